@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds both flavours and runs every test: Linux with AddressSanitizer and UBSan, Windows x64 under
+# Wine (with a virtual display), and a short smoke run of every fuzz target.
+#   scripts/test.sh            everything
+#   VYO_SKIP_WINDOWS=1 ...     Linux only (quicker while developing)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+"$root/scripts/install-deps.sh"
+
+status=0
+step() { echo; echo "==== $*"; }
+
+step "Linux (ASan + UBSan): build"
+cmake --preset linux-asan >/dev/null
+cmake --build --preset linux-asan
+step "Linux (ASan + UBSan): tests"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --preset linux-asan || status=1
+
+if [ "${VYO_SKIP_WINDOWS:-0}" != 1 ]; then
+  step "Windows x64 (MinGW-w64): build"
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows
+  step "Windows x64: tests under Wine"
+  export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEPREFIX="$root/build/wineprefix"
+  timeout 300 wineboot -i >/dev/null 2>&1 || true
+  xvfb-run -a -s "-screen 0 1280x1024x24" ctest --preset windows || status=1
+  wineserver -k >/dev/null 2>&1 || true
+fi
+
+step "Fuzz targets: build and smoke run"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+"$root/scripts/fuzz.sh" "${VYO_FUZZ_SECONDS:-20}" || status=1
+
+exit $status
