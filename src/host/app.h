@@ -1,0 +1,208 @@
+// WebViewHostApp: the application object. It owns the channels to the overlay, the GPU device, the
+// main thread's wait and the view registry, runs the main loop, and offers the module and popup
+// service interfaces.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/channels.h"
+#include "host/commands.h"
+#include "host/frame_pacing.h"
+#include "host/host_options.h"
+#include "host/pipe_channel.h"
+#include "host/protocol.h"
+#include "host/services.h"
+#include "host/view_state.h"
+#include "platform/clock.h"
+#include "platform/main_wait.h"
+#include "platform/named_event.h"
+#include "platform/pipe.h"
+#include "platform/process.h"
+#include "platform/shared_memory.h"
+#include "platform/system.h"
+
+namespace vyo::host {
+
+constexpr uint32_t kExitPipeWriteFailed = 0xE0010004;
+constexpr uint32_t kExitStall = 0xE0010001;
+
+class WebViewHostApp : public IModuleServices, public vyo::web::IWebPopupHost {
+ public:
+  explicit WebViewHostApp(platform::Clock& clock = platform::SystemClock());
+  ~WebViewHostApp() override;
+  WebViewHostApp(const WebViewHostApp&) = delete;
+  WebViewHostApp& operator=(const WebViewHostApp&) = delete;
+
+  // Lifecycle, all on the main thread.
+  bool Initialise(const HostOptions& options);
+  uint32_t RunMainLoop();
+  void Shutdown();
+
+  // Registry operations.
+  ViewState* FindViewLocked(uint32_t view_id);
+  ViewState& GetOrCreateViewLocked(uint32_t view_id);
+  // `keep_visibility`: the call comes from a rectangle change, which never changes the visibility
+  // of a view that already exists.
+  void EnsureView(uint32_t view_id, int32_t width, int32_t height, bool visible, const std::u16string& url,
+                  bool keep_visibility = false);
+  void SetViewPosition(uint32_t view_id, int32_t x, int32_t y);
+  void DestroyView(uint32_t view_id, bool notify_modules);
+  void SetViewVisible(uint32_t view_id, bool visible);
+  bool IsExtraWebView(const ViewState& view) const;
+
+  // The overlay channel.
+  bool SendToOverlay(uint32_t type, const std::vector<uint8_t>& payload);
+  void SendLog(const std::string& text);
+  void QueueWorkerLog(std::string text);
+  void FlushWorkerLogs();
+  void DispatchCommand(uint32_t type, const std::vector<uint8_t>& payload);
+  void PumpPipe();
+
+  // IModuleServices (and the same-named IWebPopupHost operations).
+  bool CreateView(uint32_t view_id, uint32_t owner_module, const char16_t* url, int32_t x, int32_t y,
+                  int32_t width, int32_t height, bool visible) override;
+  void RemoveView(uint32_t view_id) override;
+  void SetViewRect(uint32_t view_id, int32_t x, int32_t y, int32_t width, int32_t height) override;
+  void ShowView(uint32_t view_id, bool visible) override;
+  void SetViewZOrder(uint32_t view_id, int32_t z) override;
+  void SetRelayFlagA(uint32_t view_id, bool on) override;
+  void SetRelayFlagB(uint32_t view_id, bool on) override;
+  void SetViewHitTest(uint32_t view_id, int32_t mode, int32_t alpha_threshold) override;
+  void SetViewBackgroundColor(uint32_t view_id, uint32_t argb) override;
+  void SetViewFrameRate(uint32_t view_id, int32_t fps) override;
+  bool GetSurfaceSize(uint32_t* width, uint32_t* height) override;
+  bool SendRawMessage(uint32_t type, const uint8_t* bytes, uint32_t length) override;
+  void ModuleLog(int32_t level, const char* text) override;
+  uint64_t Now() override;
+  uint32_t GetParentProcessId() override;
+  void GetHostDirectory(std::u16string* out) override;
+
+  // IWebPopupHost.
+  void DestroyViewNotifyAll(uint32_t view_id, uint32_t owner_module) override;
+  void DestroyViewNotifyOverlay(uint32_t view_id, uint32_t owner_module) override;
+  void ShowViewQuietly(uint32_t view_id, bool visible) override;
+  void SendPopupState(const uint32_t values[25]) override;
+  bool IsWindowed() override { return windowed_; }
+  void LogView(uint32_t view_id, const char* text) override;
+
+  // Frame rate the paced wait targets: the highest rate of visible, working web views; 30 if none.
+  uint32_t TargetFrameRate();
+
+  // Read-only views for the entry point, the tests and telemetry.
+  const std::string& exit_reason() const { return exit_reason_; }
+  uint32_t exit_code() const { return exit_code_; }
+  uint32_t views_created() const { return views_created_; }
+  uint32_t navigations_completed() const { return navigations_completed_; }
+  uint32_t set_focus_count() const { return set_focus_count_; }
+  uint32_t peak_view_count() const { return peak_view_count_; }
+  uint32_t start_tick() const { return start_tick_; }
+  uint32_t primary_view_id() const { return primary_view_id_; }
+  uint32_t windowed_freeze_ms() const { return windowed_freeze_ms_; }
+  bool no_gpu_priority() const { return no_gpu_priority_; }
+  size_t view_count();
+  std::optional<ViewState> SnapshotView(uint32_t view_id);
+  const Heartbeat& heartbeat() const { return heartbeat_; }
+  InputRing& input_ring() { return input_ring_; }
+  PipeWriter* pipe_writer() { return writer_.get(); }
+
+  // Drains the input ring (the records are handed to input handling once it exists).
+  void DrainInputEvents();
+  // Called with each input record taken from the ring.
+  void SetInputHandler(std::function<void(const InputRecord&)> handler) { input_handler_ = std::move(handler); }
+
+  // Tests: run over a pipe made elsewhere (a fake), without the rest of initialisation.
+  void AttachPipeForTesting(std::unique_ptr<platform::PipeServer> pipe);
+  void SetRunningForTesting(bool running) { running_ = running; }
+
+ private:
+  bool OpenInputChannels();
+  void OpenBeatMap();
+  bool OpenPipe();
+  void InitFramePacing();
+  void SendHostHello(uint32_t module_count);
+  void StopPipeWriter();
+  void CloseChannels();
+  void CloseViewLocked(ViewState& view);
+  void NotifyViewChanged(const ViewChangedMsg& msg);
+  bool OnMainThread() const;
+  void RunOnMain(std::function<void()> task);
+  void PacedWait();
+  void ApplySurfaceInfo(uint32_t width, uint32_t height);
+  void ApplyPresentationMode(const SetPresentationModeCmd& cmd);
+  void ApplyFrameRate(uint32_t view_id, uint32_t rate);
+  void ApplyZOrder(uint32_t view_id, int32_t z);
+
+  platform::Clock& clock_;
+
+  // Copied from the command line.
+  std::u16string pipe_name_, input_map_name_, input_event_name_, beat_map_name_, module_config_path_;
+  uint32_t parent_pid_ = 0;
+  bool windowed_ = false;
+  uint64_t game_hwnd_ = 0;
+  uint32_t game_pid_ = 0;
+
+  std::unique_ptr<platform::ProcessWatch> parent_process_;
+  bool com_initialized_ = false;
+  std::thread::id main_thread_id_;
+  std::unique_ptr<platform::GpuDevice> gpu_device_;
+  std::unique_ptr<platform::HostWindow> host_window_;
+  std::unique_ptr<platform::MainThreadWait> main_wait_;
+
+  std::atomic<bool> running_{false};
+  uint32_t exit_code_ = 0;
+  std::string exit_reason_ = "normal";
+  uint32_t start_tick_ = 0;
+  uint32_t views_created_ = 0;
+  uint32_t navigations_completed_ = 0;
+  uint32_t set_focus_count_ = 0;
+  uint32_t peak_view_count_ = 0;
+  int64_t qpc_frequency_ = 0;
+  bool no_gpu_priority_ = false;
+  uint32_t windowed_freeze_ms_ = 0;
+
+  // The registry. views_lock_ guards views_, primary_view_id_ and every ViewState.
+  std::recursive_mutex views_lock_;
+  std::map<uint32_t, ViewState> views_;
+  uint32_t primary_view_id_ = 0;
+
+  // Game surface size reported by the overlay (0 × 0 while unknown).
+  std::mutex surface_mutex_;
+  uint32_t surface_width_ = 0, surface_height_ = 0;
+
+  // Shared-memory channels.
+  std::unique_ptr<platform::SharedMemory> input_map_;
+  std::unique_ptr<platform::NamedEvent> input_event_;
+  std::unique_ptr<platform::SharedMemory> beat_map_;
+  InputRing input_ring_{nullptr};
+  Heartbeat heartbeat_;
+  uint32_t input_stats_window_start_ = 0;
+  bool input_drain_pending_ = false;
+  bool ring_corrupt_logged_ = false;
+  std::function<void(const InputRecord&)> input_handler_;
+
+  // Pipe.
+  std::mutex pipe_write_lock_;
+  std::unique_ptr<platform::PipeServer> pipe_;
+  std::unique_ptr<PipeWriter> writer_;
+  uint32_t max_payload_ = kMaxPayload;
+
+  // Worker log lines waiting for the main thread.
+  std::mutex worker_log_mutex_;
+  std::vector<std::string> worker_log_lines_;
+
+  std::unique_ptr<FramePacer> pacer_;
+  bool shut_down_ = false;
+};
+
+// Windowed freeze time from the environment value: 1 to 31 characters converted as a signed
+// decimal; a result of 1 or more is multiplied by 1000 (saturating at the largest u32), else 0.
+uint32_t WindowedFreezeMs(const std::optional<std::string>& value);
+
+}  // namespace vyo::host

@@ -1,0 +1,84 @@
+#include "host/channels.h"
+
+#include <cstring>
+
+namespace vyo::host {
+namespace {
+
+// The ring's index words are shared with the overlay's process: access them atomically.
+std::atomic_ref<uint32_t> Word(uint8_t* memory, size_t offset) {
+  return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(memory + offset));
+}
+
+}  // namespace
+
+InputRing::InputRing(uint8_t* memory) : memory_(memory) {
+  // Start where the overlay's view of the read index is, when it is a valid slot.
+  if (memory_ != nullptr) {
+    const uint32_t published = Word(memory_, 4).load();
+    read_index_ = published < kInputSlots ? published : 0;
+  }
+}
+
+uint32_t InputRing::Drain(const std::function<void(const InputRecord&)>& handle, bool* more, bool* corrupt) {
+  *more = false;
+  *corrupt = false;
+  if (memory_ == nullptr) return 0;
+  uint32_t taken = 0;
+  InputRecord record;
+  for (;;) {
+    const uint32_t write_index = Word(memory_, 0).load(std::memory_order_acquire);
+    if (write_index >= kInputSlots) {
+      *corrupt = true;
+      return taken;
+    }
+    if (write_index == read_index_) return taken;
+    if (taken == kInputSlots) {
+      *more = true;  // bounded: the rest waits for the next pass
+      return taken;
+    }
+    std::memcpy(record.data(), memory_ + 8 + static_cast<size_t>(read_index_) * kInputRecordSize, kInputRecordSize);
+    read_index_ = (read_index_ + 1) % kInputSlots;
+    Word(memory_, 4).exchange(read_index_, std::memory_order_acq_rel);
+    ++taken;
+    handle(record);
+  }
+}
+
+int32_t InputRing::PendingCount() const {
+  if (memory_ == nullptr) return 0;
+  const uint32_t write_index = Word(memory_, 0).load(std::memory_order_acquire);
+  if (write_index >= kInputSlots) return 0;
+  return static_cast<int32_t>((write_index - read_index_ + kInputSlots) % kInputSlots);
+}
+
+const char* StageName(int32_t stage) {
+  static const char* const kNames[] = {"init",         "pump_messages", "pump_pipe", "pump_input",
+                                       "module_tick", "pump_frames",   "wait_frame"};
+  return stage >= 0 && stage <= 6 ? kNames[stage] : "unknown";
+}
+
+void Heartbeat::PublishStage(Stage stage, int32_t detail) {
+  const uint32_t now = clock_.TickMs();
+  stage_.store(static_cast<int32_t>(stage));
+  detail_.store(detail);
+  stage_tick_.store(static_cast<int32_t>(now));
+  if (beat_map_ != nullptr) {
+    Word(beat_map_, 8).store(static_cast<uint32_t>(stage), std::memory_order_relaxed);
+    Word(beat_map_, 20).store(static_cast<uint32_t>(detail), std::memory_order_relaxed);
+    Word(beat_map_, 16).store(now, std::memory_order_relaxed);
+    Word(beat_map_, 12).fetch_add(1, std::memory_order_release);
+  }
+}
+
+void Heartbeat::PublishFrameTick() {
+  const uint32_t now = clock_.TickMs();
+  last_frame_tick_.store(static_cast<int32_t>(now));
+  frame_counter_.fetch_add(1);
+  if (beat_map_ != nullptr) {
+    Word(beat_map_, 4).store(now, std::memory_order_relaxed);
+    Word(beat_map_, 0).fetch_add(1, std::memory_order_release);
+  }
+}
+
+}  // namespace vyo::host

@@ -1,0 +1,82 @@
+// The shared-memory channels the overlay creates and the host opens: the input ring (1024 slots of
+// 304-byte input records) and the beat map (the host's heartbeat, six u32 fields).
+#pragma once
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+#include "platform/clock.h"
+
+namespace vyo::host {
+
+constexpr uint32_t kInputSlots = 1024;
+constexpr uint32_t kInputRecordSize = 304;
+constexpr size_t kInputRingSize = 8 + static_cast<size_t>(kInputSlots) * kInputRecordSize;  // 311,304
+constexpr size_t kBeatMapSize = 24;
+
+using InputRecord = std::array<uint8_t, kInputRecordSize>;
+
+// The host's side of the input ring. The overlay writes the records and the write index; the host
+// owns the read index. The host keeps its own copy of the read index and only publishes it, so a
+// read index changed by the overlay cannot steer the host.
+class InputRing {
+ public:
+  // `memory` is the mapped ring of kInputRingSize bytes, or null (no ring).
+  explicit InputRing(uint8_t* memory);
+
+  // Takes at most 1024 records from the read index up to the write index, publishing the new read
+  // index after copying each record and before handing it over. Returns the number taken; sets
+  // *more when records were left for the next pass. A write index of 1024 or more ends the drain
+  // and sets *corrupt.
+  uint32_t Drain(const std::function<void(const InputRecord&)>& handle, bool* more, bool* corrupt);
+
+  // Records waiting: (write − read + 1024) mod 1024; 0 without a ring or with a corrupt index.
+  int32_t PendingCount() const;
+  uint32_t read_index() const { return read_index_; }
+  bool mapped() const { return memory_ != nullptr; }
+
+ private:
+  uint8_t* memory_;
+  uint32_t read_index_ = 0;
+};
+
+// Main-loop stages published in the heartbeat.
+enum class Stage : int32_t {
+  kInit = 0,
+  kPumpMessages = 1,
+  kPumpPipe = 2,
+  kPumpInput = 3,
+  kModuleTick = 4,
+  kPumpFrames = 5,
+  kWaitFrame = 6,
+};
+const char* StageName(int32_t stage);
+
+// The heartbeat: in-process atomic copies that a watchdog thread can read, and the beat map.
+class Heartbeat {
+ public:
+  explicit Heartbeat(platform::Clock& clock) : clock_(clock) {}
+  // `beat_map` is the mapped 24-byte block, or null (heartbeat in process only).
+  void AttachBeatMap(uint8_t* beat_map) { beat_map_ = beat_map; }
+
+  void PublishStage(Stage stage, int32_t detail);
+  void PublishFrameTick();
+
+  int32_t stage() const { return stage_.load(); }
+  int32_t stage_tick() const { return stage_tick_.load(); }
+  int32_t detail() const { return detail_.load(); }
+  int32_t frame_counter() const { return frame_counter_.load(); }
+  int32_t last_frame_tick() const { return last_frame_tick_.load(); }
+
+ private:
+  platform::Clock& clock_;
+  uint8_t* beat_map_ = nullptr;
+  std::atomic<int32_t> stage_{0};
+  std::atomic<int32_t> stage_tick_{0};
+  std::atomic<int32_t> detail_{0};
+  std::atomic<int32_t> frame_counter_{0};
+  std::atomic<int32_t> last_frame_tick_{0};
+};
+
+}  // namespace vyo::host

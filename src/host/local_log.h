@@ -1,0 +1,32 @@
+// The host's own log. Lines reach it directly (with the "[FenyraOverlayHost]" tag prefix) or through
+// the log path, which also sends them to the overlay. Until the file logger is in place the local
+// log is a console sink on standard error.
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace vyo::host {
+
+enum class LogLevel { kDebug, kTrace, kInfo, kNotice, kWarning, kError, kFatal };
+
+const char* LogLevelName(LogLevel level);
+
+// Writes one finished line at `level`. Thread-safe.
+void WriteLocalLog(LogLevel level, std::string_view line);
+
+// printf-style line with the host's tag prefix: "[FenyraOverlayHost]" + the formatted text.
+// Untrusted text must be passed as an argument ("%s"), never as the format.
+void HostLogf(LogLevel level, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// Formats like printf into a std::string.
+std::string StringPrintf(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+}  // namespace vyo::host

@@ -1,0 +1,213 @@
+#include "host/pipe_channel.h"
+
+#include <string_view>
+
+#include "host/local_log.h"
+#include "host/protocol.h"
+#include "host/wire.h"
+
+namespace vyo::host {
+namespace {
+
+uint32_t FrameType(const std::vector<uint8_t>& frame) {
+  return frame.size() >= kFrameHeaderSize ? LoadU32(frame.data() + 8) : 0;
+}
+
+std::string_view FramePayloadText(const std::vector<uint8_t>& frame) {
+  if (frame.size() <= kFrameHeaderSize) return {};
+  return std::string_view(reinterpret_cast<const char*>(frame.data() + kFrameHeaderSize),
+                          frame.size() - kFrameHeaderSize);
+}
+
+// Log lines and hit-mask heartbeats may be lost without harm; any other lost frame ends the host.
+bool IsDroppable(uint32_t type) { return type == kHostLog || type == kHitMaskHeartbeat; }
+
+}  // namespace
+
+PipeWriter::PipeWriter(platform::PipeServer* pipe, std::mutex* pipe_write_lock, platform::Clock& clock)
+    : pipe_(pipe), pipe_write_lock_(pipe_write_lock), clock_(clock) {}
+
+PipeWriter::~PipeWriter() {
+  if (thread_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(queue_mutex_);
+      stopping_ = true;
+    }
+    queue_cv_.notify_all();
+    if (pipe_ != nullptr) pipe_->CancelWrite();
+    thread_.join();
+  }
+}
+
+void PipeWriter::Start() {
+  int32_t expected = 0;
+  if (!connected_.compare_exchange_strong(expected, 1)) return;
+  {
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    stopping_ = false;
+    queue_.clear();
+  }
+  write_failed_ = 0;
+  peer_gone_ = 0;
+  writing_ = 0;
+  write_start_tick_ = 0;
+  last_write_tick_ = clock_.TickMs();
+  thread_done_ = false;
+  thread_ = std::thread([this] { Run(); });
+}
+
+bool PipeWriter::Send(uint32_t type, const uint8_t* payload, size_t length) {
+  if (connected_.load() == 0) return false;
+  if (length > kMaxPayload) {
+    // Refused here: the overlay would treat it as a malformed frame and stop reading.
+    HostLogf(LogLevel::kWarning, "pipe frame refused, type=%u, length=%zu", type, length);
+    return false;
+  }
+  if (write_failed_.load() != 0) return false;
+  std::vector<uint8_t> frame = BuildFrame(type, payload, static_cast<uint32_t>(length));
+  {
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    if (stopping_) return false;
+    if (queue_.size() < kSendQueueLimit) {
+      queue_.push_back(std::move(frame));
+    } else {
+      if (!IsDroppable(type)) write_failed_ = 1;
+      return false;
+    }
+  }
+  queue_cv_.notify_one();
+  return true;
+}
+
+size_t PipeWriter::queued() const {
+  std::lock_guard<std::mutex> lock(queue_mutex_);
+  return queue_.size();
+}
+
+void PipeWriter::Run() {
+  for (;;) {
+    std::vector<uint8_t> frame;
+    {
+      std::unique_lock<std::mutex> lock(queue_mutex_);
+      queue_cv_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+      if (stopping_) break;
+      frame = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    write_start_tick_ = clock_.TickMs();
+    writing_ = 1;
+    bool broken = false;
+    const bool ok = WriteFrame(frame, &broken);
+    writing_ = 0;
+    if (!ok) {
+      if (broken) peer_gone_ = 1;
+      write_failed_ = 1;
+      // Nothing will drain the queue any more: keep the log lines it holds.
+      std::deque<std::vector<uint8_t>> rest;
+      {
+        std::lock_guard<std::mutex> lock(queue_mutex_);
+        rest.swap(queue_);
+      }
+      LogDiscarded(rest);
+      break;
+    }
+    last_write_tick_ = clock_.TickMs();
+  }
+  thread_done_ = true;
+}
+
+bool PipeWriter::WriteFrame(const std::vector<uint8_t>& frame, bool* broken) {
+  if (frame.size() < kFrameHeaderSize) return false;
+  const uint32_t type = FrameType(frame);
+  if (type == kHostLog) {
+    const std::string_view text = FramePayloadText(frame);
+    HostLogf(LogLevel::kTrace, "%.*s", static_cast<int>(text.size()), text.data());
+  }
+  std::lock_guard<std::mutex> lock(*pipe_write_lock_);
+  if (pipe_ == nullptr) return false;
+  platform::PipeResult r = pipe_->WriteMessage(frame.data(), kFrameHeaderSize);
+  if (r == platform::PipeResult::kOk) {
+    const uint32_t length = LoadU32(frame.data() + 12);
+    if (length != 0) {
+      if (frame.size() - kFrameHeaderSize != length) return false;
+      r = pipe_->WriteMessage(frame.data() + kFrameHeaderSize, length);
+    }
+  }
+  *broken = r == platform::PipeResult::kBroken;
+  return r == platform::PipeResult::kOk;
+}
+
+void PipeWriter::LogDiscarded(std::deque<std::vector<uint8_t>>& frames) {
+  for (const auto& frame : frames) {
+    if (FrameType(frame) != kHostLog) continue;
+    const std::string_view text = FramePayloadText(frame);
+    HostLogf(LogLevel::kTrace, "%.*s", static_cast<int>(text.size()), text.data());
+  }
+}
+
+void PipeWriter::Stop(uint32_t stop_timeout_ms, const std::function<void()>& on_stuck) {
+  int32_t expected = 1;
+  if (!connected_.compare_exchange_strong(expected, 0)) return;
+  std::deque<std::vector<uint8_t>> discarded;
+  {
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    stopping_ = true;
+    discarded.swap(queue_);
+  }
+  queue_cv_.notify_all();
+  LogDiscarded(discarded);
+  if (!thread_.joinable()) return;
+  const uint32_t start = clock_.TickMs();
+  while (!thread_done_.load()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (thread_done_.load()) break;
+    if (pipe_ != nullptr) pipe_->CancelWrite();
+    if (clock_.TickMs() - start >= stop_timeout_ms) {
+      if (on_stuck) on_stuck();
+      break;
+    }
+  }
+  if (thread_done_.load()) {
+    thread_.join();
+  } else {
+    thread_.detach();  // only reached when on_stuck returned; the process is going down
+  }
+}
+
+PumpResult PumpPipeFrames(platform::PipeServer& pipe, platform::Clock& clock, uint32_t max_payload,
+                          const std::function<bool(uint32_t, const std::vector<uint8_t>&)>& dispatch) {
+  PumpResult result;
+  const int64_t start = clock.PerfCounter();
+  const int64_t frequency = clock.PerfFrequency();
+  for (;;) {
+    uint32_t available = 0;
+    if (pipe.Peek(&available) != platform::PipeResult::kOk) {
+      result.stop = PumpStop::kClosed;
+      return result;
+    }
+    if (available == 0) return result;
+    // The header is one message of exactly 16 bytes; any other size is a malformed frame.
+    uint8_t header_bytes[kFrameHeaderSize];
+    if (pipe.ReadMessage(header_bytes, kFrameHeaderSize) != platform::PipeResult::kOk) {
+      result.stop = PumpStop::kMalformed;
+      return result;
+    }
+    const FrameHeader header = DecodeFrameHeader(header_bytes);
+    if (!IsValidFrameHeader(header) || header.length > max_payload) {
+      result.stop = PumpStop::kMalformed;
+      return result;
+    }
+    std::vector<uint8_t> payload(header.length);
+    if (header.length != 0 &&
+        pipe.ReadMessage(payload.data(), header.length) != platform::PipeResult::kOk) {
+      result.stop = PumpStop::kMalformed;
+      return result;
+    }
+    ++result.frames;
+    if (!dispatch(header.type, payload)) return result;
+    if (platform::PerfMillis(start, clock.PerfCounter(), frequency) >= 4) return result;
+    if (result.frames >= 64) return result;
+  }
+}
+
+}  // namespace vyo::host

@@ -1,0 +1,58 @@
+// The two interfaces the application object offers: to the module host (IModuleServices) and to
+// the popup manager (IWebPopupHost). Operations may be called from any thread; those that touch
+// views run on the main thread (posted there when called elsewhere).
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace vyo::host {
+
+class IModuleServices {
+ public:
+  virtual ~IModuleServices() = default;
+  virtual bool CreateView(uint32_t view_id, uint32_t owner_module, const char16_t* url, int32_t x, int32_t y,
+                          int32_t width, int32_t height, bool visible) = 0;
+  virtual void RemoveView(uint32_t view_id) = 0;
+  virtual void SetViewRect(uint32_t view_id, int32_t x, int32_t y, int32_t width, int32_t height) = 0;
+  virtual void ShowView(uint32_t view_id, bool visible) = 0;
+  virtual void SetViewZOrder(uint32_t view_id, int32_t z) = 0;
+  virtual void SetRelayFlagA(uint32_t view_id, bool on) = 0;
+  virtual void SetRelayFlagB(uint32_t view_id, bool on) = 0;
+  virtual void SetViewHitTest(uint32_t view_id, int32_t mode, int32_t alpha_threshold) = 0;
+  virtual void SetViewBackgroundColor(uint32_t view_id, uint32_t argb) = 0;
+  virtual void SetViewFrameRate(uint32_t view_id, int32_t fps) = 0;
+  virtual bool GetSurfaceSize(uint32_t* width, uint32_t* height) = 0;
+  virtual bool SendRawMessage(uint32_t type, const uint8_t* bytes, uint32_t length) = 0;
+  virtual void ModuleLog(int32_t level, const char* text) = 0;
+  virtual uint64_t Now() = 0;
+  virtual uint32_t GetParentProcessId() = 0;
+  virtual void GetHostDirectory(std::u16string* out) = 0;
+};
+
+}  // namespace vyo::host
+
+namespace vyo::web {
+
+class IWebPopupHost {
+ public:
+  virtual ~IWebPopupHost() = default;
+  virtual bool CreateView(uint32_t view_id, uint32_t owner_module, const char16_t* url, int32_t x, int32_t y,
+                          int32_t width, int32_t height, bool visible) = 0;
+  virtual void DestroyViewNotifyAll(uint32_t view_id, uint32_t owner_module) = 0;
+  virtual void DestroyViewNotifyOverlay(uint32_t view_id, uint32_t owner_module) = 0;
+  virtual void SetViewRect(uint32_t view_id, int32_t x, int32_t y, int32_t width, int32_t height) = 0;
+  virtual void ShowView(uint32_t view_id, bool visible) = 0;
+  virtual void ShowViewQuietly(uint32_t view_id, bool visible) = 0;
+  virtual void SetViewZOrder(uint32_t view_id, int32_t z) = 0;
+  virtual void SetViewFrameRate(uint32_t view_id, int32_t fps) = 0;
+  virtual void SetViewBackgroundColor(uint32_t view_id, uint32_t argb) = 0;
+  virtual void SetRelayFlagA(uint32_t view_id, bool on) = 0;
+  virtual void SetRelayFlagB(uint32_t view_id, bool on) = 0;
+  virtual void SetViewHitTest(uint32_t view_id, int32_t mode, int32_t alpha_threshold) = 0;
+  virtual void SendPopupState(const uint32_t values[25]) = 0;
+  virtual bool IsWindowed() = 0;
+  virtual void LogView(uint32_t view_id, const char* text) = 0;
+  virtual uint64_t Now() = 0;
+};
+
+}  // namespace vyo::web
