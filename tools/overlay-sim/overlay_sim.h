@@ -1,0 +1,95 @@
+// The reference overlay: plays the overlay's side of the host's interface. It creates the input
+// ring, the input event and the beat map, starts the host with a command line, speaks the pipe
+// protocol, reads the heartbeat and writes input records. Integration tests, benchmarks and the
+// command-line program all drive the host through it.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/channels.h"
+#include "host/commands.h"
+#include "host/protocol.h"
+#include "platform/named_event.h"
+#include "platform/pipe.h"
+#include "platform/process.h"
+#include "platform/shared_memory.h"
+
+namespace vyo::sim {
+
+struct HostMessage {
+  uint32_t type = 0;
+  std::vector<uint8_t> payload;
+  std::string text() const { return std::string(payload.begin(), payload.end()); }
+};
+
+struct BeatMap {
+  uint32_t frame_counter = 0, last_frame_tick = 0, stage = 0, stage_counter = 0, stage_tick = 0, detail = 0;
+};
+
+class OverlaySim {
+ public:
+  // Creates the overlay's objects under names unique to this process and `tag`.
+  static std::unique_ptr<OverlaySim> Create(const std::string& tag, bool with_beat_map = true);
+  ~OverlaySim();
+
+  // The host program beside the running executable.
+  static std::u16string DefaultHostPath();
+
+  // A correct command line for the host (without the program itself).
+  std::vector<std::u16string> HostArgs() const;
+
+  // Starts the host with `args` (HostArgs() unless given).
+  bool StartHost(const std::u16string& host_path, const std::vector<std::u16string>& args);
+  bool StartHost() { return StartHost(DefaultHostPath(), HostArgs()); }
+  // Connects to the host's pipe.
+  bool Connect(uint32_t timeout_ms = 10000);
+
+  bool Send(const host::Command& command);
+  bool SendFrame(uint32_t type, const std::vector<uint8_t>& payload);
+  // One pipe message of any bytes (malformed frames).
+  bool SendRawMessage(const std::vector<uint8_t>& bytes);
+
+  // Next host message within `timeout_ms`; nullopt on time-out or when the pipe is gone.
+  std::optional<HostMessage> Next(uint32_t timeout_ms);
+  // Reads messages until one of `type` arrives (all of them are kept in received()).
+  std::optional<HostMessage> WaitFor(uint32_t type, uint32_t timeout_ms);
+  // Reads messages until a HostLog whose text contains `needle` arrives.
+  bool WaitForLog(const std::string& needle, uint32_t timeout_ms);
+  const std::vector<HostMessage>& received() const { return received_; }
+
+  BeatMap ReadBeatMap() const;
+  // Appends a record to the input ring and signals the input event. False when the ring is full.
+  bool WriteInput(const host::InputRecord& record);
+  uint32_t InputReadIndex() const;
+  // Writes the ring's write index directly (to present a corrupt ring).
+  void SetInputWriteIndex(uint32_t index);
+
+  void CloseConnection();
+  std::optional<uint32_t> WaitExit(uint32_t timeout_ms);
+  void KillHost();
+  uint32_t host_pid() const { return host_ ? host_->Pid() : 0; }
+
+  const std::u16string& pipe_name() const { return pipe_name_; }
+  const std::u16string& input_map_name() const { return input_map_name_; }
+  const std::u16string& input_event_name() const { return input_event_name_; }
+  const std::u16string& beat_map_name() const { return beat_map_name_; }
+
+ private:
+  OverlaySim() = default;
+
+  std::u16string pipe_name_, input_map_name_, input_event_name_, beat_map_name_;
+  std::unique_ptr<platform::SharedMemory> input_map_;
+  std::unique_ptr<platform::NamedEvent> input_event_;
+  std::unique_ptr<platform::SharedMemory> beat_map_;
+  std::unique_ptr<platform::ChildProcess> host_;
+  std::unique_ptr<platform::PipeClient> pipe_;
+  std::vector<HostMessage> received_;
+};
+
+// Encodes a numeric value as UTF-16 text.
+std::u16string ToU16(uint64_t value);
+
+}  // namespace vyo::sim
