@@ -117,6 +117,13 @@ class WebViewHostApp : public IModuleServices, public vyo::web::IWebPopupHost {
   // Called with each input record taken from the ring.
   void SetInputHandler(std::function<void(const InputRecord&)> handler) { input_handler_ = std::move(handler); }
 
+  // Runs `f` with the view (or null) while holding views_lock.
+  template <typename F>
+  void WithViewLocked(uint32_t view_id, F f) {
+    std::lock_guard<std::recursive_mutex> lock(views_lock_);
+    f(FindViewLocked(view_id));
+  }
+
   // Tests: run over a pipe made elsewhere (a fake), without the rest of initialisation.
   void AttachPipeForTesting(std::unique_ptr<platform::PipeServer> pipe);
   void SetRunningForTesting(bool running) { running_ = running; }

@@ -84,6 +84,15 @@ size_t PipeWriter::queued() const {
   return queue_.size();
 }
 
+bool PipeWriter::WaitUntilIdle(uint32_t timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (write_failed_.load() != 0 || (queued() == 0 && writing_.load() == 0)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
 void PipeWriter::Run() {
   for (;;) {
     std::vector<uint8_t> frame;
@@ -93,9 +102,10 @@ void PipeWriter::Run() {
       if (stopping_) break;
       frame = std::move(queue_.front());
       queue_.pop_front();
+      // Marked under the lock so that an empty queue never hides a frame in hand.
+      write_start_tick_ = clock_.TickMs();
+      writing_ = 1;
     }
-    write_start_tick_ = clock_.TickMs();
-    writing_ = 1;
     bool broken = false;
     const bool ok = WriteFrame(frame, &broken);
     writing_ = 0;

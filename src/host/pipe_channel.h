@@ -39,6 +39,9 @@ class PipeWriter {
   // 20 ms, `on_stuck` runs (it is expected not to return).
   void Stop(uint32_t stop_timeout_ms, const std::function<void()>& on_stuck);
 
+  // Waits until every queued frame has been written (or the writer failed); false on time-out.
+  bool WaitUntilIdle(uint32_t timeout_ms);
+
   bool connected() const { return connected_.load() != 0; }
   // A write failed or a frame had to be dropped: the main loop stops on this.
   bool write_failed() const { return write_failed_.load() != 0; }

@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "fakes/manual_clock.h"
+#include "host/channels.h"
+#include "host/wire.h"
+
+namespace vyo::host {
+namespace {
+
+struct Ring {
+  std::vector<uint8_t> memory = std::vector<uint8_t>(kInputRingSize, 0);
+  void SetIndices(uint32_t write, uint32_t read) {
+    StoreU32(memory.data(), write);
+    StoreU32(memory.data() + 4, read);
+  }
+  void Mark(uint32_t slot, uint8_t tag) { memory[8 + static_cast<size_t>(slot) * kInputRecordSize] = tag; }
+};
+
+TEST(InputRing, DrainWrapsAroundAndPublishesReadIndex) {
+  Ring r;
+  r.SetIndices(5, 1022);
+  for (uint32_t s : {1022u, 1023u, 0u, 1u, 2u, 3u, 4u}) r.Mark(s, static_cast<uint8_t>(s % 256 + 1));
+  InputRing ring(r.memory.data());
+  EXPECT_EQ(ring.PendingCount(), 7);
+  std::vector<uint8_t> tags;
+  std::vector<uint32_t> published;
+  bool more = false, corrupt = false;
+  ring.Drain(
+      [&](const InputRecord& rec) {
+        tags.push_back(rec[0]);
+        published.push_back(LoadU32(r.memory.data() + 4));  // visible before the record is handled
+      },
+      &more, &corrupt);
+  EXPECT_EQ(tags, (std::vector<uint8_t>{255, 0, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(published, (std::vector<uint32_t>{1023, 0, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(LoadU32(r.memory.data() + 4), 5u);
+  EXPECT_FALSE(more);
+  EXPECT_FALSE(corrupt);
+  EXPECT_EQ(ring.PendingCount(), 0);
+}
+
+TEST(InputRing, CorruptIndicesCannotSteerTheHost) {
+  Ring r;
+  r.SetIndices(3, 0);
+  InputRing ring(r.memory.data());
+  // The overlay scribbles on the read index: the host keeps its own.
+  StoreU32(r.memory.data() + 4, 900);
+  int n = 0;
+  bool more = false, corrupt = false;
+  ring.Drain([&](const InputRecord&) { ++n; }, &more, &corrupt);
+  EXPECT_EQ(n, 3);
+  EXPECT_EQ(ring.read_index(), 3u);
+  // A write index outside the ring ends the drain at once.
+  StoreU32(r.memory.data(), 1024);
+  EXPECT_EQ(ring.Drain([&](const InputRecord&) { ++n; }, &more, &corrupt), 0u);
+  EXPECT_TRUE(corrupt);
+  EXPECT_EQ(ring.PendingCount(), 0);
+}
+
+TEST(InputRing, DrainIsBoundedWhileTheOverlayKeepsWriting) {
+  Ring r;
+  InputRing ring(r.memory.data());
+  r.SetIndices(1, 0);
+  uint32_t taken = 0;
+  bool more = false, corrupt = false;
+  // Each handled record makes the overlay add another one: the drain must still end.
+  taken = ring.Drain(
+      [&](const InputRecord&) {
+        const uint32_t w = LoadU32(r.memory.data());
+        StoreU32(r.memory.data(), (w + 1) % kInputSlots);
+      },
+      &more, &corrupt);
+  EXPECT_EQ(taken, 1024u);
+  EXPECT_TRUE(more);
+}
+
+TEST(Heartbeat, PublishesStagesAndFrames) {
+  testing::ManualClock clock;
+  std::vector<uint8_t> beat(kBeatMapSize, 0);
+  Heartbeat hb(clock);
+  hb.PublishStage(Stage::kInit, 0);  // before the beat map is open: in process only
+  EXPECT_EQ(LoadU32(beat.data() + 12), 0u);
+  hb.AttachBeatMap(beat.data());
+  clock.AdvanceMs(5);
+  hb.PublishStage(Stage::kPumpPipe, 3);
+  EXPECT_EQ(LoadU32(beat.data() + 8), 2u);
+  EXPECT_EQ(LoadU32(beat.data() + 20), 3u);
+  EXPECT_EQ(LoadU32(beat.data() + 16), clock.TickMs());
+  EXPECT_EQ(LoadU32(beat.data() + 12), 1u);
+  hb.PublishFrameTick();
+  hb.PublishFrameTick();
+  EXPECT_EQ(LoadU32(beat.data()), 2u);
+  EXPECT_EQ(hb.frame_counter(), 2);
+  EXPECT_EQ(LoadU32(beat.data() + 4), clock.TickMs());
+  EXPECT_STREQ(StageName(6), "wait_frame");
+  EXPECT_STREQ(StageName(7), "unknown");
+}
+
+}  // namespace
+}  // namespace vyo::host
