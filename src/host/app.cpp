@@ -178,6 +178,9 @@ void WebViewHostApp::Shutdown() {
 
 void WebViewHostApp::StopPipeWriter() {
   if (!writer_) return;
+  // Give frames already queued (the last log lines, ViewDestroyed of a closing module) a short,
+  // bounded chance to reach a healthy overlay before the queue is discarded.
+  if (writer_->connected() && !writer_->write_failed()) writer_->WaitUntilIdle(200);
   writer_->Stop(2000, [] {
     // A write that cannot be cancelled would hang the exit; end the process instead.
     HostLogf(LogLevel::kError, "%s", "pipe writer did not stop, terminating");

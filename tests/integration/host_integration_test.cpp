@@ -1,0 +1,165 @@
+// The real host, started and driven by the reference overlay.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "base/text.h"
+#include "overlay_sim.h"
+#include "platform/process.h"
+
+namespace vyo {
+namespace {
+
+using sim::OverlaySim;
+
+constexpr uint32_t kWait = 20000;
+
+std::unique_ptr<OverlaySim> StartedSession(const char* tag) {
+  auto s = OverlaySim::Create(tag);
+  if (!s || !s->StartHost() || !s->Connect(kWait)) return nullptr;
+  return s;
+}
+
+uint32_t Status(uint32_t code) { return static_cast<uint32_t>(platform::ExitStatusFor(code)); }
+
+TEST(HostSession, GreetsAndStopsWhenThePipeCloses) {
+  auto s = StartedSession("hello");
+  ASSERT_TRUE(s);
+  const auto hello = s->WaitFor(host::kHostHello, kWait);
+  ASSERT_TRUE(hello);
+  const auto m = host::DecodeHostHello(hello->payload);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->version, 1u);
+  EXPECT_EQ(m->capabilities, 0x1Fu);
+  EXPECT_EQ(m->module_count, 0u);
+  // Log lines travel as HostLog while the pipe is up.
+  EXPECT_TRUE(s->WaitForLog("HostHello sent, caps=0x1f, module_count=0", kWait));
+  s->CloseConnection();
+  EXPECT_EQ(s->WaitExit(kWait), std::optional<uint32_t>(0u));
+}
+
+TEST(HostSession, BadCommandLinesExitWithTwo) {
+  auto s = OverlaySim::Create("badargs");
+  ASSERT_TRUE(s);
+  const auto good = s->HostArgs();
+  std::vector<std::vector<std::u16string>> bad = {
+      {good[0], good[1], good[2], good[3], good[4], good[5]},                     // no parent id
+      {good[0], good[1], good[2], good[3], good[4], good[5], u"--parent-pid", u"abc"},
+      {good[0], good[1], good[2], good[3], good[4], good[5], u"--parent-pid", u"0"},
+      {good[2], good[3], good[4], good[5], good[6], good[7], u"--pipe"},          // pipe option last
+  };
+  for (size_t i = 0; i < bad.size(); ++i) {
+    ASSERT_TRUE(s->StartHost(OverlaySim::DefaultHostPath(), bad[i]));
+    EXPECT_EQ(s->WaitExit(kWait), std::optional<uint32_t>(2u)) << "case " << i;
+  }
+}
+
+TEST(HostSession, MissingInputRingExitsWithThree) {
+  auto s = OverlaySim::Create("noring");
+  ASSERT_TRUE(s);
+  auto args = s->HostArgs();
+  args[3] = u"no_such_input_ring";
+  ASSERT_TRUE(s->StartHost(OverlaySim::DefaultHostPath(), args));
+  EXPECT_EQ(s->WaitExit(kWait), std::optional<uint32_t>(3u));
+}
+
+TEST(HostSession, MalformedFramesStopTheHostQuietly) {
+  const std::vector<std::vector<uint8_t>> frames = {
+      std::vector<uint8_t>(15, 0x54),                                               // short header message
+      {0x54, 0x32, 0x56, 0x57, 2, 0, 0, 0, 19, 0, 0, 0, 0, 0, 0, 0},                // version 2
+      {0x11, 0x22, 0x33, 0x44, 1, 0, 0, 0, 19, 0, 0, 0, 0, 0, 0, 0},                // bad magic
+      {0x54, 0x32, 0x56, 0x57, 1, 0, 0, 0, 19, 0, 0, 0, 0x01, 0x00, 0x10, 0x00},    // 1 MiB + 1
+  };
+  for (size_t i = 0; i < frames.size(); ++i) {
+    auto s = StartedSession("malformed");
+    ASSERT_TRUE(s);
+    ASSERT_TRUE(s->WaitFor(host::kHostHello, kWait));
+    ASSERT_TRUE(s->SendRawMessage(frames[i]));
+    EXPECT_EQ(s->WaitExit(kWait), std::optional<uint32_t>(0u)) << "case " << i;
+  }
+}
+
+TEST(HostSession, StopsWhenTheParentExits) {
+  // A stand-in parent that lives half a second.
+  std::u16string sim_path = platform::ExecutableDirectory() + platform::PathSeparator() + u"overlay-sim";
+#if defined(_WIN32)
+  sim_path += u".exe";
+#endif
+  auto parent = platform::ChildProcess::Start(sim_path, {u"--sleep-ms", u"1500"});
+  ASSERT_TRUE(parent);
+  auto s = OverlaySim::Create("parent");
+  ASSERT_TRUE(s);
+  auto args = s->HostArgs();
+  args[7] = sim::ToU16(parent->Pid());
+  ASSERT_TRUE(s->StartHost(OverlaySim::DefaultHostPath(), args));
+  ASSERT_TRUE(s->Connect(kWait));
+  EXPECT_TRUE(s->WaitForLog("Parent process exited, stopping helper", kWait));
+  EXPECT_EQ(s->WaitExit(kWait), std::optional<uint32_t>(0u));
+  parent->Wait(kWait);
+}
+
+TEST(HostSession, RegistryCommandsAndHeartbeat) {
+  auto s = StartedSession("registry");
+  ASSERT_TRUE(s);
+  ASSERT_TRUE(s->WaitFor(host::kHostHello, kWait));
+  s->Send(host::SurfaceInfoCmd{1920, 1080});
+  s->Send(host::SurfaceInfoCmd{1920, 1080});
+  EXPECT_TRUE(s->WaitForLog("SurfaceInfo 1920x1080", kWait));
+  s->Send(host::ViewCreateCmd{1, 0, 0, 640, 480, true, u"https://a.invalid/"});
+  s->Send(host::ViewSetRectCmd{1, 10, 10, 800, 600});
+  s->Send(host::ViewSetZOrderCmd{1, 3});
+  s->Send(host::ViewSetFrameRateCmd{1, 500});
+  EXPECT_TRUE(s->WaitForLog("SetViewFrameRate, view_id=1, frame_rate=60", kWait));
+
+  // The heartbeat moves and names real stages.
+  const sim::BeatMap first = s->ReadBeatMap();
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  const sim::BeatMap second = s->ReadBeatMap();
+  EXPECT_GT(second.frame_counter, first.frame_counter);
+  EXPECT_GT(second.stage_counter, first.stage_counter);
+  EXPECT_LE(second.stage, 6u);
+  EXPECT_STRNE(host::StageName(static_cast<int32_t>(second.stage)), "unknown");
+
+  // Input records are taken from the ring.
+  host::InputRecord record{};
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(s->WriteInput(record));
+  for (int i = 0; i < 200 && s->InputReadIndex() != 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(s->InputReadIndex(), 3u);
+
+  s->Send(host::ViewDestroyCmd{1});
+  s->CloseConnection();
+  EXPECT_EQ(s->WaitExit(kWait), std::optional<uint32_t>(0u));
+  // SurfaceInfo with the same size twice is logged once.
+  int surface_logs = 0;
+  for (const auto& m : s->received()) surface_logs += m.type == host::kHostLog && m.text() == "SurfaceInfo 1920x1080";
+  EXPECT_EQ(surface_logs, 1);
+}
+
+TEST(HostSession, WithoutBeatMapTheHostStillRuns) {
+  auto s = OverlaySim::Create("nobeat", /*with_beat_map=*/false);
+  ASSERT_TRUE(s);
+  auto args = s->HostArgs();
+  args.push_back(u"--beat-map");
+  args.push_back(u"no_such_beat_map");
+  args.push_back(u"--trailing");
+  ASSERT_TRUE(s->StartHost(OverlaySim::DefaultHostPath(), args));
+  ASSERT_TRUE(s->Connect(kWait));
+  EXPECT_TRUE(s->WaitFor(host::kHostHello, kWait));
+  s->CloseConnection();
+  EXPECT_EQ(s->WaitExit(kWait), std::optional<uint32_t>(0u));
+}
+
+TEST(HostSession, ExitStatusesOfTheHostCodes) {
+  EXPECT_EQ(Status(0), 0u);
+  EXPECT_EQ(Status(3), 3u);
+#if !defined(_WIN32)
+  EXPECT_EQ(Status(0xE0010004u), 204u);
+  EXPECT_EQ(Status(0xE0010001u), 201u);
+#else
+  EXPECT_EQ(Status(0xE0010004u), 0xE0010004u);
+#endif
+}
+
+}  // namespace
+}  // namespace vyo
