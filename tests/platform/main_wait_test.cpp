@@ -85,9 +85,9 @@ TEST(MainThreadWaitTest, PostFromAnotherThreadWakesBothWaits) {
         wait->Post([&] { ran.push_back(2); });
       });
       if (with_timer) {
-        ASSERT_TRUE(wait->WaitOnTimer(10000 * k100nsPerMs, &result));
+        ASSERT_TRUE(wait->WaitOnTimer(3000 * k100nsPerMs, &result));
       } else {
-        result = wait->WaitTimeout(10000);
+        result = wait->WaitTimeout(3000);
       }
     }
     EXPECT_EQ(result, WaitResult::kWoken);
@@ -145,7 +145,7 @@ TEST(MainThreadWaitTest, InputEventWakesAndItsSignalIsHandedOnOnce) {
   WaitResult result;
   {
     Later signaller([&] { overlay_event->Signal(); });
-    result = wait->WaitTimeout(10000);
+    result = wait->WaitTimeout(3000);
   }
   EXPECT_EQ(result, WaitResult::kWoken);
   EXPECT_LT(MillisSince(start), 2000);
@@ -189,16 +189,16 @@ TEST(MainThreadWaitTest, PipeDataWakesAndStaysReadable) {
       client->WriteMessage(header, sizeof(header));
       client->WriteMessage(payload, sizeof(payload));
     });
-    result = wait->WaitTimeout(10000);
+    result = wait->WaitTimeout(3000);
   }
   EXPECT_EQ(result, WaitResult::kWoken);
   EXPECT_LT(MillisSince(start), 2000);
 
   // Data already waiting ends the next wait at once, including one on the timer.
-  EXPECT_EQ(wait->WaitTimeout(10000), WaitResult::kWoken);
+  EXPECT_EQ(wait->WaitTimeout(3000), WaitResult::kWoken);
   wait->CreateFrameTimer();
   WaitResult timer_result = WaitResult::kElapsed;
-  ASSERT_TRUE(wait->WaitOnTimer(10000 * k100nsPerMs, &timer_result));
+  ASSERT_TRUE(wait->WaitOnTimer(3000 * k100nsPerMs, &timer_result));
   EXPECT_EQ(timer_result, WaitResult::kWoken);
   EXPECT_LT(MillisSince(start), 2000);
 
@@ -213,7 +213,7 @@ TEST(MainThreadWaitTest, PipeDataWakesAndStaysReadable) {
   // All read: the wait runs its full time again, and the pipe still works both ways.
   EXPECT_EQ(wait->WaitTimeout(50), WaitResult::kElapsed);
   ASSERT_EQ(client->WriteMessage(header, sizeof(header)), PipeResult::kOk);
-  EXPECT_EQ(wait->WaitTimeout(10000), WaitResult::kWoken);
+  EXPECT_EQ(wait->WaitTimeout(3000), WaitResult::kWoken);
   ASSERT_EQ(server->ReadMessage(got_header, sizeof(got_header)), PipeResult::kOk);
   ASSERT_EQ(server->WriteMessage(payload, sizeof(payload)), PipeResult::kOk);
   uint32_t size = 0;

@@ -46,16 +46,16 @@ uint32_t LargestMessage(const PipeServer& server) {
   return std::min<uint32_t>(0x100000, server.MaxMessageSize());
 }
 
-TEST(PipeTest, ServerReportsItsMessageLimit) {
-  const std::u16string name = UniqueName("pipe");
-  auto server = PipeServer::Create(name);
-  ASSERT_NE(server, nullptr);
+TEST(PipeTest, ConnectedServerReportsItsMessageLimit) {
+  PipePair pair = Connect();
+  ASSERT_NE(pair.client, nullptr);
+  const uint32_t limit = pair.server->MaxMessageSize();
 #ifdef _WIN32
-  EXPECT_EQ(server->MaxMessageSize(), 0x100000u);
+  EXPECT_EQ(limit, 0x100000u);
 #else
-  // The kernel may cap socket buffers; the host then refuses larger frames.
-  EXPECT_GT(server->MaxMessageSize(), 0u);
-  EXPECT_LE(server->MaxMessageSize(), 0x100000u);
+  // The kernel may cap socket buffers below 1 MiB; the host then refuses larger frames. The
+  // round-trip test sends a message of this size.
+  EXPECT_GE(limit, 16u);
 #endif
 }
 
