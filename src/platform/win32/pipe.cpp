@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 namespace vyo::platform {
@@ -54,12 +55,29 @@ class OverlappedIo {
   }
 
   // Writes one message, waiting until the pipe has taken it all or the write is cancelled.
-  PipeResult Write(HANDLE pipe, const void* data, uint32_t size) {
+  // With `cancel_event`, the wait also ends when that event is set while `cancel_count` differs
+  // from its value at the start; the write is then cancelled here. This catches a cancel that
+  // came after the write began but before the system had it queued, which CancelIoEx alone misses.
+  PipeResult Write(HANDLE pipe, const void* data, uint32_t size, HANDLE cancel_event = nullptr,
+                   const std::atomic<uint32_t>* cancel_count = nullptr) {
     if (pipe == INVALID_HANDLE_VALUE) return PipeResult::kFailed;
+    const uint32_t cancels_at_start = cancel_count ? cancel_count->load() : 0;
     OVERLAPPED* ov = Reset();
     DWORD done = 0;
     BOOL ok = WriteFile(pipe, data, size, nullptr, ov);
     if (!ok && GetLastError() != ERROR_IO_PENDING) return ErrorResult(GetLastError());
+    if (!ok && cancel_event) {
+      const HANDLE handles[2] = {event_, cancel_event};
+      for (;;) {
+        const DWORD wait = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+        if (wait == WAIT_OBJECT_0) break;
+        if (wait != WAIT_OBJECT_0 + 1 || cancel_count->load() != cancels_at_start) {
+          CancelIoEx(pipe, ov);
+          break;
+        }
+        // A cancel meant for an earlier write; keep waiting.
+      }
+    }
     if (!GetOverlappedResult(pipe, ov, &done, TRUE)) return ErrorResult(GetLastError());
     return done == size ? PipeResult::kOk : PipeResult::kFailed;
   }
@@ -75,12 +93,16 @@ class OverlappedIo {
 
 class Win32PipeServer final : public PipeServer {
  public:
-  explicit Win32PipeServer(HANDLE pipe) : pipe_(pipe) {}
-  ~Win32PipeServer() override { Close(); }
+  explicit Win32PipeServer(HANDLE pipe)
+      : pipe_(pipe), cancel_event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+  ~Win32PipeServer() override {
+    Close();
+    if (cancel_event_) CloseHandle(cancel_event_);
+  }
   Win32PipeServer(const Win32PipeServer&) = delete;
   Win32PipeServer& operator=(const Win32PipeServer&) = delete;
 
-  bool valid() const { return read_.valid() && write_.valid(); }
+  bool valid() const { return read_.valid() && write_.valid() && cancel_event_; }
 
   bool WaitForClient(bool (*give_up)(void*), void* ctx) override {
     if (pipe_ == INVALID_HANDLE_VALUE) return false;
@@ -116,10 +138,13 @@ class Win32PipeServer final : public PipeServer {
   }
 
   PipeResult WriteMessage(const void* data, uint32_t size) override {
-    return write_.Write(pipe_, data, size);
+    return write_.Write(pipe_, data, size, cancel_event_, &cancel_count_);
   }
 
+  // Called from another thread than the writer's.
   void CancelWrite() override {
+    cancel_count_.fetch_add(1);
+    SetEvent(cancel_event_);
     if (pipe_ != INVALID_HANDLE_VALUE) CancelIoEx(pipe_, write_.overlapped());
   }
 
@@ -138,6 +163,8 @@ class Win32PipeServer final : public PipeServer {
   HANDLE pipe_;
   OverlappedIo read_;
   OverlappedIo write_;
+  HANDLE cancel_event_;
+  std::atomic<uint32_t> cancel_count_{0};
 };
 
 class Win32PipeClient final : public PipeClient {
