@@ -31,7 +31,7 @@ fi
 
 step "Fuzz targets: build and smoke run"
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
+cmake --build --preset fuzz --target fuzz_all
 "$root/scripts/fuzz.sh" "${VYO_FUZZ_SECONDS:-20}" || status=1
 
 exit $status
