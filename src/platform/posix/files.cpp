@@ -85,7 +85,6 @@ std::optional<std::string> RealPathOfFd(int fd, const std::string& fallback) {
 
 }  // namespace
 
-char16_t PathSeparator() { return u'/'; }
 
 std::optional<std::u16string> FullPathName(std::u16string_view path) {
   if (path.empty()) return std::nullopt;

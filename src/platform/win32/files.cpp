@@ -75,7 +75,6 @@ char16_t Lower(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char1
 
 }  // namespace
 
-char16_t PathSeparator() { return u'\\'; }
 
 std::optional<std::u16string> FullPathName(std::u16string_view path) {
   if (path.empty()) return std::nullopt;
