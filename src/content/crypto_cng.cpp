@@ -16,6 +16,9 @@ constexpr ULONG kEcdsaPublicMagic = 0x31534345;   // "ECS1"
 constexpr ULONG kEcdsaPrivateMagic = 0x32534345;  // "ECS2"
 constexpr NTSTATUS kStatusNotSupported = static_cast<NTSTATUS>(0xC00000BBL);
 constexpr NTSTATUS kStatusNotImplemented = static_cast<NTSTATUS>(0xC0000002L);
+// Providers without secret derivation (Wine's CNG among them) answer the first derivation call
+// with this status.
+constexpr NTSTATUS kStatusInternalError = static_cast<NTSTATUS>(0xC00000E5L);
 
 bool Ok(NTSTATUS status) { return status >= 0; }
 
@@ -176,7 +179,9 @@ EcdhStatus RawSharedSecret(ByteView private_key, ByteView public_key_of_private,
   static const wchar_t kRawSecret[] = L"TRUNCATE";
   ULONG size = 0;
   NTSTATUS status = BCryptDeriveKey(agreed.get(), kRawSecret, nullptr, nullptr, 0, &size, 0);
-  if (status == kStatusNotSupported || status == kStatusNotImplemented) return EcdhStatus::kUnsupported;
+  if (status == kStatusNotSupported || status == kStatusNotImplemented || status == kStatusInternalError) {
+    return EcdhStatus::kUnsupported;
+  }
   if (!Ok(status) || size != secret.size()) return EcdhStatus::kFailed;
   status = BCryptDeriveKey(agreed.get(), kRawSecret, nullptr, secret.data(), static_cast<ULONG>(secret.size()), &size, 0);
   if (!Ok(status) || size != secret.size()) {

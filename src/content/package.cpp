@@ -251,8 +251,12 @@ int PackageReader::ReadEntry(std::string_view name, Bytes& out) const {
     if (plaintext.size() != entry.plaintext_length) return kPackageMalformed;
     Bytes content;
     if (index_.flags & kFlagCompressed) {
-      // The declared length drives the allocation: keep it within what a package may hold.
-      if (entry.uncompressed_length > kMaxPackageSize) return kPackageDecryptFailed;
+      // The declared length drives the allocation. Deflate cannot expand by more than about
+      // 1032:1, so a length beyond that bound cannot be met and is refused before allocating.
+      const std::uint64_t inflatable = static_cast<std::uint64_t>(plaintext.size()) * 1032 + 64;
+      if (entry.uncompressed_length > kMaxPackageSize || entry.uncompressed_length > inflatable) {
+        return kPackageDecryptFailed;
+      }
       content.resize(entry.uncompressed_length);
       std::uint8_t dummy = 0;
       uLongf produced = entry.uncompressed_length;
