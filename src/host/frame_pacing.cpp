@@ -1,6 +1,7 @@
 #include "host/frame_pacing.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace vyo::host {
 
@@ -45,7 +46,8 @@ void FramePacer::WaitForNextFrame(uint32_t rate, const std::function<bool()>& an
       const int64_t due_100ns = std::max<int64_t>(1, static_cast<int64_t>(static_cast<double>(wait) * 1e7 /
                                                                           static_cast<double>(frequency)));
       if (!wait_->HasFrameTimer() || !wait_->WaitOnTimer(due_100ns, &result)) {
-        const auto ms = static_cast<uint32_t>(static_cast<double>(wait) * 1000.0 / static_cast<double>(frequency) + 0.5);
+        const auto ms =
+            static_cast<uint32_t>(std::floor(static_cast<double>(wait) * 1000.0 / static_cast<double>(frequency) + 0.5));
         result = wait_->WaitTimeout(ms);
       }
       timed_out = result == platform::WaitResult::kElapsed;

@@ -5,6 +5,15 @@
 #include <string>
 #include <string_view>
 
+// MinGW's C++ runtime formats with its ANSI (GNU) printf, so GNU format checking applies there too.
+#if defined(__MINGW32__)
+#define VYO_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#elif defined(__GNUC__)
+#define VYO_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#else
+#define VYO_PRINTF_FORMAT(f, a)
+#endif
+
 namespace vyo::host {
 
 enum class LogLevel { kDebug, kTrace, kInfo, kNotice, kWarning, kError, kFatal };
@@ -16,17 +25,9 @@ void WriteLocalLog(LogLevel level, std::string_view line);
 
 // printf-style line with the host's tag prefix: "[FenyraOverlayHost]" + the formatted text.
 // Untrusted text must be passed as an argument ("%s"), never as the format.
-void HostLogf(LogLevel level, const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
+void HostLogf(LogLevel level, const char* format, ...) VYO_PRINTF_FORMAT(2, 3);
 
 // Formats like printf into a std::string.
-std::string StringPrintf(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+std::string StringPrintf(const char* format, ...) VYO_PRINTF_FORMAT(1, 2);
 
 }  // namespace vyo::host

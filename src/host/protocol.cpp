@@ -110,32 +110,31 @@ bool CountedText(const PayloadView& v, size_t offset, std::string* out) {
 
 }  // namespace
 
-#define VYO_VIEW(p) PayloadView v(p.data(), p.size())
 
 std::optional<SharedTextureReadyMsg> DecodeSharedTextureReady(const std::vector<uint8_t>& p) {
-  VYO_VIEW(p);
+  const PayloadView v(p.data(), p.size());
   if (p.size() < 24) return std::nullopt;
   return SharedTextureReadyMsg{v.U32(0), v.U32(4), v.U32(8), v.U32(12), v.U64(16)};
 }
 std::optional<PageMessageMsg> DecodePageMessage(const std::vector<uint8_t>& p) {
-  VYO_VIEW(p);
+  const PayloadView v(p.data(), p.size());
   PageMessageMsg m;
   m.view_id = v.U32(0);
   if (p.size() < 8 || !CountedText(v, 4, &m.json)) return std::nullopt;
   return m;
 }
 std::optional<CursorChangedMsg> DecodeCursorChanged(const std::vector<uint8_t>& p) {
-  VYO_VIEW(p);
+  const PayloadView v(p.data(), p.size());
   if (p.size() < 16) return std::nullopt;
   return CursorChangedMsg{v.U32(0), v.U32(4)};
 }
 std::optional<ViewStatusMsg> DecodeViewStatus(const std::vector<uint8_t>& p) {
-  VYO_VIEW(p);
+  const PayloadView v(p.data(), p.size());
   if (p.size() < 8) return std::nullopt;
   return ViewStatusMsg{v.U32(0), v.U32(4)};
 }
 std::optional<ModuleStatusMsg> DecodeModuleStatus(const std::vector<uint8_t>& p) {
-  VYO_VIEW(p);
+  const PayloadView v(p.data(), p.size());
   ModuleStatusMsg m;
   if (p.size() < 16 || !CountedText(v, 12, &m.text)) return std::nullopt;
   m.module_id = v.U32(0);
@@ -144,51 +143,50 @@ std::optional<ModuleStatusMsg> DecodeModuleStatus(const std::vector<uint8_t>& p)
   return m;
 }
 std::optional<ModuleOutputMsg> DecodeModuleOutput(const std::vector<uint8_t>& p) {
-  VYO_VIEW(p);
+  const PayloadView v(p.data(), p.size());
   ModuleOutputMsg m;
   if (p.size() < 8 || !CountedText(v, 4, &m.text)) return std::nullopt;
   m.module_id = v.U32(0);
   return m;
 }
 std::optional<ViewCreatedMsg> DecodeViewCreated(const std::vector<uint8_t>& p) {
-  VYO_VIEW(p);
+  const PayloadView v(p.data(), p.size());
   if (p.size() < 44) return std::nullopt;
   return ViewCreatedMsg{v.U32(0),  v.U32(4),       v.U32(8),  v.I32(12),      v.I32(16),      v.I32(20),
                         v.I32(24), v.U32(28) != 0, v.I32(32), v.U32(36) != 0, v.U32(40) != 0};
 }
 std::optional<ViewChangedMsg> DecodeViewChanged(const std::vector<uint8_t>& p) {
-  VYO_VIEW(p);
+  const PayloadView v(p.data(), p.size());
   if (p.size() < 48) return std::nullopt;
   return ViewChangedMsg{v.U32(0),  v.U32(4),  v.I32(8),  v.I32(12), v.I32(16), v.I32(20),
                         v.U32(24), v.I32(28), v.U32(32), v.U32(36), v.U32(40), v.U32(44)};
 }
 std::optional<HostHelloMsg> DecodeHostHello(const std::vector<uint8_t>& p) {
-  VYO_VIEW(p);
+  const PayloadView v(p.data(), p.size());
   if (p.size() < 12) return std::nullopt;
   return HostHelloMsg{v.U32(0), v.U32(4), v.U32(8)};
 }
 std::optional<ViewDestroyedMsg> DecodeViewDestroyed(const std::vector<uint8_t>& p) {
-  VYO_VIEW(p);
+  const PayloadView v(p.data(), p.size());
   if (p.size() < 8) return std::nullopt;
   return ViewDestroyedMsg{v.U32(0), v.U32(4)};
 }
 std::optional<InputFocusChangedMsg> DecodeInputFocusChanged(const std::vector<uint8_t>& p) {
-  VYO_VIEW(p);
+  const PayloadView v(p.data(), p.size());
   if (p.size() < 8) return std::nullopt;
   return InputFocusChangedMsg{v.U32(0), v.U32(4)};
 }
 std::optional<HitMaskHeartbeatMsg> DecodeHitMaskHeartbeat(const std::vector<uint8_t>& p) {
-  VYO_VIEW(p);
+  const PayloadView v(p.data(), p.size());
   if (p.size() < 12) return std::nullopt;
   return HitMaskHeartbeatMsg{v.U32(0), v.U32(4), v.U32(8)};
 }
 std::optional<SelectionChangedMsg> DecodeSelectionChanged(const std::vector<uint8_t>& p) {
-  VYO_VIEW(p);
+  const PayloadView v(p.data(), p.size());
   if (p.size() < 8) return std::nullopt;
   return SelectionChangedMsg{v.U32(0), v.U32(4)};
 }
 
-#undef VYO_VIEW
 
 const char* HostMessageName(uint32_t type) {
   switch (type) {
