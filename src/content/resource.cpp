@@ -176,6 +176,11 @@ ResourceResponse LookupResource(Mount& mount, std::string_view path) {
     // A body that cannot be held is refused, never answered as an empty success.
     ResourceResponse refused;
     refused.refusal = "out of memory";
+    try {
+      refused.policy = mount.csp;
+    } catch (const std::bad_alloc&) {
+      refused.policy.clear();
+    }
     return refused;
   }
 }
