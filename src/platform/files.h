@@ -19,7 +19,8 @@ enum class FileStatus {
   kReadError,   // the read did not return the whole file, or memory for it could not be had
 };
 
-// The platform's preferred path separator ('\\' on Windows, '/' elsewhere).
+// The platform's preferred path separator ('\\' on Windows, '/' elsewhere); the same function
+// process.h declares, defined once with the process functions.
 char16_t PathSeparator();
 
 // Absolute, lexically normalised form of a path (no link resolution), as GetFullPathNameW gives it
