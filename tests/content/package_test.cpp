@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "content/package.h"
 #include "test_support.h"
@@ -287,6 +289,19 @@ TEST(PackageFileTest, OpenReportsUnreadableFiles) {
   PackageReader reader;
   EXPECT_EQ(reader.Open(u"/nonexistent/dir/none.pkg"), kPackageReadFailed);
   EXPECT_EQ(reader.Open(u""), kPackageReadFailed);
+  const auto dir = std::filesystem::temp_directory_path() / "vyo-package-open-test";
+  std::filesystem::create_directories(dir);
+  EXPECT_EQ(reader.Open(dir.u16string()), kPackageReadFailed);  // a directory
+#ifndef _WIN32
+  // Above the size cap: refused from the file's size, before anything is allocated (the file
+  // is sparse, so this costs no disk).
+  const auto big = dir / "big.pkg";
+  { std::ofstream create(big); }
+  std::filesystem::resize_file(big, kMaxPackageSize + 1);
+  EXPECT_EQ(reader.Open(big.u16string()), kPackageReadFailed);
+  EXPECT_EQ(reader.Open(u"/dev/zero"), kPackageReadFailed);  // not a regular file
+#endif
+  std::filesystem::remove_all(dir);
   Bytes out;
   EXPECT_EQ(reader.ReadEntry("x", out), kPackageNotReady);
 }
