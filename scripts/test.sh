@@ -24,9 +24,14 @@ if [ "${VYO_SKIP_WINDOWS:-0}" != 1 ]; then
   step "Windows x64: tests under Wine"
   export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEPREFIX="$root/build/wineprefix"
-  timeout 300 wineboot -i >/dev/null 2>&1 || true
-  xvfb-run -a -s "-screen 0 1280x1024x24" ctest --preset windows || status=1
+  # Wine's desktop process keeps the display it was started with: bring the prefix up inside the
+  # same virtual display that the tests use, with no server left over from an earlier run.
   wineserver -k >/dev/null 2>&1 || true
+  xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
+    timeout 300 wineboot -i >/dev/null 2>&1 || true
+    ctest --preset windows; rc=$?
+    wineserver -k >/dev/null 2>&1 || true
+    exit $rc' || status=1
 fi
 
 step "Fuzz targets: build and smoke run"

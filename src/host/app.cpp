@@ -463,6 +463,13 @@ void WebViewHostApp::EnsureView(uint32_t view_id, int32_t width, int32_t height,
       view.web_failed = false;
       if (!url.empty()) view.url = url;
       view.created_tick = clock_.TickMs();
+      if (platform::HasWindowSystem() && !windowed_) {
+        // The view's own off-screen window, which will host its visual tree and controller.
+        // Without composition the window itself is captured, so it keeps ordinary styles.
+        view.window = platform::HostWindow::CreateViewWindow(width, height, /*tool_window=*/false);
+        view.owns_window = true;
+        view.view_window = view.window ? view.window->Handle() : 0;
+      }
       view.has_surface = true;
       created = true;
       count_now = static_cast<uint32_t>(views_.size());
@@ -470,6 +477,7 @@ void WebViewHostApp::EnsureView(uint32_t view_id, int32_t width, int32_t height,
       if (size_changed) {
         view.width = width;
         view.height = height;
+        if (view.window) view.window->Resize(width, height);
       }
       if (!url.empty()) view.url = url;
     }
@@ -492,6 +500,7 @@ void WebViewHostApp::SetViewPosition(uint32_t view_id, int32_t x, int32_t y) {
 void WebViewHostApp::CloseViewLocked(ViewState& view) {
   view.has_surface = false;
   view.has_live_controller = false;
+  view.window.reset();
   view.view_window = 0;
 }
 

@@ -86,6 +86,9 @@ std::vector<uint8_t> Encode(const ViewChangedMsg& m) {
 std::vector<uint8_t> Encode(const HostHelloMsg& m) { return U32s({m.version, m.capabilities, m.module_count}); }
 std::vector<uint8_t> Encode(const ViewDestroyedMsg& m) { return U32s({m.view_id, m.owner_module}); }
 std::vector<uint8_t> EncodeExitRequest() { return U32s({0}); }
+std::vector<uint8_t> Encode(const EnvironmentResultMsg& m) {
+  return Counted({m.result, U(m.hr), m.cost_ms}, m.version);
+}
 std::vector<uint8_t> Encode(const InputFocusChangedMsg& m) { return U32s({m.view_id, m.state}); }
 std::vector<uint8_t> Encode(const NativeButtonEventMsg& m) { return U32s({m.view_id, m.event}); }
 std::vector<uint8_t> Encode(const PopupStateMsg& m) {
@@ -170,6 +173,15 @@ std::optional<ViewDestroyedMsg> DecodeViewDestroyed(const std::vector<uint8_t>& 
   const PayloadView v(p.data(), p.size());
   if (p.size() < 8) return std::nullopt;
   return ViewDestroyedMsg{v.U32(0), v.U32(4)};
+}
+std::optional<EnvironmentResultMsg> DecodeEnvironmentResult(const std::vector<uint8_t>& p) {
+  const PayloadView v(p.data(), p.size());
+  EnvironmentResultMsg m;
+  if (p.size() < 16 || !CountedText(v, 12, &m.version)) return std::nullopt;
+  m.result = v.U32(0);
+  m.hr = v.I32(4);
+  m.cost_ms = v.U32(8);
+  return m;
 }
 std::optional<InputFocusChangedMsg> DecodeInputFocusChanged(const std::vector<uint8_t>& p) {
   const PayloadView v(p.data(), p.size());

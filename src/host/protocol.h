@@ -113,6 +113,12 @@ struct HostHelloMsg {
 struct ViewDestroyedMsg {
   uint32_t view_id = 0, owner_module = 0;
 };
+struct EnvironmentResultMsg {
+  uint32_t result = 0;
+  int32_t hr = 0;
+  uint32_t cost_ms = 0;
+  std::string version;
+};
 struct InputFocusChangedMsg {
   uint32_t view_id = 0, state = 0;
 };
@@ -144,6 +150,7 @@ std::vector<uint8_t> Encode(const ViewChangedMsg& m);
 std::vector<uint8_t> Encode(const HostHelloMsg& m);
 std::vector<uint8_t> Encode(const ViewDestroyedMsg& m);
 std::vector<uint8_t> EncodeExitRequest();
+std::vector<uint8_t> Encode(const EnvironmentResultMsg& m);
 std::vector<uint8_t> Encode(const InputFocusChangedMsg& m);
 std::vector<uint8_t> Encode(const NativeButtonEventMsg& m);
 std::vector<uint8_t> Encode(const PopupStateMsg& m);
@@ -162,6 +169,7 @@ std::optional<ViewCreatedMsg> DecodeViewCreated(const std::vector<uint8_t>& p);
 std::optional<ViewChangedMsg> DecodeViewChanged(const std::vector<uint8_t>& p);
 std::optional<HostHelloMsg> DecodeHostHello(const std::vector<uint8_t>& p);
 std::optional<ViewDestroyedMsg> DecodeViewDestroyed(const std::vector<uint8_t>& p);
+std::optional<EnvironmentResultMsg> DecodeEnvironmentResult(const std::vector<uint8_t>& p);
 std::optional<InputFocusChangedMsg> DecodeInputFocusChanged(const std::vector<uint8_t>& p);
 std::optional<HitMaskHeartbeatMsg> DecodeHitMaskHeartbeat(const std::vector<uint8_t>& p);
 std::optional<SelectionChangedMsg> DecodeSelectionChanged(const std::vector<uint8_t>& p);

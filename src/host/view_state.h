@@ -1,7 +1,10 @@
 // The per-view record of the view registry. Subsystems add their own fields as they are built.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "platform/system.h"
 
 namespace vyo::host {
 
@@ -17,6 +20,8 @@ struct ViewState {
   bool visible = false;
   std::u16string url;
   intptr_t view_window = 0;
+  // The view's own window when it owns one (platforms with windows, outside windowed presentation).
+  std::shared_ptr<platform::HostWindow> window;
   uint32_t created_tick = 0;
   uint32_t owner_module = 0;
   bool relay_flag_a = true;

@@ -28,7 +28,12 @@ class HostWindow {
  public:
   virtual ~HostWindow() = default;
   static std::unique_ptr<HostWindow> Create();
+  // A view's own off-screen window: same class, title "FenyraOverlayView", `WS_POPUP`, at
+  // (-32000, -32000) with the view's size, shown without activation. `tool_window` adds
+  // WS_EX_NOACTIVATE | WS_EX_TOOLWINDOW. Null where there are no windows or on failure.
+  static std::unique_ptr<HostWindow> CreateViewWindow(int32_t width, int32_t height, bool tool_window);
   virtual intptr_t Handle() const = 0;
+  virtual void Resize(int32_t width, int32_t height) = 0;
 };
 
 // True on platforms that have a window system the host drives (Windows).

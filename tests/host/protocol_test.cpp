@@ -39,6 +39,8 @@ TEST(HostMessages, GoldenBytes) {
       {"HostHello", Encode(HostHelloMsg{1, 0x1F, 0}), Words({1, 0x1F, 0})},
       {"ViewDestroyed", Encode(ViewDestroyedMsg{11, 4}), Words({11, 4})},
       {"ExitRequest", EncodeExitRequest(), Words({0})},
+      {"EnvironmentResult", Encode(EnvironmentResultMsg{3, static_cast<int32_t>(0x80004005u), 120, "148.0"}),
+       Cat(Words({3, 0x80004005u, 120, 5}), "148.0")},
       {"InputFocusChanged", Encode(InputFocusChangedMsg{8, 1}), Words({8, 1})},
       {"NativeButtonEvent", Encode(NativeButtonEventMsg{8, 5}), Words({8, 5})},
       {"WindowedRenderState", Encode(WindowedRenderStateMsg{1}), Words({1})},

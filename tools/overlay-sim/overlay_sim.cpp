@@ -66,8 +66,15 @@ bool OverlaySim::StartHost(const std::u16string& host_path, const std::vector<st
 }
 
 bool OverlaySim::Connect(uint32_t timeout_ms) {
-  pipe_ = platform::PipeClient::Connect(pipe_name_, timeout_ms);
-  return pipe_ != nullptr;
+  // Try in short slices so that a host that has already exited is noticed at once.
+  platform::Clock& clock = platform::SystemClock();
+  const uint64_t deadline = clock.Tick64() + timeout_ms;
+  for (;;) {
+    pipe_ = platform::PipeClient::Connect(pipe_name_, 200);
+    if (pipe_) return true;
+    if (host_ && host_->Wait(0)) return false;
+    if (clock.Tick64() >= deadline) return false;
+  }
 }
 
 bool OverlaySim::SendFrame(uint32_t type, const std::vector<uint8_t>& payload) {

@@ -19,6 +19,7 @@ void EndMainThreadApartment() {}
 std::unique_ptr<GpuDevice> GpuDevice::Create() { return std::make_unique<CpuDevice>(); }
 
 std::unique_ptr<HostWindow> HostWindow::Create() { return nullptr; }
+std::unique_ptr<HostWindow> HostWindow::CreateViewWindow(int32_t, int32_t, bool) { return nullptr; }
 
 bool HasWindowSystem() { return false; }
 

@@ -42,6 +42,9 @@ class Win32HostWindow final : public HostWindow {
   Win32HostWindow& operator=(const Win32HostWindow&) = delete;
 
   intptr_t Handle() const override { return reinterpret_cast<intptr_t>(window_); }
+  void Resize(int32_t width, int32_t height) override {
+    SetWindowPos(window_, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
 
  private:
   HWND window_;
@@ -92,6 +95,17 @@ std::unique_ptr<GpuDevice> GpuDevice::Create() {
     return nullptr;
   }
   return std::make_unique<D3d11Device>(device, context, level);
+}
+
+std::unique_ptr<HostWindow> HostWindow::CreateViewWindow(int32_t width, int32_t height, bool tool_window) {
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  if (!RegisterHostWindowClass(instance)) return nullptr;
+  HWND window = CreateWindowExW(tool_window ? (WS_EX_NOACTIVATE | WS_EX_TOOLWINDOW) : 0, kWindowClass,
+                                L"FenyraOverlayView", WS_POPUP, -32000, -32000, width, height, nullptr, nullptr,
+                                instance, nullptr);
+  if (!window) return nullptr;
+  ShowWindow(window, SW_SHOWNA);
+  return std::make_unique<Win32HostWindow>(window);
 }
 
 std::unique_ptr<HostWindow> HostWindow::Create() {
