@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <set>
 #include <string>
@@ -20,7 +22,6 @@
 #include "logging/memory_log.h"
 #include "logging/retention.h"
 #include "logging/text_file_sink.h"
-#include "platform/files.h"
 #include "platform/log_files.h"
 #include "platform/process.h"
 #include "test_keys.h"
@@ -30,10 +31,10 @@ namespace {
 namespace fs = std::filesystem;
 using base::log_reader::ReadStatus;
 
+// Reads a file even while the logger still has it open for writing.
 std::vector<std::uint8_t> ReadBytes(const std::u16string& path) {
-  std::vector<std::uint8_t> out;
-  vyo::platform::ReadWholeFile(path, std::uint64_t{1} << 30, out);
-  return out;
+  std::ifstream in(fs::path(path), std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 base::log_reader::ReadReport ReadWith(const std::vector<std::uint8_t>& bytes, int key_index = 0) {

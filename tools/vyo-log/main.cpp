@@ -9,6 +9,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -75,10 +77,22 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vyo-log: %s does not hold a 32-byte private key in hex\n", key_path.c_str());
     return 2;
   }
+  // Opened with the standard library, which shares the file for writing too, so that the log of a
+  // host that is still running can be read.
   std::vector<std::uint8_t> input;
-  if (vyo::platform::ReadWholeFile(vyo::Utf8ToUtf16(log_path), kMaxInput, input) != vyo::platform::FileStatus::kOk) {
-    std::fprintf(stderr, "vyo-log: cannot read %s\n", log_path.c_str());
-    return 2;
+  {
+    std::ifstream in(std::filesystem::path(vyo::Utf8ToUtf16(log_path)), std::ios::binary);
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(std::filesystem::path(vyo::Utf8ToUtf16(log_path)), ec);
+    if (!in || ec || size > kMaxInput) {
+      std::fprintf(stderr, "vyo-log: cannot read %s\n", log_path.c_str());
+      return 2;
+    }
+    input.resize(static_cast<std::size_t>(size));
+    if (size > 0 && !in.read(reinterpret_cast<char*>(input.data()), static_cast<std::streamsize>(size))) {
+      std::fprintf(stderr, "vyo-log: cannot read %s\n", log_path.c_str());
+      return 2;
+    }
   }
 
   const auto report = base::log_reader::ReadLog(input.data(), input.size(), key);
