@@ -30,7 +30,8 @@ uint32_t WindowedFreezeMs(const std::optional<std::string>& value) {
   return static_cast<uint32_t>(std::min<uint64_t>(seconds * 1000, std::numeric_limits<uint32_t>::max()));
 }
 
-WebViewHostApp::WebViewHostApp(platform::Clock& clock) : clock_(clock), heartbeat_(clock) {
+WebViewHostApp::WebViewHostApp(platform::Clock& clock)
+    : clock_(clock), heartbeat_(clock), app_link_(std::make_shared<WebViewHostApp*>(this)) {
   main_thread_id_ = std::this_thread::get_id();
   no_gpu_priority_ = platform::GetEnv("VYO_NO_GPU_PRIORITY").has_value();
   windowed_freeze_ms_ = WindowedFreezeMs(platform::GetEnv("VYO_WINDOWED_FREEZE_MASK"));
@@ -38,7 +39,10 @@ WebViewHostApp::WebViewHostApp(platform::Clock& clock) : clock_(clock), heartbea
   start_tick_ = clock_.TickMs();
 }
 
-WebViewHostApp::~WebViewHostApp() { Shutdown(); }
+WebViewHostApp::~WebViewHostApp() {
+  Shutdown();
+  *app_link_ = nullptr;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Initialisation and shutdown
@@ -72,6 +76,9 @@ bool WebViewHostApp::Initialise(const HostOptions& options) {
   main_wait_ = platform::MainThreadWait::Create();
   if (!main_wait_) return false;
 
+  // The web runtime: its absence is reported to the overlay, and the host runs on without it.
+  LoadWebView2Loader();
+
   if (!OpenInputChannels()) return false;
   heartbeat_.PublishStage(Stage::kInit, 0);
   if (!beat_map_name_.empty()) OpenBeatMap();
@@ -79,6 +86,7 @@ bool WebViewHostApp::Initialise(const HostOptions& options) {
   if (!OpenPipe()) return false;
   writer_ = std::make_unique<PipeWriter>(pipe_.get(), &pipe_write_lock_, clock_);
   writer_->Start();
+  FlushPendingEnvNotice();
 
   InitFramePacing();
 
@@ -128,6 +136,12 @@ void WebViewHostApp::AttachPipeForTesting(std::unique_ptr<platform::PipeServer> 
   pipe_ = std::move(pipe);
   writer_ = std::make_unique<PipeWriter>(pipe_.get(), &pipe_write_lock_, clock_);
   writer_->Start();
+  FlushPendingEnvNotice();
+}
+
+void WebViewHostApp::FlushPendingEnvNotice() {
+  if (!pending_env_notice_.pending) return;
+  if (SendToOverlay(kEnvironmentResult, Encode(pending_env_notice_.message))) pending_env_notice_.pending = false;
 }
 
 void WebViewHostApp::InitFramePacing() {
@@ -170,6 +184,10 @@ void WebViewHostApp::Shutdown() {
   writer_.reset();
   pipe_.reset();
   parent_process_.reset();
+  // The environment goes after every view has closed; late answers find the link cleared.
+  *app_link_ = nullptr;
+  environment_.reset();
+  web_runtime_.reset();
   gpu_device_.reset();
   main_wait_.reset();
   if (com_initialized_) platform::EndMainThreadApartment();
@@ -239,6 +257,7 @@ uint32_t WebViewHostApp::RunMainLoop() {
     }
 
     heartbeat_.PublishStage(Stage::kPumpFrames, 0);
+    PumpViewCreationRetries();
     FlushWorkerLogs();
 
     heartbeat_.PublishFrameTick();
@@ -358,6 +377,8 @@ void WebViewHostApp::DispatchCommand(uint32_t type, const std::vector<uint8_t>& 
         } else if constexpr (std::is_same_v<T, ViewSetRectCmd>) {
           EnsureView(c.view_id, c.width, c.height, true, u"", true);
           SetViewPosition(c.view_id, c.x, c.y);
+        } else if constexpr (std::is_same_v<T, ViewNavigateCmd>) {
+          NavigateView(c.view_id, c.url);
         } else if constexpr (std::is_same_v<T, ViewSetVisibleCmd>) {
           SetViewVisible(c.view_id, c.visible);
         } else if constexpr (std::is_same_v<T, ViewSetFrameRateCmd>) {
@@ -452,7 +473,7 @@ void WebViewHostApp::EnsureView(uint32_t view_id, int32_t width, int32_t height,
     height = ClampSide(height);
     const bool size_changed = view.width != width || view.height != height;
     const bool needs_create = !view.has_surface || size_changed;
-    if (needs_create && !(view.has_live_controller && !view.web_failed)) {
+    if (needs_create && !(view.webview && !view.web_failed)) {
       CloseViewLocked(view);
       view.view_id = view_id;
       view.width = width;
@@ -478,6 +499,10 @@ void WebViewHostApp::EnsureView(uint32_t view_id, int32_t width, int32_t height,
         view.width = width;
         view.height = height;
         if (view.window) view.window->Resize(width, height);
+        if (view.webview) {
+          view.webview->SetBounds(width, height);
+          ApplyZoomFactorLocked(view);
+        }
       }
       if (!url.empty()) view.url = url;
     }
@@ -485,6 +510,7 @@ void WebViewHostApp::EnsureView(uint32_t view_id, int32_t width, int32_t height,
   if (created) {
     ++views_created_;
     peak_view_count_ = std::max(peak_view_count_, count_now);
+    EnsureWebView(view_id);
   }
 }
 
@@ -498,8 +524,14 @@ void WebViewHostApp::SetViewPosition(uint32_t view_id, int32_t x, int32_t y) {
 }
 
 void WebViewHostApp::CloseViewLocked(ViewState& view) {
+  ReleaseWebObjectsLocked(view);
+  // A new incarnation: answers to requests of the old one can never attach to it.
+  ++view.creation_epoch;
+  view.creating = false;
+  view.retry_left = 8;
+  view.last_failure_tick = 0;
+  view.last_create_hr = 0;
   view.has_surface = false;
-  view.has_live_controller = false;
   view.window.reset();
   view.view_window = 0;
 }
@@ -655,7 +687,10 @@ void WebViewHostApp::SetViewHitTest(uint32_t view_id, int32_t mode, int32_t alph
 void WebViewHostApp::SetViewBackgroundColor(uint32_t view_id, uint32_t argb) {
   {
     std::lock_guard<std::recursive_mutex> lock(views_lock_);
-    if (ViewState* view = FindViewLocked(view_id)) view->background_color = argb;
+    if (ViewState* view = FindViewLocked(view_id)) {
+      view->background_color = argb;
+      ApplyBackgroundColorLocked(*view);
+    }
   }
   SendLog(StringPrintf("SetViewBackgroundColor, view_id=%u, argb=0x%x", view_id, argb));
 }

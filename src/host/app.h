@@ -27,6 +27,8 @@
 #include "platform/process.h"
 #include "platform/shared_memory.h"
 #include "platform/system.h"
+#include "renderers/web/user_data_dir.h"
+#include "renderers/web/web_runtime.h"
 
 namespace vyo::host {
 
@@ -124,6 +126,40 @@ class WebViewHostApp : public IModuleServices, public vyo::web::IWebPopupHost {
     f(FindViewLocked(view_id));
   }
 
+  // ---- Web runtime (environment, user data directory, controllers, navigation, resources).
+  // The runtime and file system used from Initialise on; set before it (tests give fakes).
+  void SetWebRuntime(std::unique_ptr<web::IWebRuntime> runtime, std::unique_ptr<web::IUserDataFs> fs);
+  bool LoadWebView2Loader();
+  bool CreateEnvironment();
+  void OnEnvironmentCreated(web::HResult hr, std::shared_ptr<web::IWebEnvironment> environment);
+  bool RecreateEnvironment(bool private_dir);
+  void PumpViewCreationRetries();
+  void NotifyOverlayWebView2Env(web::HResult hr, uint32_t cost_ms, const char* stage);
+  std::string GetAvailableBrowserVersion();
+  void ReportLoaderFailure(const char* stage);
+  bool SwitchToPrivateUserDataDir();
+  void EnsureWebView(uint32_t view_id);
+  void OnCompositionControllerCreated(uint32_t view_id, int32_t epoch, web::HResult hr,
+                                      std::unique_ptr<web::IWebView> controller);
+  void OnControllerCreationFailed(uint32_t view_id, web::HResult hr);
+  void GiveUpControllerCreation(uint32_t view_id, web::HResult hr);
+  void ReleaseWebObjectsLocked(ViewState& view);
+  void ApplyZoomFactorLocked(ViewState& view);
+  void ApplyBackgroundColorLocked(ViewState& view);
+  void NavigateView(uint32_t view_id, const std::u16string& url);
+  bool ResolveNavigationLocked(ViewState& view, const std::u16string& url, std::u16string* resolved);
+  void ReportContentNavigationFailure(uint32_t view_id, const std::string& detail);
+  void AddResourceFilterLocked(ViewState& view);
+  void RemoveResourceFilterLocked(ViewState& view);
+  std::optional<web::WebResourceResponse> OnWebResourceRequested(uint32_t view_id,
+                                                                  const web::WebResourceRequest& request);
+  void OnNavigationCompleted(uint32_t view_id, const web::NavigationCompletedArgs& args);
+  const std::u16string& user_data_dir() const { return user_data_dir_; }
+  bool using_private_dir() const { return using_private_dir_; }
+  bool has_environment() const { return environment_ != nullptr; }
+  bool private_dir_requested() const { return private_dir_requested_; }
+  int32_t env_recreate_budget() const { return env_recreate_budget_; }
+
   // Tests: run over a pipe made elsewhere (a fake), without the rest of initialisation.
   void AttachPipeForTesting(std::unique_ptr<platform::PipeServer> pipe);
   void SetRunningForTesting(bool running) { running_ = running; }
@@ -134,6 +170,7 @@ class WebViewHostApp : public IModuleServices, public vyo::web::IWebPopupHost {
   bool OpenPipe();
   void InitFramePacing();
   void SendHostHello(uint32_t module_count);
+  void FlushPendingEnvNotice();
   void StopPipeWriter();
   void CloseChannels();
   void CloseViewLocked(ViewState& view);
@@ -206,6 +243,49 @@ class WebViewHostApp : public IModuleServices, public vyo::web::IWebPopupHost {
 
   std::unique_ptr<FramePacer> pacer_;
   bool shut_down_ = false;
+
+  // Web runtime state. `app_link_` is what callbacks and event sinks hold: Shutdown clears it, so
+  // an answer that arrives late does nothing.
+  std::shared_ptr<WebViewHostApp*> app_link_;
+  std::unique_ptr<web::IWebRuntime> web_runtime_;
+  std::unique_ptr<web::IUserDataFs> user_data_fs_;
+  bool loader_loaded_ = false;
+  std::shared_ptr<web::IWebEnvironment> environment_;
+  bool env_creating_ = false;
+  int32_t env_recreate_budget_ = 1;
+  uint32_t env_retry_tick_ = 0;
+  uint32_t env_start_tick_ = 0;
+  std::atomic<int32_t> env_notified_{0};
+  struct PendingEnvNotice {
+    bool pending = false;
+    EnvironmentResultMsg message;
+  } pending_env_notice_;
+  bool private_dir_requested_ = false;
+  std::u16string user_data_dir_;
+  bool using_private_dir_ = false;
+  bool busy_diagnostics_done_ = false;
+
+  friend class ViewEventSink;
+};
+
+// Forwards one view's web events to the application, while the application is alive.
+class ViewEventSink final : public web::IWebViewEvents {
+ public:
+  ViewEventSink(std::shared_ptr<WebViewHostApp*> link, uint32_t view_id) : link_(std::move(link)), view_id_(view_id) {}
+  void OnWebMessageReceived(const web::WebMessage&) override {}
+  void OnProcessFailed(int32_t) override {}
+  void OnNavigationStarting(const web::NavigationStartingArgs&) override {}
+  void OnNavigationCompleted(const web::NavigationCompletedArgs& args) override;
+  void OnDomContentLoaded(uint64_t) override {}
+  void OnNewWindowRequested(web::NewWindowArgs& args) override { args.handled = true; }  // no windows
+  void OnPermissionRequested(web::PermissionArgs& args) override { args.deny = true; }  // no permissions
+  void OnCursorChanged() override {}
+  void OnAcceleratorKeyPressed(web::AcceleratorArgs&) override {}
+  std::optional<web::WebResourceResponse> OnWebResourceRequested(const web::WebResourceRequest& request) override;
+
+ private:
+  std::shared_ptr<WebViewHostApp*> link_;
+  uint32_t view_id_;
 };
 
 // Windowed freeze time from the environment value: 1 to 31 characters converted as a signed

@@ -4,9 +4,13 @@
 #include <memory>
 #include <string>
 
+#include "content/mount.h"
 #include "platform/system.h"
+#include "renderers/web/web_runtime.h"
 
 namespace vyo::host {
+
+class ViewEventSink;
 
 constexpr int32_t kMaxViewSide = 16384;  // the largest texture side the GPU device accepts
 
@@ -30,10 +34,31 @@ struct ViewState {
   // The view's surface (its shared texture, or its place in the windowed window) has been set up
   // by the create path; a view without one is (re)created by the next EnsureView.
   bool has_surface = false;
-  // A controller whose composition parts are both alive; resizing such a view keeps it.
-  bool has_live_controller = false;
-  // Web content failed for good (controller creation gave up, content navigation failed).
+  // The view's controller and web view; null while the view has no web content.
+  std::shared_ptr<web::IWebView> webview;
+  // Forwards the web view's events to the application with this view's id.
+  std::shared_ptr<ViewEventSink> event_sink;
+  // Controller requests: one outstanding (`creating`), counted by epoch; answers of an older
+  // epoch are stale. `retry_left` attempts remain (0 = given up).
+  bool creating = false;
+  int32_t creation_epoch = 0;
+  int32_t retry_left = 8;
+  uint32_t last_failure_tick = 0;
+  int32_t last_create_hr = 0;
+  // Web content failed for good (controller creation gave up, browser process failed, content
+  // navigation failed).
   bool web_failed = false;
+  double zoom_factor = 1.0;
+  // Event handlers added to the web view (bit per web::WebEvent) and whether the page scripts were.
+  uint32_t registered_events = 0;
+  bool scripts_added = false;
+  // Mounted content: the mount, the view's origin while it shows mounted content, the filter.
+  std::shared_ptr<content::Mount> mount = std::make_shared<content::Mount>();
+  std::u16string origin;
+  bool filter_added = false;
+  // Capture expectation of the current navigation (start and completion ticks).
+  uint32_t nav_start_tick = 0;
+  uint32_t nav_complete_tick = 0;
   // Frames per second the view asks for, 1 to 60.
   uint32_t frame_rate = 30;
   // 0xAARRGGBB background of the web view.

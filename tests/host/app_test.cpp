@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "fakes/fake_pipe.h"
+#include "fakes/fake_web_runtime.h"
 #include "fakes/manual_clock.h"
 #include "host/app.h"
 #include "host/commands.h"
@@ -74,7 +75,8 @@ TEST_F(AppFixture, EnsureViewDecisionTable) {
   EXPECT_EQ(View(1).width, 50);
 
   // Size change with a live controller: resized in place.
-  app->WithViewLocked(1, [](ViewState* v) { v->has_live_controller = true; });
+  auto controller = std::make_shared<testing::FakeWebView>();
+  app->WithViewLocked(1, [&](ViewState* v) { v->webview = controller; });
   app->EnsureView(1, 70, 80, true, u"");
   EXPECT_EQ(app->views_created(), 3u);
   EXPECT_EQ(View(1).height, 80);
@@ -191,7 +193,9 @@ TEST_F(AppFixture, ModuleServices) {
       const auto d = DecodeViewDestroyed(payload);
       destroyed.emplace_back(d->view_id, d->owner_module);
     }
-    if (type == kHostLog) logs.emplace_back(payload.begin(), payload.end());
+    if (type == kHostLog && std::string(payload.begin(), payload.end()).rfind("MOD-", 0) == 0) {
+      logs.emplace_back(payload.begin(), payload.end());
+    }
   }
   EXPECT_EQ(sent.front().first, static_cast<uint32_t>(kViewCreated));
   EXPECT_EQ(changed_masks, (std::vector<uint32_t>{kChangeHitTest, kChangeHitTest}));

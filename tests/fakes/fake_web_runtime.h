@@ -1,0 +1,230 @@
+// A scripted web runtime: records every call, lets a test complete or fail each asynchronous step
+// (environment and view creation), make any call fail, raise any event and answer resource requests.
+#pragma once
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "renderers/web/web_runtime.h"
+
+namespace vyo::testing {
+
+class FakeWebView final : public web::IWebView {
+ public:
+  // Calls made, as "Name(args)" strings, in order.
+  std::vector<std::string> calls;
+  // Calls that fail: name → status (e.g. "SetZoomFactor" → kFail).
+  std::map<std::string, web::HResult> failing;
+  std::u16string user_agent = u"Mozilla/5.0 Chrome/148.0";
+  std::set<web::WebEvent> handlers;
+  std::vector<std::u16string> document_scripts, executed_scripts, filters, navigations;
+  std::vector<std::string> posted;
+  web::IWebViewEvents* sink = nullptr;
+  bool closed = false;
+  double zoom = 1.0;
+  uint32_t background = 0;
+  int32_t width = 0, height = 0;
+  uint32_t cursor = 32512;
+
+  web::HResult Call(const std::string& name, const std::string& args = "") {
+    calls.push_back(name + "(" + args + ")");
+    if (closed) return web::kUnexpected;
+    auto it = failing.find(name);
+    return it == failing.end() ? web::kOk : it->second;
+  }
+  bool Called(const std::string& name) const {
+    for (const auto& c : calls)
+      if (c.rfind(name + "(", 0) == 0) return true;
+    return false;
+  }
+
+  web::HResult SetDefaultScriptDialogsEnabled(bool e) override { return Call("SetDefaultScriptDialogsEnabled", e ? "1" : "0"); }
+  web::HResult SetDevToolsEnabled(bool e) override { return Call("SetDevToolsEnabled", e ? "1" : "0"); }
+  web::HResult SetDefaultContextMenusEnabled(bool e) override { return Call("SetDefaultContextMenusEnabled", e ? "1" : "0"); }
+  web::HResult SetBrowserAcceleratorKeysEnabled(bool e) override {
+    return Call("SetBrowserAcceleratorKeysEnabled", e ? "1" : "0");
+  }
+  web::HResult GetUserAgent(std::u16string* ua) override {
+    const web::HResult hr = Call("GetUserAgent");
+    if (web::Succeeded(hr)) *ua = user_agent;
+    return hr;
+  }
+  web::HResult SetUserAgent(const std::u16string& ua) override {
+    const web::HResult hr = Call("SetUserAgent");
+    if (web::Succeeded(hr)) user_agent = ua;
+    return hr;
+  }
+  web::HResult CallDevToolsProtocolMethod(const std::string& m, const std::string& p) override {
+    return Call("CallDevToolsProtocolMethod", m + " " + p);
+  }
+  web::HResult SetRawPixelBounds() override { return Call("SetRawPixelBounds"); }
+  web::HResult SetRasterizationScale(double s) override { return Call("SetRasterizationScale", std::to_string(s)); }
+  web::HResult SetAllowExternalDrop(bool a) override { return Call("SetAllowExternalDrop", a ? "1" : "0"); }
+  web::HResult SetBounds(int32_t w, int32_t h) override {
+    const web::HResult hr = Call("SetBounds", std::to_string(w) + "x" + std::to_string(h));
+    if (web::Succeeded(hr)) width = w, height = h;
+    return hr;
+  }
+  web::HResult SetZoomFactor(double z) override {
+    const web::HResult hr = Call("SetZoomFactor", std::to_string(z));
+    if (web::Succeeded(hr)) zoom = z;
+    return hr;
+  }
+  web::HResult SetVisible(bool v) override { return Call("SetVisible", v ? "1" : "0"); }
+  web::HResult SetDefaultBackgroundColor(uint32_t argb) override {
+    const web::HResult hr = Call("SetDefaultBackgroundColor", std::to_string(argb));
+    if (web::Succeeded(hr)) background = argb;
+    return hr;
+  }
+  web::HResult MoveFocus() override { return Call("MoveFocus"); }
+  void SetEventSink(web::IWebViewEvents* s) override { sink = s; }
+  web::HResult AddEventHandler(web::WebEvent e) override {
+    const web::HResult hr = Call("AddEventHandler", std::to_string(static_cast<int>(e)));
+    if (web::Succeeded(hr)) handlers.insert(e);
+    return hr;
+  }
+  web::HResult RemoveEventHandler(web::WebEvent e) override {
+    handlers.erase(e);
+    return Call("RemoveEventHandler", std::to_string(static_cast<int>(e)));
+  }
+  web::HResult AddScriptToExecuteOnDocumentCreated(const std::u16string& s) override {
+    const web::HResult hr = Call("AddScriptToExecuteOnDocumentCreated");
+    if (web::Succeeded(hr)) document_scripts.push_back(s);
+    return hr;
+  }
+  web::HResult ExecuteScript(const std::u16string& s) override {
+    const web::HResult hr = Call("ExecuteScript");
+    if (web::Succeeded(hr)) executed_scripts.push_back(s);
+    return hr;
+  }
+  web::HResult Navigate(const std::u16string& uri) override {
+    const web::HResult hr = Call("Navigate");
+    if (web::Succeeded(hr)) navigations.push_back(uri);
+    return hr;
+  }
+  web::HResult PostWebMessageAsJson(const std::string& json) override {
+    const web::HResult hr = Call("PostWebMessageAsJson");
+    if (web::Succeeded(hr)) posted.push_back(json);
+    return hr;
+  }
+  web::HResult AddWebResourceRequestedFilter(const std::u16string& p) override {
+    const web::HResult hr = Call("AddWebResourceRequestedFilter");
+    if (web::Succeeded(hr)) filters.push_back(p);
+    return hr;
+  }
+  web::HResult RemoveWebResourceRequestedFilter(const std::u16string& p) override {
+    const web::HResult hr = Call("RemoveWebResourceRequestedFilter");
+    for (auto it = filters.begin(); it != filters.end(); ++it) {
+      if (*it == p) {
+        filters.erase(it);
+        break;
+      }
+    }
+    return hr;
+  }
+  web::HResult GetSystemCursorId(uint32_t* id) override {
+    const web::HResult hr = Call("GetSystemCursorId");
+    if (web::Succeeded(hr)) *id = cursor;
+    return hr;
+  }
+  web::HResult GetBrowserProcessId(uint32_t* pid) override {
+    *pid = 4242;
+    return Call("GetBrowserProcessId");
+  }
+  web::HResult SetMemoryUsageTargetLow(bool low) override { return Call("SetMemoryUsageTargetLow", low ? "1" : "0"); }
+  void Close() override {
+    calls.push_back("Close()");
+    closed = true;
+    if (close_journal) close_journal->push_back(index);
+  }
+
+  // Set by the fake environment: views outlive nothing, so closes are also noted there.
+  int index = 0;
+  std::shared_ptr<std::vector<int>> close_journal;
+};
+
+class FakeWebEnvironment final : public web::IWebEnvironment {
+ public:
+  struct Request {
+    intptr_t parent;
+    std::function<void(web::HResult, std::unique_ptr<web::IWebView>)> done;
+  };
+  std::deque<Request> requests;
+  web::HResult create_view_status = web::kOk;  // synchronous result of CreateView
+  std::string version = "148.0.1.2";
+
+  web::HResult CreateView(intptr_t parent, std::function<void(web::HResult, std::unique_ptr<web::IWebView>)> done) override {
+    if (web::Failed(create_view_status)) return create_view_status;
+    requests.push_back({parent, std::move(done)});
+    return web::kOk;
+  }
+  std::string BrowserVersion() override { return version; }
+
+  // Indices of views that were closed (a closed view may already be destroyed).
+  std::shared_ptr<std::vector<int>> closed = std::make_shared<std::vector<int>>();
+  int views_made = 0;
+  bool WasClosed(int index) const { return std::find(closed->begin(), closed->end(), index) != closed->end(); }
+
+  // Answers the oldest request with a new view (index views_made); the pointer is valid while the
+  // host keeps the view.
+  FakeWebView* CompleteView() {
+    auto view = std::make_unique<FakeWebView>();
+    view->index = ++views_made;
+    view->close_journal = closed;
+    FakeWebView* raw = view.get();
+    Request r = std::move(requests.front());
+    requests.pop_front();
+    r.done(web::kOk, std::move(view));
+    return raw;
+  }
+  void FailView(web::HResult hr) {
+    Request r = std::move(requests.front());
+    requests.pop_front();
+    r.done(hr, nullptr);
+  }
+};
+
+class FakeWebRuntime final : public web::IWebRuntime {
+ public:
+  struct Request {
+    std::u16string user_data_dir;
+    std::string arguments;
+    std::function<void(web::HResult, std::shared_ptr<web::IWebEnvironment>)> done;
+  };
+  LoadResult load_result = LoadResult::kLoaded;
+  std::string version = "148.0.1.2";
+  web::HResult create_status = web::kOk;  // synchronous result of CreateEnvironment
+  std::deque<Request> requests;
+  int loads = 0;
+
+  LoadResult Load() override {
+    ++loads;
+    return load_result;
+  }
+  std::string GetAvailableBrowserVersion() override { return version; }
+  web::HResult CreateEnvironment(const std::u16string& dir, const std::string& args,
+                                 std::function<void(web::HResult, std::shared_ptr<web::IWebEnvironment>)> done) override {
+    if (web::Failed(create_status)) return create_status;
+    requests.push_back({dir, args, std::move(done)});
+    return web::kOk;
+  }
+
+  std::shared_ptr<FakeWebEnvironment> CompleteEnvironment() {
+    auto env = std::make_shared<FakeWebEnvironment>();
+    Request r = std::move(requests.front());
+    requests.pop_front();
+    r.done(web::kOk, env);
+    return env;
+  }
+  void FailEnvironment(web::HResult hr) {
+    Request r = std::move(requests.front());
+    requests.pop_front();
+    r.done(hr, nullptr);
+  }
+};
+
+}  // namespace vyo::testing
