@@ -366,22 +366,23 @@ bool InitLogging(std::string_view tag, const LoggingOptions& options) {
 
 void ShutdownLogging() { GetLogger().Shutdown(); }
 
-bool LogWrite(int kind, std::string_view text, std::source_location where) {
+bool LogWrite(int kind, std::string_view text, const char* file, int line, const char* function) {
   LogMessage m;
   m.kind = kind;
-  m.file = where.file_name();
-  m.line = static_cast<std::int32_t>(where.line());
-  m.function = where.function_name();
+  m.file = file != nullptr ? file : "";
+  m.line = line;
+  m.function = function != nullptr ? function : "";
   m.text = text;
   return GetLogger().Write(m);
 }
 
-bool LogWriteBounded(int kind, std::string_view text, int timeout_ms, std::source_location where) {
+bool LogWriteBounded(int kind, std::string_view text, int timeout_ms, const char* file, int line,
+                     const char* function) {
   LogMessage m;
   m.kind = kind;
-  m.file = where.file_name();
-  m.line = static_cast<std::int32_t>(where.line());
-  m.function = where.function_name();
+  m.file = file != nullptr ? file : "";
+  m.line = line;
+  m.function = function != nullptr ? function : "";
   m.text = text;
   return logger::Instance().WriteBounded(m, timeout_ms);
 }

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <source_location>
 #include <string>
 #include <string_view>
 
@@ -124,11 +123,12 @@ struct LoggingOptions {
 bool InitLogging(std::string_view tag, const LoggingOptions& options = {});
 void ShutdownLogging();
 
-// Writes one finished message at `kind`.
-bool LogWrite(int kind, std::string_view text, std::source_location where = std::source_location::current());
+// Writes one finished message at `kind`; the source location is the caller's unless given.
+bool LogWrite(int kind, std::string_view text, const char* file = __builtin_FILE(), int line = __builtin_LINE(),
+              const char* function = __builtin_FUNCTION());
 // The same, giving up after `timeout_ms` when a sink is held by a stuck thread.
-bool LogWriteBounded(int kind, std::string_view text, int timeout_ms,
-                     std::source_location where = std::source_location::current());
+bool LogWriteBounded(int kind, std::string_view text, int timeout_ms, const char* file = __builtin_FILE(),
+                     int line = __builtin_LINE(), const char* function = __builtin_FUNCTION());
 
 // printf-style message with the bracketed tag in front: "[" tag "]" + the formatted text. Untrusted
 // text must be an argument ("%s"), never the format.
