@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "base/text.h"
-#include "host/local_log.h"
+#include "base/log.h"
 #include "host/protocol.h"
 
 namespace vyo::host {

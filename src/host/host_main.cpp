@@ -4,11 +4,22 @@
 
 #include "base/text.h"
 #include "host/app.h"
-#include "host/local_log.h"
+#include "logging/logger.h"
+#include "base/log.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 
 namespace vyo::host {
+
+namespace {
+
+// Logging is the last subsystem down.
+void StopLogging() {
+  SetLocalLogSink(nullptr);
+  base::ShutdownLogging();
+}
+
+}  // namespace
 
 uint32_t HostMain(const std::vector<std::u16string>* args) {
   if (args == nullptr) return kExitNullArgs;
@@ -18,7 +29,9 @@ uint32_t HostMain(const std::vector<std::u16string>* args) {
   if (parent_for_foreground != 0) grant = platform::AllowForegroundFor(parent_for_foreground);
   const int dpi_mode = platform::ApplyDpiAwareness();
 
-  // Logging is the console sink for now.
+  // Logging first: the host's encrypted log files and memory log.
+  base::InitLogging("FenyraOverlayHost");
+  SetLocalLogSink([](LogLevel level, std::string_view line) { base::LogWrite(static_cast<int>(level), line); });
   platform::Clock& clock = platform::SystemClock();
 
   HostLogf(LogLevel::kTrace, "DPI awareness applied, mode=%d (2=PerMonitorV2, 1=System, 0=failed)", dpi_mode);
@@ -33,6 +46,7 @@ uint32_t HostMain(const std::vector<std::u16string>* args) {
   }
   if (!IsValid(options)) {
     HostLogf(LogLevel::kError, "%s", "invalid command line, exiting (bad_args)");
+    StopLogging();
     return kExitBadArgs;
   }
 
@@ -41,6 +55,7 @@ uint32_t HostMain(const std::vector<std::u16string>* args) {
     HostLogf(LogLevel::kError, "%s", "initialisation failed, exiting (init_failed)");
     app->Shutdown();
     app.reset();
+    StopLogging();
     return kExitInitFailed;
   }
   const uint32_t exit_code = app->RunMainLoop();
@@ -48,6 +63,7 @@ uint32_t HostMain(const std::vector<std::u16string>* args) {
   app->Shutdown();
   HostLogf(LogLevel::kTrace, "main loop ended, exit_code=0x%x, reason=%s", exit_code, reason.c_str());
   app.reset();
+  StopLogging();
   return exit_code;
 }
 

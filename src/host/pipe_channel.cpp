@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "host/local_log.h"
+#include "base/log.h"
 #include "host/protocol.h"
 #include "host/wire.h"
 

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "base/text.h"
@@ -149,6 +151,44 @@ TEST(HostSession, WithoutBeatMapTheHostStillRuns) {
   s->CloseConnection();
   EXPECT_EQ(s->WaitExit(kWait), std::optional<uint32_t>(0u));
 }
+
+#if !defined(_WIN32)
+// The host's own log: encrypted files beside it that the log reader opens with the reader key.
+TEST(HostSession, WritesAnEncryptedLogTheReaderCanRead) {
+  namespace fs = std::filesystem;
+  const fs::path log_dir = fs::path(Utf16ToUtf8(platform::ExecutableDirectory())) / "log";
+  auto s = StartedSession("logfile");
+  ASSERT_TRUE(s);
+  ASSERT_TRUE(s->WaitFor(host::kHostHello, kWait));
+  s->Send(host::SurfaceInfoCmd{1234, 567});
+  ASSERT_TRUE(s->WaitForLog("SurfaceInfo 1234x567", kWait));
+  s->CloseConnection();
+  ASSERT_EQ(s->WaitExit(kWait), std::optional<uint32_t>(0u));
+
+  // The newest log of this host process.
+  fs::path newest;
+  fs::file_time_type newest_time = fs::file_time_type::min();
+  for (const auto& entry : fs::directory_iterator(log_dir)) {
+    if (entry.path().extension() == ".log" && entry.last_write_time() >= newest_time) {
+      newest = entry.path();
+      newest_time = entry.last_write_time();
+    }
+  }
+  ASSERT_FALSE(newest.empty());
+  const fs::path out = fs::temp_directory_path() / ("vyo_log_read_" + std::to_string(platform::CurrentProcessId()));
+  auto reader = platform::ChildProcess::Start(
+      platform::ExecutableDirectory() + u"/vyo-log",
+      {u"--key", Utf8ToUtf16(VYO_SOURCE_DIR "/keys/dev-log/reader0.key"), u"--out", Utf8ToUtf16(out.string()),
+       Utf8ToUtf16(newest.string())});
+  ASSERT_TRUE(reader);
+  ASSERT_EQ(reader->Wait(kWait), std::optional<uint32_t>(0u));
+  std::ifstream in(out);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  fs::remove(out);
+  EXPECT_NE(text.find("[FenyraOverlayHost]SurfaceInfo 1234x567"), std::string::npos);
+  EXPECT_NE(text.find("reason=pipe_closed"), std::string::npos);
+}
+#endif
 
 TEST(HostSession, ExitStatusesOfTheHostCodes) {
   EXPECT_EQ(Status(0), 0u);

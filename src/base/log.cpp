@@ -1,10 +1,11 @@
-#include "host/local_log.h"
+#include "base/log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
 
-namespace vyo::host {
+namespace vyo {
 namespace {
 
 std::string VFormat(const char* format, va_list args) {
@@ -34,7 +35,17 @@ const char* LogLevelName(LogLevel level) {
   return "INFO";
 }
 
+namespace {
+std::atomic<LocalLogSink> g_sink{nullptr};
+}  // namespace
+
+void SetLocalLogSink(LocalLogSink sink) { g_sink.store(sink); }
+
 void WriteLocalLog(LogLevel level, std::string_view line) {
+  if (LocalLogSink sink = g_sink.load()) {
+    sink(level, line);
+    return;
+  }
   static std::mutex mutex;
   std::lock_guard<std::mutex> lock(mutex);
   std::fprintf(stderr, "%s %.*s\n", LogLevelName(level), static_cast<int>(line.size()), line.data());
@@ -49,6 +60,14 @@ void HostLogf(LogLevel level, const char* format, ...) {
   WriteLocalLog(level, text);
 }
 
+void TaggedLogf(LogLevel level, const char* tag, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = std::string("[") + tag + "]" + VFormat(format, args);
+  va_end(args);
+  WriteLocalLog(level, text);
+}
+
 std::string StringPrintf(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -57,4 +76,4 @@ std::string StringPrintf(const char* format, ...) {
   return out;
 }
 
-}  // namespace vyo::host
+}  // namespace vyo

@@ -14,20 +14,28 @@
 #define VYO_PRINTF_FORMAT(f, a)
 #endif
 
-namespace vyo::host {
+namespace vyo {
 
 enum class LogLevel { kDebug, kTrace, kInfo, kNotice, kWarning, kError, kFatal };
 
 const char* LogLevelName(LogLevel level);
 
-// Writes one finished line at `level`. Thread-safe.
+// Writes one finished line at `level`. Thread-safe. Lines go to the installed sink (the host's log
+// files once logging is up), or to standard error while none is installed.
 void WriteLocalLog(LogLevel level, std::string_view line);
+
+using LocalLogSink = void (*)(LogLevel level, std::string_view line);
+// Installs the sink for WriteLocalLog; null goes back to standard error.
+void SetLocalLogSink(LocalLogSink sink);
 
 // printf-style line with the host's tag prefix: "[FenyraOverlayHost]" + the formatted text.
 // Untrusted text must be passed as an argument ("%s"), never as the format.
 void HostLogf(LogLevel level, const char* format, ...) VYO_PRINTF_FORMAT(2, 3);
 
+// printf-style line with a bracketed tag prefix: "[" + tag + "]" + the formatted text.
+void TaggedLogf(LogLevel level, const char* tag, const char* format, ...) VYO_PRINTF_FORMAT(3, 4);
+
 // Formats like printf into a std::string.
 std::string StringPrintf(const char* format, ...) VYO_PRINTF_FORMAT(1, 2);
 
-}  // namespace vyo::host
+}  // namespace vyo
