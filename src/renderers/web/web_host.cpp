@@ -9,7 +9,7 @@
 #include "base/text.h"
 #include "content/resource.h"
 #include "host/app.h"
-#include "host/local_log.h"
+#include "base/log.h"
 #include "platform/process.h"
 
 namespace vyo::host {
