@@ -6,6 +6,7 @@
 #include "base/text.h"
 #include "base/log.h"
 #include "host/protocol.h"
+#include "qos/sink.h"
 
 namespace vyo::host {
 namespace {
@@ -391,6 +392,12 @@ void WebViewHostApp::DispatchCommand(uint32_t type, const std::vector<uint8_t>& 
           ApplyPresentationMode(c);
         } else if constexpr (std::is_same_v<T, ViewSetZOrderCmd>) {
           ApplyZOrder(c.view_id, c.z);
+        } else if constexpr (std::is_same_v<T, TelemetryContextCmd>) {
+          qos::QosContext::Instance().SetBaseInfo(c.text);
+        } else if constexpr (std::is_same_v<T, TelemetryUploadCmd>) {
+          if (qos::QosHttpSink* sink = qos::ActiveHttpSink()) {
+            sink->Submit(std::string(c.bytes.begin(), c.bytes.end()));
+          }
         }
       },
       *decoded);
@@ -461,7 +468,10 @@ bool WebViewHostApp::IsExtraWebView(const ViewState& view) const {
 
 void WebViewHostApp::EnsureView(uint32_t view_id, int32_t width, int32_t height, bool visible,
                                 const std::u16string& url, bool keep_visibility) {
+  const uint32_t start = clock_.TickMs();
   bool created = false;
+  bool surface_missing = false;
+  int32_t final_width = 0, final_height = 0;
   uint32_t count_now = 0;
   {
     std::lock_guard<std::recursive_mutex> lock(views_lock_);
@@ -493,6 +503,10 @@ void WebViewHostApp::EnsureView(uint32_t view_id, int32_t width, int32_t height,
       }
       view.has_surface = true;
       created = true;
+      // No shared texture is published yet: every view reports its texture as missing.
+      surface_missing = true;
+      final_width = width;
+      final_height = height;
       count_now = static_cast<uint32_t>(views_.size());
     } else {
       if (size_changed) {
@@ -510,6 +524,8 @@ void WebViewHostApp::EnsureView(uint32_t view_id, int32_t width, int32_t height,
   if (created) {
     ++views_created_;
     peak_view_count_ = std::max(peak_view_count_, count_now);
+    qos::Report(40, {surface_missing ? 1 : 0, static_cast<int32_t>(clock_.TickMs() - start),
+                     static_cast<int32_t>(view_id), final_width, final_height});
     EnsureWebView(view_id);
   }
 }

@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "host/app.h"
 #include "logging/logger.h"
+#include "qos/sink.h"
 #include "base/log.h"
 #include "platform/clock.h"
 #include "platform/process.h"
@@ -12,6 +13,48 @@
 namespace vyo::host {
 
 namespace {
+
+// The telemetry collector, "host:port" (deployment configuration; empty: no upload).
+#ifndef VYO_QOS_COLLECTOR
+#define VYO_QOS_COLLECTOR ""
+#endif
+
+// The process-wide telemetry sink slot (null when no collector is configured).
+std::unique_ptr<qos::QosHttpSink> g_sink;
+
+void StartTelemetry(int dpi_mode) {
+  const std::string collector = VYO_QOS_COLLECTOR;
+  const size_t colon = collector.rfind(':');
+  if (!collector.empty()) {
+    const std::string host = collector.substr(0, colon);
+    const auto port = static_cast<uint16_t>(colon == std::string::npos ? 80 : std::stoi(collector.substr(colon + 1)));
+    g_sink = std::make_unique<qos::QosHttpSink>(qos::HttpTransport(host, port), qos::OfflineStore::Default());
+  }
+  qos::QosContext::Instance().SetDpiMode(dpi_mode);
+  qos::QosReporter::Instance().SetSink(g_sink.get());
+  qos::SetActiveHttpSink(g_sink.get());
+  if (g_sink) g_sink->Start();
+}
+
+// Flushes the reporter and the sink (2000 ms each), then removes the sink.
+void StopTelemetry() {
+  qos::QosReporter::Instance().Stop(2000);
+  if (g_sink) g_sink->Stop(2000);
+  qos::QosReporter::Instance().SetSink(nullptr);
+  qos::SetActiveHttpSink(nullptr);
+  g_sink.reset();
+}
+
+void ReportStartup(uint32_t result, const char* word, uint32_t start_tick, int dpi_mode, uint32_t parent_pid) {
+  const platform::OsVersion v = platform::GetOsVersion();
+  qos::QosEvent e;
+  e.kind = 20;
+  e.ints = {static_cast<int32_t>(result), static_cast<int32_t>(platform::SystemClock().TickMs() - start_tick),
+            static_cast<int32_t>(v.major * 100 + v.minor), static_cast<int32_t>(v.build), dpi_mode,
+            static_cast<int32_t>(parent_pid)};
+  e.strs = {word};
+  qos::QosReporter::Instance().Report(std::move(e));
+}
 
 // Logging is the last subsystem down.
 void StopLogging() {
@@ -33,6 +76,8 @@ uint32_t HostMain(const std::vector<std::u16string>* args) {
   base::InitLogging("FenyraOverlayHost");
   SetLocalLogSink([](LogLevel level, std::string_view line) { base::LogWrite(static_cast<int>(level), line); });
   platform::Clock& clock = platform::SystemClock();
+  const uint32_t start_tick = clock.TickMs();
+  StartTelemetry(dpi_mode);
 
   HostLogf(LogLevel::kTrace, "DPI awareness applied, mode=%d (2=PerMonitorV2, 1=System, 0=failed)", dpi_mode);
   HostLogf(LogLevel::kTrace, "AllowSetForegroundWindow returned to parent, pid=%u, ok=%d, error=%u",
@@ -46,6 +91,8 @@ uint32_t HostMain(const std::vector<std::u16string>* args) {
   }
   if (!IsValid(options)) {
     HostLogf(LogLevel::kError, "%s", "invalid command line, exiting (bad_args)");
+    ReportStartup(1, "bad_args", start_tick, dpi_mode, options.parent_pid);
+    StopTelemetry();
     StopLogging();
     return kExitBadArgs;
   }
@@ -53,16 +100,32 @@ uint32_t HostMain(const std::vector<std::u16string>* args) {
   auto app = std::make_unique<WebViewHostApp>(clock);
   if (!app->Initialise(options)) {
     HostLogf(LogLevel::kError, "%s", "initialisation failed, exiting (init_failed)");
+    ReportStartup(2, "init_failed", start_tick, dpi_mode, options.parent_pid);
     app->Shutdown();
     app.reset();
+    StopTelemetry();
     StopLogging();
     return kExitInitFailed;
   }
+  ReportStartup(0, "ok", start_tick, dpi_mode, options.parent_pid);
   const uint32_t exit_code = app->RunMainLoop();
   const std::string reason = app->exit_reason();
   app->Shutdown();
   HostLogf(LogLevel::kTrace, "main loop ended, exit_code=0x%x, reason=%s", exit_code, reason.c_str());
+  // Exit statistics and the exit code with its reason.
+  const auto run_ms = static_cast<int32_t>(clock.TickMs() - app->start_tick());
+  qos::QosEvent stats;
+  stats.kind = 44;
+  stats.ints = {run_ms, static_cast<int32_t>(app->views_created()), static_cast<int32_t>(app->navigations_completed()),
+                static_cast<int32_t>(app->set_focus_count()), static_cast<int32_t>(app->peak_view_count())};
+  qos::QosReporter::Instance().Report(std::move(stats));
+  qos::QosEvent exit_event;
+  exit_event.kind = 24;
+  exit_event.ints = {static_cast<int32_t>(exit_code), run_ms};
+  exit_event.strs = {reason};
+  qos::QosReporter::Instance().Report(std::move(exit_event));
   app.reset();
+  StopTelemetry();
   StopLogging();
   return exit_code;
 }

@@ -11,6 +11,7 @@
 #include "host/app.h"
 #include "base/log.h"
 #include "platform/process.h"
+#include "qos/sink.h"
 
 namespace vyo::host {
 namespace {
@@ -65,6 +66,7 @@ bool WebViewHostApp::LoadWebView2Loader() {
 
 void WebViewHostApp::ReportLoaderFailure(const char* stage) {
   const uint32_t elapsed = clock_.TickMs() - env_start_tick_;
+  qos::Report(21, {web::kFail, static_cast<int32_t>(elapsed)}, {stage});
   NotifyOverlayWebView2Env(web::kFail, elapsed, stage);
 }
 
@@ -90,6 +92,7 @@ bool WebViewHostApp::CreateEnvironment() {
   if (web::Failed(hr)) {
     env_creating_ = false;
     const uint32_t elapsed = clock_.TickMs() - env_start_tick_;
+    qos::Report(21, {hr, static_cast<int32_t>(elapsed)}, {"create_env"});
     SendLog(HrForm("CreateCoreWebView2EnvironmentWithOptions", hr));
     NotifyOverlayWebView2Env(hr, elapsed, "create_env");
     return false;
@@ -99,6 +102,7 @@ bool WebViewHostApp::CreateEnvironment() {
 
 void WebViewHostApp::OnEnvironmentCreated(HResult hr, std::shared_ptr<web::IWebEnvironment> environment) {
   const uint32_t elapsed = clock_.TickMs() - env_start_tick_;
+  qos::Report(21, {hr, static_cast<int32_t>(elapsed)}, {GetAvailableBrowserVersion()});
   env_creating_ = false;
   NotifyOverlayWebView2Env(hr, elapsed, nullptr);
   if (web::Succeeded(hr) && environment) {
@@ -430,6 +434,7 @@ void WebViewHostApp::GiveUpControllerCreation(uint32_t view_id, HResult hr) {
     if (ViewState* view = FindViewLocked(view_id)) view->web_failed = true;
   }
   SendToOverlay(kViewStatus, Encode(ViewStatusMsg{view_id, 3}));
+  qos::Report(43, {hr, 0, static_cast<int32_t>(view_id), 3});
 }
 
 void WebViewHostApp::ReleaseWebObjectsLocked(ViewState& view) {
@@ -506,6 +511,7 @@ void WebViewHostApp::NavigateView(uint32_t view_id, const std::u16string& url) {
 }
 
 bool WebViewHostApp::ResolveNavigationLocked(ViewState& view, const std::u16string& url, std::u16string* resolved) {
+  const uint32_t start = clock_.TickMs();
   const content::ContentNavigation nav =
       content::ResolveContentNavigation(view.view_id, url, *view.mount, content::BuiltInKeySet());
   if (!nav.ok) {
@@ -518,6 +524,8 @@ bool WebViewHostApp::ResolveNavigationLocked(ViewState& view, const std::u16stri
   } else {
     view.origin = nav.origin;
     AddResourceFilterLocked(view);
+    qos::Report(42, {0, static_cast<int32_t>(clock_.TickMs() - start), static_cast<int32_t>(view.view_id)},
+                {nav.source_label});
   }
   *resolved = nav.url;
   return true;
@@ -536,6 +544,8 @@ void WebViewHostApp::ReportContentNavigationFailure(uint32_t view_id, const std:
     }
   }
   SendToOverlay(kViewStatus, Encode(ViewStatusMsg{view_id, 2}));
+  qos::Report(42, {1, 0, static_cast<int32_t>(view_id)}, {detail});
+  qos::Report(43, {0, 0, static_cast<int32_t>(view_id), 2});
 }
 
 void WebViewHostApp::AddResourceFilterLocked(ViewState& view) {
@@ -573,12 +583,28 @@ std::optional<web::WebResourceResponse> WebViewHostApp::OnWebResourceRequested(
   return response;
 }
 
-void WebViewHostApp::OnNavigationCompleted(uint32_t view_id, const web::NavigationCompletedArgs& /*args*/) {
+void WebViewHostApp::OnNavigationCompleted(uint32_t view_id, const web::NavigationCompletedArgs& args) {
+  std::u16string url;
+  uint32_t started = 0;
+  const uint32_t now = clock_.TickMs();
   {
     std::lock_guard<std::recursive_mutex> lock(views_lock_);
-    if (ViewState* view = FindViewLocked(view_id)) view->nav_complete_tick = clock_.TickMs();
+    if (ViewState* view = FindViewLocked(view_id)) {
+      url = view->url;
+      started = view->nav_start_tick;
+      view->nav_complete_tick = now;
+    }
   }
   ++navigations_completed_;
+  // The host part of the URL: after "://" up to the first "/", "?" or "#".
+  std::string host = Utf16ToUtf8(url);
+  if (const size_t scheme = host.find("://"); scheme != std::string::npos) {
+    host = host.substr(scheme + 3);
+    host = host.substr(0, host.find_first_of("/?#"));
+  }
+  qos::Report(41, {args.success ? 0 : args.web_error_status, started == 0 ? 0 : static_cast<int32_t>(now - started),
+                   static_cast<int32_t>(view_id)},
+              {host});
 }
 
 void ViewEventSink::OnNavigationCompleted(const web::NavigationCompletedArgs& args) {
