@@ -658,24 +658,14 @@ void WebViewHostApp::SetViewZOrder(uint32_t view_id, int32_t z) {
   RunOnMain([this, view_id, z] { ApplyZOrder(view_id, z); });
 }
 
-void WebViewHostApp::SetRelayFlagA(uint32_t view_id, bool on) {
+void WebViewHostApp::SetRelayFlag(uint32_t view_id, bool on, bool flag_b) {
   ViewChangedMsg msg{};
   msg.view_id = view_id;
-  msg.mask = kChangeRelayA;
-  msg.relay_a = on ? 1 : 0;
+  msg.mask = flag_b ? kChangeRelayB : kChangeRelayA;
+  (flag_b ? msg.relay_b : msg.relay_a) = on ? 1 : 0;
   NotifyViewChanged(msg);
   std::lock_guard<std::recursive_mutex> lock(views_lock_);
-  if (ViewState* view = FindViewLocked(view_id)) view->relay_flag_a = on;
-}
-
-void WebViewHostApp::SetRelayFlagB(uint32_t view_id, bool on) {
-  ViewChangedMsg msg{};
-  msg.view_id = view_id;
-  msg.mask = kChangeRelayB;
-  msg.relay_b = on ? 1 : 0;
-  NotifyViewChanged(msg);
-  std::lock_guard<std::recursive_mutex> lock(views_lock_);
-  if (ViewState* view = FindViewLocked(view_id)) view->relay_flag_b = on;
+  if (ViewState* view = FindViewLocked(view_id)) (flag_b ? view->relay_flag_b : view->relay_flag_a) = on;
 }
 
 void WebViewHostApp::SetViewHitTest(uint32_t view_id, int32_t mode, int32_t alpha_threshold) {

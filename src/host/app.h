@@ -74,8 +74,8 @@ class WebViewHostApp : public IModuleServices, public vyo::web::IWebPopupHost {
   void SetViewRect(uint32_t view_id, int32_t x, int32_t y, int32_t width, int32_t height) override;
   void ShowView(uint32_t view_id, bool visible) override;
   void SetViewZOrder(uint32_t view_id, int32_t z) override;
-  void SetRelayFlagA(uint32_t view_id, bool on) override;
-  void SetRelayFlagB(uint32_t view_id, bool on) override;
+  void SetRelayFlagA(uint32_t view_id, bool on) override { SetRelayFlag(view_id, on, false); }
+  void SetRelayFlagB(uint32_t view_id, bool on) override { SetRelayFlag(view_id, on, true); }
   void SetViewHitTest(uint32_t view_id, int32_t mode, int32_t alpha_threshold) override;
   void SetViewBackgroundColor(uint32_t view_id, uint32_t argb) override;
   void SetViewFrameRate(uint32_t view_id, int32_t fps) override;
@@ -175,6 +175,7 @@ class WebViewHostApp : public IModuleServices, public vyo::web::IWebPopupHost {
   void CloseChannels();
   void CloseViewLocked(ViewState& view);
   void NotifyViewChanged(const ViewChangedMsg& msg);
+  void SetRelayFlag(uint32_t view_id, bool on, bool flag_b);
   bool OnMainThread() const;
   void RunOnMain(std::function<void()> task);
   void PacedWait();

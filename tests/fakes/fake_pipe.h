@@ -114,4 +114,22 @@ inline void PushFrame(FakePipe& pipe, uint32_t type, const std::vector<uint8_t>&
   if (!payload.empty()) pipe.PushMessage(payload);
 }
 
+// The frames written to a fake pipe as (type, payload) pairs: each header message, followed by its
+// payload message when the header's length is not 0.
+inline std::vector<std::pair<uint32_t, std::vector<uint8_t>>> WrittenFrames(FakePipe& pipe) {
+  auto u32 = [](const std::vector<uint8_t>& m, size_t at) {
+    return static_cast<uint32_t>(m[at]) | (static_cast<uint32_t>(m[at + 1]) << 8) |
+           (static_cast<uint32_t>(m[at + 2]) << 16) | (static_cast<uint32_t>(m[at + 3]) << 24);
+  };
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> out;
+  const auto written = pipe.Written();
+  for (size_t i = 0; i < written.size(); ++i) {
+    std::vector<uint8_t> payload;
+    if (u32(written[i], 12) != 0 && i + 1 < written.size()) payload = written[i + 1];
+    out.emplace_back(u32(written[i], 8), payload);
+    if (!payload.empty()) ++i;
+  }
+  return out;
+}
+
 }  // namespace vyo::testing

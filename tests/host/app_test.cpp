@@ -33,16 +33,7 @@ struct AppFixture : ::testing::Test {
   // Host messages written so far, decoded from the fake pipe's header/payload pairs.
   std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Sent() {
     app->pipe_writer()->WaitUntilIdle(5000);
-    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> out;
-    const auto w = pipe->Written();
-    for (size_t i = 0; i < w.size(); ++i) {
-      const uint32_t type = LoadU32(w[i].data() + 8);
-      const uint32_t len = LoadU32(w[i].data() + 12);
-      std::vector<uint8_t> payload;
-      if (len != 0) payload = w[++i];
-      out.emplace_back(type, payload);
-    }
-    return out;
+    return testing::WrittenFrames(*pipe);
   }
   std::vector<std::string> Logs() {
     std::vector<std::string> logs;
