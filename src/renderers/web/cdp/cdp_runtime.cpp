@@ -1,0 +1,921 @@
+// The DevTools backend: one browser process per environment, one page target (attached with a
+// flat session) per view.
+//
+// How the port maps onto the protocol:
+// - Load finds the executable: $VYO_BROWSER, then the usual install locations.
+// - An environment is a browser started with the DevTools pipe, the user data folder, the host's
+//   arguments and the flags of a closed network. It is ready once Browser.getVersion answers.
+//   When another live browser holds the folder (its singleton lock names a live process, or the
+//   new browser exits with the "profile in use" status), the environment still comes up, without
+//   a browser, and every view request on it fails with kInvalidState: the host then moves to its
+//   private folder, as it would when the engine refuses a controller for a held folder.
+// - A view is Target.createTarget("about:blank") + Target.attachToTarget(flatten).
+// - Bounds and zoom: Emulation.setDeviceMetricsOverride with the layout viewport in CSS pixels
+//   (raw pixels / (zoom × rasterization scale)) and deviceScaleFactor = zoom × rasterization
+//   scale, which is what browser zoom is: the page lays out in width/zoom CSS pixels, renders at
+//   the view's raw pixel size and sees devicePixelRatio = zoom.
+// - Settings that have no browser UI to act on in headless mode (script dialogs, DevTools, context
+//   menus, accelerator keys, external drop) are honoured when switched off: nothing exists to show
+//   them, and script dialogs are dismissed as they open. Switching them on cannot be honoured
+//   without windows and fails with kNotImplemented. With windows, the switched-off DevTools,
+//   context menus, accelerator keys and external drop cannot be enforced over the protocol and
+//   fail with kNotImplemented.
+// - Events raised: process failure (Inspector.targetCrashed: kind 1, render process exited; the
+//   browser's pipe closing: kind 0, browser process exited), navigation starting
+//   (Page.frameStartedNavigating), navigation completed (lifecycle "load", or a failure from
+//   Page.navigate / Network.loadingFailed of the main document, with the table of cdp_protocol.h),
+//   DOM content loaded, new windows (Page.windowOpen + Target.targetCreated with this view as
+//   opener) and resource requests (Fetch.requestPaused). Web messages, permission requests, cursor
+//   changes and accelerator keys are not raised by this runtime: subscribing to them fails with
+//   kNotImplemented.
+#include "renderers/web/cdp/cdp_runtime.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "base/text.h"
+#include "platform/process.h"
+#include "renderers/web/cdp/browser_process.h"
+#include "renderers/web/cdp/cdp_protocol.h"
+
+namespace vyo::web::cdp {
+namespace {
+
+using Json = nlohmann::json;
+// A command's answer: ok with its result, or not ok with the error object (or a made-up one when
+// the browser went away first).
+using Reply = std::function<void(bool ok, const Json& answer)>;
+
+constexpr HResult kTimeout = static_cast<HResult>(0x800705B4u);  // the browser did not answer in time
+constexpr size_t kMaxMessageBytes = 256u << 20;                  // a larger message ends the link
+constexpr uint32_t kCloseWaitMs = 3000;                          // Browser.close before the kill
+
+uint32_t Bit(WebEvent e) { return 1u << static_cast<uint32_t>(e); }
+constexpr uint32_t kRaisedEvents = (1u << static_cast<uint32_t>(WebEvent::kProcessFailed)) |
+                                   (1u << static_cast<uint32_t>(WebEvent::kNavigationStarting)) |
+                                   (1u << static_cast<uint32_t>(WebEvent::kNavigationCompleted)) |
+                                   (1u << static_cast<uint32_t>(WebEvent::kDomContentLoaded)) |
+                                   (1u << static_cast<uint32_t>(WebEvent::kNewWindowRequested)) |
+                                   (1u << static_cast<uint32_t>(WebEvent::kWebResourceRequested));
+
+std::atomic<uint64_t> g_next_navigation_id{1};
+
+Json Closed() { return Json{{"code", -1}, {"message", "browser connection closed"}}; }
+
+std::string StringField(const Json& object, const char* name) {
+  const auto it = object.find(name);
+  return (it != object.end() && it->is_string()) ? it->get<std::string>() : std::string();
+}
+
+// Fetch patterns use '*' and '?' as wildcards with '\' as escape; a filter only has '*'.
+std::string FetchPattern(const std::string& filter) {
+  std::string out;
+  for (char c : filter) {
+    if (c == '?' || c == '\\') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out;
+}
+
+class ViewCore;
+
+// One browser process and its DevTools link. Main-thread state unless noted.
+class Browser : public std::enable_shared_from_this<Browser> {
+ public:
+  using Ready = std::function<void(HResult)>;
+
+  Browser(Poster post, std::unique_ptr<BrowserProcess> process, bool headless)
+      : post_(std::move(post)), process_(std::move(process)), headless_(headless), pid_(process_->Pid()) {}
+
+  ~Browser() {
+    if (!disconnected_) {
+      // Ask the browser to close, give it a moment, then end whatever is left.
+      QueueWrite(Json{{"id", next_id_++}, {"method", "Browser.close"}}.dump());
+      process_->WaitExit(kCloseWaitMs);
+    }
+    process_->Kill();
+    process_->InterruptRead();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    if (reader_.joinable()) reader_.join();
+    if (writer_.joinable()) writer_.join();
+    if (timer_.joinable()) timer_.join();
+    // Nobody is left to answer: every waiting completion still runs, with a failure.
+    for (auto& entry : pending_) {
+      Reply reply = std::move(entry.second);
+      post_([reply] { reply(false, Closed()); });
+    }
+    if (ready_) {
+      Ready ready = std::move(ready_);
+      post_([ready] { ready(kAbort); });
+    }
+  }
+
+  Browser(const Browser&) = delete;
+  Browser& operator=(const Browser&) = delete;
+
+  // Starts the pipe threads and asks for the version; `ready` runs once on the main thread: kOk,
+  // kInvalidState (the folder is held by another browser), kTimeout or kFail.
+  void Start(uint32_t timeout_ms, Ready ready) {
+    ready_ = std::move(ready);
+    std::weak_ptr<Browser> weak = weak_from_this();
+    reader_ = std::thread([this, weak] { ReaderLoop(weak); });
+    writer_ = std::thread([this] { WriterLoop(); });
+    timer_ = std::thread([this, weak, timeout_ms] { TimerLoop(weak, timeout_ms); });
+    Send("Target.setDiscoverTargets", Json{{"discover", true}}, {}, nullptr);
+    Send("Browser.getVersion", Json::object(), {}, [weak](bool ok, const Json& answer) {
+      auto self = weak.lock();
+      if (!self) return;
+      if (ok) {
+        self->product_ = StringField(answer, "product");
+        self->user_agent_ = StringField(answer, "userAgent");
+      }
+      self->FinishStartup(ok ? kOk : kFail);
+    });
+  }
+
+  // Sends one command; `reply` (may be null) runs on the main thread with its answer. False when
+  // the link is already down (the reply then never runs).
+  bool Send(const std::string& method, Json params, const std::string& session, Reply reply) {
+    if (disconnected_) return false;
+    const int64_t id = next_id_++;
+    Json message{{"id", id}, {"method", method}, {"params", std::move(params)}};
+    if (!session.empty()) message["sessionId"] = session;
+    if (reply) pending_.emplace(id, std::move(reply));
+    QueueWrite(message.dump());
+    return true;
+  }
+
+  void RegisterView(const std::string& session, const std::string& target, const std::shared_ptr<ViewCore>& view) {
+    sessions_[session] = view;
+    targets_[target] = view;
+  }
+  void UnregisterView(const std::string& session, const std::string& target) {
+    sessions_.erase(session);
+    targets_.erase(target);
+  }
+
+  bool connected() const { return !disconnected_; }
+  bool headless() const { return headless_; }
+  uint32_t pid() const { return pid_; }
+  const std::string& user_agent() const { return user_agent_; }
+  std::string version() const { return ParseVersion(product_); }
+
+ private:
+  void QueueWrite(std::string text) {
+    text.push_back('\0');
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      outgoing_.push_back(std::move(text));
+    }
+    wake_.notify_all();
+  }
+
+  // I/O thread: split the stream at NUL bytes, decode, post.
+  void ReaderLoop(std::weak_ptr<Browser> weak) {
+    std::string buffer;
+    char chunk[65536];
+    for (;;) {
+      const long got = process_->Read(chunk, sizeof chunk);
+      if (got <= 0) break;
+      buffer.append(chunk, static_cast<size_t>(got));
+      size_t start = 0;
+      for (size_t end; (end = buffer.find('\0', start)) != std::string::npos; start = end + 1) {
+        Json message = Json::parse(buffer.begin() + static_cast<std::ptrdiff_t>(start),
+                                   buffer.begin() + static_cast<std::ptrdiff_t>(end), nullptr, false);
+        if (message.is_discarded() || !message.is_object()) continue;
+        post_([weak, message = std::move(message)] {
+          if (auto self = weak.lock()) self->Dispatch(message);
+        });
+      }
+      buffer.erase(0, start);
+      if (buffer.size() > kMaxMessageBytes) break;
+    }
+    // The browser closed its end (it exited) or we are stopping. The exit status tells a held
+    // profile from other failures.
+    std::optional<int> status = process_->WaitExit(kCloseWaitMs);
+    post_([weak, status] {
+      if (auto self = weak.lock()) self->OnDisconnected(status);
+    });
+  }
+
+  // Writer thread: a blocked pipe never stalls the main thread.
+  void WriterLoop() {
+    for (;;) {
+      std::string text;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return stopping_ || !outgoing_.empty(); });
+        if (outgoing_.empty()) return;
+        text = std::move(outgoing_.front());
+        outgoing_.pop_front();
+      }
+      if (!process_->Write(text.data(), text.size())) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        outgoing_.clear();
+        if (stopping_) return;
+      }
+    }
+  }
+
+  void TimerLoop(std::weak_ptr<Browser> weak, uint32_t timeout_ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (wake_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return stopping_ || started_; })) return;
+    post_([weak] {
+      if (auto self = weak.lock()) self->FinishStartup(kTimeout);
+    });
+  }
+
+  void FinishStartup(HResult hr) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      started_ = true;
+    }
+    wake_.notify_all();
+    if (!ready_) return;
+    Ready ready = std::move(ready_);
+    ready_ = nullptr;
+    if (Failed(hr)) process_->Kill();
+    ready(hr);
+  }
+
+  void Dispatch(const Json& message);
+  void OnDisconnected(std::optional<int> status);
+
+  const Poster post_;
+  const std::unique_ptr<BrowserProcess> process_;
+  const bool headless_;
+  const uint32_t pid_;
+
+  // Shared with the threads.
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::string> outgoing_;
+  bool stopping_ = false;
+  bool started_ = false;
+  std::thread reader_, writer_, timer_;
+
+  // Main thread.
+  Ready ready_;
+  bool disconnected_ = false;
+  int64_t next_id_ = 1;
+  std::map<int64_t, Reply> pending_;
+  std::map<std::string, std::weak_ptr<ViewCore>> sessions_, targets_;
+  std::string product_, user_agent_;
+};
+
+// A view's state, shared by the host's view object and the dispatch of its events.
+class ViewCore : public std::enable_shared_from_this<ViewCore> {
+ public:
+  ViewCore(std::shared_ptr<Browser> browser, std::string target, std::string session)
+      : browser_(std::move(browser)), target_(std::move(target)), session_(std::move(session)) {}
+
+  ~ViewCore() { Close(); }
+  ViewCore(const ViewCore&) = delete;
+  ViewCore& operator=(const ViewCore&) = delete;
+
+  const std::string& target() const { return target_; }
+  const std::string& session() const { return session_; }
+  bool closed() const { return closed_; }
+
+  HResult Send(const std::string& method, Json params, Reply reply = nullptr) {
+    if (closed_) return kUnexpected;
+    return browser_->Send(method, std::move(params), session_, std::move(reply)) ? kOk : kUnexpected;
+  }
+
+  // --- settings
+  HResult SetHeadlessOnlySetting(bool enabled) {
+    if (closed_) return kUnexpected;
+    return (browser_->headless() && !enabled) ? kOk : kNotImplemented;
+  }
+  HResult SetScriptDialogsEnabled(bool enabled) {
+    if (closed_) return kUnexpected;
+    if (enabled && browser_->headless()) return kNotImplemented;  // nothing could show them
+    dialogs_enabled_ = enabled;
+    return kOk;
+  }
+  HResult GetUserAgent(std::u16string* agent) {
+    if (closed_) return kUnexpected;
+    const std::string& current = user_agent_override_.empty() ? browser_->user_agent() : user_agent_override_;
+    if (current.empty()) return kFail;
+    *agent = Utf8ToUtf16(current);
+    return kOk;
+  }
+  HResult SetUserAgent(const std::u16string& agent) {
+    const HResult hr = Send("Emulation.setUserAgentOverride", Json{{"userAgent", Utf16ToUtf8(agent)}});
+    if (Succeeded(hr)) user_agent_override_ = Utf16ToUtf8(agent);
+    return hr;
+  }
+  HResult CallMethod(const std::string& method, const std::string& params_json) {
+    if (method.empty()) return kInvalidArg;
+    Json params = Json::parse(params_json.empty() ? std::string("{}") : params_json, nullptr, false);
+    if (params.is_discarded() || !params.is_object()) return kInvalidArg;
+    return Send(method, std::move(params));
+  }
+
+  // --- bounds, zoom, background
+  HResult SetRasterizationScale(double scale) {
+    if (!(scale > 0.0) || !std::isfinite(scale)) return kInvalidArg;
+    scale_ = scale;
+    return ApplyMetrics();
+  }
+  HResult SetBounds(int32_t width, int32_t height) {
+    if (width < 0 || height < 0) return kInvalidArg;
+    width_ = width;
+    height_ = height;
+    return ApplyMetrics();
+  }
+  HResult SetZoom(double zoom) {
+    if (!(zoom > 0.0) || !std::isfinite(zoom)) return kInvalidArg;
+    zoom_ = zoom;
+    return ApplyMetrics();
+  }
+  HResult SetBackground(uint32_t argb) {
+    Json color{{"r", (argb >> 16) & 0xFF}, {"g", (argb >> 8) & 0xFF}, {"b", argb & 0xFF}, {"a", ((argb >> 24) & 0xFF) / 255.0}};
+    return Send("Emulation.setDefaultBackgroundColorOverride", Json{{"color", std::move(color)}});
+  }
+
+  // --- events
+  void SetSink(IWebViewEvents* sink) { sink_ = sink; }
+  HResult AddHandler(WebEvent e) {
+    if (closed_) return kUnexpected;
+    if ((kRaisedEvents & Bit(e)) == 0) return kNotImplemented;
+    handlers_ |= Bit(e);
+    return kOk;
+  }
+  HResult RemoveHandler(WebEvent e) {
+    if (closed_) return kUnexpected;
+    handlers_ &= ~Bit(e);
+    return kOk;
+  }
+
+  // --- navigation
+  HResult Navigate(const std::u16string& uri) {
+    if (uri.empty()) return kInvalidArg;
+    std::weak_ptr<ViewCore> weak = weak_from_this();
+    return Send("Page.navigate", Json{{"url", Utf16ToUtf8(uri)}}, [weak](bool ok, const Json& answer) {
+      auto self = weak.lock();
+      if (!self) return;
+      if (!ok) {
+        // Refused before it started (for instance an invalid URL): it still ends.
+        self->Complete(std::string(), false, 0);
+        return;
+      }
+      const std::string error = StringField(answer, "errorText");
+      if (!error.empty()) self->Complete(StringField(answer, "loaderId"), false, WebErrorStatusFor(error));
+    });
+  }
+
+  // --- resource filters
+  HResult AddFilter(const std::u16string& pattern) {
+    if (pattern.empty()) return kInvalidArg;
+    if (closed_) return kUnexpected;
+    filters_.push_back(Utf16ToUtf8(pattern));
+    return ApplyFilters();
+  }
+  HResult RemoveFilter(const std::u16string& pattern) {
+    if (closed_) return kUnexpected;
+    const auto it = std::find(filters_.begin(), filters_.end(), Utf16ToUtf8(pattern));
+    if (it == filters_.end()) return kInvalidArg;
+    filters_.erase(it);
+    return ApplyFilters();
+  }
+
+  uint32_t BrowserPid() const { return browser_->pid(); }
+  Browser& browser() { return *browser_; }
+
+  void Close() {
+    if (closed_) return;
+    closed_ = true;
+    sink_ = nullptr;
+    browser_->Send("Target.closeTarget", Json{{"targetId", target_}}, {}, nullptr);
+    browser_->UnregisterView(session_, target_);
+  }
+
+  // --- from the browser (main thread)
+  void OnEvent(const std::string& method, const Json& params);
+  void OnTargetOpened(const std::string& target, const std::string& url);
+  void OnTargetGone() {
+    FinishSetup(false);
+    if (closed_) return;
+    closed_ = true;
+    browser_->UnregisterView(session_, target_);
+  }
+  void OnBrowserGone() {
+    FinishSetup(false);
+    if (Wants(WebEvent::kProcessFailed)) sink_->OnProcessFailed(0);
+    closed_ = true;
+  }
+
+  // A new target first loads about:blank; a navigation started before that commits would be
+  // cancelled by it. The view is handed over once its first document has loaded (enabling
+  // lifecycle events reports a load that already happened).
+  void AwaitFirstLoad(std::function<void(bool)> ready) { setup_done_ = std::move(ready); }
+  void FinishSetup(bool ok) {
+    if (!setup_done_) return;
+    std::function<void(bool)> ready = std::move(setup_done_);
+    setup_done_ = nullptr;
+    ready(ok);
+  }
+
+ private:
+  bool Wants(WebEvent e) const { return !closed_ && sink_ != nullptr && (handlers_ & Bit(e)) != 0; }
+
+  HResult ApplyMetrics() {
+    if (closed_) return kUnexpected;
+    if (width_ <= 0 || height_ <= 0) return Send("Emulation.clearDeviceMetricsOverride", Json::object());
+    const double factor = zoom_ * scale_;
+    const auto css = [factor](int32_t raw) { return std::max<int64_t>(1, std::llround(raw / factor)); };
+    return Send("Emulation.setDeviceMetricsOverride", Json{{"width", css(width_)},
+                                                           {"height", css(height_)},
+                                                           {"deviceScaleFactor", factor},
+                                                           {"mobile", false}});
+  }
+
+  HResult ApplyFilters() {
+    std::set<std::string> unique(filters_.begin(), filters_.end());
+    if (unique.empty()) return Send("Fetch.disable", Json::object());
+    Json patterns = Json::array();
+    for (const auto& f : unique) patterns.push_back(Json{{"urlPattern", FetchPattern(f)}, {"requestStage", "Request"}});
+    return Send("Fetch.enable", Json{{"patterns", std::move(patterns)}});
+  }
+
+  uint64_t NavigationId(const std::string& loader) {
+    if (loader.empty()) return g_next_navigation_id++;
+    const auto it = loader_ids_.find(loader);
+    if (it != loader_ids_.end()) return it->second;
+    const uint64_t id = g_next_navigation_id++;
+    loader_ids_.emplace(loader, id);
+    loader_order_.push_back(loader);
+    if (loader_order_.size() > 64) {  // only recent navigations can still raise events
+      loader_ids_.erase(loader_order_.front());
+      completed_.erase(loader_order_.front());
+      loader_order_.pop_front();
+    }
+    return id;
+  }
+
+  void Complete(const std::string& loader, bool success, int32_t status) {
+    if (!loader.empty() && !completed_.insert(loader).second) return;  // once per navigation
+    const uint64_t id = NavigationId(loader);
+    if (!Wants(WebEvent::kNavigationCompleted)) return;
+    NavigationCompletedArgs args;
+    args.navigation_id = id;
+    args.success = success;
+    args.web_error_status = status;
+    sink_->OnNavigationCompleted(args);
+  }
+
+  void OnRequestPaused(const Json& params);
+
+  std::shared_ptr<Browser> browser_;
+  const std::string target_, session_;
+  bool closed_ = false;
+  IWebViewEvents* sink_ = nullptr;
+  uint32_t handlers_ = 0;
+  bool dialogs_enabled_ = true;
+  std::string user_agent_override_;
+  int32_t width_ = 0, height_ = 0;
+  double zoom_ = 1.0, scale_ = 1.0;
+  std::vector<std::string> filters_;
+  std::map<std::string, uint64_t> loader_ids_;
+  std::deque<std::string> loader_order_;
+  std::set<std::string> completed_;
+  std::deque<std::string> window_urls_;  // Page.windowOpen URLs waiting for their target
+  std::function<void(bool)> setup_done_;
+};
+
+void ViewCore::OnEvent(const std::string& method, const Json& params) {
+  // A frame id is the target id for a page's main frame.
+  const auto main_frame = [&](const Json& p) { return StringField(p, "frameId") == target_; };
+  if (method == "Fetch.requestPaused") {
+    OnRequestPaused(params);
+  } else if (method == "Page.frameStartedNavigating") {
+    const std::string type = StringField(params, "navigationType");
+    if (!main_frame(params) || type == "sameDocument" || type == "historySameDocument") return;
+    const uint64_t id = NavigationId(StringField(params, "loaderId"));
+    if (!Wants(WebEvent::kNavigationStarting)) return;
+    NavigationStartingArgs args;
+    args.navigation_id = id;
+    args.uri = Utf8ToUtf16(StringField(params, "url"));
+    sink_->OnNavigationStarting(args);
+  } else if (method == "Page.lifecycleEvent") {
+    if (!main_frame(params)) return;
+    const std::string name = StringField(params, "name");
+    const std::string loader = StringField(params, "loaderId");
+    if (name == "load") FinishSetup(true);
+    // Only navigations seen starting are reported (not the target's first about:blank), and
+    // nothing more once one has completed (a failed navigation's error page loads too).
+    const auto known = loader_ids_.find(loader);
+    if (known == loader_ids_.end() || completed_.count(loader) != 0) return;
+    if (name == "DOMContentLoaded") {
+      if (Wants(WebEvent::kDomContentLoaded)) sink_->OnDomContentLoaded(known->second);
+    } else if (name == "load") {
+      Complete(loader, true, 0);
+    }
+  } else if (method == "Network.loadingFailed") {
+    // A main-document request's id is its loader id.
+    const std::string request = StringField(params, "requestId");
+    if (StringField(params, "type") == "Document" && loader_ids_.count(request) != 0) {
+      Complete(request, false, WebErrorStatusFor(StringField(params, "errorText")));
+    }
+  } else if (method == "Page.javascriptDialogOpening") {
+    if (!dialogs_enabled_ || browser_->headless()) {
+      Send("Page.handleJavaScriptDialog", Json{{"accept", false}});
+    }
+  } else if (method == "Page.windowOpen") {
+    window_urls_.push_back(StringField(params, "url"));
+    if (window_urls_.size() > 16) window_urls_.pop_front();
+  } else if (method == "Inspector.targetCrashed") {
+    FinishSetup(false);
+    if (Wants(WebEvent::kProcessFailed)) sink_->OnProcessFailed(1);
+  }
+}
+
+void ViewCore::OnTargetOpened(const std::string& target, const std::string& url) {
+  std::string uri = url;
+  if (!window_urls_.empty()) {
+    uri = window_urls_.front();
+    window_urls_.pop_front();
+  }
+  if (!Wants(WebEvent::kNewWindowRequested)) return;
+  NewWindowArgs args;
+  args.uri = Utf8ToUtf16(uri);
+  sink_->OnNewWindowRequested(args);
+  if (args.handled) browser_->Send("Target.closeTarget", Json{{"targetId", target}}, {}, nullptr);
+}
+
+void ViewCore::OnRequestPaused(const Json& params) {
+  const std::string request_id = StringField(params, "requestId");
+  std::optional<WebResourceResponse> response;
+  if (Wants(WebEvent::kWebResourceRequested)) {
+    WebResourceRequest request;
+    const auto it = params.find("request");
+    if (it != params.end() && it->is_object()) {
+      request.uri = Utf8ToUtf16(StringField(*it, "url"));
+      request.method = StringField(*it, "method");
+    }
+    response = sink_->OnWebResourceRequested(request);
+  }
+  // The view may have been closed by the handler; its session then answers nothing, but the
+  // target (and the request with it) is going away as well.
+  if (!response) {
+    browser_->Send("Fetch.continueRequest", Json{{"requestId", request_id}}, session_, nullptr);
+    return;
+  }
+  Json headers = Json::array();
+  for (auto& [name, value] : ParseHeaderBlock(response->headers)) headers.push_back(Json{{"name", name}, {"value", value}});
+  Json fulfil{{"requestId", request_id},
+              {"responseCode", response->status},
+              {"responseHeaders", std::move(headers)},
+              {"body", Base64Encode(response->body.data(), response->body.size())}};
+  if (!response->reason.empty()) fulfil["responsePhrase"] = response->reason;
+  std::weak_ptr<Browser> weak = browser_;
+  const std::string session = session_;
+  browser_->Send("Fetch.fulfillRequest", std::move(fulfil), session_, [weak, session, request_id](bool ok, const Json&) {
+    // A refused answer (say, a status the browser does not accept) must not leave the page waiting.
+    auto browser = weak.lock();
+    if (!ok && browser) {
+      browser->Send("Fetch.failRequest", Json{{"requestId", request_id}, {"errorReason", "Failed"}}, session, nullptr);
+    }
+  });
+}
+
+void Browser::Dispatch(const Json& message) {
+  const auto id = message.find("id");
+  if (id != message.end() && id->is_number_integer()) {
+    const auto it = pending_.find(id->get<int64_t>());
+    if (it == pending_.end()) return;
+    Reply reply = std::move(it->second);
+    pending_.erase(it);
+    const auto error = message.find("error");
+    if (error != message.end()) {
+      reply(false, *error);
+    } else {
+      const auto result = message.find("result");
+      reply(true, result != message.end() ? *result : Json::object());
+    }
+    return;
+  }
+  const std::string method = StringField(message, "method");
+  const auto params_it = message.find("params");
+  const Json params = params_it != message.end() && params_it->is_object() ? *params_it : Json::object();
+  const std::string session = StringField(message, "sessionId");
+  if (!session.empty()) {
+    const auto it = sessions_.find(session);
+    std::shared_ptr<ViewCore> view = it != sessions_.end() ? it->second.lock() : nullptr;
+    if (view) {
+      view->OnEvent(method, params);
+    } else if (method == "Fetch.requestPaused") {
+      // No view any more: the request goes on rather than hang.
+      Send("Fetch.continueRequest", Json{{"requestId", StringField(params, "requestId")}}, session, nullptr);
+    }
+    return;
+  }
+  if (method == "Target.targetCreated") {
+    const auto info = params.find("targetInfo");
+    if (info == params.end() || !info->is_object() || StringField(*info, "type") != "page") return;
+    const std::string opener = StringField(*info, "openerId");
+    if (opener.empty()) return;
+    const auto it = targets_.find(opener);
+    if (auto view = it != targets_.end() ? it->second.lock() : nullptr) {
+      view->OnTargetOpened(StringField(*info, "targetId"), StringField(*info, "url"));
+    }
+  } else if (method == "Target.detachedFromTarget") {
+    const auto it = sessions_.find(StringField(params, "sessionId"));
+    if (auto view = it != sessions_.end() ? it->second.lock() : nullptr) view->OnTargetGone();
+  }
+}
+
+void Browser::OnDisconnected(std::optional<int> status) {
+  if (disconnected_) return;
+  disconnected_ = true;
+  const auto self = shared_from_this();  // handlers below may drop the last outside reference
+  std::map<int64_t, Reply> pending = std::move(pending_);
+  pending_.clear();
+  for (auto& entry : pending) entry.second(false, Closed());
+  if (ready_) FinishStartup(status && *status == kProfileInUseExitCode ? kInvalidState : kFail);
+  std::vector<std::shared_ptr<ViewCore>> views;
+  for (auto& entry : sessions_) {
+    if (auto view = entry.second.lock()) views.push_back(std::move(view));
+  }
+  for (auto& view : views) view->OnBrowserGone();
+}
+
+// --- the port's objects
+
+class CdpView final : public IWebView {
+ public:
+  explicit CdpView(std::shared_ptr<ViewCore> core) : core_(std::move(core)) {}
+  ~CdpView() override { core_->Close(); }
+  CdpView(const CdpView&) = delete;
+  CdpView& operator=(const CdpView&) = delete;
+
+  HResult SetDefaultScriptDialogsEnabled(bool enabled) override { return core_->SetScriptDialogsEnabled(enabled); }
+  HResult SetDevToolsEnabled(bool enabled) override { return core_->SetHeadlessOnlySetting(enabled); }
+  HResult SetDefaultContextMenusEnabled(bool enabled) override { return core_->SetHeadlessOnlySetting(enabled); }
+  HResult SetBrowserAcceleratorKeysEnabled(bool enabled) override { return core_->SetHeadlessOnlySetting(enabled); }
+  HResult GetUserAgent(std::u16string* user_agent) override { return core_->GetUserAgent(user_agent); }
+  HResult SetUserAgent(const std::u16string& user_agent) override { return core_->SetUserAgent(user_agent); }
+  HResult CallDevToolsProtocolMethod(const std::string& method, const std::string& params_json) override {
+    return core_->CallMethod(method, params_json);
+  }
+  // Bounds are always raw pixels here: the device metrics are set from them.
+  HResult SetRawPixelBounds() override { return core_->closed() ? kUnexpected : kOk; }
+  HResult SetRasterizationScale(double scale) override { return core_->SetRasterizationScale(scale); }
+  HResult SetAllowExternalDrop(bool allow) override { return core_->SetHeadlessOnlySetting(allow); }
+  HResult SetBounds(int32_t width, int32_t height) override { return core_->SetBounds(width, height); }
+  HResult SetZoomFactor(double zoom) override { return core_->SetZoom(zoom); }
+  // A page target is always shown; no protocol call hides one.
+  HResult SetVisible(bool visible) override {
+    if (core_->closed()) return kUnexpected;
+    return visible ? kOk : kNotImplemented;
+  }
+  HResult SetDefaultBackgroundColor(uint32_t argb) override { return core_->SetBackground(argb); }
+  HResult MoveFocus() override { return core_->Send("Page.bringToFront", Json::object()); }
+  void SetEventSink(IWebViewEvents* sink) override { core_->SetSink(sink); }
+  HResult AddEventHandler(WebEvent event) override { return core_->AddHandler(event); }
+  HResult RemoveEventHandler(WebEvent event) override { return core_->RemoveHandler(event); }
+  HResult AddScriptToExecuteOnDocumentCreated(const std::u16string& script) override {
+    return core_->Send("Page.addScriptToEvaluateOnNewDocument", Json{{"source", Utf16ToUtf8(script)}});
+  }
+  HResult ExecuteScript(const std::u16string& script) override {
+    return core_->Send("Runtime.evaluate", Json{{"expression", Utf16ToUtf8(script)}});
+  }
+  HResult Navigate(const std::u16string& uri) override { return core_->Navigate(uri); }
+  // Page messages arrive with the page scripts; until then nothing carries them.
+  HResult PostWebMessageAsJson(const std::string& /*json*/) override {
+    return core_->closed() ? kUnexpected : kNotImplemented;
+  }
+  HResult AddWebResourceRequestedFilter(const std::u16string& pattern) override { return core_->AddFilter(pattern); }
+  HResult RemoveWebResourceRequestedFilter(const std::u16string& pattern) override {
+    return core_->RemoveFilter(pattern);
+  }
+  // Cursors are derived by the input side.
+  HResult GetSystemCursorId(uint32_t* /*cursor_id*/) override { return kNotImplemented; }
+  HResult GetBrowserProcessId(uint32_t* pid) override {
+    if (pid == nullptr) return kInvalidArg;
+    *pid = core_->BrowserPid();
+    return kOk;
+  }
+  HResult SetMemoryUsageTargetLow(bool /*low*/) override { return kNotImplemented; }
+  void Close() override { core_->Close(); }
+
+  ViewCore& core() { return *core_; }
+
+ private:
+  std::shared_ptr<ViewCore> core_;
+};
+
+class CdpEnvironment final : public IWebEnvironment {
+ public:
+  // `browser` null: the user data folder is held by another browser.
+  CdpEnvironment(std::shared_ptr<Browser> browser, Poster post, std::string version)
+      : browser_(std::move(browser)), post_(std::move(post)), version_(std::move(version)) {}
+
+  HResult CreateView(intptr_t /*parent_window*/, std::function<void(HResult, std::unique_ptr<IWebView>)> done) override {
+    if (!done) return kInvalidArg;
+    if (!browser_) {
+      post_([done] { done(kInvalidState, nullptr); });
+      return kOk;
+    }
+    if (!browser_->connected()) return kFail;
+    std::weak_ptr<Browser> weak = browser_;
+    browser_->Send("Target.createTarget", Json{{"url", "about:blank"}}, {}, [weak, done](bool ok, const Json& answer) {
+      auto browser = weak.lock();
+      const std::string target = ok ? StringField(answer, "targetId") : std::string();
+      if (!browser || target.empty()) {
+        done(kFail, nullptr);
+        return;
+      }
+      Attach(browser, target, done);
+    });
+    return kOk;
+  }
+
+  std::string BrowserVersion() override { return version_; }
+
+  Browser* browser() { return browser_.get(); }
+
+ private:
+  static void Attach(const std::shared_ptr<Browser>& browser, const std::string& target,
+                     std::function<void(HResult, std::unique_ptr<IWebView>)> done) {
+    std::weak_ptr<Browser> weak = browser;
+    const bool sent = browser->Send(
+        "Target.attachToTarget", Json{{"targetId", target}, {"flatten", true}}, {},
+        [weak, target, done](bool ok, const Json& answer) {
+          auto b = weak.lock();
+          const std::string session = ok ? StringField(answer, "sessionId") : std::string();
+          if (!b || session.empty()) {
+            if (b) b->Send("Target.closeTarget", Json{{"targetId", target}}, {}, nullptr);
+            done(kFail, nullptr);
+            return;
+          }
+          auto core = std::make_shared<ViewCore>(b, target, session);
+          b->RegisterView(session, target, core);
+          // The view is kept by its own setup until it is handed over (or its target or the
+          // link goes down).
+          core->AwaitFirstLoad([core, done](bool loaded) {
+            if (!loaded || core->closed()) {
+              core->Close();
+              done(kFail, nullptr);
+              return;
+            }
+            done(kOk, std::make_unique<CdpView>(core));
+          });
+          core->Send("Page.enable", Json::object());
+          core->Send("Network.enable", Json::object());
+          core->Send("Inspector.enable", Json::object());
+          core->Send("Page.setLifecycleEventsEnabled", Json{{"enabled", true}});
+        });
+    if (!sent) done(kFail, nullptr);
+  }
+
+  std::shared_ptr<Browser> browser_;
+  Poster post_;
+  std::string version_;
+};
+
+class CdpRuntime final : public IWebRuntime {
+ public:
+  CdpRuntime(Poster post, RuntimeOptions options) : post_(std::move(post)), options_(std::move(options)) {}
+
+  ~CdpRuntime() override {
+    // Browsers still starting end with the runtime; their `done` runs with a failure.
+    *alive_ = false;
+    starting_.clear();
+  }
+
+  LoadResult Load() override {
+    executable_ = FindBrowser();
+    return executable_.empty() ? LoadResult::kNotFound : LoadResult::kLoaded;
+  }
+
+  std::string GetAvailableBrowserVersion() override {
+    if (version_.empty() && !executable_.empty()) version_ = ReadInstalledVersion(executable_);
+    return version_;
+  }
+
+  HResult CreateEnvironment(const std::u16string& user_data_dir, const std::string& browser_arguments,
+                            std::function<void(HResult, std::shared_ptr<IWebEnvironment>)> done) override {
+    if (!done) return kInvalidArg;
+    if (executable_.empty() && Load() != LoadResult::kLoaded) return kFileNotFound;
+    const std::string dir = Utf16ToUtf8(user_data_dir);
+    if (!dir.empty() && ProfileHolder(dir)) {
+      HandHeld(done);
+      return kOk;
+    }
+    std::vector<std::string> args;
+    if (options_.headless) args.emplace_back("--headless=new");
+    if (!dir.empty()) args.push_back("--user-data-dir=" + dir);
+    for (const char* flag : {"--no-first-run", "--no-default-browser-check", "--disable-background-networking",
+                             "--disable-component-update", "--disable-sync", "--disable-default-apps",
+                             "--disable-gpu"}) {
+      args.emplace_back(flag);
+    }
+    if (SandboxMustBeOff()) args.emplace_back("--no-sandbox");
+    for (auto& arg : SplitArguments(browser_arguments)) args.push_back(std::move(arg));
+    args.emplace_back("about:blank");
+
+    std::string error;
+    std::unique_ptr<BrowserProcess> process = BrowserProcess::Start(executable_, args, &error);
+    if (!process) return kFail;
+    auto browser = std::make_shared<Browser>(post_, std::move(process), options_.headless);
+    starting_.insert(browser);
+    std::weak_ptr<Browser> weak = browser;
+    browser->Start(options_.startup_timeout_ms, [this, alive = alive_, weak, done](HResult hr) {
+      auto b = weak.lock();
+      if (!*alive) {
+        done(Failed(hr) ? hr : kAbort, nullptr);
+        return;
+      }
+      if (b) starting_.erase(b);
+      if (hr == kInvalidState) {
+        HandHeld(done);
+        return;
+      }
+      if (Failed(hr) || !b) {
+        done(Failed(hr) ? hr : kFail, nullptr);
+        return;
+      }
+      if (version_.empty()) version_ = b->version();
+      done(kOk, std::make_shared<CdpEnvironment>(b, post_, b->version()));
+    });
+    return kOk;
+  }
+
+ private:
+  std::string FindBrowser() const {
+    if (const std::optional<std::string> chosen = platform::GetEnv("VYO_BROWSER"); chosen && IsExecutableFile(*chosen)) {
+      return *chosen;
+    }
+    const std::vector<std::string> locations = options_.browser_locations ? *options_.browser_locations
+                                                                          : DefaultBrowserLocations();
+    for (const auto& path : locations) {
+      if (IsExecutableFile(path)) return path;
+    }
+    return {};
+  }
+
+  // The folder is held by another browser: an environment without a browser, whose view requests
+  // fail with kInvalidState.
+  void HandHeld(const std::function<void(HResult, std::shared_ptr<IWebEnvironment>)>& done) {
+    auto env = std::make_shared<CdpEnvironment>(nullptr, post_, GetAvailableBrowserVersion());
+    post_([done, env] { done(kOk, env); });
+  }
+
+  Poster post_;
+  RuntimeOptions options_;
+  std::string executable_;
+  std::string version_;
+  std::set<std::shared_ptr<Browser>> starting_;
+  // Cleared when the runtime goes, so that a late start-up answer leaves the runtime alone.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+
+ public:
+  CdpRuntime(const CdpRuntime&) = delete;
+  CdpRuntime& operator=(const CdpRuntime&) = delete;
+};
+
+}  // namespace
+
+std::unique_ptr<IWebRuntime> CreateRuntime(Poster post_to_main) { return CreateRuntime(std::move(post_to_main), {}); }
+
+std::unique_ptr<IWebRuntime> CreateRuntime(Poster post_to_main, RuntimeOptions options) {
+  return std::make_unique<CdpRuntime>(std::move(post_to_main), std::move(options));
+}
+
+bool ListPageTargets(IWebEnvironment& environment, std::function<void(std::vector<std::string>)> done) {
+  auto* env = dynamic_cast<CdpEnvironment*>(&environment);
+  if (env == nullptr || env->browser() == nullptr || !done) return false;
+  return env->browser()->Send("Target.getTargets", Json::object(), {}, [done](bool ok, const Json& answer) {
+    std::vector<std::string> ids;
+    const auto infos = answer.find("targetInfos");
+    if (ok && infos != answer.end() && infos->is_array()) {
+      for (const Json& info : *infos) {
+        if (StringField(info, "type") == "page") ids.push_back(StringField(info, "targetId"));
+      }
+    }
+    done(std::move(ids));
+  });
+}
+
+std::string TargetIdOf(IWebView& view) {
+  auto* ours = dynamic_cast<CdpView*>(&view);
+  return ours != nullptr ? ours->core().target() : std::string();
+}
+
+}  // namespace vyo::web::cdp

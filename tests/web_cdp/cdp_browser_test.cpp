@@ -1,0 +1,700 @@
+// The DevTools backend against a real browser: every test starts its own browser on a fresh user
+// data folder and reaches no network (only .invalid hosts answered here, about:blank and data:).
+// Where no browser is installed (Windows under Wine) the browser tests skip.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/text.h"
+#include "renderers/web/cdp/cdp_runtime.h"
+
+#ifdef __linux__
+#include <signal.h>
+#include <sys/stat.h>
+#endif
+
+namespace vyo::web::cdp {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// The host's main-thread queue: a thread-safe list of posted tasks that the test runs while it
+// waits.
+class MainQueue {
+ public:
+  Poster poster() {
+    return [this](std::function<void()> task) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        tasks_.push_back(std::move(task));
+      }
+      wake_.notify_all();
+    };
+  }
+
+  // Runs posted tasks until `done()` holds or `limit` has passed; whether `done()` held.
+  bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 15s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      if (done()) return true;
+      std::function<void()> task;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!wake_.wait_until(lock, deadline, [this] { return !tasks_.empty(); })) return done();
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+      }
+      task();
+    }
+  }
+  void PumpFor(std::chrono::milliseconds time) {
+    PumpUntil([] { return false; }, time);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> tasks_;
+};
+
+void SetEnv(const char* name, const std::string& value) {
+#ifdef _WIN32
+  _putenv_s(name, value.c_str());
+#else
+  setenv(name, value.c_str(), 1);
+#endif
+}
+void UnsetEnv(const char* name) {
+#ifdef _WIN32
+  _putenv_s(name, "");
+#else
+  unsetenv(name);
+#endif
+}
+
+fs::path FreshDirectory(const std::string& tag) {
+  static int counter = 0;
+  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+  fs::path dir = fs::temp_directory_path() / ("vyo-cdp-" + tag + "-" + std::to_string(stamp) + "-" + std::to_string(++counter));
+  fs::create_directories(dir);
+  return dir;
+}
+
+// Records what a view raises and answers its resource requests.
+class Sink final : public IWebViewEvents {
+ public:
+  std::function<std::optional<WebResourceResponse>(const std::string& url)> answer;
+  std::vector<std::string> requests;  // URLs, in order
+  std::vector<NavigationStartingArgs> starting;
+  std::vector<NavigationCompletedArgs> completed;
+  std::vector<uint64_t> dom_loaded;
+  std::vector<int32_t> failures;
+  std::vector<std::string> new_windows;
+  bool handle_new_windows = false;
+
+  void OnWebMessageReceived(const WebMessage&) override {}
+  void OnProcessFailed(int32_t kind) override { failures.push_back(kind); }
+  void OnNavigationStarting(const NavigationStartingArgs& args) override { starting.push_back(args); }
+  void OnNavigationCompleted(const NavigationCompletedArgs& args) override { completed.push_back(args); }
+  void OnDomContentLoaded(uint64_t id) override { dom_loaded.push_back(id); }
+  void OnNewWindowRequested(NewWindowArgs& args) override {
+    new_windows.push_back(Utf16ToUtf8(args.uri));
+    args.handled = handle_new_windows;
+  }
+  void OnPermissionRequested(PermissionArgs&) override {}
+  void OnCursorChanged() override {}
+  void OnAcceleratorKeyPressed(AcceleratorArgs&) override {}
+  std::optional<WebResourceResponse> OnWebResourceRequested(const WebResourceRequest& request) override {
+    const std::string url = Utf16ToUtf8(request.uri);
+    requests.push_back(url);
+    return answer ? answer(url) : std::nullopt;
+  }
+
+  // The first recorded request whose URL contains `part`, or empty.
+  std::string Request(const std::string& part) const {
+    for (const auto& r : requests) {
+      if (r.find(part) != std::string::npos) return r;
+    }
+    return {};
+  }
+};
+
+WebResourceResponse Ok(const std::string& type, const std::string& body, const std::string& extra_headers = "") {
+  WebResourceResponse r;
+  r.status = 200;
+  r.reason = "OK";
+  r.headers = "Content-Type: " + type + "\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n" + extra_headers;
+  r.body.assign(body.begin(), body.end());
+  return r;
+}
+
+WebResourceResponse Forbidden() {
+  WebResourceResponse r;
+  r.status = 403;
+  r.reason = "Forbidden";
+  r.headers = "Content-Type: \r\nCache-Control: no-store\r\n";
+  return r;
+}
+
+constexpr uint8_t kPng3x2[] = {
+    0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44, 0x52, 0x00, 0x00, 0x00,
+    0x03, 0x00, 0x00, 0x00, 0x02, 0x08, 0x02, 0x00, 0x00, 0x00, 0x12, 0x16, 0xf1, 0x4d, 0x00, 0x00, 0x00, 0x10, 0x49,
+    0x44, 0x41, 0x54, 0x78, 0x9c, 0x63, 0xf8, 0xcf, 0xc0, 0x00, 0x41, 0x0c, 0x70, 0x16, 0x00, 0x41, 0xd2, 0x05, 0xfb,
+    0x87, 0xf0, 0xb9, 0x48, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
+
+// A small site: a page with its style sheet, script and image, a JSON resource with a custom
+// header, a refused file, and a script that reports what it saw with a last request to /ran.
+std::optional<WebResourceResponse> Site(const std::string& url) {
+  const size_t slash = url.find('/', url.find("//") + 2);
+  std::string path = slash == std::string::npos ? "/" : url.substr(slash);
+  path = path.substr(0, path.find('?'));
+  if (path == "/index.html") {
+    return Ok("text/html; charset=utf-8",
+              "<!doctype html><html><head><link rel=stylesheet href=style.css><script src=app.js></script></head>"
+              "<body><img id=pic src=pic.png></body></html>");
+  }
+  if (path == "/style.css") return Ok("text/css; charset=utf-8", "body { background-color: rgb(1, 2, 3); }");
+  if (path == "/app.js") {
+    return Ok("application/javascript; charset=utf-8", R"JS(
+      window.addEventListener('load', async () => {
+        const data = await fetch('/data.json');
+        const value = (await data.clone().json()).value;
+        const missing = await fetch('/missing.txt');
+        const q = new URLSearchParams({
+          w: document.getElementById('pic').naturalWidth,
+          color: getComputedStyle(document.body).backgroundColor,
+          header: data.headers.get('x-vyo-test'),
+          value,
+          status: missing.status,
+          ua: navigator.userAgent,
+          dpr: devicePixelRatio,
+          iw: innerWidth,
+          early: String(window.__early),
+        });
+        fetch('/ran?' + q);
+      });)JS");
+  }
+  if (path == "/pic.png") {
+    WebResourceResponse r = Ok("image/png", "");
+    r.body.assign(kPng3x2, kPng3x2 + sizeof kPng3x2);
+    return r;
+  }
+  if (path == "/data.json") return Ok("application/json; charset=utf-8", "{\"value\": 42}", "X-Vyo-Test: from-sink\r\n");
+  if (path == "/ran" || path == "/exec" || path == "/early" || path == "/after") return Ok("text/plain", "");
+  if (path.rfind("/confirm", 0) == 0) return Ok("text/plain", "");
+  return Forbidden();
+}
+
+// Decoded query value `name` of `url`.
+std::string Query(const std::string& url, const std::string& name) {
+  const size_t q = url.find('?');
+  if (q == std::string::npos) return {};
+  std::string rest = url.substr(q + 1);
+  size_t pos = 0;
+  while (pos <= rest.size()) {
+    const size_t amp = rest.find('&', pos);
+    const std::string pair = rest.substr(pos, amp == std::string::npos ? std::string::npos : amp - pos);
+    const size_t eq = pair.find('=');
+    if (pair.substr(0, eq) == name && eq != std::string::npos) {
+      std::string out;
+      const std::string raw = pair.substr(eq + 1);
+      for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '+') {
+          out.push_back(' ');
+        } else if (raw[i] == '%' && i + 2 < raw.size()) {
+          out.push_back(static_cast<char>(std::stoi(raw.substr(i + 1, 2), nullptr, 16)));
+          i += 2;
+        } else {
+          out.push_back(raw[i]);
+        }
+      }
+      return out;
+    }
+    if (amp == std::string::npos) break;
+    pos = amp + 1;
+  }
+  return {};
+}
+
+class CdpBrowserTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    runtime_ = CreateRuntime(queue_.poster());
+    if (runtime_->Load() != IWebRuntime::LoadResult::kLoaded) {
+      GTEST_SKIP() << "no Chromium-family browser found (VYO_BROWSER or the usual install locations)";
+    }
+    dir_ = FreshDirectory("profile");
+  }
+
+  void TearDown() override {
+    runtime_.reset();
+    queue_.PumpFor(50ms);
+    std::error_code ignored;
+    if (!dir_.empty()) fs::remove_all(dir_, ignored);
+  }
+
+  struct EnvResult {
+    bool arrived = false;
+    HResult hr = kUnexpected;
+    std::shared_ptr<IWebEnvironment> env;
+  };
+  EnvResult StartEnvironment(const fs::path& dir, IWebRuntime* runtime = nullptr) {
+    auto result = std::make_shared<EnvResult>();
+    const HResult hr = (runtime ? runtime : runtime_.get())
+                           ->CreateEnvironment(Utf8ToUtf16(dir.string()), "--disk-cache-size=33554432",
+                                               [result](HResult r, std::shared_ptr<IWebEnvironment> env) {
+                                                 result->arrived = true;
+                                                 result->hr = r;
+                                                 result->env = std::move(env);
+                                               });
+    EXPECT_EQ(hr, kOk);
+    if (Failed(hr)) return {};
+    EXPECT_TRUE(queue_.PumpUntil([&] { return result->arrived; }, 25s)) << "environment never answered";
+    return *result;
+  }
+  std::shared_ptr<IWebEnvironment> Environment() {
+    EnvResult r = StartEnvironment(dir_);
+    EXPECT_EQ(r.hr, kOk);
+    return r.env;
+  }
+
+  struct ViewResult {
+    bool arrived = false;
+    HResult hr = kUnexpected;
+    std::unique_ptr<IWebView> view;
+  };
+  ViewResult StartView(IWebEnvironment& env) {
+    auto result = std::make_shared<ViewResult>();
+    const HResult hr = env.CreateView(0, [result](HResult r, std::unique_ptr<IWebView> view) {
+      result->arrived = true;
+      result->hr = r;
+      result->view = std::move(view);
+    });
+    EXPECT_EQ(hr, kOk);
+    if (Failed(hr)) return {};
+    EXPECT_TRUE(queue_.PumpUntil([&] { return result->arrived; })) << "view never answered";
+    return std::move(*result);
+  }
+  std::unique_ptr<IWebView> View(IWebEnvironment& env) {
+    ViewResult r = StartView(env);
+    EXPECT_EQ(r.hr, kOk);
+    return std::move(r.view);
+  }
+
+  // Subscribes `view` to every event this runtime raises, with `sink`.
+  static void Subscribe(IWebView& view, Sink& sink) {
+    view.SetEventSink(&sink);
+    for (WebEvent e : {WebEvent::kProcessFailed, WebEvent::kNavigationStarting, WebEvent::kNavigationCompleted,
+                       WebEvent::kDomContentLoaded, WebEvent::kNewWindowRequested, WebEvent::kWebResourceRequested}) {
+      ASSERT_EQ(view.AddEventHandler(e), kOk);
+    }
+  }
+
+  std::vector<std::string> PageTargets(IWebEnvironment& env) {
+    bool arrived = false;
+    std::vector<std::string> ids;
+    EXPECT_TRUE(ListPageTargets(env, [&](std::vector<std::string> list) {
+      ids = std::move(list);
+      arrived = true;
+    }));
+    EXPECT_TRUE(queue_.PumpUntil([&] { return arrived; }));
+    return ids;
+  }
+
+  MainQueue queue_;  // first: outlives everything that posts to it
+  std::unique_ptr<IWebRuntime> runtime_;
+  fs::path dir_;
+};
+
+TEST_F(CdpBrowserTest, VersionOfTheInstalledBrowserIsTheEnvironmentsVersion) {
+  const std::string installed = runtime_->GetAvailableBrowserVersion();
+  EXPECT_FALSE(installed.empty());
+  EXPECT_EQ(std::count(installed.begin(), installed.end(), '.'), 3) << installed;
+  auto env = Environment();
+  ASSERT_TRUE(env);
+  EXPECT_EQ(env->BrowserVersion(), installed);
+}
+
+// The whole road of a mounted page: interception of the document and every subresource, the
+// answers' statuses, headers and bodies, the page's script running, the navigation events with
+// one id, the user agent and the zoom mapping.
+TEST_F(CdpBrowserTest, InterceptedOriginServesPageScriptStyleAndImage) {
+  auto env = Environment();
+  ASSERT_TRUE(env);
+  auto view = View(*env);
+  ASSERT_TRUE(view);
+  Sink sink;
+  sink.answer = Site;
+  Subscribe(*view, sink);
+
+  std::u16string agent;
+  ASSERT_EQ(view->GetUserAgent(&agent), kOk);
+  EXPECT_NE(agent.find(u"Chrome/"), std::u16string::npos);
+  EXPECT_EQ(view->SetUserAgent(agent + u" FenyraOverlay/1.1.0.41"), kOk);
+  std::u16string changed;
+  ASSERT_EQ(view->GetUserAgent(&changed), kOk);
+  EXPECT_EQ(changed, agent + u" FenyraOverlay/1.1.0.41");
+  EXPECT_EQ(view->SetRawPixelBounds(), kOk);
+  EXPECT_EQ(view->SetRasterizationScale(1.0), kOk);
+  EXPECT_EQ(view->SetBounds(800, 600), kOk);
+  EXPECT_EQ(view->SetZoomFactor(2.0), kOk);
+  EXPECT_EQ(view->SetDefaultBackgroundColor(0x00000000u), kOk);
+  EXPECT_EQ(view->AddScriptToExecuteOnDocumentCreated(u"window.__early = 1; fetch('/early')"), kOk);
+  ASSERT_EQ(view->AddWebResourceRequestedFilter(u"https://v5.content.vyo.invalid/*"), kOk);
+
+  const std::string page = "https://v5.content.vyo.invalid/index.html";
+  ASSERT_EQ(view->Navigate(Utf8ToUtf16(page)), kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.Request("/ran?").empty(); })) << "the page's script never reported";
+  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.completed.empty(); }));
+
+  const std::string ran = sink.Request("/ran?");
+  EXPECT_EQ(Query(ran, "w"), "3") << "the image was not decoded";
+  EXPECT_EQ(Query(ran, "color"), "rgb(1, 2, 3)") << "the style sheet was not applied";
+  EXPECT_EQ(Query(ran, "header"), "from-sink") << "a response header was lost";
+  EXPECT_EQ(Query(ran, "value"), "42");
+  EXPECT_EQ(Query(ran, "status"), "403");
+  EXPECT_EQ(Query(ran, "ua"), Utf16ToUtf8(agent) + " FenyraOverlay/1.1.0.41");
+  EXPECT_EQ(Query(ran, "dpr"), "2");
+  EXPECT_EQ(Query(ran, "iw"), "400");
+  EXPECT_EQ(Query(ran, "early"), "1") << "the document-created script did not run";
+  EXPECT_FALSE(sink.Request("/early").empty());
+  for (const char* part : {"/index.html", "/style.css", "/app.js", "/pic.png", "/data.json", "/missing.txt"}) {
+    EXPECT_FALSE(sink.Request(part).empty()) << part;
+  }
+
+  ASSERT_EQ(sink.starting.size(), 1u);
+  EXPECT_EQ(Utf16ToUtf8(sink.starting[0].uri), page);
+  ASSERT_EQ(sink.completed.size(), 1u);
+  EXPECT_TRUE(sink.completed[0].success);
+  EXPECT_EQ(sink.completed[0].navigation_id, sink.starting[0].navigation_id);
+  ASSERT_EQ(sink.dom_loaded.size(), 1u);
+  EXPECT_EQ(sink.dom_loaded[0], sink.starting[0].navigation_id);
+
+  // A script run in the current document reaches the sink too.
+  ASSERT_EQ(view->ExecuteScript(u"fetch('/exec?y=2')"), kOk);
+  EXPECT_TRUE(queue_.PumpUntil([&] { return !sink.Request("/exec?y=2").empty(); }));
+
+  // A second navigation gets a new id.
+  ASSERT_EQ(view->Navigate(Utf8ToUtf16(page)), kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return sink.completed.size() == 2; }));
+  EXPECT_TRUE(sink.completed[1].success);
+  EXPECT_NE(sink.completed[1].navigation_id, sink.completed[0].navigation_id);
+}
+
+// A filtered request the sink leaves alone goes on to the network, where an .invalid host cannot
+// be resolved: the navigation ends as a failure instead of hanging. Without the filter, nothing
+// reaches the sink.
+TEST_F(CdpBrowserTest, UnansweredRequestGoesOnAndFailsWithoutHanging) {
+  auto env = Environment();
+  ASSERT_TRUE(env);
+  auto view = View(*env);
+  ASSERT_TRUE(view);
+  Sink sink;  // answers nothing
+  Subscribe(*view, sink);
+  ASSERT_EQ(view->AddWebResourceRequestedFilter(u"https://v6.content.vyo.invalid/*"), kOk);
+
+  ASSERT_EQ(view->Navigate(u"https://v6.content.vyo.invalid/index.html"), kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.completed.empty(); }));
+  EXPECT_FALSE(sink.completed[0].success);
+  EXPECT_EQ(sink.completed[0].web_error_status, 13);  // host name not resolved
+  EXPECT_EQ(sink.requests, std::vector<std::string>{"https://v6.content.vyo.invalid/index.html"});
+  ASSERT_EQ(sink.starting.size(), 1u);
+  EXPECT_EQ(sink.completed[0].navigation_id, sink.starting[0].navigation_id);
+  EXPECT_TRUE(sink.dom_loaded.empty()) << "the error page is not the navigation's document";
+
+  // Without a filter the sink sees nothing; the navigation still ends.
+  ASSERT_EQ(view->RemoveWebResourceRequestedFilter(u"https://v6.content.vyo.invalid/*"), kOk);
+  EXPECT_EQ(view->RemoveWebResourceRequestedFilter(u"https://v6.content.vyo.invalid/*"), kInvalidArg);
+  ASSERT_EQ(view->Navigate(u"https://v6.content.vyo.invalid/other.html"), kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return sink.completed.size() == 2; }));
+  EXPECT_FALSE(sink.completed[1].success);
+  EXPECT_EQ(sink.requests.size(), 1u);
+}
+
+// Two views of one environment: separate targets, separate filters, and events only where
+// subscribed.
+TEST_F(CdpBrowserTest, TwoViewsInOneEnvironmentStaySeparate) {
+  auto env = Environment();
+  ASSERT_TRUE(env);
+  auto a = View(*env);
+  auto b = View(*env);
+  ASSERT_TRUE(a && b);
+  EXPECT_NE(TargetIdOf(*a), TargetIdOf(*b));
+  uint32_t pid_a = 0, pid_b = 0;
+  ASSERT_EQ(a->GetBrowserProcessId(&pid_a), kOk);
+  ASSERT_EQ(b->GetBrowserProcessId(&pid_b), kOk);
+  EXPECT_EQ(pid_a, pid_b);
+
+  Sink sink_a, sink_b;
+  sink_a.answer = Site;
+  sink_b.answer = Site;
+  Subscribe(*a, sink_a);
+  b->SetEventSink(&sink_b);
+  ASSERT_EQ(b->AddEventHandler(WebEvent::kWebResourceRequested), kOk);  // no navigation events
+  ASSERT_EQ(a->AddWebResourceRequestedFilter(u"https://v1.content.vyo.invalid/*"), kOk);
+  ASSERT_EQ(b->AddWebResourceRequestedFilter(u"https://v2.content.vyo.invalid/*"), kOk);
+  ASSERT_EQ(a->Navigate(u"https://v1.content.vyo.invalid/index.html"), kOk);
+  ASSERT_EQ(b->Navigate(u"https://v2.content.vyo.invalid/index.html"), kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink_a.Request("/ran?").empty() && !sink_b.Request("/ran?").empty(); }));
+  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink_a.completed.empty(); }));
+  for (const auto& r : sink_a.requests) EXPECT_EQ(r.rfind("https://v1.", 0), 0u) << r;
+  for (const auto& r : sink_b.requests) EXPECT_EQ(r.rfind("https://v2.", 0), 0u) << r;
+  EXPECT_TRUE(sink_a.completed[0].success);
+  EXPECT_TRUE(sink_b.starting.empty());
+  EXPECT_TRUE(sink_b.completed.empty());
+  EXPECT_TRUE(sink_b.dom_loaded.empty());
+
+  // Unsubscribed from resources, b's requests go on unanswered (and fail to resolve).
+  ASSERT_EQ(b->RemoveEventHandler(WebEvent::kWebResourceRequested), kOk);
+  ASSERT_EQ(b->AddEventHandler(WebEvent::kNavigationCompleted), kOk);
+  const size_t seen = sink_b.requests.size();
+  ASSERT_EQ(b->Navigate(u"https://v2.content.vyo.invalid/index.html"), kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink_b.completed.empty(); }));
+  EXPECT_FALSE(sink_b.completed[0].success);
+  EXPECT_EQ(sink_b.requests.size(), seen);
+}
+
+TEST_F(CdpBrowserTest, ClosingAViewClosesItsTarget) {
+  auto env = Environment();
+  ASSERT_TRUE(env);
+  auto keep = View(*env);
+  auto view = View(*env);
+  ASSERT_TRUE(keep && view);
+  const std::string target = TargetIdOf(*view);
+  auto targets = PageTargets(*env);
+  EXPECT_NE(std::find(targets.begin(), targets.end(), target), targets.end());
+
+  view->Close();
+  EXPECT_EQ(view->Navigate(u"about:blank"), kUnexpected);
+  EXPECT_EQ(view->SetBounds(10, 10), kUnexpected);
+  ASSERT_TRUE(queue_.PumpUntil([&] {
+    targets = PageTargets(*env);
+    return std::find(targets.begin(), targets.end(), target) == targets.end();
+  }, 5s)) << "the closed view's target is still open";
+  EXPECT_NE(std::find(targets.begin(), targets.end(), TargetIdOf(*keep)), targets.end());
+
+  // Dropping a view without Close closes its target as well.
+  const std::string kept = TargetIdOf(*keep);
+  keep.reset();
+  EXPECT_TRUE(queue_.PumpUntil([&] {
+    targets = PageTargets(*env);
+    return std::find(targets.begin(), targets.end(), kept) == targets.end();
+  }, 5s));
+}
+
+#ifdef __linux__
+// Running processes (zombies left for init to reap do not count) whose group is `group`: the
+// browser's helpers share its group.
+std::vector<int> GroupMembers(int group) {
+  std::vector<int> members;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 2));
+    std::string state;
+    int ppid = 0, pgrp = 0;
+    rest >> state >> ppid >> pgrp;
+    if (pgrp == group && state != "Z" && state != "X") members.push_back(std::stoi(name));
+  }
+  return members;
+}
+
+TEST_F(CdpBrowserTest, DroppingTheEnvironmentEndsAndReapsTheBrowser) {
+  auto env = Environment();
+  ASSERT_TRUE(env);
+  auto view = View(*env);
+  ASSERT_TRUE(view);
+  uint32_t pid = 0;
+  ASSERT_EQ(view->GetBrowserProcessId(&pid), kOk);
+  ASSERT_GT(pid, 0u);
+  EXPECT_TRUE(fs::exists("/proc/" + std::to_string(pid)));
+  EXPECT_GT(GroupMembers(static_cast<int>(pid)).size(), 1u) << "the browser runs without helpers?";
+
+  // The view keeps the browser; the environment alone does not end it.
+  env.reset();
+  queue_.PumpFor(100ms);
+  EXPECT_TRUE(fs::exists("/proc/" + std::to_string(pid)));
+  view.reset();
+  // Reaped (no zombie left: the /proc entry is gone) and no helper left in its group.
+  EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid)));
+  EXPECT_TRUE(GroupMembers(static_cast<int>(pid)).empty());
+  queue_.PumpFor(100ms);  // late work for the dropped objects finds them gone
+}
+
+// A "browser" that exits at once, and one that never answers: the environment fails, in time, and
+// the process is gone afterwards.
+TEST_F(CdpBrowserTest, BrowserThatExitsOrNeverAnswersFailsTheEnvironment) {
+  const fs::path scripts = FreshDirectory("fake");
+  const fs::path exits = scripts / "exits.sh", silent = scripts / "silent.sh", pid_file = scripts / "pid";
+  std::ofstream(exits) << "#!/bin/sh\nexit 3\n";
+  std::ofstream(silent) << "#!/bin/sh\necho $$ > '" << pid_file.string() << "'\nexec sleep 30\n";
+  fs::permissions(exits, fs::perms::owner_all);
+  fs::permissions(silent, fs::perms::owner_all);
+
+  SetEnv("VYO_BROWSER", exits.string());
+  RuntimeOptions options;
+  options.startup_timeout_ms = 1500;
+  auto runtime = CreateRuntime(queue_.poster(), options);
+  ASSERT_EQ(runtime->Load(), IWebRuntime::LoadResult::kLoaded);
+  auto start = std::chrono::steady_clock::now();
+  EnvResult r = StartEnvironment(dir_, runtime.get());
+  EXPECT_TRUE(r.arrived);
+  EXPECT_TRUE(Failed(r.hr));
+  EXPECT_FALSE(r.env);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+
+  SetEnv("VYO_BROWSER", silent.string());
+  runtime = CreateRuntime(queue_.poster(), options);
+  ASSERT_EQ(runtime->Load(), IWebRuntime::LoadResult::kLoaded);
+  start = std::chrono::steady_clock::now();
+  r = StartEnvironment(dir_, runtime.get());
+  UnsetEnv("VYO_BROWSER");
+  EXPECT_EQ(r.hr, static_cast<HResult>(0x800705B4u));  // timed out
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
+  std::string pid;
+  std::ifstream(pid_file) >> pid;
+  ASSERT_FALSE(pid.empty());
+  EXPECT_FALSE(fs::exists("/proc/" + pid)) << "the silent browser was left running";
+  std::error_code ignored;
+  fs::remove_all(scripts, ignored);
+}
+#endif
+
+// While one browser holds a user data folder, a second environment on it comes up without a
+// browser and refuses views with kInvalidState (the host's cue for its private folder). Once the
+// holder is gone the folder is free again.
+TEST_F(CdpBrowserTest, FolderHeldByAnotherBrowserRefusesViewsWithInvalidState) {
+  auto first = Environment();
+  ASSERT_TRUE(first);
+  EnvResult second = StartEnvironment(dir_);
+  ASSERT_EQ(second.hr, kOk);
+  ASSERT_TRUE(second.env);
+  EXPECT_EQ(second.env->BrowserVersion(), first->BrowserVersion());
+  ViewResult refused = StartView(*second.env);
+  EXPECT_EQ(refused.hr, kInvalidState);
+  EXPECT_FALSE(refused.view);
+  auto fine = View(*first);  // the holder is unaffected
+  EXPECT_TRUE(fine);
+
+  fine.reset();
+  first.reset();
+  second.env.reset();
+  EnvResult third = StartEnvironment(dir_);
+  ASSERT_EQ(third.hr, kOk);
+  ASSERT_TRUE(third.env);
+  EXPECT_TRUE(View(*third.env)) << "a folder whose browser has ended must be usable again";
+}
+
+TEST_F(CdpBrowserTest, RendererCrashIsAProcessFailure) {
+  auto env = Environment();
+  ASSERT_TRUE(env);
+  auto view = View(*env);
+  ASSERT_TRUE(view);
+  Sink sink;
+  Subscribe(*view, sink);
+  ASSERT_EQ(view->Navigate(u"data:text/html,<p>crash me</p>"), kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.completed.empty(); }));
+  EXPECT_TRUE(sink.completed[0].success);
+  ASSERT_EQ(view->CallDevToolsProtocolMethod("Page.crash", "{}"), kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.failures.empty(); }));
+  EXPECT_EQ(sink.failures[0], 1);  // render process exited
+  EXPECT_EQ(view->CallDevToolsProtocolMethod("Page.navigate", "not json"), kInvalidArg);
+}
+
+// window.open reaches the sink with its URL; a handled request closes the opened target, an
+// unhandled one leaves it open.
+TEST_F(CdpBrowserTest, NewWindowsReachTheSinkAndHandledOnesAreClosed) {
+  auto env = Environment();
+  ASSERT_TRUE(env);
+  auto view = View(*env);
+  ASSERT_TRUE(view);
+  Sink sink;
+  sink.answer = Site;
+  Subscribe(*view, sink);
+  ASSERT_EQ(view->AddWebResourceRequestedFilter(u"https://v5.content.vyo.invalid/*"), kOk);
+  ASSERT_EQ(view->Navigate(u"https://v5.content.vyo.invalid/index.html"), kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.completed.empty(); }));
+  const size_t before = PageTargets(*env).size();
+
+  const auto open = [&](const std::string& url) {
+    return view->CallDevToolsProtocolMethod(
+        "Runtime.evaluate", "{\"expression\":\"window.open('" + url + "')\",\"userGesture\":true}");
+  };
+  sink.handle_new_windows = true;
+  ASSERT_EQ(open("https://v5.content.vyo.invalid/popup-a.html"), kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return sink.new_windows.size() == 1; }));
+  EXPECT_EQ(sink.new_windows[0], "https://v5.content.vyo.invalid/popup-a.html");
+  queue_.PumpFor(500ms);
+  EXPECT_EQ(PageTargets(*env).size(), before) << "a handled window stayed open";
+
+  sink.handle_new_windows = false;
+  ASSERT_EQ(open("https://v5.content.vyo.invalid/popup-b.html"), kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return sink.new_windows.size() == 2; }));
+  EXPECT_EQ(sink.new_windows[1], "https://v5.content.vyo.invalid/popup-b.html");
+  EXPECT_TRUE(queue_.PumpUntil([&] { return PageTargets(*env).size() == before + 1; }, 3s));
+}
+
+// With script dialogs off, alert and confirm return at once (confirm answers false) and the page
+// goes on; the settings without browser UI are accepted off and refused on.
+TEST_F(CdpBrowserTest, DialogsAreDismissedAndUiSettingsFollowHeadlessMode) {
+  auto env = Environment();
+  ASSERT_TRUE(env);
+  auto view = View(*env);
+  ASSERT_TRUE(view);
+  EXPECT_EQ(view->SetDefaultScriptDialogsEnabled(false), kOk);
+  EXPECT_EQ(view->SetDefaultScriptDialogsEnabled(true), kNotImplemented);
+  EXPECT_EQ(view->SetDevToolsEnabled(false), kOk);
+  EXPECT_EQ(view->SetDefaultContextMenusEnabled(false), kOk);
+  EXPECT_EQ(view->SetBrowserAcceleratorKeysEnabled(false), kOk);
+  EXPECT_EQ(view->SetAllowExternalDrop(false), kOk);
+  EXPECT_EQ(view->SetDevToolsEnabled(true), kNotImplemented);
+  EXPECT_EQ(view->AddEventHandler(WebEvent::kWebMessageReceived), kNotImplemented);
+  EXPECT_EQ(view->SetZoomFactor(0.0), kInvalidArg);
+  EXPECT_EQ(view->SetBounds(-1, 5), kInvalidArg);
+
+  Sink sink;
+  sink.answer = Site;
+  Subscribe(*view, sink);
+  ASSERT_EQ(view->AddWebResourceRequestedFilter(u"https://v5.content.vyo.invalid/*"), kOk);
+  ASSERT_EQ(view->Navigate(u"https://v5.content.vyo.invalid/index.html"), kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.completed.empty(); }));
+  ASSERT_EQ(view->ExecuteScript(u"alert('x'); const c = confirm('y'); fetch('/confirm?c=' + c);"), kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.Request("/confirm?").empty(); }, 10s)) << "a dialog blocked the page";
+  EXPECT_EQ(Query(sink.Request("/confirm?"), "c"), "false");
+}
+
+// No browser: Load reports it, and no environment can be made. Runs everywhere, Wine included.
+TEST(CdpRuntimeLoad, MissingBrowserIsNotFound) {
+  MainQueue queue;
+  SetEnv("VYO_BROWSER", (fs::temp_directory_path() / "vyo-no-such-browser" / "chrome").string());
+  RuntimeOptions options;
+  options.browser_locations = std::vector<std::string>{(fs::temp_directory_path() / "vyo-nothing-here").string()};
+  auto runtime = CreateRuntime(queue.poster(), options);
+  EXPECT_EQ(runtime->Load(), IWebRuntime::LoadResult::kNotFound);
+  EXPECT_EQ(runtime->GetAvailableBrowserVersion(), "");
+  bool ran = false;
+  EXPECT_EQ(runtime->CreateEnvironment(u"", "", [&](HResult, std::shared_ptr<IWebEnvironment>) { ran = true; }),
+            kFileNotFound);
+  queue.PumpFor(50ms);
+  EXPECT_FALSE(ran);
+  UnsetEnv("VYO_BROWSER");
+}
+
+}  // namespace
+}  // namespace vyo::web::cdp
