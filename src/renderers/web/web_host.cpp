@@ -12,6 +12,7 @@
 #include "base/log.h"
 #include "platform/process.h"
 #include "qos/sink.h"
+#include "renderers/web/cdp/cdp_runtime.h"
 
 namespace vyo::host {
 namespace {
@@ -45,6 +46,12 @@ void WebViewHostApp::SetWebRuntime(std::unique_ptr<web::IWebRuntime> runtime, st
 
 bool WebViewHostApp::LoadWebView2Loader() {
   env_start_tick_ = clock_.TickMs();
+  if (!web_runtime_ && main_wait_) {
+    // The real runtime: a browser driven over the DevTools protocol, answering on this thread.
+    platform::MainThreadWait* wait = main_wait_.get();
+    web_runtime_ = web::cdp::CreateRuntime([wait](std::function<void()> task) { wait->Post(std::move(task)); });
+    user_data_fs_ = platform::CreateUserDataFs();
+  }
   if (!web_runtime_) {
     ReportLoaderFailure("load_loader");
     return false;

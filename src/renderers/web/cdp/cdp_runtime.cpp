@@ -2,7 +2,8 @@
 // flat session) per view.
 //
 // How the port maps onto the protocol:
-// - Load finds the executable: $VYO_BROWSER, then the usual install locations.
+// - Load finds the executable: $VYO_BROWSER when set (and only that one), else the usual install
+//   locations.
 // - An environment is a browser started with the DevTools pipe, the user data folder, the host's
 //   arguments and the flags of a closed network. It is ready once Browser.getVersion answers.
 //   When another live browser holds the folder (its singleton lock names a live process, or the
@@ -859,8 +860,10 @@ class CdpRuntime final : public IWebRuntime {
 
  private:
   std::string FindBrowser() const {
-    if (const std::optional<std::string> chosen = platform::GetEnv("VYO_BROWSER"); chosen && IsExecutableFile(*chosen)) {
-      return *chosen;
+    // A browser named by VYO_BROWSER is the only one considered: a deployment that points at one
+    // never silently runs another.
+    if (const std::optional<std::string> chosen = platform::GetEnv("VYO_BROWSER"); chosen && !chosen->empty()) {
+      return IsExecutableFile(*chosen) ? *chosen : std::string();
     }
     const std::vector<std::string> locations = options_.browser_locations ? *options_.browser_locations
                                                                           : DefaultBrowserLocations();
