@@ -1,10 +1,21 @@
 #!/usr/bin/env bash
-# Builds the Linux flavour and lets the reference overlay run one short session with the host,
-# printing every message that crosses the pipe, the heartbeat, and the host's exit code.
+# The main job: builds the Linux flavour, packs the sample overlay page into a signed, encrypted
+# package, and lets the reference overlay run a short session with the host, which shows the page
+# in a view of the real (headless) browser. Every message that crosses the pipe is printed, then
+# the heartbeat and the host's exit code. The host's own log is written encrypted beside it; the
+# last lines of the demo read it back with vyo-log.
+#   scripts/demo.sh [SECONDS]     how long the view stays up (default 3)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/install-deps.sh"
 cmake --preset linux >/dev/null
-cmake --build --preset linux --target overlay-sim FenyraOverlayHost
-exec build/linux/bin/overlay-sim "$@"
+cmake --build --preset linux --target overlay-sim FenyraOverlayHost vyo-pack vyo-log
+bin="$root/build/linux/bin"
+pkg="$root/build/linux/overlay-ui.pkg"
+"$bin/vyo-pack" pack --keys "$root/keys/dev" "$root/examples/overlay-ui" "$pkg"
+"$bin/overlay-sim" --url "vyopkg:$pkg" --seconds "${1:-3}"
+log=$(ls -t "$bin"/log/*.log | head -n 1)
+echo
+echo "==== the host's log ($log), read with the development reader key:"
+"$bin/vyo-log" --key "$root/keys/dev-log/reader0.key" "$log" | tail -n 15

@@ -265,6 +265,13 @@ std::string DescribeHostMessage(uint32_t type, const std::vector<uint8_t>& paylo
         return out + buf;
       }
       break;
+    case kEnvironmentResult:
+      if (auto m = DecodeEnvironmentResult(payload)) {
+        std::snprintf(buf, sizeof(buf), " result=%u hr=0x%x cost=%ums version=\"%s\"", m->result,
+                      static_cast<uint32_t>(m->hr), m->cost_ms, m->version.c_str());
+        return out + buf;
+      }
+      break;
     case kViewStatus:
       if (auto m = DecodeViewStatus(payload)) {
         std::snprintf(buf, sizeof(buf), " view=%u code=%u", m->view_id, m->code);

@@ -1,7 +1,10 @@
 // overlay-sim: plays the overlay for one short session and prints the exchange.
 //
-//   overlay-sim [--host PATH] [--bad-args]    run a session against the host (default: beside us)
+//   overlay-sim [--host PATH] [--url URL] [--seconds N] [--bad-args]
+//                                             run a session against the host (default: beside us);
+//                                             view 1 shows URL (default: a page that cannot load)
 //   overlay-sim --sleep-ms N                  just live N ms (a stand-in parent process for tests)
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -39,6 +42,8 @@ void PrintBeat(sim::OverlaySim& s) {
 int main(int argc, char** argv) {
   std::u16string host_path = sim::OverlaySim::DefaultHostPath();
   bool bad_args = false;
+  std::u16string url = u"https://example.invalid/";
+  int seconds = 1;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--sleep-ms") == 0 && i + 1 < argc) {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[i + 1])));
@@ -46,6 +51,8 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[i], "--host") == 0 && i + 1 < argc) host_path = Utf8ToUtf16(argv[++i]);
     if (std::strcmp(argv[i], "--bad-args") == 0) bad_args = true;
+    if (std::strcmp(argv[i], "--url") == 0 && i + 1 < argc) url = Utf8ToUtf16(argv[++i]);
+    if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::max(1, std::atoi(argv[++i]));
   }
 
   auto s = sim::OverlaySim::Create("cli");
@@ -80,7 +87,7 @@ int main(int argc, char** argv) {
   Drain(*s, 200);
 
   SendTraced(*s, host::SurfaceInfoCmd{1920, 1080}, "1920x1080");
-  SendTraced(*s, host::ViewCreateCmd{1, 0, 0, 800, 600, true, u"https://example.invalid/"}, "view=1 800x600 visible");
+  SendTraced(*s, host::ViewCreateCmd{1, 0, 0, 800, 600, true, url}, "view=1 800x600 visible " + Utf16ToUtf8(url));
   SendTraced(*s, host::ViewCreateCmd{2, 10, 10, 300, 200, false, u""}, "view=2 300x200 hidden");
   SendTraced(*s, host::ViewSetFrameRateCmd{1, 60}, "view=1 fps=60");
   SendTraced(*s, host::ViewSetRectCmd{2, 20, 20, 400, 300}, "view=2 400x300");
@@ -92,7 +99,8 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   std::printf("input ring: host read index=%u after 3 records\n", s->InputReadIndex());
   PrintBeat(*s);
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // Let the view live for a while; print what the host says meanwhile.
+  Drain(*s, static_cast<uint32_t>(seconds) * 1000);
   PrintBeat(*s);
 
   SendTraced(*s, host::ViewDestroyCmd{2}, "view=2");
