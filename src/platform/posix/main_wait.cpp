@@ -52,6 +52,7 @@ class PollMainThreadWait final : public MainThreadWait {
     input_thread_ = std::thread([this, event] {
       while (!stop_input_.load()) {
         if (event->Wait(50)) {
+          std::lock_guard<std::mutex> lock(doorbell_mutex_);
           input_signalled_ = true;
           Wake();
         }
@@ -77,11 +78,19 @@ class PollMainThreadWait final : public MainThreadWait {
   }
 
   bool ConsumeInputSignal() override {
-    if (input_signalled_.exchange(false)) return true;
+    {
+      std::lock_guard<std::mutex> lock(doorbell_mutex_);
+      if (input_signalled_.exchange(false)) {
+        // The ring that announced this signal has done its work; only pending tasks may keep it.
+        if (!HasTasks()) DrainDoorbell();
+        return true;
+      }
+    }
     return input_event_ != nullptr && input_event_->TryWait();
   }
 
   void Post(std::function<void()> task) override {
+    std::lock_guard<std::mutex> doorbell(doorbell_mutex_);
     {
       std::lock_guard<std::mutex> lock(tasks_mutex_);
       tasks_.push_back(std::move(task));
@@ -119,8 +128,23 @@ class PollMainThreadWait final : public MainThreadWait {
     return !tasks_.empty();
   }
 
+  // The eventfd is only a doorbell: the state it announces lives in the task queue and the input
+  // flag, so emptying it is always safe.
+  void DrainDoorbell() {
+    uint64_t value = 0;
+    [[maybe_unused]] ssize_t ignored = read(wake_fd_, &value, sizeof(value));
+  }
+
   WaitResult Poll(int timeout_ms) {
-    if (HasTasks() || input_signalled_.load()) return WaitResult::kWoken;
+    {
+      // Whoever sets a flag or queues a task rings under this lock, so the ring that belongs to
+      // this wake-up is emptied with it and cannot end the next wait.
+      std::lock_guard<std::mutex> lock(doorbell_mutex_);
+      if (HasTasks() || input_signalled_.load()) {
+        DrainDoorbell();
+        return WaitResult::kWoken;
+      }
+    }
     pollfd fds[3];
     int count = 0;
     fds[count++] = {wake_fd_, POLLIN, 0};
@@ -134,10 +158,7 @@ class PollMainThreadWait final : public MainThreadWait {
     } while (r < 0 && errno == EINTR);
     if (r == 0) return WaitResult::kElapsed;
     if (r < 0) return WaitResult::kWoken;
-    if ((fds[0].revents & POLLIN) != 0) {
-      uint64_t value = 0;
-      [[maybe_unused]] ssize_t ignored = read(wake_fd_, &value, sizeof(value));
-    }
+    if ((fds[0].revents & POLLIN) != 0) DrainDoorbell();
     for (int i = 0; i < count; ++i) {
       if (i != timer_index && fds[i].revents != 0) return WaitResult::kWoken;
     }
@@ -156,6 +177,7 @@ class PollMainThreadWait final : public MainThreadWait {
   std::thread input_thread_;
   std::atomic<bool> stop_input_{false};
   std::atomic<bool> input_signalled_{false};
+  std::mutex doorbell_mutex_;
   std::mutex tasks_mutex_;
   std::deque<std::function<void()>> tasks_;
 };
