@@ -380,6 +380,8 @@ void WebViewHostApp::DispatchCommand(uint32_t type, const std::vector<uint8_t>& 
           SetViewPosition(c.view_id, c.x, c.y);
         } else if constexpr (std::is_same_v<T, ViewNavigateCmd>) {
           NavigateView(c.view_id, c.url);
+        } else if constexpr (std::is_same_v<T, ViewPostMessageCmd>) {
+          PostWebMessageToView(c.view_id, c.text);
         } else if constexpr (std::is_same_v<T, ViewSetVisibleCmd>) {
           SetViewVisible(c.view_id, c.visible);
         } else if constexpr (std::is_same_v<T, ViewSetFrameRateCmd>) {

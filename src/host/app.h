@@ -4,6 +4,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,7 @@
 #include "platform/process.h"
 #include "platform/shared_memory.h"
 #include "platform/system.h"
+#include "renderers/web/page_messages.h"
 #include "renderers/web/user_data_dir.h"
 #include "renderers/web/web_runtime.h"
 
@@ -154,6 +156,32 @@ class WebViewHostApp : public IModuleServices, public vyo::web::IWebPopupHost {
   std::optional<web::WebResourceResponse> OnWebResourceRequested(uint32_t view_id,
                                                                   const web::WebResourceRequest& request);
   void OnNavigationCompleted(uint32_t view_id, const web::NavigationCompletedArgs& args);
+
+  // ---- Page scripts, page messages and the web view event policy (event_policy.cpp).
+  // Registers the page scripts with a new web view (each for every future document and run once in
+  // the current one), in their order; the windowed focus script only in windowed presentation.
+  void AddPageScriptsLocked(ViewState& view);
+  // Runs the page scripts again in the current document (not the adaptive scale one).
+  void RunPageScriptsLocked(ViewState& view);
+  // Runs the adaptive-scale script in the current document (after a zoom change).
+  void RunAdaptiveScaleScriptLocked(ViewState& view);
+  void OnWebMessageReceived(uint32_t view_id, const web::WebMessage& message);
+  void PostWebMessageToView(uint32_t view_id, const std::string& json);
+  void CopySelectionToClipboard(uint32_t view_id);
+  void OnNewWindowRequested(uint32_t view_id, web::NewWindowArgs& args);
+  void OnPermissionRequested(uint32_t view_id, web::PermissionArgs& args);
+  void OnAcceleratorKeyPressed(uint32_t view_id, web::AcceleratorArgs& args);
+  void OnProcessFailed(uint32_t view_id, int32_t kind);
+  void OnNavigationStarting(uint32_t view_id, const web::NavigationStartingArgs& args);
+  void OnDOMContentLoaded(uint32_t view_id, uint64_t navigation_id);
+  void OnCursorChanged(uint32_t view_id);
+  web::SelectionStore& selection_store() { return selection_store_; }
+  web::InputFocusTracker& input_focus() { return input_focus_; }
+  int32_t accelerator_block_logs() const { return accelerator_block_logs_; }
+  // The modifier bits (Alt 1, Ctrl 2, Meta 4, Shift 8) of the keyboard at the moment an accelerator
+  // key event is handled. Until the keyboard subsystem gives its reader, no modifier counts as
+  // down.
+  void SetKeyboardModifiersSource(std::function<uint32_t()> source) { keyboard_modifiers_ = std::move(source); }
   const std::u16string& user_data_dir() const { return user_data_dir_; }
   bool using_private_dir() const { return using_private_dir_; }
   bool has_environment() const { return environment_ != nullptr; }
@@ -266,6 +294,23 @@ class WebViewHostApp : public IModuleServices, public vyo::web::IWebPopupHost {
   bool using_private_dir_ = false;
   bool busy_diagnostics_done_ = false;
 
+  // Page messages and the event policy.
+  void HandleControlMessage(uint32_t view_id, const std::string& text);
+  void HandleDirtyMessage(uint32_t view_id, const web::ControlMessage& message);
+  bool SendPageDrivenMessage(uint32_t type, const std::vector<uint8_t>& payload);
+  bool IsManagedPopupView(uint32_t view_id);
+  void RecreateEnvironmentAfterBrowserExit();
+  void SendSelectionChanged(uint32_t view_id, bool has_selection);
+  void SendInputFocusChanged(uint32_t view_id, bool state);
+  web::SelectionStore selection_store_{[this](uint32_t id, bool has) { SendSelectionChanged(id, has); }};
+  // Every report passes until windowed arbitration installs its filter.
+  web::InputFocusTracker input_focus_{nullptr, [this](uint32_t id, bool state) { SendInputFocusChanged(id, state); }};
+  // Set while the game holds the keyboard (windowed arbitration): focus-on reports are dropped.
+  bool suppress_page_focus_reports_ = false;
+  int32_t accelerator_block_logs_ = 0;
+  int32_t page_message_drop_logs_ = 0;
+  std::function<uint32_t()> keyboard_modifiers_;
+
   friend class ViewEventSink;
 };
 
@@ -273,15 +318,33 @@ class WebViewHostApp : public IModuleServices, public vyo::web::IWebPopupHost {
 class ViewEventSink final : public web::IWebViewEvents {
  public:
   ViewEventSink(std::shared_ptr<WebViewHostApp*> link, uint32_t view_id) : link_(std::move(link)), view_id_(view_id) {}
-  void OnWebMessageReceived(const web::WebMessage&) override {}
-  void OnProcessFailed(int32_t) override {}
-  void OnNavigationStarting(const web::NavigationStartingArgs&) override {}
+  void OnWebMessageReceived(const web::WebMessage& message) override {
+    if (*link_ != nullptr) (*link_)->OnWebMessageReceived(view_id_, message);
+  }
+  void OnProcessFailed(int32_t kind) override {
+    if (*link_ != nullptr) (*link_)->OnProcessFailed(view_id_, kind);
+  }
+  void OnNavigationStarting(const web::NavigationStartingArgs& args) override {
+    if (*link_ != nullptr) (*link_)->OnNavigationStarting(view_id_, args);
+  }
   void OnNavigationCompleted(const web::NavigationCompletedArgs& args) override;
-  void OnDomContentLoaded(uint64_t) override {}
-  void OnNewWindowRequested(web::NewWindowArgs& args) override { args.handled = true; }  // no windows
-  void OnPermissionRequested(web::PermissionArgs& args) override { args.deny = true; }  // no permissions
-  void OnCursorChanged() override {}
-  void OnAcceleratorKeyPressed(web::AcceleratorArgs&) override {}
+  void OnDomContentLoaded(uint64_t navigation_id) override {
+    if (*link_ != nullptr) (*link_)->OnDOMContentLoaded(view_id_, navigation_id);
+  }
+  void OnNewWindowRequested(web::NewWindowArgs& args) override {
+    args.handled = true;  // no windows, even while the application goes away
+    if (*link_ != nullptr) (*link_)->OnNewWindowRequested(view_id_, args);
+  }
+  void OnPermissionRequested(web::PermissionArgs& args) override {
+    args.deny = true;  // no permissions, even while the application goes away
+    if (*link_ != nullptr) (*link_)->OnPermissionRequested(view_id_, args);
+  }
+  void OnCursorChanged() override {
+    if (*link_ != nullptr) (*link_)->OnCursorChanged(view_id_);
+  }
+  void OnAcceleratorKeyPressed(web::AcceleratorArgs& args) override {
+    if (*link_ != nullptr) (*link_)->OnAcceleratorKeyPressed(view_id_, args);
+  }
   std::optional<web::WebResourceResponse> OnWebResourceRequested(const web::WebResourceRequest& request) override;
 
  private:

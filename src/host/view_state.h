@@ -6,6 +6,7 @@
 
 #include "content/mount.h"
 #include "platform/system.h"
+#include "renderers/web/page_messages.h"
 #include "renderers/web/web_runtime.h"
 
 namespace vyo::host {
@@ -68,6 +69,15 @@ struct ViewState {
   int32_t hit_alpha_threshold = 32;
   // Frame analysis work is in flight: the paced wait is cut into short slices.
   bool analysis_in_flight = false;
+  // Regions the page reported as changed ("vyo-dirty" messages); frame copying consumes them.
+  web::DirtyState dirty;
+  // Frame copying modes that take whole frames whatever the page reports (set by the overlay's
+  // commands and the frame copy): page dirty reports are ignored while any is on.
+  bool full_frame_mode = false;
+  bool live_mode = false;
+  uint32_t full_until = 0;  // tick until which whole frames are copied; 0 = none
+  bool full_refresh = false;
+  bool hit_mask_ready = false;
 };
 
 }  // namespace vyo::host

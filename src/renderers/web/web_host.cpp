@@ -367,6 +367,7 @@ void WebViewHostApp::OnCompositionControllerCreated(uint32_t view_id, int32_t ep
         SendLog(HrForm(failure_text, r));
       }
     }
+    AddPageScriptsLocked(*view);
     for (const auto& [event, failure_text] :
          {std::pair<web::WebEvent, const char*>{web::WebEvent::kCursorChanged, nullptr},
           {web::WebEvent::kAcceleratorKeyPressed, "add_AcceleratorKeyPressed"},
@@ -484,6 +485,7 @@ void WebViewHostApp::ApplyZoomFactorLocked(ViewState& view) {
          << ", hr=0x" << Hex(hr);
     SendLog(text.str());
   }
+  RunAdaptiveScaleScriptLocked(view);
 }
 
 void WebViewHostApp::ApplyBackgroundColorLocked(ViewState& view) {
@@ -588,30 +590,6 @@ std::optional<web::WebResourceResponse> WebViewHostApp::OnWebResourceRequested(
   response.headers = content::ResponseHeaders(found.content_type, found.policy);
   response.body = std::move(found.body);
   return response;
-}
-
-void WebViewHostApp::OnNavigationCompleted(uint32_t view_id, const web::NavigationCompletedArgs& args) {
-  std::u16string url;
-  uint32_t started = 0;
-  const uint32_t now = clock_.TickMs();
-  {
-    std::lock_guard<std::recursive_mutex> lock(views_lock_);
-    if (ViewState* view = FindViewLocked(view_id)) {
-      url = view->url;
-      started = view->nav_start_tick;
-      view->nav_complete_tick = now;
-    }
-  }
-  ++navigations_completed_;
-  // The host part of the URL: after "://" up to the first "/", "?" or "#".
-  std::string host = Utf16ToUtf8(url);
-  if (const size_t scheme = host.find("://"); scheme != std::string::npos) {
-    host = host.substr(scheme + 3);
-    host = host.substr(0, host.find_first_of("/?#"));
-  }
-  qos::Report(41, {args.success ? 0 : args.web_error_status, started == 0 ? 0 : static_cast<int32_t>(now - started),
-                   static_cast<int32_t>(view_id)},
-              {host});
 }
 
 void ViewEventSink::OnNavigationCompleted(const web::NavigationCompletedArgs& args) {

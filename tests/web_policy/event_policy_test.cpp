@@ -1,0 +1,397 @@
+// The application object's page message handling and event policy, against the fake runtime and a
+// fake pipe.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/text.h"
+#include "fakes/fake_pipe.h"
+#include "fakes/fake_user_data_fs.h"
+#include "fakes/fake_web_runtime.h"
+#include "fakes/manual_clock.h"
+#include "host/app.h"
+#include "platform/clipboard.h"
+#include "renderers/web/scripts/page_scripts.h"
+
+namespace vyo::host {
+namespace {
+
+using testing::FakePipe;
+using testing::FakeWebRuntime;
+using testing::FakeWebView;
+using web::PageScript;
+
+std::u16string ScriptText(PageScript s) { return std::u16string(web::PageScriptText(s)); }
+
+web::WebMessage Text(const std::string& text) {
+  web::WebMessage m;
+  m.text = text;
+  m.json = "\"" + web::EscapeJsonString(text) + "\"";
+  return m;
+}
+web::WebMessage Json(const std::string& json) {
+  web::WebMessage m;
+  m.json = json;
+  return m;
+}
+
+struct PolicyFixture : ::testing::Test {
+  testing::ManualClock clock;
+  std::unique_ptr<WebViewHostApp> app = std::make_unique<WebViewHostApp>(clock);
+  FakeWebRuntime* runtime = nullptr;
+  FakePipe* pipe = nullptr;
+  std::shared_ptr<testing::FakeWebEnvironment> env;
+
+  void SetUp() override {
+    auto r = std::make_unique<FakeWebRuntime>();
+    runtime = r.get();
+    app->SetWebRuntime(std::move(r), std::make_unique<testing::FakeUserDataFs>());
+    auto owned = std::make_unique<FakePipe>();
+    pipe = owned.get();
+    app->AttachPipeForTesting(std::move(owned));
+    app->LoadWebView2Loader();
+    env = runtime->CompleteEnvironment();
+  }
+
+  // A view with its controller; `owner_module` makes it a module's view.
+  FakeWebView* MakeView(uint32_t id, uint32_t owner_module = 0) {
+    if (owner_module != 0) {
+      app->CreateView(id, owner_module, u"", 0, 0, 300, 200, true);
+    } else {
+      app->EnsureView(id, 300, 200, true, u"");
+    }
+    return env->CompleteView();
+  }
+  web::IWebViewEvents& Sink(FakeWebView* wv) { return *wv->sink; }
+
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Sent(uint32_t type) {
+    app->pipe_writer()->WaitUntilIdle(5000);
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> out;
+    for (auto& frame : testing::WrittenFrames(*pipe))
+      if (frame.first == type) out.push_back(frame);
+    return out;
+  }
+  std::vector<std::string> Logs() {
+    std::vector<std::string> logs;
+    for (auto& [type, payload] : Sent(kHostLog)) logs.emplace_back(payload.begin(), payload.end());
+    return logs;
+  }
+  bool Logged(const std::string& line) {
+    const auto logs = Logs();
+    return std::find(logs.begin(), logs.end(), line) != logs.end();
+  }
+  size_t LogsStartingWith(const std::string& prefix) {
+    size_t n = 0;
+    for (const auto& l : Logs()) n += l.rfind(prefix, 0) == 0;
+    return n;
+  }
+  std::vector<std::pair<uint32_t, uint32_t>> Pairs(uint32_t type) {
+    std::vector<std::pair<uint32_t, uint32_t>> out;
+    for (auto& [t, p] : Sent(type)) {
+      uint32_t a = 0, b = 0;
+      std::memcpy(&a, p.data(), 4);
+      std::memcpy(&b, p.data() + 4, 4);
+      out.emplace_back(a, b);
+    }
+    return out;
+  }
+  std::vector<PageMessageMsg> PageMessages() {
+    std::vector<PageMessageMsg> out;
+    for (auto& [t, p] : Sent(kPageMessage)) out.push_back(*DecodePageMessage(p));
+    return out;
+  }
+};
+
+TEST_F(PolicyFixture, ScriptsAreRegisteredInOrderAndRunAgainWhereTheyShould) {
+  FakeWebView* wv = MakeView(1);
+  const std::vector<std::u16string> order = {ScriptText(PageScript::kAdaptiveScale), ScriptText(PageScript::kDirtyReporting),
+                                             ScriptText(PageScript::kImeFocus), ScriptText(PageScript::kNativeDragGuard),
+                                             ScriptText(PageScript::kSelectionCopy)};
+  EXPECT_EQ(wv->document_scripts, order);
+  // Each is also run in the current document, right after it is added; the zoom before them ran
+  // the adaptive-scale script once already.
+  ASSERT_EQ(wv->executed_scripts.size(), 6u);
+  EXPECT_EQ(wv->executed_scripts[0], order[0]);
+  EXPECT_EQ(std::vector<std::u16string>(wv->executed_scripts.begin() + 1, wv->executed_scripts.end()), order);
+  EXPECT_TRUE(app->SnapshotView(1)->scripts_added);
+  // Scripts come between the permission handler and the cursor handler.
+  const auto at = [&](const std::string& call) {
+    return std::find(wv->calls.begin(), wv->calls.end(), call) - wv->calls.begin();
+  };
+  EXPECT_LT(at("AddEventHandler(6)"), at("AddScriptToExecuteOnDocumentCreated()"));
+  EXPECT_LT(at("AddScriptToExecuteOnDocumentCreated()"), at("AddEventHandler(7)"));
+
+  // A resize runs the adaptive-scale script again.
+  wv->executed_scripts.clear();
+  app->EnsureView(1, 400, 800, true, u"", true);
+  EXPECT_EQ(wv->executed_scripts, std::vector<std::u16string>{order[0]});
+
+  // A completed navigation runs scripts 2 to 5 again (not the adaptive scale); a failed one does not.
+  wv->executed_scripts.clear();
+  web::NavigationCompletedArgs failed;
+  failed.web_error_status = 7;
+  Sink(wv).OnNavigationCompleted(failed);
+  EXPECT_TRUE(wv->executed_scripts.empty());
+  web::NavigationCompletedArgs ok;
+  ok.success = true;
+  Sink(wv).OnNavigationCompleted(ok);
+  EXPECT_EQ(wv->executed_scripts, std::vector<std::u16string>(order.begin() + 1, order.end()));
+  EXPECT_EQ(app->navigations_completed(), 2u);
+}
+
+TEST_F(PolicyFixture, ControlMessagesDriveFocusSelectionAndDirtyState) {
+  FakeWebView* wv = MakeView(3);
+  auto& sink = Sink(wv);
+  // Focus: two on, two off, a third off changes nothing.
+  for (const char* m : {"\x01vyo-input-focus 1", "\x01vyo-input-focus 1", "\x01vyo-input-focus 0",
+                        "\x01vyo-input-focus 0", "\x01vyo-input-focus 0"}) {
+    sink.OnWebMessageReceived(Text(m));
+  }
+  // A reassert raises a count of 0 once; a focus report that follows a reassert is not counted twice.
+  sink.OnWebMessageReceived(Text("\x01vyo-input-reassert"));
+  sink.OnWebMessageReceived(Text("\x01vyo-input-reassert"));
+  EXPECT_EQ(app->input_focus().Count(3), 1);
+  EXPECT_EQ(Pairs(kInputFocusChanged), (std::vector<std::pair<uint32_t, uint32_t>>{{3, 1}, {3, 0}, {3, 1}}));
+
+  // Selection: one SelectionChanged per transition, the text kept for copying.
+  sink.OnWebMessageReceived(Text("\x01vyo-sel 1 hello \xe2\x82\xac"));
+  sink.OnWebMessageReceived(Text("\x01vyo-sel 1 hello again"));
+  EXPECT_EQ(app->selection_store().Get(3), u"hello again");
+  sink.OnWebMessageReceived(Text("\x01vyo-sel 0"));
+  sink.OnWebMessageReceived(Text("\x01vyo-sel 0"));
+  EXPECT_EQ(Pairs(kSelectionChanged), (std::vector<std::pair<uint32_t, uint32_t>>{{3, 1}, {3, 0}}));
+
+  // Dirty: a zero-width report and an unknown control message change nothing; a rectangle does.
+  sink.OnWebMessageReceived(Text("\x01vyo-dirty 0 0 0 10"));
+  sink.OnWebMessageReceived(Text("\x01vyo-unknown"));
+  EXPECT_FALSE(app->SnapshotView(3)->dirty.dirty_info_available);
+  sink.OnWebMessageReceived(Text("\x01vyo-dirty 5 6 7 8"));
+  sink.OnWebMessageReceived(Text("\x01vyo-dirty 1 1 2 2"));
+  const web::DirtyState dirty = app->SnapshotView(3)->dirty;
+  EXPECT_TRUE(dirty.dirty_info_available);
+  EXPECT_EQ((std::vector<int32_t>{dirty.dirty_rect.left, dirty.dirty_rect.top, dirty.dirty_rect.right,
+                                  dirty.dirty_rect.bottom}),
+            (std::vector<int32_t>{1, 1, 12, 14}));
+  // A view copying whole frames ignores the page's reports.
+  app->WithViewLocked(3, [](ViewState* v) {
+    v->dirty = {};
+    v->live_mode = true;
+  });
+  sink.OnWebMessageReceived(Text("\x01vyo-dirty-full"));
+  EXPECT_FALSE(app->SnapshotView(3)->dirty.force_full);
+
+  // None of these is page data.
+  EXPECT_TRUE(PageMessages().empty());
+}
+
+TEST_F(PolicyFixture, PageDataReachesTheOverlayUnlessAModuleOwnsTheView) {
+  FakeWebView* wv = MakeView(4);
+  Sink(wv).OnWebMessageReceived(Text("plain \"text\""));
+  Sink(wv).OnWebMessageReceived(Json("{\"a\":[1,2]}"));
+  Sink(wv).OnWebMessageReceived(Json(""));  // nothing to send
+  const auto messages = PageMessages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0].view_id, 4u);
+  EXPECT_EQ(messages[0].json, "\"plain \\\"text\\\"\"");  // the quoted JSON form of the string
+  EXPECT_EQ(messages[1].json, "{\"a\":[1,2]}");
+
+  // A module's view: its page data goes to the module host, never to the overlay.
+  FakeWebView* module_view = MakeView(5, 77);
+  Sink(module_view).OnWebMessageReceived(Json("{\"to\":\"module\"}"));
+  EXPECT_EQ(PageMessages().size(), 2u);
+  // Control messages of a module's view still work.
+  Sink(module_view).OnWebMessageReceived(Text("\x01vyo-input-focus 1"));
+  EXPECT_TRUE(app->input_focus().HasInputFocus(5));
+}
+
+TEST_F(PolicyFixture, OversizedPageMessagesAreDroppedWithABudgetedLine) {
+  FakeWebView* wv = MakeView(6);
+  const std::string big = "\"" + std::string(kMaxPayload, 'x') + "\"";
+  for (int i = 0; i < 12; ++i) Sink(wv).OnWebMessageReceived(Json(big));
+  // Exactly at the limit still goes.
+  Sink(wv).OnWebMessageReceived(Json("\"" + std::string(kMaxPayload - 8 - 2, 'y') + "\""));
+  const auto messages = PageMessages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].json.size(), kMaxPayload - 8);
+  EXPECT_EQ(LogsStartingWith("page message too large, dropped, view_id=6"), 8u);
+  EXPECT_FALSE(app->pipe_writer()->write_failed());
+}
+
+TEST_F(PolicyFixture, AFloodOfPageDataNeverEndsTheHost) {
+  FakeWebView* wv = MakeView(7);
+  pipe->SetWriteMode(FakePipe::WriteMode::kBlock);  // the overlay stops reading: the queue fills
+  for (int i = 0; i < 2000; ++i) {
+    Sink(wv).OnWebMessageReceived(Json("{\"n\":" + std::to_string(i) + "}"));
+    Sink(wv).OnWebMessageReceived(Text(i % 2 ? "\x01vyo-sel 1 x" : "\x01vyo-sel 0"));
+  }
+  EXPECT_FALSE(app->pipe_writer()->write_failed());
+  pipe->SetWriteMode(FakePipe::WriteMode::kOk);
+}
+
+TEST_F(PolicyFixture, PostWebMessageToViewFromTheOverlay) {
+  FakeWebView* wv = MakeView(8);
+  app->DispatchCommand(kViewPostMessage, EncodeCommand(ViewPostMessageCmd{8, "{\"type\":\"hello\"}"}));
+  app->DispatchCommand(kViewPostMessage, EncodeCommand(ViewPostMessageCmd{8, ""}));   // ignored
+  app->DispatchCommand(kViewPostMessage, EncodeCommand(ViewPostMessageCmd{99, "{}"}));  // no such view
+  EXPECT_EQ(wv->posted, std::vector<std::string>{"{\"type\":\"hello\"}"});
+  wv->failing["PostWebMessageAsJson"] = web::kInvalidArg;
+  app->PostWebMessageToView(8, "not json");
+  EXPECT_TRUE(Logged("PostWebMessageAsJson failed, view_id=8, hr=0x80070057"));
+}
+
+TEST_F(PolicyFixture, NewWindowsAndPermissionsAreRefused) {
+  FakeWebView* wv = MakeView(9);
+  web::NewWindowArgs window;
+  window.uri = u"https://example.com/popup";
+  Sink(wv).OnNewWindowRequested(window);
+  EXPECT_TRUE(window.handled);
+  EXPECT_TRUE(Logged("NewWindowRequested blocked, view_id=9, uri=https://example.com/popup"));
+  web::NewWindowArgs empty;
+  Sink(wv).OnNewWindowRequested(empty);
+  EXPECT_TRUE(empty.handled);
+  // A module's view: blocked as well (the module host gets the page message once it exists).
+  FakeWebView* module_view = MakeView(10, 3);
+  web::NewWindowArgs from_module;
+  from_module.uri = u"file:///etc/passwd";
+  Sink(module_view).OnNewWindowRequested(from_module);
+  EXPECT_TRUE(from_module.handled);
+  EXPECT_TRUE(PageMessages().empty());
+
+  web::PermissionArgs permission;
+  permission.kind = 4;
+  Sink(wv).OnPermissionRequested(permission);
+  EXPECT_TRUE(permission.deny);
+  EXPECT_TRUE(Logged("PermissionRequested denied, view_id=9, kind=4"));
+}
+
+TEST_F(PolicyFixture, AcceleratorsCopyOnceAndBlockBrowserKeysWithFourLogLines) {
+  FakeWebView* wv = MakeView(11);
+  uint32_t modifiers = web::kModCtrl;
+  app->SetKeyboardModifiersSource([&] { return modifiers; });
+  const auto key = [&](int32_t kind, uint32_t vk, bool was_down = false) {
+    web::AcceleratorArgs a;
+    a.kind = kind;
+    a.virtual_key = vk;
+    a.was_down = was_down;
+    Sink(wv).OnAcceleratorKeyPressed(a);
+    return a;
+  };
+  // Without a selection Ctrl+C goes to the page.
+  web::AcceleratorArgs a = key(0, 'C');
+  EXPECT_FALSE(a.handled);
+  EXPECT_TRUE(a.browser_enabled);
+
+  Sink(wv).OnWebMessageReceived(Text("\x01vyo-sel 1 copied text"));
+  platform::SetClipboardText(0, u"before");
+  a = key(0, 'C');
+  EXPECT_TRUE(a.handled);
+  EXPECT_FALSE(a.browser_enabled);
+  EXPECT_EQ(platform::GetClipboardText(), std::optional<std::u16string>(u"copied text"));
+  // Auto-repeat and key up are taken from the page but copy nothing more.
+  platform::SetClipboardText(0, u"changed");
+  EXPECT_TRUE(key(0, 'C', true).handled);
+  EXPECT_TRUE(key(1, 'C', true).handled);
+  EXPECT_EQ(platform::GetClipboardText(), std::optional<std::u16string>(u"changed"));
+  EXPECT_EQ(LogsStartingWith("CopySelectionToClipboard view_id=11 chars=11"), 1u);
+  EXPECT_TRUE(key(0, 0x2D).handled);  // Ctrl+Insert copies too
+  EXPECT_EQ(platform::GetClipboardText(), std::optional<std::u16string>(u"copied text"));
+
+  // Blocked browser keys: handled, the browser's own handling off, four log lines per process.
+  modifiers = web::kModCtrl;
+  for (int i = 0; i < 6; ++i) {
+    a = key(0, 'R');
+    EXPECT_TRUE(a.handled);
+    EXPECT_FALSE(a.browser_enabled);
+  }
+  EXPECT_EQ(LogsStartingWith("webview accelerator blocked, view_id=11"), 4u);
+  EXPECT_TRUE(Logged("webview accelerator blocked, view_id=11, msg=0x100, vk=82, modifiers=2"));
+  EXPECT_EQ(app->accelerator_block_logs(), 4);
+  modifiers = web::kModAlt;
+  EXPECT_FALSE(key(2, 0x26).handled);  // Alt+Up
+  EXPECT_TRUE(key(2, 0x25).handled);   // Alt+Left
+  modifiers = 0;
+  EXPECT_TRUE(key(0, 0x7B).handled);   // F12
+  EXPECT_FALSE(key(0, 'A').handled);
+  EXPECT_FALSE(key(7, 0x7B).handled);  // not a key event kind
+}
+
+TEST_F(PolicyFixture, RendererFailureMarksTheViewFailedAndANewNavigationClearsIt) {
+  FakeWebView* wv = MakeView(12);
+  Sink(wv).OnWebMessageReceived(Text("\x01vyo-input-focus 1"));
+  Sink(wv).OnWebMessageReceived(Text("\x01vyo-sel 1 abc"));
+  Sink(wv).OnProcessFailed(1);
+  EXPECT_TRUE(app->SnapshotView(12)->web_failed);
+  EXPECT_EQ(Pairs(kViewStatus), (std::vector<std::pair<uint32_t, uint32_t>>{{12, 1}}));
+  EXPECT_TRUE(Logged("WebView2 process failed, view_id=12, kind=1"));
+  EXPECT_FALSE(app->input_focus().HasInputFocus(12));
+  EXPECT_EQ(app->selection_store().Get(12), u"");
+  EXPECT_EQ(Pairs(kInputFocusChanged).back(), (std::pair<uint32_t, uint32_t>{12, 0}));
+  EXPECT_EQ(Pairs(kSelectionChanged).back(), (std::pair<uint32_t, uint32_t>{12, 0}));
+  EXPECT_EQ(runtime->requests.size(), 0u);  // a renderer is not the environment
+
+  // Another process of the browser failing leaves the view alone.
+  FakeWebView* other = MakeView(13);
+  Sink(other).OnProcessFailed(6);
+  EXPECT_FALSE(app->SnapshotView(13)->web_failed);
+  EXPECT_EQ(Pairs(kViewStatus).size(), 1u);
+  EXPECT_TRUE(Logged("WebView2 process failed, view_id=13, kind=6"));
+
+  // A failed navigation does not clear the mark; a successful one of the live view does.
+  web::NavigationCompletedArgs failed;
+  Sink(wv).OnNavigationCompleted(failed);
+  EXPECT_TRUE(app->SnapshotView(12)->web_failed);
+  web::NavigationCompletedArgs ok;
+  ok.success = true;
+  Sink(wv).OnNavigationCompleted(ok);
+  EXPECT_FALSE(app->SnapshotView(12)->web_failed);
+}
+
+TEST_F(PolicyFixture, BrowserExitRecreatesTheEnvironmentOnceWithoutSpendingTheBudget) {
+  FakeWebView* a = MakeView(14);
+  FakeWebView* b = MakeView(15);
+  const int32_t budget = app->env_recreate_budget();
+  Sink(a).OnProcessFailed(0);
+  Sink(b).OnProcessFailed(0);
+  EXPECT_EQ(runtime->requests.size(), 1u);
+  EXPECT_EQ(app->env_recreate_budget(), budget);
+  EXPECT_FALSE(app->has_environment());
+  EXPECT_EQ(Pairs(kViewStatus), (std::vector<std::pair<uint32_t, uint32_t>>{{14, 1}, {15, 1}}));
+  EXPECT_TRUE(Logged("WebView2 browser process exited, environment recreate begin"));
+  env = runtime->CompleteEnvironment();
+  EXPECT_TRUE(app->has_environment());
+}
+
+TEST_F(PolicyFixture, NavigationClearsSelectionAndFocusAndCursorChangesAreSent) {
+  FakeWebView* wv = MakeView(16);
+  Sink(wv).OnWebMessageReceived(Text("\x01vyo-sel 1 abc"));
+  Sink(wv).OnWebMessageReceived(Text("\x01vyo-input-focus 1"));
+  web::NavigationCompletedArgs ok;
+  ok.success = true;
+  Sink(wv).OnNavigationCompleted(ok);
+  EXPECT_FALSE(app->selection_store().Has(16));
+  EXPECT_FALSE(app->input_focus().HasInputFocus(16));
+
+  wv->cursor = 32513;
+  Sink(wv).OnCursorChanged();
+  const auto cursors = Sent(kCursorChanged);
+  ASSERT_EQ(cursors.size(), 1u);
+  EXPECT_EQ(cursors[0].second.size(), 16u);
+  EXPECT_EQ(DecodeCursorChanged(cursors[0].second)->cursor_id, 32513u);
+  EXPECT_EQ(std::vector<uint8_t>(cursors[0].second.begin() + 8, cursors[0].second.end()), std::vector<uint8_t>(8, 0));
+  wv->failing["GetSystemCursorId"] = web::kFail;
+  Sink(wv).OnCursorChanged();
+  EXPECT_EQ(Sent(kCursorChanged).size(), 1u);
+}
+
+TEST_F(PolicyFixture, ACopyThatFindsNothingLeavesTheClipboardAlone) {
+  MakeView(17);
+  platform::SetClipboardText(0, u"user's text");
+  app->CopySelectionToClipboard(17);
+  app->CopySelectionToClipboard(999);
+  EXPECT_EQ(platform::GetClipboardText(), std::optional<std::u16string>(u"user's text"));
+  EXPECT_EQ(LogsStartingWith("CopySelectionToClipboard"), 0u);
+}
+
+}  // namespace
+}  // namespace vyo::host
