@@ -103,7 +103,9 @@ class Sink final : public IWebViewEvents {
   std::vector<std::string> new_windows;
   bool handle_new_windows = false;
 
-  void OnWebMessageReceived(const WebMessage&) override {}
+  std::vector<WebMessage> messages;
+
+  void OnWebMessageReceived(const WebMessage& message) override { messages.push_back(message); }
   void OnProcessFailed(int32_t kind) override { failures.push_back(kind); }
   void OnNavigationStarting(const NavigationStartingArgs& args) override { starting.push_back(args); }
   void OnNavigationCompleted(const NavigationCompletedArgs& args) override { completed.push_back(args); }
@@ -184,6 +186,25 @@ std::optional<WebResourceResponse> Site(const std::string& url) {
         });
         fetch('/ran?' + q);
       });)JS");
+  }
+  if (path == "/msg.html") {
+    // Posts from a same-origin frame first, then from the page itself; echoes what the host posts.
+    return Ok("text/html; charset=utf-8", R"HTML(<!doctype html><html><body><script>
+      const wv = window.chrome.webview;
+      wv.addEventListener('message', (e) => wv.postMessage({echo: e.data, type: typeof e.data}));
+      const frame = document.createElement('iframe');
+      frame.srcdoc = '<script>window.chrome.webview.postMessage("from the frame")<\/script>';
+      frame.onload = () => {
+        wv.postMessage('plain "quoted" \u00e9');
+        wv.postMessage({a: [1, 2], s: 'x'});
+        wv.postMessage(7);
+        let threw = false;
+        try { wv.postMessage(undefined); } catch (e) { threw = true; }
+        wv.postMessage('\u0001vyo-dirty-full');
+        wv.postMessage({threw});
+      };
+      document.body.appendChild(frame);
+    </script></body></html>)HTML");
   }
   if (path == "/pic.png") {
     WebResourceResponse r = Ok("image/png", "");
@@ -295,8 +316,9 @@ class CdpBrowserTest : public ::testing::Test {
   // Subscribes `view` to every event this runtime raises, with `sink`.
   static void Subscribe(IWebView& view, Sink& sink) {
     view.SetEventSink(&sink);
-    for (WebEvent e : {WebEvent::kProcessFailed, WebEvent::kNavigationStarting, WebEvent::kNavigationCompleted,
-                       WebEvent::kDomContentLoaded, WebEvent::kNewWindowRequested, WebEvent::kWebResourceRequested}) {
+    for (WebEvent e : {WebEvent::kWebMessageReceived, WebEvent::kProcessFailed, WebEvent::kNavigationStarting,
+                       WebEvent::kNavigationCompleted, WebEvent::kDomContentLoaded, WebEvent::kNewWindowRequested,
+                       WebEvent::kWebResourceRequested}) {
       ASSERT_EQ(view.AddEventHandler(e), kOk);
     }
   }
@@ -664,7 +686,10 @@ TEST_F(CdpBrowserTest, DialogsAreDismissedAndUiSettingsFollowHeadlessMode) {
   EXPECT_EQ(view->SetBrowserAcceleratorKeysEnabled(false), kOk);
   EXPECT_EQ(view->SetAllowExternalDrop(false), kOk);
   EXPECT_EQ(view->SetDevToolsEnabled(true), kNotImplemented);
-  EXPECT_EQ(view->AddEventHandler(WebEvent::kWebMessageReceived), kNotImplemented);
+  // Nothing in a headless browser raises these.
+  EXPECT_EQ(view->AddEventHandler(WebEvent::kPermissionRequested), kNotImplemented);
+  EXPECT_EQ(view->AddEventHandler(WebEvent::kAcceleratorKeyPressed), kNotImplemented);
+  EXPECT_EQ(view->AddEventHandler(WebEvent::kCursorChanged), kNotImplemented);
   EXPECT_EQ(view->SetZoomFactor(0.0), kInvalidArg);
   EXPECT_EQ(view->SetBounds(-1, 5), kInvalidArg);
 
@@ -677,6 +702,42 @@ TEST_F(CdpBrowserTest, DialogsAreDismissedAndUiSettingsFollowHeadlessMode) {
   ASSERT_EQ(view->ExecuteScript(u"alert('x'); const c = confirm('y'); fetch('/confirm?c=' + c);"), kOk);
   ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.Request("/confirm?").empty(); }, 10s)) << "a dialog blocked the page";
   EXPECT_EQ(Query(sink.Request("/confirm?"), "c"), "false");
+}
+
+TEST_F(CdpBrowserTest, WebMessagesTellStringsFromJsonAndOnlyTheMainFrameCounts) {
+  auto env = Environment();
+  ASSERT_TRUE(env);
+  auto view = View(*env);
+  ASSERT_TRUE(view);
+  Sink sink;
+  sink.answer = Site;
+  Subscribe(*view, sink);
+  ASSERT_EQ(view->AddWebResourceRequestedFilter(u"https://v6.content.vyo.invalid/*"), kOk);
+  ASSERT_EQ(view->Navigate(u"https://v6.content.vyo.invalid/msg.html"), kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return sink.messages.size() >= 5; }));
+  ASSERT_EQ(sink.messages.size(), 5u);  // nothing from the frame
+  const auto& m = sink.messages;
+  ASSERT_TRUE(m[0].text);
+  EXPECT_EQ(*m[0].text, "plain \"quoted\" \xc3\xa9");
+  EXPECT_EQ(m[0].json, "\"plain \\\"quoted\\\" \xc3\xa9\"");
+  EXPECT_FALSE(m[1].text);
+  EXPECT_EQ(m[1].json, "{\"a\":[1,2],\"s\":\"x\"}");
+  EXPECT_FALSE(m[2].text);
+  EXPECT_EQ(m[2].json, "7");
+  ASSERT_TRUE(m[3].text);
+  EXPECT_EQ(*m[3].text, "\x01vyo-dirty-full");
+  EXPECT_EQ(m[3].json, "\"\\u0001vyo-dirty-full\"");
+  EXPECT_EQ(m[4].json, "{\"threw\":true}");  // a value with no JSON form is refused by postMessage
+  EXPECT_EQ(Utf16ToUtf8(m[4].source), "https://v6.content.vyo.invalid");
+
+  // Host to page: a "message" event whose data is the parsed value.
+  EXPECT_EQ(view->PostWebMessageAsJson("{\"type\":\"t\",\"v\":\"\\u00e9\\u2028\",\"n\":[1.5,null]}"), kOk);
+  EXPECT_EQ(view->PostWebMessageAsJson("\"just text\""), kOk);
+  EXPECT_EQ(view->PostWebMessageAsJson("not json"), kInvalidArg);
+  EXPECT_EQ(view->PostWebMessageAsJson("{} ); alert(1); ({"), kInvalidArg);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return sink.messages.size() >= 7; }));
+  EXPECT_EQ(sink.messages[5].json, "{\"echo\":{\"type\":\"t\",\"v\":\"\xc3\xa9\xe2\x80\xa8\",\"n\":[1.5,null]},\"type\":\"object\"}");
+  EXPECT_EQ(sink.messages[6].json, "{\"echo\":\"just text\",\"type\":\"string\"}");
 }
 
 // No browser: Load reports it, and no environment can be made. Runs everywhere, Wine included.

@@ -26,9 +26,20 @@
 //   (Page.frameStartedNavigating), navigation completed (lifecycle "load", or a failure from
 //   Page.navigate / Network.loadingFailed of the main document, with the table of cdp_protocol.h),
 //   DOM content loaded, new windows (Page.windowOpen + Target.targetCreated with this view as
-//   opener) and resource requests (Fetch.requestPaused). Web messages, permission requests, cursor
-//   changes and accelerator keys are not raised by this runtime: subscribing to them fails with
-//   kNotImplemented.
+//   opener), resource requests (Fetch.requestPaused) and web messages (below).
+// - Not raised, so subscribing fails with kNotImplemented: permission requests (the protocol has
+//   no event for a page asking for a permission; a headless browser answers such requests itself
+//   without asking anyone), accelerator keys (a headless browser has no browser shortcuts: keys
+//   reach the page only as the host injects them), and cursor changes (the input side derives
+//   cursors from the page).
+// - Web messages: every document gets window.chrome.webview from a shim added before any other
+//   script (Page.addScriptToEvaluateOnNewDocument, and run in the current document). Its
+//   postMessage calls a runtime binding with "s" + the string for a string, or "j" + the JSON text
+//   for any other value; only calls from the main frame's own page context count. A string
+//   arrives with `text` set and `json` its quoted JSON form; anything else with `json` only.
+//   PostWebMessageAsJson evaluates, in the main frame, the shim's delivery function with the JSON
+//   as a literal, which dispatches a "message" event on window.chrome.webview whose data is the
+//   parsed value.
 #include "renderers/web/cdp/cdp_runtime.h"
 
 #include <nlohmann/json.hpp>
@@ -48,6 +59,7 @@
 #include "platform/process.h"
 #include "renderers/web/cdp/browser_process.h"
 #include "renderers/web/cdp/cdp_protocol.h"
+#include "renderers/web/scripts/page_scripts.h"
 
 namespace vyo::web::cdp {
 namespace {
@@ -67,7 +79,8 @@ constexpr uint32_t kRaisedEvents = (1u << static_cast<uint32_t>(WebEvent::kProce
                                    (1u << static_cast<uint32_t>(WebEvent::kNavigationCompleted)) |
                                    (1u << static_cast<uint32_t>(WebEvent::kDomContentLoaded)) |
                                    (1u << static_cast<uint32_t>(WebEvent::kNewWindowRequested)) |
-                                   (1u << static_cast<uint32_t>(WebEvent::kWebResourceRequested));
+                                   (1u << static_cast<uint32_t>(WebEvent::kWebResourceRequested)) |
+                                   (1u << static_cast<uint32_t>(WebEvent::kWebMessageReceived));
 
 std::atomic<uint64_t> g_next_navigation_id{1};
 
@@ -481,6 +494,12 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
   }
 
   void OnRequestPaused(const Json& params);
+  void OnBindingCalled(const Json& params);
+
+ public:
+  HResult PostWebMessage(const std::string& json);
+
+ private:
 
   std::shared_ptr<Browser> browser_;
   const std::string target_, session_;
@@ -497,6 +516,13 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
   std::set<std::string> completed_;
   std::deque<std::string> window_urls_;  // Page.windowOpen URLs waiting for their target
   std::function<void(bool)> setup_done_;
+  // The page's execution contexts: id → frame, whether it is the frame's own page context, origin.
+  struct Context {
+    std::string frame;
+    bool is_default = false;
+    std::string origin;
+  };
+  std::map<int64_t, Context> contexts_;
 };
 
 void ViewCore::OnEvent(const std::string& method, const Json& params) {
@@ -540,10 +566,66 @@ void ViewCore::OnEvent(const std::string& method, const Json& params) {
   } else if (method == "Page.windowOpen") {
     window_urls_.push_back(StringField(params, "url"));
     if (window_urls_.size() > 16) window_urls_.pop_front();
+  } else if (method == "Runtime.executionContextCreated") {
+    const auto context = params.find("context");
+    if (context == params.end() || !context->is_object()) return;
+    const auto id = context->find("id");
+    if (id == context->end() || !id->is_number_integer()) return;
+    Context entry;
+    entry.origin = StringField(*context, "origin");
+    if (const auto aux = context->find("auxData"); aux != context->end() && aux->is_object()) {
+      entry.frame = StringField(*aux, "frameId");
+      const auto is_default = aux->find("isDefault");
+      entry.is_default = is_default != aux->end() && is_default->is_boolean() && is_default->get<bool>();
+    }
+    contexts_[id->get<int64_t>()] = std::move(entry);
+    if (contexts_.size() > 256) contexts_.erase(contexts_.begin());  // frames that never said goodbye
+  } else if (method == "Runtime.executionContextDestroyed") {
+    const auto id = params.find("executionContextId");
+    if (id != params.end() && id->is_number_integer()) contexts_.erase(id->get<int64_t>());
+  } else if (method == "Runtime.executionContextsCleared") {
+    contexts_.clear();
+  } else if (method == "Runtime.bindingCalled") {
+    OnBindingCalled(params);
   } else if (method == "Inspector.targetCrashed") {
     FinishSetup(false);
     if (Wants(WebEvent::kProcessFailed)) sink_->OnProcessFailed(1);
   }
+}
+
+void ViewCore::OnBindingCalled(const Json& params) {
+  if (StringField(params, "name") != kWebViewBindingName) return;
+  const auto id = params.find("executionContextId");
+  if (id == params.end() || !id->is_number_integer()) return;
+  const auto context = contexts_.find(id->get<int64_t>());
+  // Only the main frame's own page context speaks for the view.
+  if (context == contexts_.end() || !context->second.is_default || context->second.frame != target_) return;
+  if (!Wants(WebEvent::kWebMessageReceived)) return;
+  const std::string payload = StringField(params, "payload");
+  if (payload.empty()) return;
+  WebMessage message;
+  message.source = Utf8ToUtf16(context->second.origin);
+  if (payload[0] == 's') {
+    message.text = payload.substr(1);
+    message.json = Json(*message.text).dump(-1, ' ', false, Json::error_handler_t::replace);
+  } else if (payload[0] == 'j') {
+    message.json = payload.substr(1);
+    if (!Json::accept(message.json)) return;
+  } else {
+    return;
+  }
+  sink_->OnWebMessageReceived(message);
+}
+
+HResult ViewCore::PostWebMessage(const std::string& json) {
+  if (closed_) return kUnexpected;
+  // Parsed and written back as ASCII JSON (members in their order), the value is a valid script
+  // literal and nothing else.
+  const nlohmann::ordered_json value = nlohmann::ordered_json::parse(json, nullptr, false);
+  if (value.is_discarded()) return kInvalidArg;
+  const std::string literal = value.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
+  const std::string deliver = std::string("window.") + kWebViewDeliverName;
+  return Send("Runtime.evaluate", Json{{"expression", deliver + "&&" + deliver + "(" + literal + ")"}});
 }
 
 void ViewCore::OnTargetOpened(const std::string& target, const std::string& url) {
@@ -697,10 +779,7 @@ class CdpView final : public IWebView {
     return core_->Send("Runtime.evaluate", Json{{"expression", Utf16ToUtf8(script)}});
   }
   HResult Navigate(const std::u16string& uri) override { return core_->Navigate(uri); }
-  // Page messages arrive with the page scripts; until then nothing carries them.
-  HResult PostWebMessageAsJson(const std::string& /*json*/) override {
-    return core_->closed() ? kUnexpected : kNotImplemented;
-  }
+  HResult PostWebMessageAsJson(const std::string& json) override { return core_->PostWebMessage(json); }
   HResult AddWebResourceRequestedFilter(const std::u16string& pattern) override { return core_->AddFilter(pattern); }
   HResult RemoveWebResourceRequestedFilter(const std::u16string& pattern) override {
     return core_->RemoveFilter(pattern);
@@ -781,6 +860,12 @@ class CdpEnvironment final : public IWebEnvironment {
           core->Send("Network.enable", Json::object());
           core->Send("Inspector.enable", Json::object());
           core->Send("Page.setLifecycleEventsEnabled", Json{{"enabled", true}});
+          // window.chrome.webview, before any script the host adds.
+          const std::string shim = Utf16ToUtf8(std::u16string(PageScriptText(PageScript::kWebViewShim)));
+          core->Send("Runtime.enable", Json::object());
+          core->Send("Runtime.addBinding", Json{{"name", kWebViewBindingName}});
+          core->Send("Page.addScriptToEvaluateOnNewDocument", Json{{"source", shim}});
+          core->Send("Runtime.evaluate", Json{{"expression", shim}});
         });
     if (!sent) done(kFail, nullptr);
   }
