@@ -909,7 +909,10 @@ class CdpRuntime final : public IWebRuntime {
     if (!dir.empty()) args.push_back("--user-data-dir=" + dir);
     for (const char* flag : {"--no-first-run", "--no-default-browser-check", "--disable-background-networking",
                              "--disable-component-update", "--disable-sync", "--disable-default-apps",
-                             "--disable-gpu"}) {
+                             "--disable-gpu",
+                             // Every window a page asks for is a new-window request for the host to
+                             // decide on, with or without a user gesture behind it.
+                             "--disable-popup-blocking"}) {
       args.emplace_back(flag);
     }
     if (SandboxMustBeOff()) args.emplace_back("--no-sandbox");
