@@ -292,6 +292,17 @@ TEST_F(WebFixture, RetryPumpRecreatesAfterRepeatedFailures) {
   EXPECT_EQ(fresh->requests.size(), 1u);
 }
 
+TEST_F(WebFixture, ViewsWaitDuringARecreationAndFallBackToTheHeldEnvironment) {
+  Connect();
+  auto env = Environment();
+  ASSERT_TRUE(app->RecreateEnvironment(false));
+  app->EnsureView(1, 10, 10, true, u"");
+  EXPECT_TRUE(env->requests.empty());  // waits for the environment on its way
+  runtime->FailEnvironment(web::kFail);
+  // The recreation failed: the view is asked for on the environment still held.
+  EXPECT_EQ(env->requests.size(), 1u);
+}
+
 TEST_F(WebFixture, FailedFirstEnvironmentIsRetriedOnlyWhileAViewWaits) {
   Connect();
   app->LoadWebView2Loader();

@@ -112,19 +112,24 @@ void WebViewHostApp::OnEnvironmentCreated(HResult hr, std::shared_ptr<web::IWebE
   qos::Report(21, {hr, static_cast<int32_t>(elapsed)}, {GetAvailableBrowserVersion()});
   env_creating_ = false;
   NotifyOverlayWebView2Env(hr, elapsed, nullptr);
-  if (web::Succeeded(hr) && environment) {
+  const bool arrived = web::Succeeded(hr) && environment;
+  if (arrived) {
     SendLog("OnEnvironmentCreated success");
     environment_ = std::move(environment);  // the old environment (if any) goes only now
+  } else {
+    env_retry_tick_ = clock_.TickMs();
+    if (env_retry_tick_ == 0) env_retry_tick_ = 1;
+    SendLog(HrForm("OnEnvironmentCreated failed", web::Succeeded(hr) ? web::kUnexpected : hr));
+  }
+  // Views waited for this outcome: ask for them on the new environment, or, when a recreation
+  // failed, on the one still held.
+  if (environment_) {
     std::vector<uint32_t> ids;
     {
       std::lock_guard<std::recursive_mutex> lock(views_lock_);
       for (const auto& entry : views_) ids.push_back(entry.first);
     }
     for (uint32_t id : ids) EnsureWebView(id);
-  } else {
-    env_retry_tick_ = clock_.TickMs();
-    if (env_retry_tick_ == 0) env_retry_tick_ = 1;
-    SendLog(HrForm("OnEnvironmentCreated failed", web::Succeeded(hr) ? web::kUnexpected : hr));
   }
 }
 
@@ -234,11 +239,9 @@ void WebViewHostApp::EnsureWebView(uint32_t view_id) {
     if (view == nullptr || view->kind != 0 || !view->has_surface || view->webview || view->creating) return;
     if (platform::HasWindowSystem() && !windowed_ && view->view_window == 0) return;
     if (!environment_ || env_creating_) {
-      // With a recreation outstanding the new environment will ask for every view when it comes.
-      if (!environment_) {
-        SendLog(ViewForm("EnsureWebView waiting environment", view_id));
-        return;
-      }
+      // No environment yet, or a new one on its way: its arrival asks for every view.
+      SendLog(ViewForm("EnsureWebView waiting environment", view_id));
+      return;
     }
     environment = environment_;
     epoch = ++view->creation_epoch;
@@ -398,7 +401,9 @@ void WebViewHostApp::OnCompositionControllerCreated(uint32_t view_id, int32_t ep
     const HResult r = navigate_target->Navigate(navigate_url);
     if (web::Failed(r)) SendLog(HrForm("OnCompositionControllerCreated Navigate", r));
   }
-  (void)resolve_failed;  // the popup manager is told once it exists
+  // A failed first resolution was reported as a content navigation failure; the popup manager,
+  // once it exists, is told too.
+  (void)resolve_failed;
   SendLog(ViewForm("OnCompositionControllerCreated success", view_id));
 }
 
