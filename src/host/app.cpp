@@ -555,12 +555,17 @@ void WebViewHostApp::CloseViewLocked(ViewState& view) {
 }
 
 void WebViewHostApp::DestroyView(uint32_t view_id, bool /*notify_modules*/) {
-  std::lock_guard<std::recursive_mutex> lock(views_lock_);
-  if (primary_view_id_ == view_id) primary_view_id_ = 0;
-  auto it = views_.find(view_id);
-  if (it == views_.end()) return;
-  CloseViewLocked(it->second);
-  views_.erase(it);
+  {
+    std::lock_guard<std::recursive_mutex> lock(views_lock_);
+    if (primary_view_id_ == view_id) primary_view_id_ = 0;
+    auto it = views_.find(view_id);
+    if (it == views_.end()) return;
+    CloseViewLocked(it->second);
+    views_.erase(it);
+  }
+  // The view's page state goes with it (after the lock: these may notify the overlay).
+  input_focus_.ClearInputFocus(view_id);
+  selection_store_.Clear(view_id);
 }
 
 void WebViewHostApp::SetViewVisible(uint32_t view_id, bool visible) {
@@ -706,6 +711,16 @@ void WebViewHostApp::SetViewBackgroundColor(uint32_t view_id, uint32_t argb) {
 void WebViewHostApp::SetViewFrameRate(uint32_t view_id, int32_t fps) {
   const uint32_t rate = fps < 1 ? 1u : static_cast<uint32_t>(fps);
   RunOnMain([this, view_id, rate] { ApplyFrameRate(view_id, rate); });
+}
+
+void WebViewHostApp::NavigateView(uint32_t view_id, const char16_t* url) {
+  std::u16string text = url != nullptr ? std::u16string(url) : std::u16string();
+  RunOnMain([this, view_id, text] { NavigateView(view_id, text); });
+}
+
+void WebViewHostApp::PostWebMessageToView(uint32_t view_id, const char* utf8_json) {
+  std::string text = utf8_json != nullptr ? std::string(utf8_json) : std::string();
+  RunOnMain([this, view_id, text] { PostWebMessageToView(view_id, text); });
 }
 
 bool WebViewHostApp::GetSurfaceSize(uint32_t* width, uint32_t* height) {

@@ -81,6 +81,8 @@ class WebViewHostApp : public IModuleServices, public vyo::web::IWebPopupHost {
   void SetViewHitTest(uint32_t view_id, int32_t mode, int32_t alpha_threshold) override;
   void SetViewBackgroundColor(uint32_t view_id, uint32_t argb) override;
   void SetViewFrameRate(uint32_t view_id, int32_t fps) override;
+  void NavigateView(uint32_t view_id, const char16_t* url) override;
+  void PostWebMessageToView(uint32_t view_id, const char* utf8_json) override;
   bool GetSurfaceSize(uint32_t* width, uint32_t* height) override;
   bool SendRawMessage(uint32_t type, const uint8_t* bytes, uint32_t length) override;
   void ModuleLog(int32_t level, const char* text) override;

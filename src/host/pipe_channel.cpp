@@ -19,8 +19,12 @@ std::string_view FramePayloadText(const std::vector<uint8_t>& frame) {
                           frame.size() - kFrameHeaderSize);
 }
 
-// Log lines and hit-mask heartbeats may be lost without harm; any other lost frame ends the host.
-bool IsDroppable(uint32_t type) { return type == kHostLog || type == kHitMaskHeartbeat; }
+// Log lines and hit-mask heartbeats may be lost without harm, and so may what pages cause (their
+// data and selection notices): a page must never be able to end the host by filling the queue.
+// Any other lost frame ends the host.
+bool IsDroppable(uint32_t type) {
+  return type == kHostLog || type == kHitMaskHeartbeat || type == kPageMessage || type == kSelectionChanged;
+}
 
 }  // namespace
 

@@ -21,6 +21,9 @@ class IModuleServices {
   virtual void SetViewHitTest(uint32_t view_id, int32_t mode, int32_t alpha_threshold) = 0;
   virtual void SetViewBackgroundColor(uint32_t view_id, uint32_t argb) = 0;
   virtual void SetViewFrameRate(uint32_t view_id, int32_t fps) = 0;
+  // Null texts count as empty.
+  virtual void NavigateView(uint32_t view_id, const char16_t* url) = 0;
+  virtual void PostWebMessageToView(uint32_t view_id, const char* utf8_json) = 0;
   virtual bool GetSurfaceSize(uint32_t* width, uint32_t* height) = 0;
   virtual bool SendRawMessage(uint32_t type, const uint8_t* bytes, uint32_t length) = 0;
   virtual void ModuleLog(int32_t level, const char* text) = 0;
@@ -49,6 +52,7 @@ class IWebPopupHost {
   virtual void SetRelayFlagA(uint32_t view_id, bool on) = 0;
   virtual void SetRelayFlagB(uint32_t view_id, bool on) = 0;
   virtual void SetViewHitTest(uint32_t view_id, int32_t mode, int32_t alpha_threshold) = 0;
+  virtual void NavigateView(uint32_t view_id, const char16_t* url) = 0;
   virtual void SendPopupState(const uint32_t values[25]) = 0;
   virtual bool IsWindowed() = 0;
   virtual void LogView(uint32_t view_id, const char* text) = 0;

@@ -37,7 +37,7 @@ TEST_F(WriterFixture, RefusesBeforeStartAndWritesTwoMessagesPerFrame) {
   EXPECT_FALSE(writer.Send(kViewStatus, payload, 3));  // stopped
 }
 
-TEST_F(WriterFixture, QueueLimitToleratesOnlyLogAndHeartbeatLosses) {
+TEST_F(WriterFixture, QueueLimitToleratesOnlyLogHeartbeatAndPageLosses) {
   pipe.SetWriteMode(FakePipe::WriteMode::kBlock);
   writer.Start();
   const uint8_t b[8] = {};
@@ -46,6 +46,8 @@ TEST_F(WriterFixture, QueueLimitToleratesOnlyLogAndHeartbeatLosses) {
   for (size_t i = 0; i < kSendQueueLimit; ++i) ASSERT_TRUE(writer.Send(kViewStatus, b, 8)) << i;
   EXPECT_FALSE(writer.Send(kHostLog, b, 8));
   EXPECT_FALSE(writer.Send(kHitMaskHeartbeat, b, 8));
+  EXPECT_FALSE(writer.Send(kPageMessage, b, 8));
+  EXPECT_FALSE(writer.Send(kSelectionChanged, b, 8));
   EXPECT_FALSE(writer.write_failed());
   EXPECT_FALSE(writer.Send(kViewStatus, b, 8));
   EXPECT_TRUE(writer.write_failed());
