@@ -64,11 +64,11 @@ class PollMainThreadWait final : public MainThreadWait {
 
   bool WaitOnTimer(int64_t due_100ns, WaitResult* result) override {
     if (timer_fd_ < 0 || due_100ns <= 0) return false;
-    itimerspec spec{};
+    itimerspec timer_value{};
     const int64_t ns = due_100ns * 100;
-    spec.it_value.tv_sec = ns / 1'000'000'000;
-    spec.it_value.tv_nsec = ns % 1'000'000'000;
-    if (timerfd_settime(timer_fd_, 0, &spec, nullptr) != 0) return false;
+    timer_value.it_value.tv_sec = ns / 1'000'000'000;
+    timer_value.it_value.tv_nsec = ns % 1'000'000'000;
+    if (timerfd_settime(timer_fd_, 0, &timer_value, nullptr) != 0) return false;
     *result = Poll(-1);
     return true;
   }
