@@ -45,44 +45,26 @@ class Provider {
   NTSTATUS status_ = -1;
 };
 
-class Key {
+// Owns one CNG handle and destroys it with `Destroy`.
+template <typename H, NTSTATUS(WINAPI* Destroy)(H)>
+class Handle {
  public:
-  Key() = default;
-  ~Key() {
-    if (h_) BCryptDestroyKey(h_);
+  Handle() = default;
+  ~Handle() {
+    if (h_) Destroy(h_);
   }
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-  BCRYPT_KEY_HANDLE* put() { return &h_; }
-  BCRYPT_KEY_HANDLE get() const { return h_; }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  H* put() { return &h_; }
+  H get() const { return h_; }
 
  private:
-  BCRYPT_KEY_HANDLE h_ = nullptr;
+  H h_ = nullptr;
 };
 
-class Secret {
- public:
-  ~Secret() {
-    if (h_) BCryptDestroySecret(h_);
-  }
-  BCRYPT_SECRET_HANDLE* put() { return &h_; }
-  BCRYPT_SECRET_HANDLE get() const { return h_; }
-
- private:
-  BCRYPT_SECRET_HANDLE h_ = nullptr;
-};
-
-class Hash {
- public:
-  ~Hash() {
-    if (h_) BCryptDestroyHash(h_);
-  }
-  BCRYPT_HASH_HANDLE* put() { return &h_; }
-  BCRYPT_HASH_HANDLE get() const { return h_; }
-
- private:
-  BCRYPT_HASH_HANDLE h_ = nullptr;
-};
+using Key = Handle<BCRYPT_KEY_HANDLE, BCryptDestroyKey>;
+using Secret = Handle<BCRYPT_SECRET_HANDLE, BCryptDestroySecret>;
+using Hash = Handle<BCRYPT_HASH_HANDLE, BCryptDestroyHash>;
 
 // Key blob: the 8-byte header (magic, key length 32, little-endian) then X, Y and, for a private
 // blob, d.
