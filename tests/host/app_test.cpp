@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "fakes/app_harness.h"
 #include "fakes/fake_pipe.h"
 #include "fakes/fake_web_runtime.h"
 #include "fakes/manual_clock.h"
@@ -16,32 +17,12 @@ namespace {
 using testing::FakePipe;
 
 // The application object over a fake pipe, without the rest of initialisation.
-struct AppFixture : ::testing::Test {
-  testing::ManualClock clock;
-  FakePipe* pipe = nullptr;
-  std::unique_ptr<WebViewHostApp> app = std::make_unique<WebViewHostApp>(clock);
-
-  void Connect() {
-    auto owned = std::make_unique<FakePipe>();
-    pipe = owned.get();
-    app->AttachPipeForTesting(std::move(owned));
-  }
+struct AppFixture : testing::AppHarness {
+  void Connect() { ConnectPipe(); }
   void Command(const host::Command& c) {
     const auto bytes = EncodeCommand(c);
     app->DispatchCommand(CommandTypeOf(c), bytes);
   }
-  // Host messages written so far, decoded from the fake pipe's header/payload pairs.
-  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Sent() {
-    app->pipe_writer()->WaitUntilIdle(5000);
-    return testing::WrittenFrames(*pipe);
-  }
-  std::vector<std::string> Logs() {
-    std::vector<std::string> logs;
-    for (auto& [type, payload] : Sent())
-      if (type == kHostLog) logs.emplace_back(payload.begin(), payload.end());
-    return logs;
-  }
-  ViewState View(uint32_t id) { return app->SnapshotView(id).value(); }
 };
 
 TEST_F(AppFixture, EnsureViewDecisionTable) {

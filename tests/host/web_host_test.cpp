@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "base/text.h"
+#include "fakes/app_harness.h"
 #include "fakes/fake_pipe.h"
 #include "fakes/fake_user_data_fs.h"
 #include "fakes/fake_web_runtime.h"
@@ -16,12 +17,9 @@ using testing::FakeWebRuntime;
 using testing::FakeWebView;
 
 // The application with a fake runtime, a fake file system and a fake pipe.
-struct WebFixture : ::testing::Test {
-  testing::ManualClock clock;
-  std::unique_ptr<WebViewHostApp> app = std::make_unique<WebViewHostApp>(clock);
+struct WebFixture : testing::AppHarness {
   FakeWebRuntime* runtime = nullptr;
   testing::FakeUserDataFs* fs = nullptr;
-  FakePipe* pipe = nullptr;
 
   void SetUp() override {
     auto r = std::make_unique<FakeWebRuntime>();
@@ -30,25 +28,7 @@ struct WebFixture : ::testing::Test {
     fs = f.get();
     app->SetWebRuntime(std::move(r), std::move(f));
   }
-  void Connect() {
-    auto owned = std::make_unique<FakePipe>();
-    pipe = owned.get();
-    app->AttachPipeForTesting(std::move(owned));
-  }
-  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Sent() {
-    app->pipe_writer()->WaitUntilIdle(5000);
-    return testing::WrittenFrames(*pipe);
-  }
-  std::vector<std::string> Logs() {
-    std::vector<std::string> logs;
-    for (auto& [type, payload] : Sent())
-      if (type == kHostLog) logs.emplace_back(payload.begin(), payload.end());
-    return logs;
-  }
-  bool Logged(const std::string& line) {
-    const auto logs = Logs();
-    return std::find(logs.begin(), logs.end(), line) != logs.end();
-  }
+  void Connect() { ConnectPipe(); }
   std::vector<uint32_t> StatusCodes(uint32_t view_id) {
     std::vector<uint32_t> codes;
     for (auto& [type, payload] : Sent()) {
@@ -56,7 +36,6 @@ struct WebFixture : ::testing::Test {
     }
     return codes;
   }
-  ViewState View(uint32_t id) { return app->SnapshotView(id).value(); }
 
   // Loader, environment and a view with its controller request outstanding.
   std::shared_ptr<testing::FakeWebEnvironment> Environment() {

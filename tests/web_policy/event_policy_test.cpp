@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/text.h"
+#include "fakes/app_harness.h"
 #include "fakes/fake_pipe.h"
 #include "fakes/fake_user_data_fs.h"
 #include "fakes/fake_web_runtime.h"
@@ -36,20 +37,15 @@ web::WebMessage Json(const std::string& json) {
   return m;
 }
 
-struct PolicyFixture : ::testing::Test {
-  testing::ManualClock clock;
-  std::unique_ptr<WebViewHostApp> app = std::make_unique<WebViewHostApp>(clock);
+struct PolicyFixture : testing::AppHarness {
   FakeWebRuntime* runtime = nullptr;
-  FakePipe* pipe = nullptr;
   std::shared_ptr<testing::FakeWebEnvironment> env;
 
   void SetUp() override {
     auto r = std::make_unique<FakeWebRuntime>();
     runtime = r.get();
     app->SetWebRuntime(std::move(r), std::make_unique<testing::FakeUserDataFs>());
-    auto owned = std::make_unique<FakePipe>();
-    pipe = owned.get();
-    app->AttachPipeForTesting(std::move(owned));
+    ConnectPipe();
     app->LoadWebView2Loader();
     env = runtime->CompleteEnvironment();
   }
@@ -65,22 +61,6 @@ struct PolicyFixture : ::testing::Test {
   }
   web::IWebViewEvents& Sink(FakeWebView* wv) { return *wv->sink; }
 
-  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Sent(uint32_t type) {
-    app->pipe_writer()->WaitUntilIdle(5000);
-    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> out;
-    for (auto& frame : testing::WrittenFrames(*pipe))
-      if (frame.first == type) out.push_back(frame);
-    return out;
-  }
-  std::vector<std::string> Logs() {
-    std::vector<std::string> logs;
-    for (auto& [type, payload] : Sent(kHostLog)) logs.emplace_back(payload.begin(), payload.end());
-    return logs;
-  }
-  bool Logged(const std::string& line) {
-    const auto logs = Logs();
-    return std::find(logs.begin(), logs.end(), line) != logs.end();
-  }
   size_t LogsStartingWith(const std::string& prefix) {
     size_t n = 0;
     for (const auto& l : Logs()) n += l.rfind(prefix, 0) == 0;
