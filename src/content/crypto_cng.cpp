@@ -173,6 +173,23 @@ EcdhStatus RawSharedSecret(ByteView private_key, ByteView public_key_of_private,
   return EcdhStatus::kOk;
 }
 
+namespace {
+
+// The GCM parameters of one call: nonce, optional additional data, and the tag (read or written).
+BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO GcmInfo(ByteView nonce, ByteView aad, std::uint8_t* tag, size_t tag_size) {
+  BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info;
+  BCRYPT_INIT_AUTH_MODE_INFO(info);
+  info.pbNonce = In(nonce);
+  info.cbNonce = static_cast<ULONG>(nonce.size());
+  info.pbAuthData = aad.empty() ? nullptr : In(aad);
+  info.cbAuthData = static_cast<ULONG>(aad.size());
+  info.pbTag = tag;
+  info.cbTag = static_cast<ULONG>(tag_size);
+  return info;
+}
+
+}  // namespace
+
 bool AesGcmDecrypt(ByteView key, ByteView nonce, ByteView tag, ByteView aad, ByteView ciphertext, Bytes& plaintext) {
   plaintext.clear();
   if (nonce.size() != kNonceSize || tag.size() != kTagSize || ciphertext.size() > 0xFFFFFFFFu ||
@@ -182,14 +199,7 @@ bool AesGcmDecrypt(ByteView key, ByteView nonce, ByteView tag, ByteView aad, Byt
   const Provider provider(BCRYPT_AES_ALGORITHM, 0);
   Key aes;
   if (!MakeAesKey(provider, key, aes)) return false;
-  BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info;
-  BCRYPT_INIT_AUTH_MODE_INFO(info);
-  info.pbNonce = In(nonce);
-  info.cbNonce = static_cast<ULONG>(nonce.size());
-  info.pbAuthData = aad.empty() ? nullptr : In(aad);
-  info.cbAuthData = static_cast<ULONG>(aad.size());
-  info.pbTag = In(tag);
-  info.cbTag = static_cast<ULONG>(tag.size());
+  BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info = GcmInfo(nonce, aad, In(tag), tag.size());
   Bytes out(ciphertext.size());
   std::uint8_t dummy = 0;
   ULONG written = 0;
@@ -244,14 +254,7 @@ bool AesGcmEncrypt(ByteView key, ByteView nonce, ByteView aad, ByteView plaintex
   const Provider provider(BCRYPT_AES_ALGORITHM, 0);
   Key aes;
   if (!MakeAesKey(provider, key, aes)) return false;
-  BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info;
-  BCRYPT_INIT_AUTH_MODE_INFO(info);
-  info.pbNonce = In(nonce);
-  info.cbNonce = static_cast<ULONG>(nonce.size());
-  info.pbAuthData = aad.empty() ? nullptr : In(aad);
-  info.cbAuthData = static_cast<ULONG>(aad.size());
-  info.pbTag = tag.data();
-  info.cbTag = static_cast<ULONG>(tag.size());
+  BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info = GcmInfo(nonce, aad, tag.data(), tag.size());
   Bytes out(plaintext.size());
   std::uint8_t dummy = 0;
   ULONG written = 0;

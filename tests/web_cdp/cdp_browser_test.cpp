@@ -323,6 +323,14 @@ class CdpBrowserTest : public ::testing::Test {
     }
   }
 
+  // Subscribes `view`, intercepts the view's origin ("https://vN.content.vyo.invalid") and opens
+  // `path` on it.
+  static void OpenIntercepted(IWebView& view, Sink& sink, const std::u16string& origin, const std::u16string& path) {
+    Subscribe(view, sink);
+    ASSERT_EQ(view.AddWebResourceRequestedFilter(origin + u"/*"), kOk);
+    ASSERT_EQ(view.Navigate(origin + path), kOk);
+  }
+
   std::vector<std::string> PageTargets(IWebEnvironment& env) {
     bool arrived = false;
     std::vector<std::string> ids;
@@ -423,10 +431,7 @@ TEST_F(CdpBrowserTest, UnansweredRequestGoesOnAndFailsWithoutHanging) {
   auto view = View(*env);
   ASSERT_TRUE(view);
   Sink sink;  // answers nothing
-  Subscribe(*view, sink);
-  ASSERT_EQ(view->AddWebResourceRequestedFilter(u"https://v6.content.vyo.invalid/*"), kOk);
-
-  ASSERT_EQ(view->Navigate(u"https://v6.content.vyo.invalid/index.html"), kOk);
+  OpenIntercepted(*view, sink, u"https://v6.content.vyo.invalid", u"/index.html");
   ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.completed.empty(); }));
   EXPECT_FALSE(sink.completed[0].success);
   EXPECT_EQ(sink.completed[0].web_error_status, 13);  // host name not resolved
@@ -648,9 +653,7 @@ TEST_F(CdpBrowserTest, NewWindowsReachTheSinkAndHandledOnesAreClosed) {
   ASSERT_TRUE(view);
   Sink sink;
   sink.answer = Site;
-  Subscribe(*view, sink);
-  ASSERT_EQ(view->AddWebResourceRequestedFilter(u"https://v5.content.vyo.invalid/*"), kOk);
-  ASSERT_EQ(view->Navigate(u"https://v5.content.vyo.invalid/index.html"), kOk);
+  OpenIntercepted(*view, sink, u"https://v5.content.vyo.invalid", u"/index.html");
   ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.completed.empty(); }));
   const size_t before = PageTargets(*env).size();
 
@@ -695,9 +698,7 @@ TEST_F(CdpBrowserTest, DialogsAreDismissedAndUiSettingsFollowHeadlessMode) {
 
   Sink sink;
   sink.answer = Site;
-  Subscribe(*view, sink);
-  ASSERT_EQ(view->AddWebResourceRequestedFilter(u"https://v5.content.vyo.invalid/*"), kOk);
-  ASSERT_EQ(view->Navigate(u"https://v5.content.vyo.invalid/index.html"), kOk);
+  OpenIntercepted(*view, sink, u"https://v5.content.vyo.invalid", u"/index.html");
   ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.completed.empty(); }));
   ASSERT_EQ(view->ExecuteScript(u"alert('x'); const c = confirm('y'); fetch('/confirm?c=' + c);"), kOk);
   ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.Request("/confirm?").empty(); }, 10s)) << "a dialog blocked the page";
@@ -711,9 +712,7 @@ TEST_F(CdpBrowserTest, WebMessagesTellStringsFromJsonAndOnlyTheMainFrameCounts) 
   ASSERT_TRUE(view);
   Sink sink;
   sink.answer = Site;
-  Subscribe(*view, sink);
-  ASSERT_EQ(view->AddWebResourceRequestedFilter(u"https://v6.content.vyo.invalid/*"), kOk);
-  ASSERT_EQ(view->Navigate(u"https://v6.content.vyo.invalid/msg.html"), kOk);
+  OpenIntercepted(*view, sink, u"https://v6.content.vyo.invalid", u"/msg.html");
   ASSERT_TRUE(queue_.PumpUntil([&] { return sink.messages.size() >= 5; }));
   ASSERT_EQ(sink.messages.size(), 5u);  // nothing from the frame
   const auto& m = sink.messages;
