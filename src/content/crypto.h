@@ -41,6 +41,8 @@ const char* CryptoBackendName();
 // --- Opening packages -------------------------------------------------------------------------
 
 std::optional<Digest> Sha256(ByteView data);
+// Lower-case hexadecimal text of bytes (digests and keys in tools, logs and tests).
+std::string ToHex(ByteView bytes);
 // Checks r||s against an already computed 32-byte digest with the publisher's public key.
 bool VerifySignature(ByteView publisher_public, ByteView digest, ByteView signature);
 // ECDH of the host key pair with the package's ephemeral key, then SHA-256 of the raw secret

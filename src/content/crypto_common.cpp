@@ -83,4 +83,15 @@ bool DeriveContentKey(ByteView host_private, ByteView host_public, ByteView ephe
   return ok;
 }
 
+std::string ToHex(ByteView bytes) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (const auto b : bytes) {
+    out.push_back(digits[b >> 4]);
+    out.push_back(digits[b & 15]);
+  }
+  return out;
+}
+
 }  // namespace vyo::content

@@ -10,7 +10,6 @@ namespace {
 
 using testing::B;
 using testing::FromHex;
-using testing::ToHex;
 
 TEST(Sha256Test, KnownDigests) {
   EXPECT_EQ(ToHex(*Sha256({})), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");

@@ -22,15 +22,6 @@ inline Bytes FromHex(std::string_view hex) {
   return out;
 }
 
-inline std::string ToHex(ByteView bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (const auto b : bytes) {
-    out.push_back(digits[b >> 4]);
-    out.push_back(digits[b & 15]);
-  }
-  return out;
-}
 
 inline Bytes B(std::string_view text) { return Bytes(text.begin(), text.end()); }
 

@@ -40,15 +40,6 @@ struct Failure {
 
 [[noreturn]] void Fail(std::string message, int code = kExitFailure) { throw Failure{code, std::move(message)}; }
 
-std::string Hex(ByteView bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (const auto b : bytes) {
-    out.push_back(digits[b >> 4]);
-    out.push_back(digits[b & 15]);
-  }
-  return out;
-}
 
 fs::path PathOf(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
 std::string Utf8Of(const fs::path& path) {
@@ -101,7 +92,7 @@ Bytes ReadKeyFile(const fs::path& path, std::size_t expected) {
 }
 
 void WriteKeyFile(const fs::path& path, const std::string& comment, ByteView bytes) {
-  const std::string text = "# " + comment + "\n" + Hex(bytes) + "\n";
+  const std::string text = "# " + comment + "\n" + ToHex(bytes) + "\n";
   WriteFile(path, ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
@@ -293,7 +284,7 @@ int List(const Args& args) {
   std::cout << "default: " << (entries.empty() ? "" : entries[default_position].name) << "\n";
   std::cout << "policy: " << reader.policy() << "\n";
   for (const auto& entry : entries) {
-    std::cout << entry.uncompressed_length << "\t" << Hex(entry.digest) << "\t" << entry.name;
+    std::cout << entry.uncompressed_length << "\t" << ToHex(entry.digest) << "\t" << entry.name;
     if (!entry.extra.empty()) std::cout << "\t" << entry.extra;
     std::cout << "\n";
   }

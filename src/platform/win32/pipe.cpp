@@ -11,6 +11,15 @@
 namespace vyo::platform {
 namespace {
 
+// Ends every outstanding I/O on the pipe and closes it; later calls find it closed.
+void CancelAndClose(HANDLE& pipe) {
+  if (pipe == INVALID_HANDLE_VALUE) return;
+  HANDLE closing = pipe;
+  pipe = INVALID_HANDLE_VALUE;
+  CancelIoEx(closing, nullptr);
+  CloseHandle(closing);
+}
+
 constexpr DWORD kPipeBufferSize = 0x100000;
 
 std::wstring PipePath(const std::u16string& name) {
@@ -148,13 +157,7 @@ class Win32PipeServer final : public PipeServer {
     if (pipe_ != INVALID_HANDLE_VALUE) CancelIoEx(pipe_, write_.overlapped());
   }
 
-  void Close() override {
-    if (pipe_ == INVALID_HANDLE_VALUE) return;
-    HANDLE pipe = pipe_;
-    pipe_ = INVALID_HANDLE_VALUE;
-    CancelIoEx(pipe, nullptr);
-    CloseHandle(pipe);
-  }
+  void Close() override { CancelAndClose(pipe_); }
 
   uint32_t MaxMessageSize() const override { return kPipeBufferSize; }
   intptr_t NativeHandle() const override { return reinterpret_cast<intptr_t>(pipe_); }
@@ -202,13 +205,7 @@ class Win32PipeClient final : public PipeClient {
     return write_.Write(pipe_, data, size);
   }
 
-  void Close() override {
-    if (pipe_ == INVALID_HANDLE_VALUE) return;
-    HANDLE pipe = pipe_;
-    pipe_ = INVALID_HANDLE_VALUE;
-    CancelIoEx(pipe, nullptr);
-    CloseHandle(pipe);
-  }
+  void Close() override { CancelAndClose(pipe_); }
 
  private:
   HANDLE pipe_;
