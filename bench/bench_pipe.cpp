@@ -26,8 +26,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/commands.h"
-#include "host/protocol.h"
+#include "protocol/commands.h"
+#include "protocol/protocol.h"
 #include "overlay_sim.h"
 
 namespace {

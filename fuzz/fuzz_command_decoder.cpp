@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "host/commands.h"
+#include "protocol/commands.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;

@@ -5,9 +5,9 @@
 
 #include "fakes/fake_pipe.h"
 #include "fakes/manual_clock.h"
-#include "host/commands.h"
-#include "host/pipe_channel.h"
-#include "host/protocol.h"
+#include "protocol/commands.h"
+#include "overlay_channel/pipe_channel.h"
+#include "protocol/protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vyo::testing::FakePipe pipe;

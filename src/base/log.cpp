@@ -1,26 +1,10 @@
 #include "base/log.h"
 
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <mutex>
 
 namespace vyo {
-namespace {
-
-std::string VFormat(const char* format, va_list args) {
-  va_list copy;
-  va_copy(copy, args);
-  const int n = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  if (n <= 0) return {};
-  std::string out(static_cast<size_t>(n) + 1, '\0');
-  std::vsnprintf(out.data(), out.size(), format, args);
-  out.resize(static_cast<size_t>(n));
-  return out;
-}
-
-}  // namespace
 
 const char* LogLevelName(LogLevel level) {
   switch (level) {
@@ -41,9 +25,9 @@ std::atomic<LocalLogSink> g_sink{nullptr};
 
 void SetLocalLogSink(LocalLogSink sink) { g_sink.store(sink); }
 
-void WriteLocalLog(LogLevel level, std::string_view line) {
+void WriteLocalLog(LogLevel level, std::string_view line, const SourceLocation& where) {
   if (LocalLogSink sink = g_sink.load()) {
-    sink(level, line);
+    sink(level, line, where);
     return;
   }
   static std::mutex mutex;
@@ -52,28 +36,44 @@ void WriteLocalLog(LogLevel level, std::string_view line) {
   std::fflush(stderr);
 }
 
-void HostLogf(LogLevel level, const char* format, ...) {
+void HostLogAt(const SourceLocation& where, LogLevel level, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const std::string text = "[FenyraOverlayHost]" + VFormat(format, args);
+  const std::string text = "[FenyraOverlayHost]" + StringPrintfV(format, args);
   va_end(args);
-  WriteLocalLog(level, text);
+  WriteLocalLog(level, text, where);
 }
 
-void TaggedLogf(LogLevel level, const char* tag, const char* format, ...) {
+void TaggedLogAt(const SourceLocation& where, LogLevel level, const char* tag, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const std::string text = std::string("[") + tag + "]" + VFormat(format, args);
+  const std::string text = std::string("[") + tag + "]" + StringPrintfV(format, args);
   va_end(args);
-  WriteLocalLog(level, text);
+  WriteLocalLog(level, text, where);
+}
+
+std::string StringPrintfV(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  char small[512];
+  const int n = std::vsnprintf(small, sizeof small, format, copy);
+  va_end(copy);
+  if (n < 0) return {};
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+  std::string out(static_cast<size_t>(n) + 1, '\0');
+  std::vsnprintf(out.data(), out.size(), format, args);
+  out.resize(static_cast<size_t>(n));
+  return out;
 }
 
 std::string StringPrintf(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string out = VFormat(format, args);
+  std::string out = StringPrintfV(format, args);
   va_end(args);
   return out;
 }
+
+std::string HrHex(int32_t hr) { return StringPrintf("%x", static_cast<uint32_t>(hr)); }
 
 }  // namespace vyo

@@ -5,10 +5,11 @@
 #include "base/text.h"
 #include "host/app.h"
 #include "logging/logger.h"
-#include "qos/sink.h"
-#include "base/log.h"
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "qos/events.h"
+#include "qos/sink.h"
+#include "renderers/web/cdp/cdp_runtime.h"
 
 namespace vyo::host {
 
@@ -47,13 +48,21 @@ void StopTelemetry() {
 
 void ReportStartup(uint32_t result, const char* word, uint32_t start_tick, int dpi_mode, uint32_t parent_pid) {
   const platform::OsVersion v = platform::GetOsVersion();
-  qos::QosEvent e;
-  e.kind = 20;
-  e.ints = {static_cast<int32_t>(result), static_cast<int32_t>(platform::SystemClock().TickMs() - start_tick),
-            static_cast<int32_t>(v.major * 100 + v.minor), static_cast<int32_t>(v.build), dpi_mode,
-            static_cast<int32_t>(parent_pid)};
-  e.strs = {word};
-  qos::QosReporter::Instance().Report(std::move(e));
+  qos::Report(qos::StartupEvent(result, word, platform::SystemClock().TickMs() - start_tick, v.major, v.minor, v.build,
+                                dpi_mode, parent_pid));
+}
+
+// The engines this program drives: the platform's own wait, GPU device and windows (the defaults)
+// and a browser over the DevTools protocol as the web runtime.
+HostBackends ProgramBackends() {
+  HostBackends backends;
+  backends.web_runtime = [](web::Poster post_to_main) { return web::cdp::CreateRuntime(std::move(post_to_main)); };
+  return backends;
+}
+
+// The local log's lines go to the logger with the location of the code that wrote them.
+void WriteToLogger(LogLevel level, std::string_view line, const SourceLocation& where) {
+  base::LogWrite(static_cast<int>(level), line, where.file, where.line, where.function);
 }
 
 // Logging is the last subsystem down.
@@ -74,7 +83,7 @@ uint32_t HostMain(const std::vector<std::u16string>* args) {
 
   // Logging first: the host's encrypted log files and memory log.
   base::InitLogging("FenyraOverlayHost");
-  SetLocalLogSink([](LogLevel level, std::string_view line) { base::LogWrite(static_cast<int>(level), line); });
+  SetLocalLogSink(&WriteToLogger);
   platform::Clock& clock = platform::SystemClock();
   const uint32_t start_tick = clock.TickMs();
   StartTelemetry(dpi_mode);
@@ -97,7 +106,7 @@ uint32_t HostMain(const std::vector<std::u16string>* args) {
     return kExitBadArgs;
   }
 
-  auto app = std::make_unique<WebViewHostApp>(clock);
+  auto app = std::make_unique<WebViewHostApp>(clock, ProgramBackends());
   if (!app->Initialise(options)) {
     HostLogf(LogLevel::kError, "%s", "initialisation failed, exiting (init_failed)");
     ReportStartup(2, "init_failed", start_tick, dpi_mode, options.parent_pid);
@@ -114,16 +123,10 @@ uint32_t HostMain(const std::vector<std::u16string>* args) {
   HostLogf(LogLevel::kTrace, "main loop ended, exit_code=0x%x, reason=%s", exit_code, reason.c_str());
   // Exit statistics and the exit code with its reason.
   const auto run_ms = static_cast<int32_t>(clock.TickMs() - app->start_tick());
-  qos::QosEvent stats;
-  stats.kind = 44;
-  stats.ints = {run_ms, static_cast<int32_t>(app->views_created()), static_cast<int32_t>(app->navigations_completed()),
-                static_cast<int32_t>(app->set_focus_count()), static_cast<int32_t>(app->peak_view_count())};
-  qos::QosReporter::Instance().Report(std::move(stats));
-  qos::QosEvent exit_event;
-  exit_event.kind = 24;
-  exit_event.ints = {static_cast<int32_t>(exit_code), run_ms};
-  exit_event.strs = {reason};
-  qos::QosReporter::Instance().Report(std::move(exit_event));
+  const HostCounters& counters = app->counters();
+  qos::Report(qos::ExitStatsEvent(run_ms, counters.views_created, counters.navigations_completed,
+                                  counters.set_focus_count, counters.peak_view_count));
+  qos::Report(qos::ExitEvent(exit_code, run_ms, reason));
   app.reset();
   StopTelemetry();
   StopLogging();

@@ -5,27 +5,19 @@
 #include <string>
 #include <string_view>
 
-// MinGW's C++ runtime formats with its ANSI (GNU) printf, so GNU format checking applies there too.
-#if defined(__MINGW32__)
-#define VYO_LOG_PRINTF(f, a) __attribute__((format(gnu_printf, f, a)))
-#elif defined(__GNUC__)
-#define VYO_LOG_PRINTF(f, a) __attribute__((format(printf, f, a)))
-#else
-#define VYO_LOG_PRINTF(f, a)
-#endif
+#include "base/log.h"
 
 namespace base {
 
-// Level kinds; filtering compares kinds.
-enum LogKind : int {
-  kLogDebug = 0,
-  kLogTrace = 1,
-  kLogInfo = 2,
-  kLogNotice = 3,
-  kLogWarning = 4,
-  kLogError = 5,
-  kLogFatal = 6,
-};
+// Level kinds, as plain integers of the host's one level scale (vyo::LogLevel); filtering compares
+// kinds.
+inline constexpr int kLogDebug = static_cast<int>(vyo::LogLevel::kDebug);
+inline constexpr int kLogTrace = static_cast<int>(vyo::LogLevel::kTrace);
+inline constexpr int kLogInfo = static_cast<int>(vyo::LogLevel::kInfo);
+inline constexpr int kLogNotice = static_cast<int>(vyo::LogLevel::kNotice);
+inline constexpr int kLogWarning = static_cast<int>(vyo::LogLevel::kWarning);
+inline constexpr int kLogError = static_cast<int>(vyo::LogLevel::kError);
+inline constexpr int kLogFatal = static_cast<int>(vyo::LogLevel::kFatal);
 inline constexpr int kLogKindOff = 7;  // a sink level that lets nothing through
 
 struct LogLevel {
@@ -73,9 +65,5 @@ struct LogRecord {
 std::string RecordLine(const LogRecord& record);
 // "\n[time][tid][LEVEL]\tmessage" (console).
 std::string ConsoleLine(const LogRecord& record);
-
-// printf into a std::string.
-std::string StringPrintfV(const char* format, std::va_list args);
-std::string LogStringPrintf(const char* format, ...) VYO_LOG_PRINTF(1, 2);
 
 }  // namespace base

@@ -387,17 +387,20 @@ bool LogWriteBounded(int kind, std::string_view text, int timeout_ms, const char
   return logger::Instance().WriteBounded(m, timeout_ms);
 }
 
-void LogPrintf(int kind, const char* tag, const char* format, ...) {
+void LogPrintfAt(const vyo::SourceLocation& where, int kind, const char* tag, const char* format, ...) {
   if (!GetLogger().IsEnabled(kind)) return;
   std::va_list args;
   va_start(args, format);
   std::string text = "[";
   text += tag;
   text += "]";
-  text += StringPrintfV(format, args);
+  text += vyo::StringPrintfV(format, args);
   va_end(args);
   LogMessage m;
   m.kind = kind;
+  m.file = where.file;
+  m.line = where.line;
+  m.function = where.function;
   m.text = text;
   GetLogger().Write(m);
 }

@@ -130,12 +130,16 @@ bool LogWrite(int kind, std::string_view text, const char* file = __builtin_FILE
 bool LogWriteBounded(int kind, std::string_view text, int timeout_ms, const char* file = __builtin_FILE(),
                      int line = __builtin_LINE(), const char* function = __builtin_FUNCTION());
 
-// printf-style message with the bracketed tag in front: "[" tag "]" + the formatted text. Untrusted
-// text must be an argument ("%s"), never the format.
-void LogPrintf(int kind, const char* tag, const char* format, ...) VYO_LOG_PRINTF(3, 4);
+// printf-style message with the bracketed tag in front: "[" tag "]" + the formatted text, written
+// with the caller's location. Untrusted text must be an argument ("%s"), never the format. Use the
+// LogPrintf macro.
+void LogPrintfAt(const vyo::SourceLocation& where, int kind, const char* tag, const char* format, ...)
+    VYO_PRINTF_FORMAT(4, 5);
 
 // The version banner's fixed facts.
 inline constexpr const char* kHostVersion = "1.1.0.41";
 inline constexpr const char* kBuildTimeText = "Oct 16 2026 15:33:32";
 
 }  // namespace base
+
+#define LogPrintf(kind, tag, ...) ::base::LogPrintfAt(::vyo::SourceLocation::Current(), kind, tag, __VA_ARGS__)

@@ -11,7 +11,9 @@ namespace {
 
 constexpr char kBoundary[] = "----FenyraOverlayQosBoundary";
 
-void QosLog(LogLevel level, const std::string& text) { TaggedLogf(level, "VyoQos", "%s", text.c_str()); }
+void QosLog(LogLevel level, const std::string& text, const SourceLocation& where = SourceLocation::Current()) {
+  TaggedLogAt(where, level, "VyoQos", "%s", text.c_str());
+}
 
 }  // namespace
 
@@ -165,14 +167,6 @@ std::atomic<QosHttpSink*> g_active_sink{nullptr};
 
 QosHttpSink* ActiveHttpSink() { return g_active_sink.load(); }
 void SetActiveHttpSink(QosHttpSink* sink) { g_active_sink.store(sink); }
-
-void Report(int32_t kind, std::vector<int32_t> ints, std::vector<std::string> strs) {
-  QosEvent e;
-  e.kind = kind;
-  e.ints = std::move(ints);
-  e.strs = std::move(strs);
-  QosReporter::Instance().Report(std::move(e));
-}
 
 QosReporter& QosReporter::Instance() {
   // Never destroyed: its thread may still run while the process exits.

@@ -67,8 +67,6 @@ class QosHttpSink final : public QosSink {
 QosHttpSink* ActiveHttpSink();
 void SetActiveHttpSink(QosHttpSink* sink);
 
-// Reports an event of the host (id 7081) from any thread.
-void Report(int32_t kind, std::vector<int32_t> ints, std::vector<std::string> strs = {});
 
 constexpr size_t kLiveQueueLimit = 128;
 constexpr size_t kReportQueueLimit = 256;

@@ -1,5 +1,6 @@
-// The application object over a fake pipe and a manual clock, without the rest of initialisation,
-// with helpers that read back what it sent to the overlay.
+// The application object with fake engines and a manual clock. `AppHarness` drives its subsystems
+// in place over a fake pipe, without the rest of start-up; `StartedAppHarness` runs the real
+// Initialise over shared memory made here, a fake pipe and a main-thread wait that never sleeps.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -9,25 +10,41 @@
 #include <utility>
 #include <vector>
 
+#include "base/text.h"
+#include "fakes/fake_main_wait.h"
 #include "fakes/fake_pipe.h"
 #include "fakes/manual_clock.h"
 #include "host/app.h"
+#include "platform/named_event.h"
+#include "platform/process.h"
+#include "platform/shared_memory.h"
 
 namespace vyo::testing {
 
+// Engines that need nothing from the machine: no windows, no browser.
+inline host::HostBackends TestBackends() {
+  host::HostBackends backends;
+  backends.window_system = false;
+  backends.web_runtime = nullptr;
+  backends.user_data_fs = nullptr;
+  return backends;
+}
+
 struct AppHarness : ::testing::Test {
   ManualClock clock;
-  std::unique_ptr<host::WebViewHostApp> app = std::make_unique<host::WebViewHostApp>(clock);
+  std::unique_ptr<host::WebViewHostApp> app = std::make_unique<host::WebViewHostApp>(clock, TestBackends());
   FakePipe* pipe = nullptr;
+
+  host::ViewService& service() { return app->view_service(); }
 
   void ConnectPipe() {
     auto owned = std::make_unique<FakePipe>();
     pipe = owned.get();
-    app->AttachPipeForTesting(std::move(owned));
+    app->overlay().Attach(std::move(owned));
   }
   // Host messages written so far (after the writer has caught up).
   std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Sent() {
-    app->pipe_writer()->WaitUntilIdle(5000);
+    app->overlay().writer()->WaitUntilIdle(5000);
     return WrittenFrames(*pipe);
   }
   std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Sent(uint32_t type) {
@@ -44,7 +61,54 @@ struct AppHarness : ::testing::Test {
     const auto logs = Logs();
     return std::find(logs.begin(), logs.end(), line) != logs.end();
   }
-  host::ViewState View(uint32_t id) { return app->SnapshotView(id).value(); }
+  host::ViewState View(uint32_t id) { return app->views().Snapshot(id).value(); }
+  template <typename F>
+  auto WithView(uint32_t id, F f) {
+    return app->views().With(id, f);
+  }
+};
+
+// The overlay's shared memory (input ring, input event), under names unique to this process.
+struct OverlayObjects {
+  std::u16string ring_name, event_name;
+  std::unique_ptr<platform::SharedMemory> ring;
+  std::unique_ptr<platform::NamedEvent> event;
+
+  OverlayObjects() {
+    static int serial = 0;
+    const std::u16string tag =
+        Utf8ToUtf16("apptest." + std::to_string(platform::CurrentProcessId()) + "." + std::to_string(++serial));
+    ring_name = tag + u".ring";
+    event_name = tag + u".event";
+    ring = platform::SharedMemory::Create(ring_name, host::kInputRingSize);
+    event = platform::NamedEvent::Create(event_name);
+  }
+};
+
+struct StartedAppHarness : AppHarness {
+  OverlayObjects overlay_objects;
+  FakeMainWait* wait = nullptr;
+
+  // A fresh application started with Initialise over a new fake pipe.
+  void Start() {
+    host::HostBackends backends = TestBackends();
+    backends.main_wait = [this] {
+      auto owned = std::make_unique<FakeMainWait>(clock);
+      wait = owned.get();
+      return owned;
+    };
+    backends.pipe_server = [this](const std::u16string&) {
+      auto owned = std::make_unique<FakePipe>();
+      pipe = owned.get();
+      return owned;
+    };
+    app = std::make_unique<host::WebViewHostApp>(clock, std::move(backends));
+    host::HostOptions options;
+    options.pipe_name = u"apptest.pipe";
+    options.input_map_name = overlay_objects.ring_name;
+    options.input_event_name = overlay_objects.event_name;
+    ASSERT_TRUE(app->Initialise(options));
+  }
 };
 
 }  // namespace vyo::testing

@@ -3,6 +3,7 @@
 #pragma once
 #include <algorithm>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -12,6 +13,16 @@
 #include "renderers/web/web_runtime.h"
 
 namespace vyo::testing {
+
+// Runs at every call into the fake runtime, its environments and its views (when set): tests use it
+// to check the conditions under which the host calls the browser.
+inline std::function<void(const std::string& call)>& FakeRuntimeCallCheck() {
+  static std::function<void(const std::string&)> check;
+  return check;
+}
+inline void CheckFakeRuntimeCall(const std::string& call) {
+  if (FakeRuntimeCallCheck()) FakeRuntimeCallCheck()(call);
+}
 
 class FakeWebView final : public web::IWebView {
  public:
@@ -31,6 +42,7 @@ class FakeWebView final : public web::IWebView {
   uint32_t cursor = 32512;
 
   web::HResult Call(const std::string& name, const std::string& args = "") {
+    CheckFakeRuntimeCall(name);
     calls.push_back(name + "(" + args + ")");
     if (closed) return web::kUnexpected;
     auto it = failing.find(name);
@@ -81,7 +93,10 @@ class FakeWebView final : public web::IWebView {
     return hr;
   }
   web::HResult MoveFocus() override { return Call("MoveFocus"); }
-  void SetEventSink(web::IWebViewEvents* s) override { sink = s; }
+  void SetEventSink(web::IWebViewEvents* s) override {
+    CheckFakeRuntimeCall("SetEventSink");
+    sink = s;
+  }
   web::HResult AddEventHandler(web::WebEvent e) override {
     const web::HResult hr = Call("AddEventHandler", std::to_string(static_cast<int>(e)));
     if (web::Succeeded(hr)) handlers.insert(e);
@@ -137,6 +152,7 @@ class FakeWebView final : public web::IWebView {
   }
   web::HResult SetMemoryUsageTargetLow(bool low) override { return Call("SetMemoryUsageTargetLow", low ? "1" : "0"); }
   void Close() override {
+    CheckFakeRuntimeCall("Close");
     calls.push_back("Close()");
     closed = true;
     if (close_journal) close_journal->push_back(index);
@@ -158,6 +174,7 @@ class FakeWebEnvironment final : public web::IWebEnvironment {
   std::string version = "148.0.1.2";
 
   web::HResult CreateView(intptr_t parent, std::function<void(web::HResult, std::unique_ptr<web::IWebView>)> done) override {
+    CheckFakeRuntimeCall("CreateView");
     if (web::Failed(create_view_status)) return create_view_status;
     requests.push_back({parent, std::move(done)});
     return web::kOk;
@@ -202,12 +219,14 @@ class FakeWebRuntime final : public web::IWebRuntime {
   int loads = 0;
 
   LoadResult Load() override {
+    CheckFakeRuntimeCall("Load");
     ++loads;
     return load_result;
   }
   std::string GetAvailableBrowserVersion() override { return version; }
   web::HResult CreateEnvironment(const std::u16string& dir, const std::string& args,
                                  std::function<void(web::HResult, std::shared_ptr<web::IWebEnvironment>)> done) override {
+    CheckFakeRuntimeCall("CreateEnvironment");
     if (web::Failed(create_status)) return create_status;
     requests.push_back({dir, args, std::move(done)});
     return web::kOk;

@@ -7,9 +7,9 @@
 #include "fakes/fake_web_runtime.h"
 #include "fakes/manual_clock.h"
 #include "host/app.h"
-#include "host/commands.h"
-#include "host/protocol.h"
-#include "host/wire.h"
+#include "protocol/commands.h"
+#include "protocol/protocol.h"
+#include "protocol/wire.h"
 
 namespace vyo::host {
 namespace {
@@ -21,64 +21,67 @@ struct AppFixture : testing::AppHarness {
   void Connect() { ConnectPipe(); }
   void Command(const host::Command& c) {
     const auto bytes = EncodeCommand(c);
-    app->DispatchCommand(CommandTypeOf(c), bytes);
+    app->dispatcher().Dispatch(CommandTypeOf(c), bytes);
   }
 };
 
 TEST_F(AppFixture, EnsureViewDecisionTable) {
   // New view: created; sizes below 1 become 1, above the texture limit are capped.
-  app->EnsureView(1, 0, -5, true, u"https://a.invalid/");
+  service().EnsureView(1, 0, -5, true, u"https://a.invalid/");
   EXPECT_EQ(View(1).width, 1);
   EXPECT_EQ(View(1).height, 1);
-  EXPECT_EQ(app->views_created(), 1u);
-  app->EnsureView(2, 100000, 20, true, u"");
+  EXPECT_EQ(app->counters().views_created, 1u);
+  service().EnsureView(2, 100000, 20, true, u"");
   EXPECT_EQ(View(2).width, kMaxViewSide);
 
   // Same size: nothing is re-created, a new URL is still stored, an empty one keeps the old.
-  app->EnsureView(1, 1, 1, false, u"");
-  EXPECT_EQ(app->views_created(), 2u);
+  service().EnsureView(1, 1, 1, false, u"");
+  EXPECT_EQ(app->counters().views_created, 2u);
   EXPECT_EQ(View(1).url, u"https://a.invalid/");
-  app->EnsureView(1, 1, 1, true, u"https://b.invalid/");
+  service().EnsureView(1, 1, 1, true, u"https://b.invalid/");
   EXPECT_EQ(View(1).url, u"https://b.invalid/");
 
   // Size change without a live controller: re-created.
-  app->EnsureView(1, 50, 60, true, u"");
-  EXPECT_EQ(app->views_created(), 3u);
+  service().EnsureView(1, 50, 60, true, u"");
+  EXPECT_EQ(app->counters().views_created, 3u);
   EXPECT_EQ(View(1).width, 50);
 
   // Size change with a live controller: resized in place.
   auto controller = std::make_shared<testing::FakeWebView>();
-  app->WithViewLocked(1, [&](ViewState* v) { v->webview = controller; });
-  app->EnsureView(1, 70, 80, true, u"");
-  EXPECT_EQ(app->views_created(), 3u);
+  WithView(1, [&](ViewState* v) { v->web.webview = controller; });
+  service().EnsureView(1, 70, 80, true, u"");
+  EXPECT_EQ(app->counters().views_created, 3u);
   EXPECT_EQ(View(1).height, 80);
 
   // ... unless its web content failed: then it is re-created, and the failure cleared.
-  app->WithViewLocked(1, [](ViewState* v) { v->web_failed = true; });
-  app->EnsureView(1, 90, 80, true, u"");
-  EXPECT_EQ(app->views_created(), 4u);
-  EXPECT_FALSE(View(1).web_failed);
+  WithView(1, [](ViewState* v) { v->web.web_failed = true; });
+  service().EnsureView(1, 90, 80, true, u"");
+  EXPECT_EQ(app->counters().views_created, 4u);
+  EXPECT_FALSE(View(1).web.web_failed);
 
   // Native views are left untouched.
-  app->WithViewLocked(2, [](ViewState* v) { v->kind = 1; });
-  app->EnsureView(2, 5, 5, true, u"");
+  WithView(2, [](ViewState* v) { v->kind = ViewKind::kNative; });
+  service().EnsureView(2, 5, 5, true, u"");
   EXPECT_EQ(View(2).width, kMaxViewSide);
-  EXPECT_EQ(app->peak_view_count(), 2u);
+  EXPECT_EQ(app->counters().peak_view_count, 2u);
 }
 
 TEST_F(AppFixture, PrimaryViewAndDestroy) {
-  app->EnsureView(5, 10, 10, true, u"");
-  app->EnsureView(6, 10, 10, true, u"");
-  EXPECT_EQ(app->primary_view_id(), 5u);
-  EXPECT_TRUE(app->IsExtraWebView(View(6)));
-  EXPECT_FALSE(app->IsExtraWebView(View(5)));
-  app->DestroyView(99, true);  // unknown: nothing changes
-  EXPECT_EQ(app->view_count(), 2u);
-  app->DestroyView(5, true);
-  EXPECT_EQ(app->primary_view_id(), 0u);
-  EXPECT_EQ(app->view_count(), 1u);
-  app->EnsureView(7, 10, 10, true, u"");
-  EXPECT_EQ(app->primary_view_id(), 7u);
+  service().EnsureView(5, 10, 10, true, u"");
+  service().EnsureView(6, 10, 10, true, u"");
+  EXPECT_EQ(app->views().primary_view_id(), 5u);
+  const auto is_extra = [&](uint32_t id) {
+    return WithView(id, [&](ViewState* v) { return app->views().IsExtraWebViewLocked(*v); });
+  };
+  EXPECT_TRUE(is_extra(6));
+  EXPECT_FALSE(is_extra(5));
+  service().DestroyView(99, true);  // unknown: nothing changes
+  EXPECT_EQ(app->views().Count(), 2u);
+  service().DestroyView(5, true);
+  EXPECT_EQ(app->views().primary_view_id(), 0u);
+  EXPECT_EQ(app->views().Count(), 1u);
+  service().EnsureView(7, 10, 10, true, u"");
+  EXPECT_EQ(app->views().primary_view_id(), 7u);
 }
 
 TEST_F(AppFixture, OverlayCommandsActOnTheRegistry) {
@@ -103,9 +106,9 @@ TEST_F(AppFixture, OverlayCommandsActOnTheRegistry) {
   Command(ViewSetFrameRateCmd{1, 500});
   EXPECT_EQ(View(1).frame_rate, 60u);
   Command(ViewSetBackgroundCmd{1, 0x80FF0000u});
-  EXPECT_EQ(View(1).background_color, 0x80FF0000u);
+  EXPECT_EQ(View(1).web.background_color, 0x80FF0000u);
   Command(ViewDestroyCmd{2});
-  EXPECT_FALSE(app->SnapshotView(2));
+  EXPECT_FALSE(app->views().Snapshot(2));
   // Positions are the overlay's business outside windowed presentation.
   EXPECT_EQ(View(1).x, 0);
 
@@ -113,7 +116,7 @@ TEST_F(AppFixture, OverlayCommandsActOnTheRegistry) {
   Command(SurfaceInfoCmd{1920, 1080});
   Command(SurfaceInfoCmd{1920, 1080});
   uint32_t w = 0, h = 0;
-  EXPECT_TRUE(app->GetSurfaceSize(&w, &h));
+  EXPECT_TRUE(service().GetSurfaceSize(&w, &h));
   EXPECT_EQ(w, 1920u);
   const auto logs = Logs();
   EXPECT_EQ(std::count(logs.begin(), logs.end(), "SurfaceInfo 1920x1080"), 1);
@@ -122,38 +125,38 @@ TEST_F(AppFixture, OverlayCommandsActOnTheRegistry) {
 }
 
 TEST_F(AppFixture, TargetFrameRate) {
-  EXPECT_EQ(app->TargetFrameRate(), 30u);
-  app->EnsureView(1, 10, 10, true, u"");
-  app->EnsureView(2, 10, 10, true, u"");
-  app->WithViewLocked(1, [](ViewState* v) { v->frame_rate = 60; });
-  app->WithViewLocked(2, [](ViewState* v) { v->frame_rate = 10; });
-  EXPECT_EQ(app->TargetFrameRate(), 60u);
-  app->SetViewVisible(1, false);
-  EXPECT_EQ(app->TargetFrameRate(), 10u);
-  app->WithViewLocked(2, [](ViewState* v) { v->web_failed = true; });
-  EXPECT_EQ(app->TargetFrameRate(), 30u);
-  app->WithViewLocked(2, [](ViewState* v) { v->web_failed = false, v->kind = 1; });
-  EXPECT_EQ(app->TargetFrameRate(), 30u);
+  EXPECT_EQ(app->views().TargetFrameRate(), 30u);
+  service().EnsureView(1, 10, 10, true, u"");
+  service().EnsureView(2, 10, 10, true, u"");
+  WithView(1, [](ViewState* v) { v->frame_rate = 60; });
+  WithView(2, [](ViewState* v) { v->frame_rate = 10; });
+  EXPECT_EQ(app->views().TargetFrameRate(), 60u);
+  service().SetViewVisible(1, false);
+  EXPECT_EQ(app->views().TargetFrameRate(), 10u);
+  WithView(2, [](ViewState* v) { v->web.web_failed = true; });
+  EXPECT_EQ(app->views().TargetFrameRate(), 30u);
+  WithView(2, [](ViewState* v) { v->web.web_failed = false, v->kind = ViewKind::kNative; });
+  EXPECT_EQ(app->views().TargetFrameRate(), 30u);
 }
 
 TEST_F(AppFixture, ModuleServices) {
   // Before the writer runs the ViewCreated message cannot be queued: nothing is created.
-  EXPECT_FALSE(app->CreateView(3, 7, u"https://m.invalid/", 1, 2, 30, 40, true));
-  EXPECT_EQ(app->view_count(), 0u);
+  EXPECT_FALSE(service().CreateView(3, 7, u"https://m.invalid/", 1, 2, 30, 40, true));
+  EXPECT_EQ(app->views().Count(), 0u);
 
   Connect();
-  ASSERT_TRUE(app->CreateView(3, 7, u"https://m.invalid/", 1, 2, 30, 40, true));
-  EXPECT_EQ(View(3).owner_module, 7u);
-  app->SetViewHitTest(3, 1, 0);
-  EXPECT_EQ(View(3).hit_alpha_threshold, 32);
-  app->SetViewHitTest(3, 1, 0);  // no change: no message
-  app->SetViewHitTest(3, 1, 300);
-  EXPECT_EQ(View(3).hit_alpha_threshold, 255);
-  app->RemoveView(3);
-  app->RemoveView(42);  // unknown: still announced, owner 0
-  app->ModuleLog(0, "silent");
-  app->ModuleLog(7, "boom");
-  app->ModuleLog(1, nullptr);
+  ASSERT_TRUE(service().CreateView(3, 7, u"https://m.invalid/", 1, 2, 30, 40, true));
+  EXPECT_EQ(View(3).module.owner_module, 7u);
+  service().SetViewHitTest(3, 1, 0);
+  EXPECT_EQ(View(3).capture.hit_alpha_threshold, 32);
+  service().SetViewHitTest(3, 1, 0);  // no change: no message
+  service().SetViewHitTest(3, 1, 300);
+  EXPECT_EQ(View(3).capture.hit_alpha_threshold, 255);
+  service().RemoveView(3);
+  service().RemoveView(42);  // unknown: still announced, owner 0
+  service().ModuleLog(0, "silent");
+  service().ModuleLog(7, "boom");
+  service().ModuleLog(1, nullptr);
 
   const auto sent = Sent();
   std::vector<uint32_t> changed_masks;
@@ -177,16 +180,115 @@ TEST_F(AppFixture, ModuleServices) {
 
 TEST_F(AppFixture, ServicesFromAnotherThreadRunOnTheMainThreadInOrder) {
   Connect();
+  // The real main-thread wait: this thread is the main thread, and only it pumps.
+  app->main_thread().Attach(platform::MainThreadWait::Create());
+  service().EnsureView(9, 10, 10, true, u"");
+  auto controller = std::make_shared<testing::FakeWebView>();
+  WithView(9, [&](ViewState* v) { v->web.webview = controller; });
+  const std::thread::id main_id = std::this_thread::get_id();
+  std::vector<std::string> off_main_calls;
+  testing::FakeRuntimeCallCheck() = [&](const std::string& call) {
+    if (std::this_thread::get_id() != main_id) off_main_calls.push_back(call);
+  };
+  const size_t frames_before = Sent().size();
+
   std::thread module([&] {
-    app->CreateView(4, 1, nullptr, 0, 0, 10, 10, true);
-    app->ShowView(4, false);
+    IModuleServices& m = service();
+    web::IWebPopupHost& p = service();
+    m.CreateView(4, 7, nullptr, 0, 0, 10, 10, true);
+    m.SetViewRect(4, 1, 2, 30, 40);
+    m.ShowView(4, false);
+    m.SetViewZOrder(4, 3);
+    m.SetRelayFlagA(4, false);
+    m.SetRelayFlagB(4, true);
+    m.SetViewHitTest(4, 1, 64);
+    m.SetViewBackgroundColor(9, 0xFF00FF00u);
+    m.SetViewFrameRate(4, 45);
+    m.NavigateView(9, u"https://n.invalid/");
+    m.PostWebMessageToView(9, "{\"a\":1}");
+    m.SendRawMessage(kWindowedRenderState, nullptr, 0);
+    m.ModuleLog(1, "hello");
+    p.ShowViewQuietly(4, true);
+    PopupStateMsg state;
+    state.content_view_id = 4;
+    p.SendPopupState(state);
+    p.LogView(4, "popup shown");
+    p.DestroyViewNotifyOverlay(4, 7);
+    m.RemoveView(9);
   });
   module.join();
-  // Without a main-thread wait (not initialised) the operations ran inline, in order.
-  EXPECT_FALSE(View(4).visible);
+
+  // Nothing ran on the module's thread: no frame was sent, no view changed.
+  EXPECT_EQ(Sent().size(), frames_before);
+  EXPECT_FALSE(app->views().Snapshot(4));
+  EXPECT_TRUE(controller->calls.empty());
+
+  while (app->main_thread().wait()->PumpMessages(64, 4) > 0) {
+  }
+  EXPECT_TRUE(off_main_calls.empty());
+  testing::FakeRuntimeCallCheck() = nullptr;
+
+  std::vector<std::string> seen;
+  const auto all = Sent();
+  for (size_t i = frames_before; i < all.size(); ++i) {
+    const auto& [type, payload] = all[i];
+    if (type == kViewChanged) {
+      seen.push_back("changed " + std::to_string(DecodeViewChanged(payload)->mask));
+    } else if (type == kHostLog) {
+      const std::string text(payload.begin(), payload.end());
+      if (text.rfind("Set", 0) == 0 || text.rfind("MOD-", 0) == 0 || text.rfind("popup", 0) == 0) seen.push_back(text);
+    } else {
+      seen.push_back(HostMessageName(type));
+    }
+  }
+  const std::vector<std::string> expected = {
+      "ViewCreated",
+      "changed 1",
+      "changed 2",
+      "changed 4",
+      "changed 8",
+      "changed 16",
+      "changed 32",
+      "SetViewBackgroundColor, view_id=9, argb=0xff00ff00",
+      "SetViewFrameRate, view_id=4, frame_rate=45",
+      "WindowedRenderState",
+      "MOD-INFO: hello",
+      "PopupState",
+      "popup shown, view_id=4",
+      "ViewDestroyed",
+      "ViewDestroyed",
+  };
+  EXPECT_EQ(seen, expected);
+  // The browser calls of the background, the navigation and the message ran on the main thread.
+  EXPECT_TRUE(controller->Called("SetDefaultBackgroundColor"));
+  EXPECT_TRUE(controller->Called("Navigate"));
+  EXPECT_EQ(controller->posted, (std::vector<std::string>{"{\"a\":1}"}));
+  EXPECT_FALSE(app->views().Snapshot(4));
+  EXPECT_FALSE(app->views().Snapshot(9));
 }
 
-TEST_F(AppFixture, MainLoopEndsOnPipeFailures) {
+TEST_F(AppFixture, TasksPostedBeforeStartUpWaitAndAfterShutdownAreRefused) {
+  MainThread main_thread;
+  std::vector<int> ran;
+  std::thread early([&] { EXPECT_TRUE(main_thread.PostTask([&] { ran.push_back(1); })); });
+  early.join();
+  EXPECT_TRUE(ran.empty());  // kept: no wait yet, and never run on the posting thread
+  main_thread.Attach(platform::MainThreadWait::Create());
+  main_thread.PostTask([&] { ran.push_back(2); });
+  while (main_thread.wait()->PumpMessages(64, 4) > 0) {
+  }
+  EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+  main_thread.Detach();
+  std::thread late([&] { EXPECT_FALSE(main_thread.PostTask([&] { ran.push_back(3); })); });
+  late.join();
+  EXPECT_FALSE(main_thread.PostTask([&] { ran.push_back(4); }));
+  EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+}
+
+// The real start-up over shared memory made here, a fake pipe and a wait that never sleeps.
+struct StartedApp : testing::StartedAppHarness {};
+
+TEST_F(StartedApp, MainLoopEndsOnPipeFailures) {
   struct Case {
     FakePipe::WriteMode mode;
     uint32_t code;
@@ -194,29 +296,36 @@ TEST_F(AppFixture, MainLoopEndsOnPipeFailures) {
   } cases[] = {{FakePipe::WriteMode::kFail, kExitPipeWriteFailed, "pipe_write_failed"},
                {FakePipe::WriteMode::kBroken, 0, "pipe_closed"}};
   for (const auto& c : cases) {
-    app = std::make_unique<WebViewHostApp>(clock);
-    Connect();
+    Start();
     pipe->SetWriteMode(c.mode);
-    app->SetRunningForTesting(true);
-    app->SendToOverlay(kViewStatus, Encode(ViewStatusMsg{1, 2}));
+    app->overlay().SendToOverlay(kViewStatus, Encode(ViewStatusMsg{1, 2}));
     EXPECT_EQ(app->RunMainLoop(), c.code) << c.reason;
     EXPECT_EQ(app->exit_reason(), c.reason);
   }
 }
 
-TEST_F(AppFixture, MainLoopEndsWhenTheOverlayClosesOrSendsGarbage) {
-  Connect();
-  app->SetRunningForTesting(true);
+TEST_F(StartedApp, MainLoopEndsWhenTheOverlayClosesOrSendsGarbage) {
+  Start();
   pipe->CloseIncoming();
   EXPECT_EQ(app->RunMainLoop(), 0u);
   EXPECT_EQ(app->exit_reason(), "pipe_closed");
 
-  app = std::make_unique<WebViewHostApp>(clock);
-  Connect();
-  app->SetRunningForTesting(true);
+  Start();
   testing::PushFrame(*pipe, kSurfaceInfo, {1, 0, 0, 0}, 2);
   EXPECT_EQ(app->RunMainLoop(), 0u);
   EXPECT_EQ(app->exit_reason(), "normal");
+}
+
+TEST_F(StartedApp, StartUpGreetsTheOverlayAndShutdownEndsTheChannel) {
+  Start();
+  const auto hello = Sent(kHostHello);
+  ASSERT_EQ(hello.size(), 1u);
+  EXPECT_TRUE(Logged("Init success, capture=window"));
+  // No runtime was given: the overlay hears that the browser could not be loaded.
+  ASSERT_EQ(Sent(kEnvironmentResult).size(), 1u);
+  EXPECT_EQ(DecodeEnvironmentResult(Sent(kEnvironmentResult)[0].second)->result, 1u);
+  app->Shutdown();
+  EXPECT_FALSE(app->overlay().CanSend());
 }
 
 TEST(WindowedFreeze, EnvironmentValues) {

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "fakes/manual_clock.h"
-#include "host/channels.h"
-#include "host/wire.h"
+#include "shared_channels/channels.h"
+#include "protocol/wire.h"
 
 namespace vyo::host {
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "host/commands.h"
-#include "host/wire.h"
+#include "protocol/commands.h"
+#include "protocol/wire.h"
 
 namespace vyo::host {
 namespace {

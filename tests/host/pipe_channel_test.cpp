@@ -4,9 +4,9 @@
 
 #include "fakes/fake_pipe.h"
 #include "fakes/manual_clock.h"
-#include "host/pipe_channel.h"
-#include "host/protocol.h"
-#include "host/wire.h"
+#include "overlay_channel/pipe_channel.h"
+#include "protocol/protocol.h"
+#include "protocol/wire.h"
 
 namespace vyo::host {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "host/protocol.h"
+#include "protocol/protocol.h"
 
 namespace vyo::host {
 namespace {
@@ -49,8 +49,15 @@ TEST(HostMessages, GoldenBytes) {
   };
   for (const auto& c : cases) EXPECT_EQ(c.actual, c.expected) << c.name;
   PopupStateMsg popup;
-  for (uint32_t i = 0; i < 25; ++i) popup.values[i] = i * 3;
-  EXPECT_EQ(Encode(popup).size(), 100u);
+  popup.content_view_id = 1, popup.chrome_view_id = 2, popup.close_view_id = 3;
+  popup.chrome = {4, 5, 6, 7};
+  popup.close_button = {8, 9, 10, 11};
+  popup.content = {12, 13, 14, 15};
+  popup.popup = {16, 17, 18, 19};
+  popup.title_bar = {20, 21, 22, 23};
+  popup.surface_width = 24, popup.surface_height = 25;
+  EXPECT_EQ(Encode(popup), Words({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23,
+                                  24, 25}));
 }
 
 TEST(HostMessages, FrameHeaderAndDecoders) {

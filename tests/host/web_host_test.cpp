@@ -7,7 +7,7 @@
 #include "fakes/fake_web_runtime.h"
 #include "fakes/manual_clock.h"
 #include "host/app.h"
-#include "host/wire.h"
+#include "protocol/wire.h"
 
 namespace vyo::host {
 namespace {
@@ -26,7 +26,7 @@ struct WebFixture : testing::AppHarness {
     runtime = r.get();
     auto f = std::make_unique<testing::FakeUserDataFs>();
     fs = f.get();
-    app->SetWebRuntime(std::move(r), std::move(f));
+    app->web().SetRuntime(std::move(r), std::move(f));
   }
   void Connect() { ConnectPipe(); }
   std::vector<uint32_t> StatusCodes(uint32_t view_id) {
@@ -39,7 +39,7 @@ struct WebFixture : testing::AppHarness {
 
   // Loader, environment and a view with its controller request outstanding.
   std::shared_ptr<testing::FakeWebEnvironment> Environment() {
-    app->LoadWebView2Loader();
+    app->web().LoadWebView2Loader();
     return runtime->CompleteEnvironment();
   }
 };
@@ -47,7 +47,7 @@ struct WebFixture : testing::AppHarness {
 TEST_F(WebFixture, EnvironmentNoticeIsSentOnceAndKeptUntilThePipeRuns) {
   runtime->load_result = FakeWebRuntime::LoadResult::kNotFound;
   clock.AdvanceMs(7);
-  EXPECT_FALSE(app->LoadWebView2Loader());
+  EXPECT_FALSE(app->web().LoadWebView2Loader());
   Connect();  // the writer starts: the kept notice goes out
   const auto sent = Sent();
   std::vector<EnvironmentResultMsg> notices;
@@ -77,7 +77,7 @@ TEST_F(WebFixture, EnvironmentResultCodes) {
     Connect();
     runtime->load_result = c.load;
     runtime->version = c.version;
-    app->LoadWebView2Loader();
+    app->web().LoadWebView2Loader();
     if (!runtime->requests.empty()) {
       if (web::Succeeded(c.outcome)) {
         runtime->CompleteEnvironment();
@@ -86,7 +86,7 @@ TEST_F(WebFixture, EnvironmentResultCodes) {
       }
     }
     // A second outcome (after a recreation) is not announced again.
-    if (app->RecreateEnvironment(false) && !runtime->requests.empty()) runtime->CompleteEnvironment();
+    if (app->web().RecreateEnvironment(false) && !runtime->requests.empty()) runtime->CompleteEnvironment();
     std::vector<uint32_t> results;
     for (auto& [type, payload] : Sent())
       if (type == kEnvironmentResult) results.push_back(DecodeEnvironmentResult(payload)->result);
@@ -97,7 +97,7 @@ TEST_F(WebFixture, EnvironmentResultCodes) {
 TEST_F(WebFixture, ControllerIsConfiguredAndNavigatedEvenWhenStepsFail) {
   Connect();
   auto env = Environment();
-  app->EnsureView(1, 800, 600, true, u"https://example.invalid/start");
+  service().EnsureView(1, 800, 600, true, u"https://example.invalid/start");
   ASSERT_EQ(env->requests.size(), 1u);
   // The controller fails a few configuration steps; the sequence goes on.
   auto view = std::make_unique<FakeWebView>();
@@ -118,7 +118,7 @@ TEST_F(WebFixture, ControllerIsConfiguredAndNavigatedEvenWhenStepsFail) {
   EXPECT_EQ(wv->width, 800);
   EXPECT_EQ(wv->navigations, std::vector<std::u16string>{u"https://example.invalid/start"});
   EXPECT_EQ(wv->handlers.size(), 10u);
-  EXPECT_EQ(View(1).retry_left, 8);
+  EXPECT_EQ(View(1).web.retry_left, 8);
 }
 
 TEST_F(WebFixture, UserAgentAndZoomTables) {
@@ -136,7 +136,7 @@ TEST_F(WebFixture, UserAgentAndZoomTables) {
   auto env = Environment();
   uint32_t id = 10;
   for (const auto& [before, after] : agents) {
-    app->EnsureView(++id, 10, 10, true, u"");
+    service().EnsureView(++id, 10, 10, true, u"");
     auto view = std::make_unique<FakeWebView>();
     view->user_agent = before;
     FakeWebView* wv = view.get();
@@ -146,12 +146,12 @@ TEST_F(WebFixture, UserAgentAndZoomTables) {
     EXPECT_EQ(wv->user_agent, after);
   }
   for (const auto& z : zooms) {
-    app->EnsureView(++id, z.w, z.h, true, u"");
+    service().EnsureView(++id, z.w, z.h, true, u"");
     FakeWebView* wv = env->CompleteView();
     EXPECT_NEAR(wv->zoom, z.zoom, 1e-9) << z.w << "x" << z.h;
   }
   // A failed read of the agent leaves it alone rather than replacing it with the token.
-  app->EnsureView(++id, 10, 10, true, u"");
+  service().EnsureView(++id, 10, 10, true, u"");
   auto view = std::make_unique<FakeWebView>();
   view->failing = {{"GetUserAgent", web::kFail}};
   FakeWebView* wv = view.get();
@@ -164,13 +164,13 @@ TEST_F(WebFixture, UserAgentAndZoomTables) {
 TEST_F(WebFixture, FailureCountingAndGivingUp) {
   Connect();
   auto env = Environment();
-  app->EnsureView(1, 10, 10, true, u"");
+  service().EnsureView(1, 10, 10, true, u"");
   // Fail every attempt. The third failure brings one recreation on the shared directory, the
   // fifth a switch to the private directory with a fresh set of eight attempts; after those the
   // view is given up.
   int failures = 0;
   int environments = 1;
-  for (int step = 0; step < 60 && View(1).retry_left > 0; ++step) {
+  for (int step = 0; step < 60 && View(1).web.retry_left > 0; ++step) {
     if (!runtime->requests.empty()) {
       env = runtime->CompleteEnvironment();
       ++environments;
@@ -178,32 +178,32 @@ TEST_F(WebFixture, FailureCountingAndGivingUp) {
     if (!env->requests.empty()) {
       env->FailView(web::kFail);
       ++failures;
-      app->PumpViewCreationRetries();
+      app->web().PumpViewCreationRetries();
       EXPECT_TRUE(env->requests.empty()) << "retried before 400 ms";
     }
     clock.AdvanceMs(400);
-    app->PumpViewCreationRetries();
+    app->web().PumpViewCreationRetries();
   }
   EXPECT_EQ(failures, 13);
   EXPECT_EQ(environments, 3);
-  EXPECT_TRUE(app->using_private_dir());
-  EXPECT_EQ(View(1).retry_left, 0);
-  EXPECT_TRUE(View(1).web_failed);
+  EXPECT_TRUE(app->web().using_private_dir());
+  EXPECT_EQ(View(1).web.retry_left, 0);
+  EXPECT_TRUE(View(1).web.web_failed);
   EXPECT_EQ(StatusCodes(1), std::vector<uint32_t>{3});
   EXPECT_TRUE(Logged("WebView2 controller creation failed, view_id=1, hr=0x80004005, retry_left=7"));
   EXPECT_TRUE(Logged("WebView2 controller creation gave up, view_id=1, hr=0x80004005, private_udf=1"));
   clock.AdvanceMs(1000);
-  app->PumpViewCreationRetries();
+  app->web().PumpViewCreationRetries();
   EXPECT_TRUE(env->requests.empty() && runtime->requests.empty());
 }
 
 TEST_F(WebFixture, AbortEndsAttemptsWithoutAReport) {
   Connect();
   auto env = Environment();
-  app->EnsureView(1, 10, 10, true, u"");
+  service().EnsureView(1, 10, 10, true, u"");
   env->FailView(web::kAbort);
-  EXPECT_EQ(View(1).retry_left, 0);
-  EXPECT_FALSE(View(1).web_failed);
+  EXPECT_EQ(View(1).web.retry_left, 0);
+  EXPECT_FALSE(View(1).web.web_failed);
   EXPECT_TRUE(StatusCodes(1).empty());
   EXPECT_TRUE(Logged("WebView2 controller creation aborted (parent window gone), hr=0x80004004"));
 }
@@ -211,42 +211,42 @@ TEST_F(WebFixture, AbortEndsAttemptsWithoutAReport) {
 TEST_F(WebFixture, InvalidStateSwitchesToThePrivateDirectoryOnce) {
   Connect();
   auto env = Environment();
-  const std::u16string shared = app->user_data_dir();
+  const std::u16string shared = app->web().user_data_dir();
   EXPECT_EQ(shared, u"C:\\Games\\Overlay\\webview_user_data");
-  app->EnsureView(1, 10, 10, true, u"");
+  service().EnsureView(1, 10, 10, true, u"");
   env->FailView(web::kInvalidState);
-  EXPECT_TRUE(app->private_dir_requested());
+  EXPECT_TRUE(app->web().private_dir_requested());
   clock.AdvanceMs(400);
-  app->PumpViewCreationRetries();
+  app->web().PumpViewCreationRetries();
   ASSERT_EQ(runtime->requests.size(), 1u);
   EXPECT_EQ(runtime->requests.front().user_data_dir, shared + u"_pid4242");
-  EXPECT_TRUE(app->using_private_dir());
-  EXPECT_EQ(View(1).retry_left, 8);  // a fresh set of attempts on the new directory
+  EXPECT_TRUE(app->web().using_private_dir());
+  EXPECT_EQ(View(1).web.retry_left, 8);  // a fresh set of attempts on the new directory
   env = runtime->CompleteEnvironment();
   // The same failure on the private directory ends the attempts.
   ASSERT_EQ(env->requests.size(), 1u);
   env->FailView(web::kInvalidState);
-  EXPECT_EQ(View(1).retry_left, 0);
+  EXPECT_EQ(View(1).web.retry_left, 0);
   EXPECT_EQ(StatusCodes(1), std::vector<uint32_t>{3});
-  EXPECT_FALSE(app->RecreateEnvironment(true));  // once per process
+  EXPECT_FALSE(app->web().RecreateEnvironment(true));  // once per process
 }
 
 TEST_F(WebFixture, StaleAnswersAreClosedAndDropped) {
   Connect();
   auto env = Environment();
-  app->EnsureView(1, 10, 10, true, u"");
+  service().EnsureView(1, 10, 10, true, u"");
   // The view is re-created before its answer arrives: the answer belongs to the old incarnation.
-  app->EnsureView(1, 20, 20, true, u"");
+  service().EnsureView(1, 20, 20, true, u"");
   ASSERT_EQ(env->requests.size(), 2u);
   env->CompleteView();
   EXPECT_TRUE(env->WasClosed(1));
-  EXPECT_FALSE(View(1).webview);
+  EXPECT_FALSE(View(1).web.webview);
   env->CompleteView();
   EXPECT_FALSE(env->WasClosed(2));
-  EXPECT_TRUE(View(1).webview);
+  EXPECT_TRUE(View(1).web.webview);
   // An answer for a view that is gone is closed too.
-  app->EnsureView(2, 10, 10, true, u"");
-  app->DestroyView(2, false);
+  service().EnsureView(2, 10, 10, true, u"");
+  service().DestroyView(2, false);
   env->CompleteView();
   EXPECT_TRUE(env->WasClosed(3));
 }
@@ -254,19 +254,19 @@ TEST_F(WebFixture, StaleAnswersAreClosedAndDropped) {
 TEST_F(WebFixture, RetryPumpRecreatesAfterRepeatedFailures) {
   Connect();
   auto env = Environment();
-  app->EnsureView(1, 10, 10, true, u"");
+  service().EnsureView(1, 10, 10, true, u"");
   for (int i = 0; i < 2; ++i) {
     env->FailView(web::kFail);
     clock.AdvanceMs(400);
-    app->PumpViewCreationRetries();
+    app->web().PumpViewCreationRetries();
   }
   EXPECT_TRUE(runtime->requests.empty());  // two failures: retried on the same environment
   env->FailView(web::kFail);
   clock.AdvanceMs(400);
-  app->PumpViewCreationRetries();
+  app->web().PumpViewCreationRetries();
   ASSERT_EQ(runtime->requests.size(), 1u);  // the third: one recreation on the shared directory
-  EXPECT_EQ(app->env_recreate_budget(), 0);
-  EXPECT_TRUE(app->has_environment());      // the old environment is kept until the new arrives
+  EXPECT_EQ(app->web().env_recreate_budget(), 0);
+  EXPECT_TRUE(app->web().has_environment());      // the old environment is kept until the new arrives
   auto fresh = runtime->CompleteEnvironment();
   EXPECT_EQ(fresh->requests.size(), 1u);
 }
@@ -274,8 +274,8 @@ TEST_F(WebFixture, RetryPumpRecreatesAfterRepeatedFailures) {
 TEST_F(WebFixture, ViewsWaitDuringARecreationAndFallBackToTheHeldEnvironment) {
   Connect();
   auto env = Environment();
-  ASSERT_TRUE(app->RecreateEnvironment(false));
-  app->EnsureView(1, 10, 10, true, u"");
+  ASSERT_TRUE(app->web().RecreateEnvironment(false));
+  service().EnsureView(1, 10, 10, true, u"");
   EXPECT_TRUE(env->requests.empty());  // waits for the environment on its way
   runtime->FailEnvironment(web::kFail);
   // The recreation failed: the view is asked for on the environment still held.
@@ -284,14 +284,14 @@ TEST_F(WebFixture, ViewsWaitDuringARecreationAndFallBackToTheHeldEnvironment) {
 
 TEST_F(WebFixture, FailedFirstEnvironmentIsRetriedOnlyWhileAViewWaits) {
   Connect();
-  app->LoadWebView2Loader();
+  app->web().LoadWebView2Loader();
   runtime->FailEnvironment(web::kFail);
   clock.AdvanceMs(1000);
-  app->PumpViewCreationRetries();
+  app->web().PumpViewCreationRetries();
   EXPECT_TRUE(runtime->requests.empty());
-  app->EnsureView(1, 10, 10, true, u"");
+  service().EnsureView(1, 10, 10, true, u"");
   clock.AdvanceMs(400);
-  app->PumpViewCreationRetries();
+  app->web().PumpViewCreationRetries();
   EXPECT_EQ(runtime->requests.size(), 1u);
 }
 
@@ -355,35 +355,35 @@ TEST_F(WebFixture, PurgeOfStalePrivateDirectories) {
 TEST_F(WebFixture, MountedContentIsServedAndPlainUrlsDropTheMount) {
   Connect();
   auto env = Environment();
-  app->EnsureView(5, 100, 100, true, u"vyobuiltin:about");
+  service().EnsureView(5, 100, 100, true, u"vyobuiltin:about");
   FakeWebView* wv = env->CompleteView();
   const std::u16string origin = u"https://v5.content.vyo.invalid";
   ASSERT_EQ(wv->navigations.size(), 1u);
   EXPECT_EQ(wv->navigations[0], origin + u"/index.html");
   EXPECT_EQ(wv->filters, std::vector<std::u16string>{origin + u"/*"});
   // Built-in content answers every request with 403.
-  const auto answer = app->OnWebResourceRequested(5, web::WebResourceRequest{origin + u"/index.html", "GET"});
+  const auto answer = app->web().OnWebResourceRequested(5, web::WebResourceRequest{origin + u"/index.html", "GET"});
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->status, 403);
   EXPECT_EQ(answer->reason, "Forbidden");
   // Requests for other origins are let through.
-  EXPECT_FALSE(app->OnWebResourceRequested(5, web::WebResourceRequest{u"https://other.invalid/x", "GET"}));
+  EXPECT_FALSE(app->web().OnWebResourceRequested(5, web::WebResourceRequest{u"https://other.invalid/x", "GET"}));
 
-  app->NavigateView(5, u"https://example.invalid/");
+  app->web().NavigateView(5, u"https://example.invalid/");
   EXPECT_EQ(wv->navigations.back(), u"https://example.invalid/");
   EXPECT_TRUE(wv->filters.empty());
-  EXPECT_TRUE(View(5).origin.empty());
+  EXPECT_TRUE(View(5).web.origin.empty());
 
   // A mount that fails reports a content navigation failure.
-  app->NavigateView(5, u"vyodir:/no/such/dir/anywhere");
+  app->web().NavigateView(5, u"vyodir:/no/such/dir/anywhere");
   EXPECT_EQ(StatusCodes(5), std::vector<uint32_t>{2});
-  EXPECT_TRUE(View(5).web_failed);
+  EXPECT_TRUE(View(5).web.web_failed);
   EXPECT_TRUE(Logged("Package navigation failed, view_id=5, detail=Mount failed"));
 }
 
 TEST_F(WebFixture, LateAnswersAfterShutdownDoNothing) {
   Connect();
-  app->LoadWebView2Loader();
+  app->web().LoadWebView2Loader();
   auto pending = std::move(runtime->requests.front());
   runtime->requests.pop_front();
   app->Shutdown();

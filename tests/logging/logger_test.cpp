@@ -235,9 +235,9 @@ TEST_F(LoggerTest, FileLevelHidesTraceFromTheFileWhileTheMemoryLogKeepsIt) {
   options.file_level = base::kLogNotice;
   ASSERT_TRUE(base::InitLogging("FenyraOverlayHost", options));
   EXPECT_TRUE(log().MemoryLogEnabled());
-  base::LogPrintf(base::kLogTrace, "FenyraOverlayHost", "trace line %d", 1);
-  base::LogPrintf(base::kLogNotice, "FenyraOverlayHost", "notice line %s", "two");
-  base::LogPrintf(base::kLogDebug, "FenyraOverlayHost", "debug line");
+  LogPrintf(base::kLogTrace, "FenyraOverlayHost", "trace line %d", 1);
+  LogPrintf(base::kLogNotice, "FenyraOverlayHost", "notice line %s", "two");
+  LogPrintf(base::kLogDebug, "FenyraOverlayHost", "debug line");
   const std::u16string file = log().LogFilePath();
   const std::u16string dump = dir_.u16() + u"dump.bin";
   ASSERT_TRUE(log().DumpMemoryLog(dump));

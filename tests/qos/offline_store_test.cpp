@@ -6,7 +6,7 @@
 
 #include "base/text.h"
 #include "platform/process.h"
-#include "qos/log_capture.h"
+#include "fakes/log_capture.h"
 #include "qos/offline_store.h"
 
 namespace vyo::qos {

@@ -3,7 +3,7 @@
 #include "fakes/manual_clock.h"
 #include "qos/qos.h"
 #include "qos/sink.h"
-#include "qos/log_capture.h"
+#include "fakes/log_capture.h"
 
 namespace vyo::qos {
 namespace {

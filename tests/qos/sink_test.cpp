@@ -7,7 +7,7 @@
 
 #include "base/text.h"
 #include "platform/process.h"
-#include "qos/log_capture.h"
+#include "fakes/log_capture.h"
 #include "qos/offline_store.h"
 #include "qos/sink.h"
 #include "qos/test_http_server.h"

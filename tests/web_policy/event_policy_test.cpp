@@ -44,18 +44,18 @@ struct PolicyFixture : testing::AppHarness {
   void SetUp() override {
     auto r = std::make_unique<FakeWebRuntime>();
     runtime = r.get();
-    app->SetWebRuntime(std::move(r), std::make_unique<testing::FakeUserDataFs>());
+    app->web().SetRuntime(std::move(r), std::make_unique<testing::FakeUserDataFs>());
     ConnectPipe();
-    app->LoadWebView2Loader();
+    app->web().LoadWebView2Loader();
     env = runtime->CompleteEnvironment();
   }
 
   // A view with its controller; `owner_module` makes it a module's view.
   FakeWebView* MakeView(uint32_t id, uint32_t owner_module = 0) {
     if (owner_module != 0) {
-      app->CreateView(id, owner_module, u"", 0, 0, 300, 200, true);
+      service().CreateView(id, owner_module, u"", 0, 0, 300, 200, true);
     } else {
-      app->EnsureView(id, 300, 200, true, u"");
+      service().EnsureView(id, 300, 200, true, u"");
     }
     return env->CompleteView();
   }
@@ -94,7 +94,7 @@ TEST_F(PolicyFixture, ScriptsAreRegisteredInOrderAndRunAgainWhereTheyShould) {
   ASSERT_EQ(wv->executed_scripts.size(), 6u);
   EXPECT_EQ(wv->executed_scripts[0], order[0]);
   EXPECT_EQ(std::vector<std::u16string>(wv->executed_scripts.begin() + 1, wv->executed_scripts.end()), order);
-  EXPECT_TRUE(app->SnapshotView(1)->scripts_added);
+  EXPECT_TRUE(app->views().Snapshot(1)->web.scripts_added);
   // Scripts come between the permission handler and the cursor handler.
   const auto at = [&](const std::string& call) {
     return std::find(wv->calls.begin(), wv->calls.end(), call) - wv->calls.begin();
@@ -104,7 +104,7 @@ TEST_F(PolicyFixture, ScriptsAreRegisteredInOrderAndRunAgainWhereTheyShould) {
 
   // A resize runs the adaptive-scale script again.
   wv->executed_scripts.clear();
-  app->EnsureView(1, 400, 800, true, u"", true);
+  service().EnsureView(1, 400, 800, true, u"", true);
   EXPECT_EQ(wv->executed_scripts, std::vector<std::u16string>{order[0]});
 
   // A completed navigation runs scripts 2 to 5 again (not the adaptive scale); a failed one does not.
@@ -117,7 +117,7 @@ TEST_F(PolicyFixture, ScriptsAreRegisteredInOrderAndRunAgainWhereTheyShould) {
   ok.success = true;
   Sink(wv).OnNavigationCompleted(ok);
   EXPECT_EQ(wv->executed_scripts, std::vector<std::u16string>(order.begin() + 1, order.end()));
-  EXPECT_EQ(app->navigations_completed(), 2u);
+  EXPECT_EQ(app->counters().navigations_completed, 2u);
 }
 
 TEST_F(PolicyFixture, ControlMessagesDriveFocusSelectionAndDirtyState) {
@@ -131,13 +131,13 @@ TEST_F(PolicyFixture, ControlMessagesDriveFocusSelectionAndDirtyState) {
   // A reassert raises a count of 0 once; a focus report that follows a reassert is not counted twice.
   sink.OnWebMessageReceived(Text("\x01vyo-input-reassert"));
   sink.OnWebMessageReceived(Text("\x01vyo-input-reassert"));
-  EXPECT_EQ(app->input_focus().Count(3), 1);
+  EXPECT_EQ(app->pages().input_focus().Count(3), 1);
   EXPECT_EQ(Pairs(kInputFocusChanged), (std::vector<std::pair<uint32_t, uint32_t>>{{3, 1}, {3, 0}, {3, 1}}));
 
   // Selection: one SelectionChanged per transition, the text kept for copying.
   sink.OnWebMessageReceived(Text("\x01vyo-sel 1 hello \xe2\x82\xac"));
   sink.OnWebMessageReceived(Text("\x01vyo-sel 1 hello again"));
-  EXPECT_EQ(app->selection_store().Get(3), u"hello again");
+  EXPECT_EQ(app->pages().selection_store().Get(3), u"hello again");
   sink.OnWebMessageReceived(Text("\x01vyo-sel 0"));
   sink.OnWebMessageReceived(Text("\x01vyo-sel 0"));
   EXPECT_EQ(Pairs(kSelectionChanged), (std::vector<std::pair<uint32_t, uint32_t>>{{3, 1}, {3, 0}}));
@@ -145,21 +145,21 @@ TEST_F(PolicyFixture, ControlMessagesDriveFocusSelectionAndDirtyState) {
   // Dirty: a zero-width report and an unknown control message change nothing; a rectangle does.
   sink.OnWebMessageReceived(Text("\x01vyo-dirty 0 0 0 10"));
   sink.OnWebMessageReceived(Text("\x01vyo-unknown"));
-  EXPECT_FALSE(app->SnapshotView(3)->dirty.dirty_info_available);
+  EXPECT_FALSE(app->views().Snapshot(3)->web.dirty.dirty_info_available);
   sink.OnWebMessageReceived(Text("\x01vyo-dirty 5 6 7 8"));
   sink.OnWebMessageReceived(Text("\x01vyo-dirty 1 1 2 2"));
-  const web::DirtyState dirty = app->SnapshotView(3)->dirty;
+  const web::DirtyState dirty = app->views().Snapshot(3)->web.dirty;
   EXPECT_TRUE(dirty.dirty_info_available);
   EXPECT_EQ((std::vector<int32_t>{dirty.dirty_rect.left, dirty.dirty_rect.top, dirty.dirty_rect.right,
                                   dirty.dirty_rect.bottom}),
             (std::vector<int32_t>{1, 1, 12, 14}));
   // A view copying whole frames ignores the page's reports.
-  app->WithViewLocked(3, [](ViewState* v) {
-    v->dirty = {};
-    v->live_mode = true;
+  WithView(3, [](ViewState* v) {
+    v->web.dirty = {};
+    v->capture.live_mode = true;
   });
   sink.OnWebMessageReceived(Text("\x01vyo-dirty-full"));
-  EXPECT_FALSE(app->SnapshotView(3)->dirty.force_full);
+  EXPECT_FALSE(app->views().Snapshot(3)->web.dirty.force_full);
 
   // None of these is page data.
   EXPECT_TRUE(PageMessages().empty());
@@ -182,7 +182,7 @@ TEST_F(PolicyFixture, PageDataReachesTheOverlayUnlessAModuleOwnsTheView) {
   EXPECT_EQ(PageMessages().size(), 2u);
   // Control messages of a module's view still work.
   Sink(module_view).OnWebMessageReceived(Text("\x01vyo-input-focus 1"));
-  EXPECT_TRUE(app->input_focus().HasInputFocus(5));
+  EXPECT_TRUE(app->pages().input_focus().HasInputFocus(5));
 }
 
 TEST_F(PolicyFixture, OversizedPageMessagesAreDroppedWithABudgetedLine) {
@@ -195,7 +195,7 @@ TEST_F(PolicyFixture, OversizedPageMessagesAreDroppedWithABudgetedLine) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].json.size(), kMaxPayload - 8);
   EXPECT_EQ(LogsStartingWith("page message too large, dropped, view_id=6"), 8u);
-  EXPECT_FALSE(app->pipe_writer()->write_failed());
+  EXPECT_FALSE(app->overlay().writer()->write_failed());
 }
 
 TEST_F(PolicyFixture, AFloodOfPageDataNeverEndsTheHost) {
@@ -205,18 +205,18 @@ TEST_F(PolicyFixture, AFloodOfPageDataNeverEndsTheHost) {
     Sink(wv).OnWebMessageReceived(Json("{\"n\":" + std::to_string(i) + "}"));
     Sink(wv).OnWebMessageReceived(Text(i % 2 ? "\x01vyo-sel 1 x" : "\x01vyo-sel 0"));
   }
-  EXPECT_FALSE(app->pipe_writer()->write_failed());
+  EXPECT_FALSE(app->overlay().writer()->write_failed());
   pipe->SetWriteMode(FakePipe::WriteMode::kOk);
 }
 
 TEST_F(PolicyFixture, PostWebMessageToViewFromTheOverlay) {
   FakeWebView* wv = MakeView(8);
-  app->DispatchCommand(kViewPostMessage, EncodeCommand(ViewPostMessageCmd{8, "{\"type\":\"hello\"}"}));
-  app->DispatchCommand(kViewPostMessage, EncodeCommand(ViewPostMessageCmd{8, ""}));   // ignored
-  app->DispatchCommand(kViewPostMessage, EncodeCommand(ViewPostMessageCmd{99, "{}"}));  // no such view
+  app->dispatcher().Dispatch(kViewPostMessage, EncodeCommand(ViewPostMessageCmd{8, "{\"type\":\"hello\"}"}));
+  app->dispatcher().Dispatch(kViewPostMessage, EncodeCommand(ViewPostMessageCmd{8, ""}));   // ignored
+  app->dispatcher().Dispatch(kViewPostMessage, EncodeCommand(ViewPostMessageCmd{99, "{}"}));  // no such view
   EXPECT_EQ(wv->posted, std::vector<std::string>{"{\"type\":\"hello\"}"});
   wv->failing["PostWebMessageAsJson"] = web::kInvalidArg;
-  app->PostWebMessageToView(8, "not json");
+  app->pages().PostWebMessageToView(8, "not json");
   EXPECT_TRUE(Logged("PostWebMessageAsJson failed, view_id=8, hr=0x80070057"));
 }
 
@@ -248,7 +248,7 @@ TEST_F(PolicyFixture, NewWindowsAndPermissionsAreRefused) {
 TEST_F(PolicyFixture, AcceleratorsCopyOnceAndBlockBrowserKeysWithFourLogLines) {
   FakeWebView* wv = MakeView(11);
   uint32_t modifiers = web::kModCtrl;
-  app->SetKeyboardModifiersSource([&] { return modifiers; });
+  app->pages().SetKeyboardModifiersSource([&] { return modifiers; });
   const auto key = [&](int32_t kind, uint32_t vk, bool was_down = false) {
     web::AcceleratorArgs a;
     a.kind = kind;
@@ -286,7 +286,7 @@ TEST_F(PolicyFixture, AcceleratorsCopyOnceAndBlockBrowserKeysWithFourLogLines) {
   }
   EXPECT_EQ(LogsStartingWith("webview accelerator blocked, view_id=11"), 4u);
   EXPECT_TRUE(Logged("webview accelerator blocked, view_id=11, msg=0x100, vk=82, modifiers=2"));
-  EXPECT_EQ(app->accelerator_block_logs(), 4);
+  EXPECT_EQ(app->pages().accelerator_block_logs(), 4);
   modifiers = web::kModAlt;
   EXPECT_FALSE(key(2, 0x26).handled);  // Alt+Up
   EXPECT_TRUE(key(2, 0x25).handled);   // Alt+Left
@@ -301,11 +301,11 @@ TEST_F(PolicyFixture, RendererFailureMarksTheViewFailedAndANewNavigationClearsIt
   Sink(wv).OnWebMessageReceived(Text("\x01vyo-input-focus 1"));
   Sink(wv).OnWebMessageReceived(Text("\x01vyo-sel 1 abc"));
   Sink(wv).OnProcessFailed(1);
-  EXPECT_TRUE(app->SnapshotView(12)->web_failed);
+  EXPECT_TRUE(app->views().Snapshot(12)->web.web_failed);
   EXPECT_EQ(Pairs(kViewStatus), (std::vector<std::pair<uint32_t, uint32_t>>{{12, 1}}));
   EXPECT_TRUE(Logged("WebView2 process failed, view_id=12, kind=1"));
-  EXPECT_FALSE(app->input_focus().HasInputFocus(12));
-  EXPECT_EQ(app->selection_store().Get(12), u"");
+  EXPECT_FALSE(app->pages().input_focus().HasInputFocus(12));
+  EXPECT_EQ(app->pages().selection_store().Get(12), u"");
   EXPECT_EQ(Pairs(kInputFocusChanged).back(), (std::pair<uint32_t, uint32_t>{12, 0}));
   EXPECT_EQ(Pairs(kSelectionChanged).back(), (std::pair<uint32_t, uint32_t>{12, 0}));
   EXPECT_EQ(runtime->requests.size(), 0u);  // a renderer is not the environment
@@ -313,33 +313,33 @@ TEST_F(PolicyFixture, RendererFailureMarksTheViewFailedAndANewNavigationClearsIt
   // Another process of the browser failing leaves the view alone.
   FakeWebView* other = MakeView(13);
   Sink(other).OnProcessFailed(6);
-  EXPECT_FALSE(app->SnapshotView(13)->web_failed);
+  EXPECT_FALSE(app->views().Snapshot(13)->web.web_failed);
   EXPECT_EQ(Pairs(kViewStatus).size(), 1u);
   EXPECT_TRUE(Logged("WebView2 process failed, view_id=13, kind=6"));
 
   // A failed navigation does not clear the mark; a successful one of the live view does.
   web::NavigationCompletedArgs failed;
   Sink(wv).OnNavigationCompleted(failed);
-  EXPECT_TRUE(app->SnapshotView(12)->web_failed);
+  EXPECT_TRUE(app->views().Snapshot(12)->web.web_failed);
   web::NavigationCompletedArgs ok;
   ok.success = true;
   Sink(wv).OnNavigationCompleted(ok);
-  EXPECT_FALSE(app->SnapshotView(12)->web_failed);
+  EXPECT_FALSE(app->views().Snapshot(12)->web.web_failed);
 }
 
 TEST_F(PolicyFixture, BrowserExitRecreatesTheEnvironmentOnceWithoutSpendingTheBudget) {
   FakeWebView* a = MakeView(14);
   FakeWebView* b = MakeView(15);
-  const int32_t budget = app->env_recreate_budget();
+  const int32_t budget = app->web().env_recreate_budget();
   Sink(a).OnProcessFailed(0);
   Sink(b).OnProcessFailed(0);
   EXPECT_EQ(runtime->requests.size(), 1u);
-  EXPECT_EQ(app->env_recreate_budget(), budget);
-  EXPECT_FALSE(app->has_environment());
+  EXPECT_EQ(app->web().env_recreate_budget(), budget);
+  EXPECT_FALSE(app->web().has_environment());
   EXPECT_EQ(Pairs(kViewStatus), (std::vector<std::pair<uint32_t, uint32_t>>{{14, 1}, {15, 1}}));
   EXPECT_TRUE(Logged("WebView2 browser process exited, environment recreate begin"));
   env = runtime->CompleteEnvironment();
-  EXPECT_TRUE(app->has_environment());
+  EXPECT_TRUE(app->web().has_environment());
 }
 
 TEST_F(PolicyFixture, NavigationClearsSelectionAndFocusAndCursorChangesAreSent) {
@@ -349,8 +349,8 @@ TEST_F(PolicyFixture, NavigationClearsSelectionAndFocusAndCursorChangesAreSent) 
   web::NavigationCompletedArgs ok;
   ok.success = true;
   Sink(wv).OnNavigationCompleted(ok);
-  EXPECT_FALSE(app->selection_store().Has(16));
-  EXPECT_FALSE(app->input_focus().HasInputFocus(16));
+  EXPECT_FALSE(app->pages().selection_store().Has(16));
+  EXPECT_FALSE(app->pages().input_focus().HasInputFocus(16));
 
   wv->cursor = 32513;
   Sink(wv).OnCursorChanged();
@@ -367,8 +367,8 @@ TEST_F(PolicyFixture, NavigationClearsSelectionAndFocusAndCursorChangesAreSent) 
 TEST_F(PolicyFixture, ACopyThatFindsNothingLeavesTheClipboardAlone) {
   MakeView(17);
   platform::SetClipboardText(0, u"user's text");
-  app->CopySelectionToClipboard(17);
-  app->CopySelectionToClipboard(999);
+  app->pages().CopySelectionToClipboard(17);
+  app->pages().CopySelectionToClipboard(999);
   EXPECT_EQ(platform::GetClipboardText(), std::optional<std::u16string>(u"user's text"));
   EXPECT_EQ(LogsStartingWith("CopySelectionToClipboard"), 0u);
 }

@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "base/text.h"
-#include "host/channels.h"
-#include "host/commands.h"
+#include "protocol/shared_memory_layout.h"
+#include "protocol/commands.h"
 #include "overlay_sim.h"
 
 using namespace vyo;

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "base/text.h"
-#include "host/wire.h"
+#include "protocol/wire.h"
 #include "platform/clock.h"
 
 namespace vyo::sim {

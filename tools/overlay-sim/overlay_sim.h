@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "host/channels.h"
-#include "host/commands.h"
-#include "host/protocol.h"
+#include "protocol/shared_memory_layout.h"
+#include "protocol/commands.h"
+#include "protocol/protocol.h"
 #include "platform/named_event.h"
 #include "platform/pipe.h"
 #include "platform/process.h"

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/log.h"
 #include "platform/clock.h"
 #include "platform/pipe.h"
 
@@ -31,8 +32,10 @@ class PipeWriter {
 
   // Queues one frame (SendToOverlay). False when the writer is not running, has failed, is
   // stopping, the payload is larger than 1 MiB, or the queue is full. A full queue drops the frame
-  // and, unless it is a log line or a hit-mask heartbeat, marks the channel failed.
-  bool Send(uint32_t type, const uint8_t* payload, size_t length);
+  // and, unless it is a log line or a hit-mask heartbeat, marks the channel failed. A log line is
+  // written to the local log, with `where` as its origin, when it is sent or discarded.
+  bool Send(uint32_t type, const uint8_t* payload, size_t length,
+            const SourceLocation& where = SourceLocation::Current());
 
   // Stops the writer (StopPipeWriter). The text of log frames still queued goes to the local log.
   // When the thread does not end within `stop_timeout_ms` although its write was cancelled every
@@ -53,9 +56,14 @@ class PipeWriter {
   size_t queued() const;
 
  private:
+  // A frame as written, and where the code that queued it is (for log lines).
+  struct QueuedFrame {
+    std::vector<uint8_t> bytes;
+    SourceLocation where;
+  };
   void Run();
-  bool WriteFrame(const std::vector<uint8_t>& frame, bool* broken);
-  void LogDiscarded(std::deque<std::vector<uint8_t>>& frames);
+  bool WriteFrame(const QueuedFrame& frame, bool* broken);
+  void LogDiscarded(std::deque<QueuedFrame>& frames);
 
   platform::PipeServer* pipe_;
   std::mutex* pipe_write_lock_;
@@ -70,7 +78,7 @@ class PipeWriter {
 
   mutable std::mutex queue_mutex_;
   std::condition_variable queue_cv_;
-  std::deque<std::vector<uint8_t>> queue_;
+  std::deque<QueuedFrame> queue_;
   bool stopping_ = false;
   std::thread thread_;
   std::atomic<bool> thread_done_{false};

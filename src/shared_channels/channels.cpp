@@ -1,4 +1,4 @@
-#include "host/channels.h"
+#include "shared_channels/channels.h"
 
 #include <cstring>
 
@@ -50,12 +50,6 @@ int32_t InputRing::PendingCount() const {
   const uint32_t write_index = Word(memory_, 0).load(std::memory_order_acquire);
   if (write_index >= kInputSlots) return 0;
   return static_cast<int32_t>((write_index - read_index_ + kInputSlots) % kInputSlots);
-}
-
-const char* StageName(int32_t stage) {
-  static const char* const kNames[] = {"init",         "pump_messages", "pump_pipe", "pump_input",
-                                       "module_tick", "pump_frames",   "wait_frame"};
-  return stage >= 0 && stage <= 6 ? kNames[stage] : "unknown";
 }
 
 void Heartbeat::PublishStage(Stage stage, int32_t detail) {

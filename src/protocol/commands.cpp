@@ -1,6 +1,6 @@
-#include "host/commands.h"
+#include "protocol/commands.h"
 
-#include "host/wire.h"
+#include "protocol/wire.h"
 
 namespace vyo::host {
 

@@ -1,10 +1,10 @@
-#include "host/pipe_channel.h"
+#include "overlay_channel/pipe_channel.h"
 
 #include <string_view>
 
 #include "base/log.h"
-#include "host/protocol.h"
-#include "host/wire.h"
+#include "protocol/protocol.h"
+#include "protocol/wire.h"
 
 namespace vyo::host {
 namespace {
@@ -60,7 +60,7 @@ void PipeWriter::Start() {
   thread_ = std::thread([this] { Run(); });
 }
 
-bool PipeWriter::Send(uint32_t type, const uint8_t* payload, size_t length) {
+bool PipeWriter::Send(uint32_t type, const uint8_t* payload, size_t length, const SourceLocation& where) {
   if (connected_.load() == 0) return false;
   if (length > kMaxPayload) {
     // Refused here: the overlay would treat it as a malformed frame and stop reading.
@@ -73,7 +73,7 @@ bool PipeWriter::Send(uint32_t type, const uint8_t* payload, size_t length) {
     std::lock_guard<std::mutex> lock(queue_mutex_);
     if (stopping_) return false;
     if (queue_.size() < kSendQueueLimit) {
-      queue_.push_back(std::move(frame));
+      queue_.push_back(QueuedFrame{std::move(frame), where});
     } else {
       if (!IsDroppable(type)) write_failed_ = 1;
       return false;
@@ -99,7 +99,7 @@ bool PipeWriter::WaitUntilIdle(uint32_t timeout_ms) {
 
 void PipeWriter::Run() {
   for (;;) {
-    std::vector<uint8_t> frame;
+    QueuedFrame frame;
     {
       std::unique_lock<std::mutex> lock(queue_mutex_);
       queue_cv_.wait(lock, [this] { return !queue_.empty() || stopping_; });
@@ -117,7 +117,7 @@ void PipeWriter::Run() {
       if (broken) peer_gone_ = 1;
       write_failed_ = 1;
       // Nothing will drain the queue any more: keep the log lines it holds.
-      std::deque<std::vector<uint8_t>> rest;
+      std::deque<QueuedFrame> rest;
       {
         std::lock_guard<std::mutex> lock(queue_mutex_);
         rest.swap(queue_);
@@ -130,12 +130,12 @@ void PipeWriter::Run() {
   thread_done_ = true;
 }
 
-bool PipeWriter::WriteFrame(const std::vector<uint8_t>& frame, bool* broken) {
+bool PipeWriter::WriteFrame(const QueuedFrame& queued, bool* broken) {
+  const std::vector<uint8_t>& frame = queued.bytes;
   if (frame.size() < kFrameHeaderSize) return false;
-  const uint32_t type = FrameType(frame);
-  if (type == kHostLog) {
+  if (FrameType(frame) == kHostLog) {
     const std::string_view text = FramePayloadText(frame);
-    HostLogf(LogLevel::kTrace, "%.*s", static_cast<int>(text.size()), text.data());
+    HostLogAt(queued.where, LogLevel::kTrace, "%.*s", static_cast<int>(text.size()), text.data());
   }
   std::lock_guard<std::mutex> lock(*pipe_write_lock_);
   if (pipe_ == nullptr) return false;
@@ -151,18 +151,18 @@ bool PipeWriter::WriteFrame(const std::vector<uint8_t>& frame, bool* broken) {
   return r == platform::PipeResult::kOk;
 }
 
-void PipeWriter::LogDiscarded(std::deque<std::vector<uint8_t>>& frames) {
+void PipeWriter::LogDiscarded(std::deque<QueuedFrame>& frames) {
   for (const auto& frame : frames) {
-    if (FrameType(frame) != kHostLog) continue;
-    const std::string_view text = FramePayloadText(frame);
-    HostLogf(LogLevel::kTrace, "%.*s", static_cast<int>(text.size()), text.data());
+    if (FrameType(frame.bytes) != kHostLog) continue;
+    const std::string_view text = FramePayloadText(frame.bytes);
+    HostLogAt(frame.where, LogLevel::kTrace, "%.*s", static_cast<int>(text.size()), text.data());
   }
 }
 
 void PipeWriter::Stop(uint32_t stop_timeout_ms, const std::function<void()>& on_stuck) {
   int32_t expected = 1;
   if (!connected_.compare_exchange_strong(expected, 0)) return;
-  std::deque<std::vector<uint8_t>> discarded;
+  std::deque<QueuedFrame> discarded;
   {
     std::lock_guard<std::mutex> lock(queue_mutex_);
     stopping_ = true;

@@ -78,9 +78,18 @@ struct PageMessageMsg {
 struct CursorChangedMsg {
   uint32_t view_id = 0, cursor_id = 0;
 };
+// Why a view's web content failed (ViewStatus code).
+enum class ViewStatusCode : uint32_t {
+  kBrowserProcessFailed = 1,
+  kContentNavigationFailed = 2,
+  kControllerCreationGaveUp = 3,
+};
 struct ViewStatusMsg {
   uint32_t view_id = 0, code = 0;
 };
+inline ViewStatusMsg ViewStatus(uint32_t view_id, ViewStatusCode code) {
+  return ViewStatusMsg{view_id, static_cast<uint32_t>(code)};
+}
 struct ButtonAtlasReadyMsg {
   uint32_t view_id = 0, width = 0, height = 0;  // size of one state image
 };
@@ -107,6 +116,15 @@ struct ViewChangedMsg {
   int32_t z_order = 0;
   uint32_t relay_a = 0, relay_b = 0, hit_test = 0, alpha_threshold = 0;
 };
+// The one way to build a ViewChanged message: each carries one change.
+struct ViewChange {
+  static ViewChangedMsg Rect(uint32_t view_id, int32_t x, int32_t y, int32_t width, int32_t height);
+  static ViewChangedMsg Visible(uint32_t view_id, bool visible);
+  static ViewChangedMsg ZOrder(uint32_t view_id, int32_t z_order);
+  // Relay flag A, or B when `flag_b`.
+  static ViewChangedMsg Relay(uint32_t view_id, bool flag_b, bool on);
+  static ViewChangedMsg HitTest(uint32_t view_id, bool on, uint32_t alpha_threshold);
+};
 struct HostHelloMsg {
   uint32_t version = kProtocolVersion, capabilities = kHostCapabilities, module_count = 0;
 };
@@ -125,8 +143,17 @@ struct InputFocusChangedMsg {
 struct NativeButtonEventMsg {
   uint32_t view_id = 0, event = 0;
 };
+// One managed popup: its three views and the rectangles of its parts, in the order they are sent
+// (25 u32 values).
+struct PopupRect {
+  uint32_t x = 0, y = 0, width = 0, height = 0;
+};
 struct PopupStateMsg {
-  uint32_t values[25] = {};
+  uint32_t content_view_id = 0, chrome_view_id = 0, close_view_id = 0;
+  PopupRect chrome, close_button, content;
+  PopupRect popup;  // the same values as `chrome`
+  PopupRect title_bar;
+  uint32_t surface_width = 0, surface_height = 0;
 };
 struct WindowedRenderStateMsg {
   uint32_t paused = 0;

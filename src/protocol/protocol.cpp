@@ -1,8 +1,9 @@
-#include "host/protocol.h"
+#include "protocol/protocol.h"
+#include "protocol/shared_memory_layout.h"
 
 #include <cstdio>
 
-#include "host/wire.h"
+#include "protocol/wire.h"
 
 namespace vyo::host {
 
@@ -93,7 +94,12 @@ std::vector<uint8_t> Encode(const InputFocusChangedMsg& m) { return U32s({m.view
 std::vector<uint8_t> Encode(const NativeButtonEventMsg& m) { return U32s({m.view_id, m.event}); }
 std::vector<uint8_t> Encode(const PopupStateMsg& m) {
   ByteWriter w;
-  for (uint32_t v : m.values) w.U32(v);
+  for (uint32_t v : {m.content_view_id, m.chrome_view_id, m.close_view_id}) w.U32(v);
+  for (const PopupRect& r : {m.chrome, m.close_button, m.content, m.popup, m.title_bar}) {
+    for (uint32_t v : {r.x, r.y, r.width, r.height}) w.U32(v);
+  }
+  w.U32(m.surface_width);
+  w.U32(m.surface_height);
   return w.Take();
 }
 std::vector<uint8_t> Encode(const WindowedRenderStateMsg& m) { return U32s({m.paused}); }
@@ -283,6 +289,53 @@ std::string DescribeHostMessage(uint32_t type, const std::vector<uint8_t>& paylo
   }
   std::snprintf(buf, sizeof(buf), " (%zu bytes)", payload.size());
   return out + buf;
+}
+
+ViewChangedMsg ViewChange::Rect(uint32_t view_id, int32_t x, int32_t y, int32_t width, int32_t height) {
+  ViewChangedMsg m;
+  m.view_id = view_id;
+  m.mask = kChangeRect;
+  m.x = x, m.y = y, m.width = width, m.height = height;
+  return m;
+}
+
+ViewChangedMsg ViewChange::Visible(uint32_t view_id, bool visible) {
+  ViewChangedMsg m;
+  m.view_id = view_id;
+  m.mask = kChangeVisible;
+  m.visible = visible ? 1 : 0;
+  return m;
+}
+
+ViewChangedMsg ViewChange::ZOrder(uint32_t view_id, int32_t z_order) {
+  ViewChangedMsg m;
+  m.view_id = view_id;
+  m.mask = kChangeZOrder;
+  m.z_order = z_order;
+  return m;
+}
+
+ViewChangedMsg ViewChange::Relay(uint32_t view_id, bool flag_b, bool on) {
+  ViewChangedMsg m;
+  m.view_id = view_id;
+  m.mask = flag_b ? kChangeRelayB : kChangeRelayA;
+  (flag_b ? m.relay_b : m.relay_a) = on ? 1 : 0;
+  return m;
+}
+
+ViewChangedMsg ViewChange::HitTest(uint32_t view_id, bool on, uint32_t alpha_threshold) {
+  ViewChangedMsg m;
+  m.view_id = view_id;
+  m.mask = kChangeHitTest;
+  m.hit_test = on ? 1 : 0;
+  m.alpha_threshold = alpha_threshold;
+  return m;
+}
+
+const char* StageName(int32_t stage) {
+  static const char* const kNames[] = {"init",         "pump_messages", "pump_pipe", "pump_input",
+                                       "module_tick", "pump_frames",   "wait_frame"};
+  return stage >= 0 && stage <= 6 ? kNames[stage] : "unknown";
 }
 
 }  // namespace vyo::host

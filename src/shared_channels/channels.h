@@ -1,5 +1,5 @@
-// The shared-memory channels the overlay creates and the host opens: the input ring (1024 slots of
-// 304-byte input records) and the beat map (the host's heartbeat, six u32 fields).
+// The host's side of the shared-memory channels: reading the input ring and publishing the
+// heartbeat (layouts in protocol/shared_memory_layout.h).
 #pragma once
 #include <array>
 #include <atomic>
@@ -7,15 +7,9 @@
 #include <functional>
 
 #include "platform/clock.h"
+#include "protocol/shared_memory_layout.h"
 
 namespace vyo::host {
-
-constexpr uint32_t kInputSlots = 1024;
-constexpr uint32_t kInputRecordSize = 304;
-constexpr size_t kInputRingSize = 8 + static_cast<size_t>(kInputSlots) * kInputRecordSize;  // 311,304
-constexpr size_t kBeatMapSize = 24;
-
-using InputRecord = std::array<uint8_t, kInputRecordSize>;
 
 // The host's side of the input ring. The overlay writes the records and the write index; the host
 // owns the read index. The host keeps its own copy of the read index and only publishes it, so a
@@ -40,18 +34,6 @@ class InputRing {
   uint8_t* memory_;
   uint32_t read_index_ = 0;
 };
-
-// Main-loop stages published in the heartbeat.
-enum class Stage : int32_t {
-  kInit = 0,
-  kPumpMessages = 1,
-  kPumpPipe = 2,
-  kPumpInput = 3,
-  kModuleTick = 4,
-  kPumpFrames = 5,
-  kWaitFrame = 6,
-};
-const char* StageName(int32_t stage);
 
 // The heartbeat: in-process atomic copies that a watchdog thread can read, and the beat map.
 class Heartbeat {

@@ -1,0 +1,278 @@
+// The page policy: page messages, messages to pages, the selection and its copy, and the event
+// policy of views (see page_policy.h).
+#include "renderers/web/page_policy.h"
+
+#include <algorithm>
+
+#include "base/log.h"
+#include "base/text.h"
+#include "platform/clipboard.h"
+#include "protocol/protocol.h"
+#include "qos/events.h"
+
+namespace vyo::web {
+namespace {
+
+using host::ViewState;
+using host::ViewsLock;
+
+// A PageMessage frame carries the view id and the length before the JSON.
+constexpr size_t kMaxPageMessageBytes = host::kMaxPayload - 8;
+// Lines about dropped page messages a process writes at most.
+constexpr int32_t kPageMessageDropLogBudget = 8;
+// URIs longer than this are cut in log lines.
+constexpr size_t kMaxLoggedUriBytes = 2048;
+
+std::string LoggedUri(const std::string& uri) {
+  return uri.size() <= kMaxLoggedUriBytes ? uri : uri.substr(0, kMaxLoggedUriBytes) + "...";
+}
+
+}  // namespace
+
+PagePolicy::PagePolicy(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
+                       host::OverlayChannel& overlay, WebViewManager& web, host::HostCounters& counters)
+    : clock_(clock), settings_(settings), views_(views), overlay_(overlay), web_(web), counters_(counters) {}
+
+void PagePolicy::OnViewDestroyed(uint32_t view_id) {
+  input_focus_.ClearInputFocus(view_id);
+  selection_store_.Clear(view_id);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Page messages
+
+void PagePolicy::SendSelectionChanged(uint32_t view_id, bool has_selection) {
+  overlay_.SendPageDriven(host::kSelectionChanged, host::Encode(host::SelectionChangedMsg{view_id, has_selection ? 1u : 0u}));
+}
+
+void PagePolicy::SendInputFocusChanged(uint32_t view_id, bool state) {
+  overlay_.SendPageDriven(host::kInputFocusChanged, host::Encode(host::InputFocusChangedMsg{view_id, state ? 1u : 0u}));
+}
+
+bool PagePolicy::IsManagedPopupView(uint32_t /*view_id*/) {
+  // The popup manager answers this once it exists; until then no view belongs to a popup.
+  return false;
+}
+
+void PagePolicy::OnWebMessageReceived(uint32_t view_id, const WebMessage& message) {
+  const size_t size = std::max(message.json.size(), message.text ? message.text->size() : 0);
+  if (size > kMaxPageMessageBytes) {
+    if (page_message_drop_logs_ < kPageMessageDropLogBudget) {
+      ++page_message_drop_logs_;
+      overlay_.SendLog(StringPrintf("page message too large, dropped, view_id=%u, bytes=%llu", view_id,
+                           static_cast<unsigned long long>(size)));
+    }
+    return;
+  }
+  if (message.text && !message.text->empty() && (*message.text)[0] == '\x01') {
+    HandleControlMessage(view_id, *message.text);
+    return;
+  }
+  bool known = false;
+  bool module_view = false;
+  views_.With(view_id, [&](ViewState* view) {
+    known = view != nullptr;
+    module_view = known && view->module.owner_module != 0;
+  });
+  if (!known) return;
+  switch (RoutePageMessage(message.json.empty(), IsManagedPopupView(view_id), module_view)) {
+    case MessageRoute::kDrop:
+      return;
+    case MessageRoute::kModuleHost:
+      // The module host routes (view id, JSON) to the module that owns the view; until it exists
+      // nothing receives a module view's page data.
+      return;
+    case MessageRoute::kOverlay:
+      overlay_.SendPageDriven(host::kPageMessage, host::Encode(host::PageMessageMsg{view_id, message.json}));
+      return;
+  }
+}
+
+void PagePolicy::HandleControlMessage(uint32_t view_id, const std::string& text) {
+  const ControlMessage control = ClassifyControlMessage(text);
+  switch (control.kind) {
+    case ControlKind::kInputReassert:
+      suppress_page_focus_reports_ = false;
+      input_focus_.ForceInputFocus(view_id);
+      // Windowed presentation: the keyboard arbitration makes the view its keyboard target (or
+      // brings the overlay window to the foreground with the reason "input_reassert").
+      return;
+    case ControlKind::kInputFocus:
+      if (suppress_page_focus_reports_ && control.focus_on) return;
+      input_focus_.HandleInputFocusMessage(view_id, text);
+      return;
+    case ControlKind::kSelection:
+      selection_store_.Set(view_id, Utf8ToUtf16(control.selection));
+      return;
+    case ControlKind::kReleaseFocus:
+      // Windowed presentation: the keyboard arbitration hands the foreground back to the game with
+      // the reason "page_release_focus" (or keeps the release pending for 800 ms).
+      return;
+    case ControlKind::kNone:
+      return;
+    case ControlKind::kDirtyFull:
+    case ControlKind::kDirtyRect:
+    case ControlKind::kOther:
+      HandleDirtyMessage(view_id, control);
+      return;
+  }
+}
+
+void PagePolicy::HandleDirtyMessage(uint32_t view_id, const ControlMessage& message) {
+  views_.With(view_id, [&](ViewState* view) {
+    // Capture supervision checks here that a view reporting changes still delivers frames.
+    if (view != nullptr) ApplyDirtyMessage(view->web.dirty, view->capture.TakesWholeFrames(), message);
+  });
+}
+
+void PagePolicy::PostWebMessageToView(uint32_t view_id, const std::string& json) {
+  if (json.empty()) return;
+  const std::shared_ptr<IWebView> wv =
+      views_.With(view_id, [](ViewState* view) { return view ? view->web.webview : nullptr; });
+  if (!wv) return;
+  const HResult hr = wv->PostWebMessageAsJson(json);
+  if (Failed(hr)) {
+    overlay_.SendLog(StringPrintf("PostWebMessageAsJson failed, view_id=%u, hr=0x%s", view_id, HrHex(hr).c_str()));
+  }
+  if (json.find("vyo-ime") != std::string::npos) return;
+  // Other messages: capture supervision checks a view that has shown no frame 8 s after its capture
+  // started.
+}
+
+void PagePolicy::CopySelectionToClipboard(uint32_t view_id) {
+  const std::u16string text = selection_store_.Get(view_id);
+  if (text.empty()) return;
+  // The clipboard belongs to the hidden host window (the windowed overlay window stands in for it
+  // once windowed presentation has its own window).
+  switch (platform::SetClipboardText(clipboard_owner_, text)) {
+    case platform::ClipboardResult::kOk:
+      overlay_.SendLog(StringPrintf("CopySelectionToClipboard view_id=%u chars=%llu", view_id,
+                           static_cast<unsigned long long>(text.size())));
+      break;
+    case platform::ClipboardResult::kOpenFailed:
+      overlay_.SendLog("CopySelectionToClipboard OpenClipboard failed");
+      break;
+    case platform::ClipboardResult::kSetFailed:
+      overlay_.SendLog("CopySelectionToClipboard SetClipboardData failed");
+      break;
+    case platform::ClipboardResult::kAllocFailed:
+      break;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Event policy
+
+void PagePolicy::OnNewWindowRequested(uint32_t view_id, NewWindowArgs& args) {
+  args.handled = true;
+  const std::string uri = Utf16ToUtf8(args.uri);
+  overlay_.SendLog(StringPrintf("NewWindowRequested blocked, view_id=%u, uri=", view_id) + LoggedUri(uri));
+  if (uri.empty()) return;
+  if (IsManagedPopupView(view_id)) {
+    if (!IsNavigableWebContentUri(uri)) {
+      overlay_.SendLog(StringPrintf("NewWindowRequested uri refused, view_id=%u, uri=", view_id) + LoggedUri(uri));
+      return;
+    }
+    // The popup manager opens the URI in the popup's content view.
+    return;
+  }
+  const bool module_view =
+      views_.With(view_id, [](ViewState* view) { return view != nullptr && view->module.owner_module != 0; });
+  if (module_view) {
+    // The module host hands the owning module NewWindowMessage(uri).
+    return;
+  }
+}
+
+void PagePolicy::OnPermissionRequested(uint32_t view_id, PermissionArgs& args) {
+  args.deny = true;
+  overlay_.SendLog(StringPrintf("PermissionRequested denied, view_id=%u, kind=%d", view_id, args.kind));
+}
+
+void PagePolicy::OnAcceleratorKeyPressed(uint32_t view_id, AcceleratorArgs& args) {
+  const uint32_t message = AcceleratorWindowMessage(args.kind);
+  if (message == 0) return;
+  const uint32_t modifiers = keyboard_modifiers_ ? keyboard_modifiers_() : 0;
+  if (IsCopyAccelerator(args.virtual_key, modifiers) && selection_store_.Has(view_id)) {
+    args.handled = true;
+    args.browser_enabled = false;
+    if ((message == 0x100 || message == 0x104) && !args.was_down) CopySelectionToClipboard(view_id);
+    return;
+  }
+  if (!IsBlockedBrowserAccelerator(message, args.virtual_key, modifiers)) return;
+  args.handled = true;
+  args.browser_enabled = false;
+  if (accelerator_block_logs_ < 4) {
+    ++accelerator_block_logs_;
+    overlay_.SendLog(StringPrintf("webview accelerator blocked, view_id=%u, msg=0x%x, vk=%u, modifiers=%u", view_id, message,
+                         args.virtual_key, modifiers));
+  }
+}
+
+void PagePolicy::OnProcessFailed(uint32_t view_id, int32_t kind) {
+  // Kinds: 0 browser process exited, 1 the view's renderer exited, others (a frame's renderer,
+  // utility, GPU ...) leave the view's content in place.
+  const bool view_lost = kind == 0 || kind == 1;
+  const auto code = host::ViewStatusCode::kBrowserProcessFailed;
+  if (view_lost) {
+    views_.With(view_id, [](ViewState* view) {
+      // Frame publishing clears the view's texture and frame flags here.
+      if (view != nullptr) view->web.web_failed = true;
+    });
+    overlay_.SendToOverlay(host::kViewStatus, host::Encode(host::ViewStatus(view_id, code)));
+  }
+  qos::Report(qos::ViewFailureEvent(kind, view_id, static_cast<uint32_t>(code)));
+  // The module host is told (view id, state 3, reason 1) for a module's view.
+  overlay_.SendLog(StringPrintf("WebView2 process failed, view_id=%u, kind=%d", view_id, kind));
+  if (!view_lost) return;
+  input_focus_.ClearInputFocus(view_id);
+  selection_store_.Clear(view_id);
+  // The popup manager drops a popup whose content became invalid.
+  if (kind == 0) web_.RecreateEnvironmentAfterBrowserExit();
+}
+
+void PagePolicy::OnNavigationStarting(uint32_t /*view_id*/, const NavigationStartingArgs& /*args*/) {
+  // Only popups care: the popup manager decides whether the navigation starts new content, and
+  // then the view's parked frame, analysis and texture are reset so that no old content shows.
+}
+
+void PagePolicy::OnDOMContentLoaded(uint32_t /*view_id*/, uint64_t /*navigation_id*/) {
+  // Only popups care: the popup manager shows a popup once its content is ready.
+}
+
+void PagePolicy::OnNavigationCompleted(uint32_t view_id, const NavigationCompletedArgs& args) {
+  std::u16string url;
+  uint32_t started = 0;
+  const uint32_t now = clock_.TickMs();
+  views_.With(view_id, [&](ViewState* view) {
+    if (view == nullptr) return;
+    url = view->url;
+    started = view->web.nav_start_tick;
+  });
+  ++counters_.navigations_completed;
+  qos::Report(qos::NavigationCompletedEvent(args.success ? 0 : args.web_error_status, started == 0 ? 0 : now - started,
+                                            view_id, TelemetryHostPart(Utf16ToUtf8(url))));
+  // The popup manager accounts the completion first; an event it consumes ends here.
+  // The module host is told (view id, state 2, status) for a module's view that is no popup chrome.
+  input_focus_.ClearInputFocus(view_id);
+  selection_store_.Clear(view_id);
+  if (!args.success) return;
+  const bool live = views_.With(view_id, [](ViewState* view) {
+    if (view == nullptr || !view->web.webview) return false;
+    view->web.web_failed = false;  // working content again (after a failed browser process, say)
+    return true;
+  });
+  if (live) web_.RunPageScripts(view_id);
+  // Windowed presentation shows the view here.
+}
+
+void PagePolicy::OnCursorChanged(uint32_t view_id) {
+  if (settings_.windowed) return;  // the system shows the cursor over the host's own window
+  const std::shared_ptr<IWebView> wv =
+      views_.With(view_id, [](ViewState* view) { return view ? view->web.webview : nullptr; });
+  uint32_t cursor = 0;
+  if (!wv || Failed(wv->GetSystemCursorId(&cursor))) return;
+  overlay_.SendPageDriven(host::kCursorChanged, host::Encode(host::CursorChangedMsg{view_id, cursor}));
+}
+
+}  // namespace vyo::web

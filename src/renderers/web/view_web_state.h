@@ -1,0 +1,44 @@
+// The per-view fields of the web runtime (a part of ViewState): the view's web view and its event
+// sink, controller requests, configuration flags, mounted content and what its pages report.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "content/mount.h"
+#include "renderers/web/page_messages.h"
+#include "renderers/web/web_runtime.h"
+
+namespace vyo::web {
+
+struct ViewWebState {
+  // The view's controller and web view; null while the view has no web content.
+  std::shared_ptr<IWebView> webview;
+  // Forwards the web view's events to the host with this view's id.
+  std::shared_ptr<IWebViewEvents> event_sink;
+  // Controller requests: one outstanding (`creating`), counted by epoch; answers of an older
+  // epoch are stale. `retry_left` attempts remain (0 = given up).
+  bool creating = false;
+  int32_t creation_epoch = 0;
+  int32_t retry_left = 8;
+  uint32_t last_failure_tick = 0;
+  // Web content failed for good (controller creation gave up, browser process failed, content
+  // navigation failed).
+  bool web_failed = false;
+  double zoom_factor = 1.0;
+  // Event handlers added to the web view (bit per WebEvent) and whether the page scripts were.
+  uint32_t registered_events = 0;
+  bool scripts_added = false;
+  // Mounted content: the mount, the view's origin while it shows mounted content, the filter.
+  std::shared_ptr<content::Mount> mount = std::make_shared<content::Mount>();
+  std::u16string origin;
+  bool filter_added = false;
+  // Start tick of the current navigation (telemetry of its completion).
+  uint32_t nav_start_tick = 0;
+  // 0xAARRGGBB background of the web view.
+  uint32_t background_color = 0;
+  // Regions the page reported as changed ("vyo-dirty" messages); frame copying consumes them.
+  DirtyState dirty;
+};
+
+}  // namespace vyo::web

@@ -1,0 +1,156 @@
+// WebViewManager: the web runtime on the host's side. It loads the runtime and creates the one
+// shared environment (with its once-only notice to the overlay, retries and recreations), chooses
+// the user data directory, asks for each view's controller and configures it (settings, page
+// scripts, event handlers), navigates views to plain or mounted content and answers the requests
+// for mounted content. It observes the view registry: a created view gets a controller, a resized
+// one new bounds, a closing one loses its web objects.
+//
+// Main thread only. Browser calls are made with views_lock released.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "main_thread/main_thread.h"
+#include "overlay_channel/overlay_channel.h"
+#include "platform/clock.h"
+#include "renderers/web/user_data_dir.h"
+#include "renderers/web/web_runtime.h"
+#include "views/host_context.h"
+#include "views/view_registry.h"
+
+namespace vyo::web {
+
+// Where a view's page events go (the page policy). Called on the main thread, without views_lock.
+class IViewEventHandler {
+ public:
+  virtual ~IViewEventHandler() = default;
+  virtual void OnWebMessageReceived(uint32_t view_id, const WebMessage& message) = 0;
+  virtual void OnProcessFailed(uint32_t view_id, int32_t kind) = 0;
+  virtual void OnNavigationStarting(uint32_t view_id, const NavigationStartingArgs& args) = 0;
+  virtual void OnNavigationCompleted(uint32_t view_id, const NavigationCompletedArgs& args) = 0;
+  virtual void OnDOMContentLoaded(uint32_t view_id, uint64_t navigation_id) = 0;
+  virtual void OnNewWindowRequested(uint32_t view_id, NewWindowArgs& args) = 0;
+  virtual void OnPermissionRequested(uint32_t view_id, PermissionArgs& args) = 0;
+  virtual void OnCursorChanged(uint32_t view_id) = 0;
+  virtual void OnAcceleratorKeyPressed(uint32_t view_id, AcceleratorArgs& args) = 0;
+};
+
+class WebViewManager final : public host::IViewObserver {
+ public:
+  WebViewManager(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
+                 host::OverlayChannel& overlay, host::MainThread& main_thread);
+  ~WebViewManager() override;
+  WebViewManager(const WebViewManager&) = delete;
+  WebViewManager& operator=(const WebViewManager&) = delete;
+
+  // The runtime and file system used from LoadWebView2Loader on; the composition root chooses them.
+  void SetRuntime(std::unique_ptr<IWebRuntime> runtime, std::unique_ptr<IUserDataFs> fs);
+  void SetEventHandler(IViewEventHandler* handler) { handler_ = handler; }
+
+  // Loader and environment.
+  bool LoadWebView2Loader();
+  bool CreateEnvironment();
+  void OnEnvironmentCreated(HResult hr, std::shared_ptr<IWebEnvironment> environment);
+  bool RecreateEnvironment(bool private_dir);
+  // After the browser process exited: a new environment, not counted against the budget.
+  void RecreateEnvironmentAfterBrowserExit();
+  void PumpViewCreationRetries();
+  void NotifyOverlayWebView2Env(HResult hr, uint32_t cost_ms, const char* stage);
+  std::string GetAvailableBrowserVersion();
+  void ReportLoaderFailure(const char* stage);
+  bool SwitchToPrivateUserDataDir();
+
+  // Controllers.
+  void EnsureWebView(uint32_t view_id);
+  void OnCompositionControllerCreated(uint32_t view_id, int32_t epoch, HResult hr,
+                                      std::unique_ptr<IWebView> controller);
+  void OnControllerCreationFailed(uint32_t view_id, HResult hr);
+  void GiveUpControllerCreation(uint32_t view_id, HResult hr);
+
+  // Navigation, content, settings and scripts of live views.
+  void NavigateView(uint32_t view_id, const std::u16string& url);
+  void ReportContentNavigationFailure(uint32_t view_id, const std::string& detail);
+  std::optional<WebResourceResponse> OnWebResourceRequested(uint32_t view_id, const WebResourceRequest& request);
+  void SetBackgroundColor(uint32_t view_id, uint32_t argb);
+  // Runs the page scripts again in the view's current document (not the adaptive scale one).
+  void RunPageScripts(uint32_t view_id);
+
+  // Shutdown, after every view has closed: late answers find the link cleared, the environment
+  // and the runtime go.
+  void Shutdown();
+
+  // IViewObserver.
+  void OnViewCreated(uint32_t view_id) override { EnsureWebView(view_id); }
+  void OnViewResized(uint32_t view_id) override;
+  void OnViewClosing(uint32_t view_id) override;
+
+  const std::u16string& user_data_dir() const { return user_data_dir_; }
+  bool using_private_dir() const { return using_private_dir_; }
+  bool has_environment() const { return environment_ != nullptr; }
+  bool private_dir_requested() const { return private_dir_requested_; }
+  int32_t env_recreate_budget() const { return env_recreate_budget_; }
+  IViewEventHandler* event_handler() const { return handler_; }
+
+ private:
+  // A view's live web objects, taken out of its record so that they can be released without
+  // views_lock.
+  struct LiveWebObjects {
+    std::shared_ptr<IWebView> webview;
+    std::shared_ptr<IWebViewEvents> event_sink;
+    uint32_t registered_events = 0;
+    bool filter_added = false;
+    std::u16string filter_origin;
+  };
+  static LiveWebObjects TakeLiveObjectsLocked(host::ViewState& view);
+  static void Release(LiveWebObjects& objects);
+  void Configure(uint32_t view_id, int32_t epoch, IWebView& wv, int32_t width, int32_t height, uint32_t background);
+  void ApplyZoomFactor(uint32_t view_id);
+  void ApplyBackgroundColor(IWebView& wv, uint32_t argb);
+  // Resolves `url` for the view (mounting content); the resource filter change it needs is
+  // returned and made by the caller after views_lock is released.
+  struct FilterChange {
+    std::shared_ptr<IWebView> webview;
+    std::vector<std::pair<bool, std::u16string>> steps;  // (add, pattern) in order
+    void Add(const std::shared_ptr<IWebView>& wv, std::u16string pattern) {
+      webview = wv;
+      steps.emplace_back(true, std::move(pattern));
+    }
+    void Remove(const std::shared_ptr<IWebView>& wv, std::u16string pattern) {
+      webview = wv;
+      steps.emplace_back(false, std::move(pattern));
+    }
+  };
+  bool ResolveNavigationLocked(host::ViewState& view, const std::u16string& url, std::u16string* resolved,
+                               FilterChange* filter, std::string* failure);
+  static void ApplyFilterChange(const FilterChange& change);
+  bool AddPageScripts(IWebView& wv);
+
+  platform::Clock& clock_;
+  const host::HostSettings& settings_;
+  host::ViewRegistry& views_;
+  host::OverlayChannel& overlay_;
+  host::MainThread& main_thread_;
+  IViewEventHandler* handler_ = nullptr;
+
+  // What callbacks and event sinks hold: Shutdown clears it, so an answer that arrives late does
+  // nothing.
+  std::shared_ptr<WebViewManager*> link_;
+  std::unique_ptr<IWebRuntime> runtime_;
+  std::unique_ptr<IUserDataFs> user_data_fs_;
+  bool loader_loaded_ = false;
+  std::shared_ptr<IWebEnvironment> environment_;
+  bool env_creating_ = false;
+  int32_t env_recreate_budget_ = 1;
+  uint32_t env_retry_tick_ = 0;
+  uint32_t env_start_tick_ = 0;
+  bool env_notified_ = false;
+  bool private_dir_requested_ = false;
+  std::u16string user_data_dir_;
+  bool using_private_dir_ = false;
+};
+
+}  // namespace vyo::web

@@ -1,0 +1,103 @@
+#include "views/view_registry.h"
+
+#include <algorithm>
+#include <cassert>
+
+namespace vyo::host {
+
+ViewState* ViewRegistry::FindLocked(uint32_t view_id) {
+  auto it = views_.find(view_id);
+  return it == views_.end() ? nullptr : &it->second;
+}
+
+ViewState& ViewRegistry::GetOrCreateLocked(uint32_t view_id) {
+  auto [it, inserted] = views_.try_emplace(view_id);
+  if (inserted) it->second.view_id = view_id;
+  return it->second;
+}
+
+void ViewRegistry::EraseLocked(uint32_t view_id) {
+  if (primary_view_id_ == view_id) primary_view_id_ = 0;
+  views_.erase(view_id);
+}
+
+bool ViewRegistry::IsExtraWebViewLocked(const ViewState& view) const {
+  return view.kind == ViewKind::kWeb && primary_view_id_ != 0 && view.view_id != 0 &&
+         view.view_id != primary_view_id_;
+}
+
+std::vector<uint32_t> ViewRegistry::Ids() {
+  std::lock_guard<ViewsLock> guard(lock_);
+  std::vector<uint32_t> ids;
+  ids.reserve(views_.size());
+  for (const auto& entry : views_) ids.push_back(entry.first);
+  return ids;
+}
+
+size_t ViewRegistry::Count() {
+  std::lock_guard<ViewsLock> guard(lock_);
+  return views_.size();
+}
+
+uint32_t ViewRegistry::primary_view_id() {
+  std::lock_guard<ViewsLock> guard(lock_);
+  return primary_view_id_;
+}
+
+std::optional<ViewState> ViewRegistry::Snapshot(uint32_t view_id) {
+  std::lock_guard<ViewsLock> guard(lock_);
+  if (const ViewState* view = FindLocked(view_id)) return *view;
+  return std::nullopt;
+}
+
+uint32_t ViewRegistry::TargetFrameRate() {
+  std::lock_guard<ViewsLock> guard(lock_);
+  uint32_t rate = 0;
+  for (const auto& [id, view] : views_) {
+    if (view.kind != ViewKind::kNative && view.visible && !view.web.web_failed) rate = std::max(rate, view.frame_rate);
+  }
+  return rate == 0 ? 30 : rate;
+}
+
+bool ViewRegistry::AnyAnalysisInFlight() {
+  std::lock_guard<ViewsLock> guard(lock_);
+  return std::any_of(views_.begin(), views_.end(), [](const auto& e) {
+    return e.second.kind != ViewKind::kNative && e.second.capture.analysis_in_flight;
+  });
+}
+
+void ViewRegistry::RemoveAllViews() {
+  for (uint32_t id : Ids()) {
+    NotifyClosing(id);
+    {
+      std::lock_guard<ViewsLock> guard(lock_);
+      EraseLocked(id);
+    }
+    NotifyDestroyed(id);
+  }
+  std::lock_guard<ViewsLock> guard(lock_);
+  views_.clear();
+  primary_view_id_ = 0;
+}
+
+void ViewRegistry::NotifyCreated(uint32_t view_id) {
+  assert(!lock_.HeldByCurrentThread());
+  for (IViewObserver* o : observers_) o->OnViewCreated(view_id);
+}
+
+void ViewRegistry::NotifyResized(uint32_t view_id) {
+  assert(!lock_.HeldByCurrentThread());
+  for (IViewObserver* o : observers_) o->OnViewResized(view_id);
+}
+
+void ViewRegistry::NotifyClosing(uint32_t view_id) {
+  assert(!lock_.HeldByCurrentThread());
+  for (IViewObserver* o : observers_) o->OnViewClosing(view_id);
+}
+
+void ViewRegistry::NotifyDestroyed(uint32_t view_id) {
+  assert(!lock_.HeldByCurrentThread());
+  for (IViewObserver* o : observers_) o->OnViewDestroyed(view_id);
+}
+
+}  // namespace vyo::host

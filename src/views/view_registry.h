@@ -1,0 +1,99 @@
+// ViewRegistry: the views of the host, by id, under views_lock. Everything that reads or changes a
+// ViewState holds views_lock for as long as it does, and never calls out (to the browser, a module
+// or the pipe) while holding it: read what you need, release, then call.
+//
+// Subsystems that keep per-view resources observe the registry: the view service tells them, on
+// the main thread and without views_lock held, when a view was created, resized, is closing (its
+// content goes: destroyed, re-created or shut down) and was destroyed.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "views/view_state.h"
+
+namespace vyo::host {
+
+// views_lock: a mutex that knows which thread holds it, so that calls out of the registry can
+// check that it is free.
+class ViewsLock {
+ public:
+  void lock() {
+    mutex_.lock();
+    owner_.store(std::this_thread::get_id());
+  }
+  void unlock() {
+    owner_.store(std::thread::id());
+    mutex_.unlock();
+  }
+  bool HeldByCurrentThread() const { return owner_.load() == std::this_thread::get_id(); }
+
+ private:
+  std::mutex mutex_;
+  std::atomic<std::thread::id> owner_{};
+};
+
+class IViewObserver {
+ public:
+  virtual ~IViewObserver() = default;
+  virtual void OnViewCreated(uint32_t /*view_id*/) {}
+  virtual void OnViewResized(uint32_t /*view_id*/) {}
+  // The view's content is about to go; the view is still in the registry.
+  virtual void OnViewClosing(uint32_t /*view_id*/) {}
+  virtual void OnViewDestroyed(uint32_t /*view_id*/) {}
+};
+
+class ViewRegistry {
+ public:
+  ViewsLock& lock() { return lock_; }
+
+  // With views_lock held.
+  ViewState* FindLocked(uint32_t view_id);
+  ViewState& GetOrCreateLocked(uint32_t view_id);
+  void EraseLocked(uint32_t view_id);
+  size_t CountLocked() const { return views_.size(); }
+  uint32_t primary_view_id_locked() const { return primary_view_id_; }
+  void set_primary_view_id_locked(uint32_t id) { primary_view_id_ = id; }
+  // A web view other than the primary one (the primary is the first ordinary web view).
+  bool IsExtraWebViewLocked(const ViewState& view) const;
+  template <typename F>
+  void ForEachLocked(F f) {
+    for (auto& entry : views_) f(entry.second);
+  }
+
+  // Runs `f` with the view (or null) while holding views_lock and returns what it returns.
+  template <typename F>
+  auto With(uint32_t view_id, F f) {
+    std::lock_guard<ViewsLock> guard(lock_);
+    return f(FindLocked(view_id));
+  }
+
+  std::vector<uint32_t> Ids();
+  size_t Count();
+  uint32_t primary_view_id();
+  std::optional<ViewState> Snapshot(uint32_t view_id);
+  // Frame rate the paced wait targets: the highest rate of visible, working web views; 30 if none.
+  uint32_t TargetFrameRate();
+  // Whether any web view has frame analysis in flight.
+  bool AnyAnalysisInFlight();
+
+  // Observers, told in the order they were added; the registry does not own them.
+  void AddObserver(IViewObserver* observer) { observers_.push_back(observer); }
+  void RemoveAllViews();  // shutdown: every view closes, then the map empties
+  void NotifyCreated(uint32_t view_id);
+  void NotifyResized(uint32_t view_id);
+  void NotifyClosing(uint32_t view_id);
+  void NotifyDestroyed(uint32_t view_id);
+
+ private:
+  ViewsLock lock_;
+  std::map<uint32_t, ViewState> views_;
+  uint32_t primary_view_id_ = 0;
+  std::vector<IViewObserver*> observers_;
+};
+
+}  // namespace vyo::host
