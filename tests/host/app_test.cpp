@@ -5,6 +5,7 @@
 #include "fakes/app_harness.h"
 #include "fakes/fake_pipe.h"
 #include "fakes/fake_web_runtime.h"
+#include "fakes/log_capture.h"
 #include "fakes/manual_clock.h"
 #include "host/app.h"
 #include "protocol/commands.h"
@@ -326,6 +327,49 @@ TEST_F(StartedApp, StartUpGreetsTheOverlayAndShutdownEndsTheChannel) {
   EXPECT_EQ(DecodeEnvironmentResult(Sent(kEnvironmentResult)[0].second)->result, 1u);
   app->Shutdown();
   EXPECT_FALSE(app->overlay().CanSend());
+}
+
+// Callers with their own names, so that a record's function tells whose call it names.
+void HostLogfCaller() { HostLogf(LogLevel::kInfo, "%s", "marker host-logf"); }
+void SendLogCaller(OverlayChannel& overlay, const std::string& text) { overlay.SendLog(text); }
+void WorkerLogCaller(OverlayChannel& overlay) { overlay.QueueWorkerLog("marker worker"); }
+
+TEST_F(AppFixture, EveryRecordNamesItsCaller) {
+  testing::LogCapture capture;
+  struct Case {
+    const char* marker;
+    std::function<void()> write;
+    const char* function;
+  };
+  const Case before_pipe[] = {
+      {"marker host-logf", [] { HostLogfCaller(); }, "HostLogfCaller"},
+      // Before the writer runs the log path writes locally.
+      {"marker direct", [&] { SendLogCaller(app->overlay(), "marker direct"); }, "SendLogCaller"},
+  };
+  for (const auto& c : before_pipe) c.write();
+  Connect();
+  const Case through_pipe[] = {
+      // Written by the pipe writer's thread when it sends the frame.
+      {"marker via writer", [&] { SendLogCaller(app->overlay(), "marker via writer"); }, "SendLogCaller"},
+      // Queued by another thread, forwarded by the main loop, written by the pipe writer.
+      {"marker worker",
+       [&] {
+         std::thread worker([&] { WorkerLogCaller(app->overlay()); });
+         worker.join();
+         app->overlay().FlushWorkerLogs();
+       },
+       "WorkerLogCaller"},
+  };
+  for (const auto& c : through_pipe) c.write();
+  app->overlay().writer()->WaitUntilIdle(5000);
+  for (const auto* cases : {&before_pipe, &through_pipe}) {
+    for (const auto& c : *cases) {
+      const auto record = testing::LogCapture::Find(c.marker);
+      ASSERT_TRUE(record) << c.marker;
+      EXPECT_NE(record->file.find("app_test.cpp"), std::string::npos) << c.marker << ": " << record->file;
+      EXPECT_EQ(record->function, c.function) << c.marker;
+    }
+  }
 }
 
 TEST(WindowedFreeze, EnvironmentValues) {

@@ -72,7 +72,7 @@ TEST_F(WebFixture, EnvironmentResultCodes) {
       {FakeWebRuntime::LoadResult::kLoaded, web::kFileNotFound, "", 3},
   };
   for (const auto& c : cases) {
-    app = std::make_unique<WebViewHostApp>(clock);
+    app = std::make_unique<WebViewHostApp>(clock, testing::TestBackends());
     SetUp();
     Connect();
     runtime->load_result = c.load;
@@ -379,6 +379,39 @@ TEST_F(WebFixture, MountedContentIsServedAndPlainUrlsDropTheMount) {
   EXPECT_EQ(StatusCodes(5), std::vector<uint32_t>{2});
   EXPECT_TRUE(View(5).web.web_failed);
   EXPECT_TRUE(Logged("Package navigation failed, view_id=5, detail=Mount failed"));
+}
+
+// The browser is never called while views_lock is held: over creation, configuration, navigation
+// (mounted and plain), page messages both ways, resize, a re-created view and destroy.
+TEST_F(WebFixture, TheBrowserIsNeverCalledWithViewsLockHeld) {
+  std::vector<std::string> calls_under_lock;
+  int calls = 0;
+  testing::FakeRuntimeCallCheck() = [&](const std::string& call) {
+    ++calls;
+    if (app->views().lock().HeldByCurrentThread()) calls_under_lock.push_back(call);
+  };
+  Connect();
+  auto env = Environment();
+  service().EnsureView(5, 100, 100, true, u"vyobuiltin:about");
+  service().EnsureView(6, 350, 700, true, u"https://example.invalid/");
+  FakeWebView* wv5 = env->CompleteView();
+  FakeWebView* wv6 = env->CompleteView();
+  app->web().NavigateView(5, u"https://example.invalid/next");
+  app->web().NavigateView(5, u"vyobuiltin:about");
+  app->pages().PostWebMessageToView(5, "{\"to\":\"page\"}");
+  wv5->sink->OnWebMessageReceived(web::WebMessage{"\"from page\"", std::string("from page"), u""});
+  wv6->sink->OnCursorChanged();
+  service().SetViewBackgroundColor(5, 0x11223344u);
+  service().EnsureView(5, 200, 150, true, u"");  // resized in place
+  app->views().With(6, [](ViewState* v) { v->web.web_failed = true; });
+  service().EnsureView(6, 300, 300, true, u"");  // failed content: re-created
+  service().DestroyView(5, true);
+  app->Shutdown();
+  testing::FakeRuntimeCallCheck() = nullptr;
+  EXPECT_GT(calls, 50);
+  EXPECT_TRUE(calls_under_lock.empty()) << calls_under_lock.front();
+  EXPECT_TRUE(env->WasClosed(1));
+  EXPECT_TRUE(env->WasClosed(2));
 }
 
 TEST_F(WebFixture, LateAnswersAfterShutdownDoNothing) {
