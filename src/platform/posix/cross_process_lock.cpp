@@ -10,20 +10,18 @@
 #include <thread>
 
 #include "base/text.h"
+#include "platform/posix/unique_fd.h"
 
 namespace vyo::platform {
 namespace {
 
 class FlockLock final : public CrossProcessLock {
  public:
-  explicit FlockLock(int fd) : fd_(fd) {}
-  ~FlockLock() override {
-    flock(fd_, LOCK_UN);
-    close(fd_);
-  }
+  explicit FlockLock(UniqueFd fd) : fd_(std::move(fd)) {}
+  ~FlockLock() override { flock(fd_.get(), LOCK_UN); }
 
  private:
-  int fd_;
+  UniqueFd fd_;
 };
 
 }  // namespace
@@ -33,16 +31,15 @@ std::unique_ptr<CrossProcessLock> CrossProcessLock::Acquire(const std::u16string
   std::string dir = Utf16ToUtf8(beside_dir);
   if (!dir.empty() && dir.back() != '/') dir.push_back('/');
   const std::string path = dir + Utf16ToUtf8(name) + ".lock";
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return nullptr;
+  UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd) return nullptr;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return std::make_unique<FlockLock>(fd);
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return std::make_unique<FlockLock>(std::move(fd));
     if (errno != EWOULDBLOCK && errno != EINTR) break;
     if (std::chrono::steady_clock::now() >= deadline) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  close(fd);
   return nullptr;
 }
 

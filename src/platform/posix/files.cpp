@@ -12,24 +12,13 @@
 
 #include "base/text.h"
 
+#include "platform/posix/unique_fd.h"
+
 namespace vyo::platform {
 namespace {
 
 constexpr std::size_t kMaxPath = 4095;
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 std::string Native(std::u16string_view path) { return Utf16ToUtf8(path); }
 
@@ -139,7 +128,7 @@ bool PathStartsWith(std::u16string_view path, std::u16string_view prefix) {
 
 FileStatus ReadWholeFile(std::u16string_view path, std::uint64_t max_size, std::vector<std::uint8_t>& out) {
   out.clear();
-  const Fd fd(OpenForRead(Native(path)));
+  const UniqueFd fd(OpenForRead(Native(path)));
   if (fd.get() < 0) return FileStatus::kNotFound;
   return ReadOpened(fd.get(), max_size, out);
 }
@@ -148,7 +137,7 @@ FileStatus ReadFileWithin(std::u16string_view real_root, std::u16string_view pat
                           std::vector<std::uint8_t>& out) {
   out.clear();
   const std::string native = Native(path);
-  const Fd fd(OpenForRead(native));
+  const UniqueFd fd(OpenForRead(native));
   if (fd.get() < 0) return FileStatus::kNotFound;
   const auto real = RealPathOfFd(fd.get(), native);
   if (!real) return FileStatus::kOutside;

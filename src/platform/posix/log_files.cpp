@@ -16,6 +16,8 @@
 
 #include "base/text.h"
 
+#include "platform/posix/unique_fd.h"
+
 namespace vyo::platform {
 namespace {
 
@@ -27,12 +29,11 @@ void SetError(std::uint32_t* error) {
 
 class PosixLogFile final : public LogFile {
  public:
-  explicit PosixLogFile(int fd) : fd_(fd) {}
-  ~PosixLogFile() override { close(fd_); }
+  explicit PosixLogFile(UniqueFd fd) : fd_(std::move(fd)) {}
   bool Write(const void* data, std::size_t size) const override {
     const auto* p = static_cast<const std::uint8_t*>(data);
     while (size > 0) {
-      const ssize_t n = write(fd_, p, size);
+      const ssize_t n = write(fd_.get(), p, size);
       if (n < 0) {
         if (errno == EINTR) continue;
         return false;
@@ -42,23 +43,21 @@ class PosixLogFile final : public LogFile {
     }
     return true;
   }
-  bool Sync() const override { return fsync(fd_) == 0; }
+  bool Sync() const override { return fsync(fd_.get()) == 0; }
 
  private:
-  const int fd_;
+  const UniqueFd fd_;
 };
 
 class PosixMappedLogFile final : public MappedLogFile {
  public:
-  PosixMappedLogFile(int fd, std::uint8_t* view, std::size_t size) : fd_(fd), view_(view), size_(size) {}
-  ~PosixMappedLogFile() override {
-    munmap(view_, size_);
-    close(fd_);
-  }
+  PosixMappedLogFile(UniqueFd fd, std::uint8_t* view, std::size_t size)
+      : fd_(std::move(fd)), view_(view), size_(size) {}
+  ~PosixMappedLogFile() override { munmap(view_, size_); }
   std::uint8_t* data() override { return view_; }
   std::size_t size() const override { return size_; }
   bool Flush(std::uint32_t* error) override {
-    if (msync(view_, size_, MS_SYNC) != 0 || fsync(fd_) != 0 || futimens(fd_, nullptr) != 0) {
+    if (msync(view_, size_, MS_SYNC) != 0 || fsync(fd_.get()) != 0 || futimens(fd_.get(), nullptr) != 0) {
       SetError(error);
       return false;
     }
@@ -66,7 +65,7 @@ class PosixMappedLogFile final : public MappedLogFile {
   }
 
  private:
-  const int fd_;
+  const UniqueFd fd_;
   std::uint8_t* const view_;
   const std::size_t size_;
 };
@@ -75,43 +74,40 @@ class PosixMappedLogFile final : public MappedLogFile {
 
 std::unique_ptr<LogFile> LogFile::Open(const std::u16string& path, Mode mode, std::uint32_t* error) {
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode == Mode::kCreateNew ? O_EXCL : 0);
-  const int fd = open(Native(path).c_str(), flags, 0644);
-  if (fd < 0) {
+  UniqueFd fd(open(Native(path).c_str(), flags, 0644));
+  if (!fd) {
     SetError(error);
     return nullptr;
   }
   // Another writer holding the file refuses us; only then is it truncated.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || ftruncate(fd.get(), 0) != 0) {
     SetError(error);
-    close(fd);
     return nullptr;
   }
-  return std::make_unique<PosixLogFile>(fd);
+  return std::make_unique<PosixLogFile>(std::move(fd));
 }
 
 std::unique_ptr<MappedLogFile> MappedLogFile::Open(const std::u16string& path, std::size_t size,
                                                    std::uint32_t* error) {
-  const int fd = open(Native(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
+  UniqueFd fd(open(Native(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (!fd) {
     SetError(error);
     return nullptr;
   }
   // The lock comes before the size change so that a running host's mapping is never cut short
   // under it (which would fault its next write).
   struct stat st {};
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      ftruncate(fd, static_cast<off_t>(size)) != 0) {
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
     SetError(error);
-    close(fd);
     return nullptr;
   }
-  void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
   if (view == MAP_FAILED) {
     SetError(error);
-    close(fd);
     return nullptr;
   }
-  return std::make_unique<PosixMappedLogFile>(fd, static_cast<std::uint8_t*>(view), size);
+  return std::make_unique<PosixMappedLogFile>(std::move(fd), static_cast<std::uint8_t*>(view), size);
 }
 
 bool CreateDirectoryTree(const std::u16string& path) {

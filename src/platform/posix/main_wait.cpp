@@ -15,29 +15,27 @@
 #include "platform/named_event.h"
 #include "platform/pipe.h"
 
+#include "platform/posix/unique_fd.h"
+
 namespace vyo::platform {
 namespace {
 
 class PollMainThreadWait final : public MainThreadWait {
  public:
-  explicit PollMainThreadWait(int wake_fd) : wake_fd_(wake_fd) {}
+  explicit PollMainThreadWait(UniqueFd wake_fd) : wake_fd_(std::move(wake_fd)) {}
   ~PollMainThreadWait() override {
     WatchInputEvent(nullptr);
     CloseFrameTimer();
-    close(wake_fd_);
   }
 
   bool CreateFrameTimer() override {
-    if (timer_fd_ < 0) timer_fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (!timer_fd_) timer_fd_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
     // timerfd has nanosecond resolution: it is the high-resolution timer here.
-    return timer_fd_ >= 0;
+    return timer_fd_.valid();
   }
-  bool HasFrameTimer() const override { return timer_fd_ >= 0; }
+  bool HasFrameTimer() const override { return timer_fd_.valid(); }
   bool TimerPeriodRaised() const override { return false; }
-  void CloseFrameTimer() override {
-    if (timer_fd_ >= 0) close(timer_fd_);
-    timer_fd_ = -1;
-  }
+  void CloseFrameTimer() override { timer_fd_.reset(); }
 
   void WatchInputEvent(NamedEvent* event) override {
     if (input_thread_.joinable()) {
@@ -63,12 +61,12 @@ class PollMainThreadWait final : public MainThreadWait {
   void WatchPipe(PipeServer* pipe) override { pipe_ = pipe; }
 
   bool WaitOnTimer(int64_t due_100ns, WaitResult* result) override {
-    if (timer_fd_ < 0 || due_100ns <= 0) return false;
+    if (!timer_fd_ || due_100ns <= 0) return false;
     itimerspec timer_value{};
     const int64_t ns = due_100ns * 100;
     timer_value.it_value.tv_sec = ns / 1'000'000'000;
     timer_value.it_value.tv_nsec = ns % 1'000'000'000;
-    if (timerfd_settime(timer_fd_, 0, &timer_value, nullptr) != 0) return false;
+    if (timerfd_settime(timer_fd_.get(), 0, &timer_value, nullptr) != 0) return false;
     *result = Poll(-1);
     return true;
   }
@@ -120,7 +118,7 @@ class PollMainThreadWait final : public MainThreadWait {
  private:
   void Wake() {
     const uint64_t one = 1;
-    [[maybe_unused]] ssize_t ignored = write(wake_fd_, &one, sizeof(one));
+    [[maybe_unused]] ssize_t ignored = write(wake_fd_.get(), &one, sizeof(one));
   }
 
   bool HasTasks() {
@@ -132,7 +130,7 @@ class PollMainThreadWait final : public MainThreadWait {
   // flag, so emptying it is always safe.
   void DrainDoorbell() {
     uint64_t value = 0;
-    [[maybe_unused]] ssize_t ignored = read(wake_fd_, &value, sizeof(value));
+    [[maybe_unused]] ssize_t ignored = read(wake_fd_.get(), &value, sizeof(value));
   }
 
   WaitResult Poll(int timeout_ms) {
@@ -147,9 +145,9 @@ class PollMainThreadWait final : public MainThreadWait {
     }
     pollfd fds[3];
     int count = 0;
-    fds[count++] = {wake_fd_, POLLIN, 0};
+    fds[count++] = {wake_fd_.get(), POLLIN, 0};
     const int timer_index = timeout_ms < 0 ? count : -1;
-    if (timeout_ms < 0) fds[count++] = {timer_fd_, POLLIN, 0};
+    if (timeout_ms < 0) fds[count++] = {timer_fd_.get(), POLLIN, 0};
     const int pipe_fd = pipe_ != nullptr ? static_cast<int>(pipe_->NativeHandle()) : -1;
     if (pipe_fd >= 0) fds[count++] = {pipe_fd, POLLIN, 0};
     int r = 0;
@@ -164,14 +162,14 @@ class PollMainThreadWait final : public MainThreadWait {
     }
     if (timer_index >= 0 && (fds[timer_index].revents & POLLIN) != 0) {
       uint64_t expirations = 0;
-      [[maybe_unused]] ssize_t ignored = read(timer_fd_, &expirations, sizeof(expirations));
+      [[maybe_unused]] ssize_t ignored = read(timer_fd_.get(), &expirations, sizeof(expirations));
       return WaitResult::kElapsed;
     }
     return WaitResult::kWoken;
   }
 
-  int wake_fd_;
-  int timer_fd_ = -1;
+  UniqueFd wake_fd_;
+  UniqueFd timer_fd_;
   PipeServer* pipe_ = nullptr;
   NamedEvent* input_event_ = nullptr;
   std::thread input_thread_;
@@ -187,7 +185,7 @@ class PollMainThreadWait final : public MainThreadWait {
 std::unique_ptr<MainThreadWait> MainThreadWait::Create() {
   const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (fd < 0) return nullptr;
-  return std::make_unique<PollMainThreadWait>(fd);
+  return std::make_unique<PollMainThreadWait>(UniqueFd(fd));
 }
 
 }  // namespace vyo::platform

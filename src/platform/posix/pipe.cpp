@@ -14,6 +14,8 @@
 
 #include "platform/posix/names.h"
 
+#include "platform/posix/unique_fd.h"
+
 namespace vyo::platform {
 namespace {
 
@@ -104,101 +106,91 @@ PipeResult SendMessage(int fd, int cancel_fd, const void* data, uint32_t size) {
 
 class SocketPipeServer final : public PipeServer {
  public:
-  SocketPipeServer(int listen_fd, int cancel_fd) : listen_fd_(listen_fd), cancel_fd_(cancel_fd) {}
-  ~SocketPipeServer() override {
-    Close();
-    if (cancel_fd_ >= 0) close(cancel_fd_);
-  }
+  SocketPipeServer(UniqueFd listen_fd, UniqueFd cancel_fd)
+      : listen_fd_(std::move(listen_fd)), cancel_fd_(std::move(cancel_fd)) {}
+  ~SocketPipeServer() override { Close(); }
 
   bool WaitForClient(bool (*give_up)(void*), void* ctx) override {
-    if (listen_fd_ < 0) return false;
+    if (!listen_fd_) return false;
     for (;;) {
       if (give_up != nullptr && give_up(ctx)) return false;
-      pollfd pfd{listen_fd_, POLLIN, 0};
+      pollfd pfd{listen_fd_.get(), POLLIN, 0};
       const int r = poll(&pfd, 1, 100);
       if (r < 0 && errno != EINTR) return false;
       if (r <= 0) continue;
-      const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) {
+      UniqueFd fd(accept4(listen_fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!fd) {
         if (errno == EINTR || errno == EAGAIN) continue;
         return false;
       }
-      SetBuffers(fd);
+      SetBuffers(fd.get());
       // Exactly one client: nobody else can connect once the overlay is in.
-      close(listen_fd_);
-      listen_fd_ = -1;
+      listen_fd_.reset();
       std::lock_guard<std::mutex> lock(mutex_);
-      fd_ = fd;
+      fd_ = std::move(fd);
       return true;
     }
   }
 
   PipeResult Peek(uint32_t* available) override {
     *available = 0;
-    return fd_ < 0 ? PipeResult::kBroken : PeekMessageSize(fd_, available);
+    return !fd_ ? PipeResult::kBroken : PeekMessageSize(fd_.get(), available);
   }
 
   PipeResult ReadMessage(void* buffer, uint32_t size) override {
-    return fd_ < 0 ? PipeResult::kBroken : ReceiveExact(fd_, buffer, size);
+    return !fd_ ? PipeResult::kBroken : ReceiveExact(fd_.get(), buffer, size);
   }
 
   PipeResult WriteMessage(const void* data, uint32_t size) override {
-    return fd_ < 0 ? PipeResult::kBroken : SendMessage(fd_, cancel_fd_, data, size);
+    return !fd_ ? PipeResult::kBroken : SendMessage(fd_.get(), cancel_fd_.get(), data, size);
   }
 
   void CancelWrite() override {
     const uint64_t one = 1;
-    [[maybe_unused]] ssize_t ignored = write(cancel_fd_, &one, sizeof(one));
+    [[maybe_unused]] ssize_t ignored = write(cancel_fd_.get(), &one, sizeof(one));
   }
 
   void Close() override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (listen_fd_ >= 0) close(listen_fd_);
-    listen_fd_ = -1;
-    if (fd_ >= 0) {
-      shutdown(fd_, SHUT_RDWR);
-      close(fd_);
-    }
-    fd_ = -1;
+    listen_fd_.reset();
+    if (fd_) shutdown(fd_.get(), SHUT_RDWR);
+    fd_.reset();
   }
 
-  uint32_t MaxMessageSize() const override { return fd_ < 0 ? 0 : EffectiveMessageLimit(fd_); }
-  intptr_t NativeHandle() const override { return fd_; }
+  uint32_t MaxMessageSize() const override { return !fd_ ? 0 : EffectiveMessageLimit(fd_.get()); }
+  intptr_t NativeHandle() const override { return fd_.get(); }
 
  private:
-  int listen_fd_;
-  int fd_ = -1;
-  int cancel_fd_;
+  UniqueFd listen_fd_;
+  UniqueFd fd_;
+  UniqueFd cancel_fd_;
   std::mutex mutex_;
 };
 
 class SocketPipeClient final : public PipeClient {
  public:
-  explicit SocketPipeClient(int fd) : fd_(fd) {}
+  explicit SocketPipeClient(UniqueFd fd) : fd_(std::move(fd)) {}
   ~SocketPipeClient() override { Close(); }
 
   PipeResult Poll(uint32_t timeout_ms, uint32_t* size) override {
     *size = 0;
-    if (fd_ < 0) return PipeResult::kBroken;
-    pollfd pfd{fd_, POLLIN, 0};
+    if (!fd_) return PipeResult::kBroken;
+    pollfd pfd{fd_.get(), POLLIN, 0};
     const int r = poll(&pfd, 1, static_cast<int>(std::min<uint32_t>(timeout_ms, 1u << 30)));
     if (r < 0 && errno != EINTR) return PipeResult::kFailed;
     if (r <= 0) return PipeResult::kOk;
-    return PeekMessageSize(fd_, size);
+    return PeekMessageSize(fd_.get(), size);
   }
   PipeResult ReadMessage(void* buffer, uint32_t size) override {
-    return fd_ < 0 ? PipeResult::kBroken : ReceiveExact(fd_, buffer, size);
+    return !fd_ ? PipeResult::kBroken : ReceiveExact(fd_.get(), buffer, size);
   }
   PipeResult WriteMessage(const void* data, uint32_t size) override {
-    return fd_ < 0 ? PipeResult::kBroken : SendMessage(fd_, -1, data, size);
+    return !fd_ ? PipeResult::kBroken : SendMessage(fd_.get(), -1, data, size);
   }
-  void Close() override {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
+  void Close() override { fd_.reset(); }
 
  private:
-  int fd_;
+  UniqueFd fd_;
 };
 
 }  // namespace
@@ -207,18 +199,12 @@ std::unique_ptr<PipeServer> PipeServer::Create(const std::u16string& name) {
   sockaddr_un addr{};
   socklen_t len = 0;
   if (!MakeAddress(name, &addr, &len)) return nullptr;
-  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (fd < 0) return nullptr;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, 1) != 0) {
-    close(fd);
-    return nullptr;
-  }
-  const int cancel_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (cancel_fd < 0) {
-    close(fd);
-    return nullptr;
-  }
-  return std::make_unique<SocketPipeServer>(fd, cancel_fd);
+  UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  if (!fd) return nullptr;
+  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd.get(), 1) != 0) return nullptr;
+  UniqueFd cancel_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!cancel_fd) return nullptr;
+  return std::make_unique<SocketPipeServer>(std::move(fd), std::move(cancel_fd));
 }
 
 std::unique_ptr<PipeClient> PipeClient::Connect(const std::u16string& name, uint32_t timeout_ms) {
@@ -228,13 +214,13 @@ std::unique_ptr<PipeClient> PipeClient::Connect(const std::u16string& name, uint
   timespec start{};
   clock_gettime(CLOCK_MONOTONIC, &start);
   for (;;) {
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0) return nullptr;
-    SetBuffers(fd);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
-      return std::make_unique<SocketPipeClient>(fd);
+    UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!fd) return nullptr;
+    SetBuffers(fd.get());
+    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) == 0) {
+      return std::make_unique<SocketPipeClient>(std::move(fd));
     }
-    close(fd);
+    fd.reset();
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     const int64_t elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1'000'000;

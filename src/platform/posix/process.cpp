@@ -19,21 +19,22 @@
 
 extern char** environ;
 
+#include "platform/posix/unique_fd.h"
+
 namespace vyo::platform {
 namespace {
 
 class PidfdWatch final : public ProcessWatch {
  public:
   explicit PidfdWatch(int fd) : fd_(fd) {}
-  ~PidfdWatch() override { close(fd_); }
   bool HasExited() override {
     // A pidfd becomes readable when its process has exited.
-    pollfd pfd{fd_, POLLIN, 0};
+    pollfd pfd{fd_.get(), POLLIN, 0};
     return poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLIN | POLLHUP)) != 0;
   }
 
  private:
-  int fd_;
+  UniqueFd fd_;
 };
 
 class SpawnedProcess final : public ChildProcess {

@@ -16,6 +16,8 @@
 #include "base/text.h"
 #include "platform/process.h"
 
+#include "platform/posix/unique_fd.h"
+
 namespace vyo::platform {
 namespace {
 
@@ -73,9 +75,9 @@ class PosixUserDataFs final : public IUserDataFs {
   bool DeleteDirectory(const std::u16string& path) override { return rmdir(N(path).c_str()) == 0; }
   bool CreateProbeFile(const std::u16string& path) override {
     const std::string p = N(path);
-    const int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    close(fd);
+    UniqueFd fd(open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) return false;
+    fd.reset();
     unlink(p.c_str());
     return true;
   }

@@ -4,19 +4,18 @@
 
 #include "base/text.h"
 
+#include "platform/win32/unique_handle.h"
+
 namespace vyo::platform {
 namespace {
 
 class MutexLock final : public CrossProcessLock {
  public:
-  explicit MutexLock(HANDLE mutex) : mutex_(mutex) {}
-  ~MutexLock() override {
-    ReleaseMutex(mutex_);
-    CloseHandle(mutex_);
-  }
+  explicit MutexLock(UniqueHandle mutex) : mutex_(std::move(mutex)) {}
+  ~MutexLock() override { ReleaseMutex(mutex_.get()); }
 
  private:
-  HANDLE mutex_;
+  UniqueHandle mutex_;
 };
 
 }  // namespace
@@ -24,12 +23,11 @@ class MutexLock final : public CrossProcessLock {
 std::unique_ptr<CrossProcessLock> CrossProcessLock::Acquire(const std::u16string& name, const std::u16string&,
                                                             uint32_t timeout_ms) {
   const std::u16string full = u"Local\\" + name;
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, reinterpret_cast<const wchar_t*>(full.c_str()));
-  if (mutex == nullptr) return nullptr;
-  const DWORD r = WaitForSingleObject(mutex, timeout_ms);
+  UniqueHandle mutex(CreateMutexW(nullptr, FALSE, reinterpret_cast<const wchar_t*>(full.c_str())));
+  if (!mutex) return nullptr;
+  const DWORD r = WaitForSingleObject(mutex.get(), timeout_ms);
   // A holder that died without releasing leaves the mutex abandoned: it is ours now.
-  if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) return std::make_unique<MutexLock>(mutex);
-  CloseHandle(mutex);
+  if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) return std::make_unique<MutexLock>(std::move(mutex));
   return nullptr;
 }
 

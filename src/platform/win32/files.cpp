@@ -5,24 +5,13 @@
 
 #include <new>
 
+#include "platform/win32/unique_handle.h"
+
 namespace vyo::platform {
 namespace {
 
 const wchar_t* W(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
 
-class Handle {
- public:
-  explicit Handle(HANDLE h) : h_(h) {}
-  ~Handle() {
-    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return h_; }
-
- private:
-  HANDLE h_;
-};
 
 HANDLE OpenForRead(const std::u16string& path, DWORD flags) {
   return CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
@@ -88,7 +77,7 @@ std::optional<std::u16string> FullPathName(std::u16string_view path) {
 
 std::optional<std::u16string> RealPath(std::u16string_view path) {
   if (path.empty()) return std::nullopt;
-  const Handle h(OpenForRead(std::u16string(path), FILE_FLAG_BACKUP_SEMANTICS));
+  const UniqueHandle h(OpenForRead(std::u16string(path), FILE_FLAG_BACKUP_SEMANTICS));
   if (h.get() == INVALID_HANDLE_VALUE) return std::nullopt;
   return FinalPath(h.get());
 }
@@ -109,7 +98,7 @@ bool PathStartsWith(std::u16string_view path, std::u16string_view prefix) {
 
 FileStatus ReadWholeFile(std::u16string_view path, std::uint64_t max_size, std::vector<std::uint8_t>& out) {
   out.clear();
-  const Handle h(OpenForRead(std::u16string(path), FILE_ATTRIBUTE_NORMAL));
+  const UniqueHandle h(OpenForRead(std::u16string(path), FILE_ATTRIBUTE_NORMAL));
   if (h.get() == INVALID_HANDLE_VALUE) return FileStatus::kNotFound;
   return ReadOpened(h.get(), max_size, out);
 }
@@ -117,7 +106,7 @@ FileStatus ReadWholeFile(std::u16string_view path, std::uint64_t max_size, std::
 FileStatus ReadFileWithin(std::u16string_view real_root, std::u16string_view path, std::uint64_t max_size,
                           std::vector<std::uint8_t>& out) {
   out.clear();
-  const Handle h(OpenForRead(std::u16string(path), FILE_ATTRIBUTE_NORMAL));
+  const UniqueHandle h(OpenForRead(std::u16string(path), FILE_ATTRIBUTE_NORMAL));
   if (h.get() == INVALID_HANDLE_VALUE) return FileStatus::kNotFound;
   const auto real = FinalPath(h.get());
   if (!real || real_root.empty() || real_root.back() != u'\\' || real->size() <= real_root.size() ||

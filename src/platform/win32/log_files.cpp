@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "platform/win32/unique_handle.h"
+
 namespace vyo::platform {
 namespace {
 
@@ -32,45 +34,40 @@ FILETIME UnixNsToFileTime(std::int64_t ns) {
 
 class WinLogFile final : public LogFile {
  public:
-  explicit WinLogFile(HANDLE h) : h_(h) {}
-  ~WinLogFile() override { CloseHandle(h_); }
+  explicit WinLogFile(UniqueHandle h) : h_(std::move(h)) {}
   bool Write(const void* data, std::size_t size) const override {
     const auto* p = static_cast<const std::uint8_t*>(data);
     while (size > 0) {
       const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
       DWORD written = 0;
-      if (!WriteFile(h_, p, chunk, &written, nullptr) || written == 0) return false;
+      if (!WriteFile(h_.get(), p, chunk, &written, nullptr) || written == 0) return false;
       p += written;
       size -= written;
     }
     return true;
   }
-  bool Sync() const override { return FlushFileBuffers(h_) != 0; }
+  bool Sync() const override { return FlushFileBuffers(h_.get()) != 0; }
 
  private:
-  const HANDLE h_;
+  const UniqueHandle h_;
 };
 
 class WinMappedLogFile final : public MappedLogFile {
  public:
-  WinMappedLogFile(HANDLE file, HANDLE mapping, std::uint8_t* view, std::size_t size)
-      : file_(file), mapping_(mapping), view_(view), size_(size) {}
-  ~WinMappedLogFile() override {
-    UnmapViewOfFile(view_);
-    CloseHandle(mapping_);
-    CloseHandle(file_);
-  }
+  WinMappedLogFile(UniqueHandle file, UniqueHandle mapping, std::uint8_t* view, std::size_t size)
+      : file_(std::move(file)), mapping_(std::move(mapping)), view_(view), size_(size) {}
+  ~WinMappedLogFile() override { UnmapViewOfFile(view_); }
   std::uint8_t* data() override { return view_; }
   std::size_t size() const override { return size_; }
   bool Flush(std::uint32_t* error) override {
-    if (!FlushViewOfFile(view_, 0) || !FlushFileBuffers(file_)) {
+    if (!FlushViewOfFile(view_, 0) || !FlushFileBuffers(file_.get())) {
       SetError(error);
       return false;
     }
     SYSTEMTIME now;
     GetSystemTime(&now);
     FILETIME ft;
-    if (!SystemTimeToFileTime(&now, &ft) || !SetFileTime(file_, nullptr, nullptr, &ft)) {
+    if (!SystemTimeToFileTime(&now, &ft) || !SetFileTime(file_.get(), nullptr, nullptr, &ft)) {
       SetError(error);
       return false;
     }
@@ -78,8 +75,8 @@ class WinMappedLogFile final : public MappedLogFile {
   }
 
  private:
-  const HANDLE file_;
-  const HANDLE mapping_;
+  const UniqueHandle file_;
+  const UniqueHandle mapping_;
   std::uint8_t* const view_;
   const std::size_t size_;
 };
@@ -88,39 +85,37 @@ class WinMappedLogFile final : public MappedLogFile {
 
 std::unique_ptr<LogFile> LogFile::Open(const std::u16string& path, Mode mode, std::uint32_t* error) {
   const DWORD disposition = mode == Mode::kCreateNew ? CREATE_NEW : CREATE_ALWAYS;
-  HANDLE h = CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
+  UniqueHandle h(CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                             nullptr));
+  if (!h) {
     SetError(error);
     return nullptr;
   }
-  return std::make_unique<WinLogFile>(h);
+  return std::make_unique<WinLogFile>(std::move(h));
 }
 
 std::unique_ptr<MappedLogFile> MappedLogFile::Open(const std::u16string& path, std::size_t size,
                                                    std::uint32_t* error) {
-  HANDLE file = CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  UniqueHandle file(CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
     SetError(error);
     return nullptr;
   }
   const auto size64 = static_cast<std::uint64_t>(size);
-  HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READWRITE, static_cast<DWORD>(size64 >> 32),
-                                      static_cast<DWORD>(size64 & 0xFFFFFFFF), nullptr);
-  if (mapping == nullptr) {
+  UniqueHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READWRITE, static_cast<DWORD>(size64 >> 32),
+                                          static_cast<DWORD>(size64 & 0xFFFFFFFF), nullptr));
+  if (!mapping) {
     SetError(error);
-    CloseHandle(file);
     return nullptr;
   }
-  void* view = MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, size);
+  void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, size);
   if (view == nullptr) {
     SetError(error);
-    CloseHandle(mapping);
-    CloseHandle(file);
     return nullptr;
   }
-  return std::make_unique<WinMappedLogFile>(file, mapping, static_cast<std::uint8_t*>(view), size);
+  return std::make_unique<WinMappedLogFile>(std::move(file), std::move(mapping), static_cast<std::uint8_t*>(view),
+                                            size);
 }
 
 bool CreateDirectoryTree(const std::u16string& path) {

@@ -17,6 +17,8 @@
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
 #endif
 
+#include "platform/win32/unique_handle.h"
+
 namespace vyo::platform {
 namespace {
 
@@ -30,35 +32,31 @@ class Win32MainThreadWait final : public MainThreadWait {
   }
   ~Win32MainThreadWait() override {
     CloseFrameTimer();
-    if (post_event_) CloseHandle(post_event_);
-    if (pipe_event_) CloseHandle(pipe_event_);
   }
   Win32MainThreadWait(const Win32MainThreadWait&) = delete;
   Win32MainThreadWait& operator=(const Win32MainThreadWait&) = delete;
 
-  bool valid() const { return post_event_ && pipe_event_; }
+  bool valid() const { return post_event_.valid() && pipe_event_.valid(); }
 
   bool CreateFrameTimer() override {
     CloseFrameTimer();
-    timer_ = CreateWaitableTimerExW(
+    timer_.reset(CreateWaitableTimerExW(
         nullptr, nullptr, CREATE_WAITABLE_TIMER_MANUAL_RESET | CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
-        TIMER_ALL_ACCESS);
+        TIMER_ALL_ACCESS));
     if (timer_) return true;
     // No high-resolution timer on this system: raise the timer resolution for an ordinary one.
     period_raised_ = timeBeginPeriod(1) == TIMERR_NOERROR;
-    timer_ = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_MANUAL_RESET,
-                                    TIMER_ALL_ACCESS);
+    timer_.reset(CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_MANUAL_RESET, TIMER_ALL_ACCESS));
     return false;
   }
 
-  bool HasFrameTimer() const override { return timer_ != nullptr; }
+  bool HasFrameTimer() const override { return timer_.valid(); }
   bool TimerPeriodRaised() const override { return period_raised_; }
 
   void CloseFrameTimer() override {
     if (timer_) {
-      CancelWaitableTimer(timer_);
-      CloseHandle(timer_);
-      timer_ = nullptr;
+      CancelWaitableTimer(timer_.get());
+      timer_.reset();
     }
     if (period_raised_) {
       timeEndPeriod(1);
@@ -78,7 +76,7 @@ class Win32MainThreadWait final : public MainThreadWait {
     if (!timer_ || due_100ns <= 0) return false;
     LARGE_INTEGER due;
     due.QuadPart = -due_100ns;  // negative: relative to now
-    if (!SetWaitableTimer(timer_, &due, 0, nullptr, nullptr, FALSE)) return false;
+    if (!SetWaitableTimer(timer_.get(), &due, 0, nullptr, nullptr, FALSE)) return false;
     *result = Wait(INFINITE, true);
     return true;
   }
@@ -98,7 +96,7 @@ class Win32MainThreadWait final : public MainThreadWait {
       std::lock_guard<std::mutex> lock(tasks_mutex_);
       tasks_.push_back(std::move(task));
     }
-    SetEvent(post_event_);
+    SetEvent(post_event_.get());
   }
 
   int PumpMessages(int max_items, uint32_t budget_ms) override {
@@ -128,7 +126,7 @@ class Win32MainThreadWait final : public MainThreadWait {
       std::lock_guard<std::mutex> lock(tasks_mutex_);
       left_over = !tasks_.empty();
     }
-    if (left_over) SetEvent(post_event_);
+    if (left_over) SetEvent(post_event_.get());
     return handled;
   }
 
@@ -154,7 +152,7 @@ class Win32MainThreadWait final : public MainThreadWait {
     DWORD timer_index = MAXDWORD, input_index = MAXDWORD;
     if (with_timer) {
       timer_index = count;
-      handles[count++] = timer_;
+      handles[count++] = timer_.get();
     }
     if (input_) {
       input_index = count;
@@ -174,17 +172,17 @@ class Win32MainThreadWait final : public MainThreadWait {
         if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available > 0) {
           return WaitResult::kWoken;
         }
-        ResetEvent(pipe_event_);
-        pipe_overlapped.hEvent = pipe_event_;
+        ResetEvent(pipe_event_.get());
+        pipe_overlapped.hEvent = pipe_event_.get();
         if (ReadFile(pipe, &zero_read_byte_, 0, nullptr, &pipe_overlapped) ||
             GetLastError() != ERROR_IO_PENDING) {
           return WaitResult::kWoken;
         }
         pipe_read_pending = true;
-        handles[count++] = pipe_event_;
+        handles[count++] = pipe_event_.get();
       }
     }
-    handles[count++] = post_event_;
+    handles[count++] = post_event_.get();
 
     const DWORD wait = MsgWaitForMultipleObjectsEx(count, handles, timeout_ms, QS_ALLINPUT,
                                                    MWMO_INPUTAVAILABLE);
@@ -205,10 +203,10 @@ class Win32MainThreadWait final : public MainThreadWait {
     return WaitResult::kWoken;
   }
 
-  HANDLE timer_ = nullptr;
+  UniqueHandle timer_;
   bool period_raised_ = false;
-  HANDLE post_event_;
-  HANDLE pipe_event_;
+  UniqueHandle post_event_;
+  UniqueHandle pipe_event_;
   int64_t perf_frequency_ = 0;
   NamedEvent* input_ = nullptr;
   PipeServer* pipe_ = nullptr;

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "platform/win32/unique_handle.h"
+
 namespace vyo::platform {
 namespace {
 
@@ -14,20 +16,19 @@ std::wstring Wide(const std::u16string& text) { return std::wstring(text.begin()
 class Win32NamedEvent final : public NamedEvent {
  public:
   explicit Win32NamedEvent(HANDLE handle) : handle_(handle) {}
-  ~Win32NamedEvent() override { CloseHandle(handle_); }
   Win32NamedEvent(const Win32NamedEvent&) = delete;
   Win32NamedEvent& operator=(const Win32NamedEvent&) = delete;
 
-  bool TryWait() override { return WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0; }
+  bool TryWait() override { return WaitForSingleObject(handle_.get(), 0) == WAIT_OBJECT_0; }
   bool Wait(uint32_t timeout_ms) override {
-    return WaitForSingleObject(handle_, timeout_ms) == WAIT_OBJECT_0;
+    return WaitForSingleObject(handle_.get(), timeout_ms) == WAIT_OBJECT_0;
   }
   // Fails quietly on an event opened with wait access only.
-  void Signal() override { SetEvent(handle_); }
-  intptr_t NativeHandle() const override { return reinterpret_cast<intptr_t>(handle_); }
+  void Signal() override { SetEvent(handle_.get()); }
+  intptr_t NativeHandle() const override { return reinterpret_cast<intptr_t>(handle_.get()); }
 
  private:
-  HANDLE handle_;
+  UniqueHandle handle_;
 };
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <string>
 
+#include "platform/win32/unique_handle.h"
+
 namespace vyo::platform {
 namespace {
 
@@ -34,19 +36,16 @@ bool IsBrokenError(DWORD error) {
 class OverlappedIo {
  public:
   OverlappedIo() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-  ~OverlappedIo() {
-    if (event_) CloseHandle(event_);
-  }
   OverlappedIo(const OverlappedIo&) = delete;
   OverlappedIo& operator=(const OverlappedIo&) = delete;
 
-  bool valid() const { return event_ != nullptr; }
-  HANDLE event() const { return event_; }
+  bool valid() const { return event_.valid(); }
+  HANDLE event() const { return event_.get(); }
 
   OVERLAPPED* Reset() {
     ZeroMemory(&overlapped_, sizeof(overlapped_));
-    overlapped_.hEvent = event_;
-    ResetEvent(event_);
+    overlapped_.hEvent = event_.get();
+    ResetEvent(event_.get());
     return &overlapped_;
   }
   OVERLAPPED* overlapped() { return &overlapped_; }
@@ -76,7 +75,7 @@ class OverlappedIo {
     BOOL ok = WriteFile(pipe, data, size, nullptr, ov);
     if (!ok && GetLastError() != ERROR_IO_PENDING) return ErrorResult(GetLastError());
     if (!ok && cancel_event) {
-      const HANDLE handles[2] = {event_, cancel_event};
+      const HANDLE handles[2] = {event_.get(), cancel_event};
       for (;;) {
         const DWORD wait = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
         if (wait == WAIT_OBJECT_0) break;
@@ -96,7 +95,7 @@ class OverlappedIo {
   }
 
  private:
-  HANDLE event_;
+  UniqueHandle event_;
   OVERLAPPED overlapped_{};
 };
 
@@ -104,14 +103,11 @@ class Win32PipeServer final : public PipeServer {
  public:
   explicit Win32PipeServer(HANDLE pipe)
       : pipe_(pipe), cancel_event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-  ~Win32PipeServer() override {
-    Close();
-    if (cancel_event_) CloseHandle(cancel_event_);
-  }
+  ~Win32PipeServer() override { Close(); }
   Win32PipeServer(const Win32PipeServer&) = delete;
   Win32PipeServer& operator=(const Win32PipeServer&) = delete;
 
-  bool valid() const { return read_.valid() && write_.valid() && cancel_event_; }
+  bool valid() const { return read_.valid() && write_.valid() && cancel_event_.valid(); }
 
   bool WaitForClient(bool (*give_up)(void*), void* ctx) override {
     if (pipe_ == INVALID_HANDLE_VALUE) return false;
@@ -147,13 +143,13 @@ class Win32PipeServer final : public PipeServer {
   }
 
   PipeResult WriteMessage(const void* data, uint32_t size) override {
-    return write_.Write(pipe_, data, size, cancel_event_, &cancel_count_);
+    return write_.Write(pipe_, data, size, cancel_event_.get(), &cancel_count_);
   }
 
   // Called from another thread than the writer's.
   void CancelWrite() override {
     cancel_count_.fetch_add(1);
-    SetEvent(cancel_event_);
+    SetEvent(cancel_event_.get());
     if (pipe_ != INVALID_HANDLE_VALUE) CancelIoEx(pipe_, write_.overlapped());
   }
 
@@ -166,7 +162,7 @@ class Win32PipeServer final : public PipeServer {
   HANDLE pipe_;
   OverlappedIo read_;
   OverlappedIo write_;
-  HANDLE cancel_event_;
+  UniqueHandle cancel_event_;
   std::atomic<uint32_t> cancel_count_{0};
 };
 

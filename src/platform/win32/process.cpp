@@ -8,6 +8,8 @@
 
 #include "base/text.h"
 
+#include "platform/win32/unique_handle.h"
+
 namespace vyo::platform {
 namespace {
 
@@ -51,36 +53,34 @@ void AppendQuoted(std::wstring& line, std::wstring_view arg) {
 class Win32ProcessWatch final : public ProcessWatch {
  public:
   explicit Win32ProcessWatch(HANDLE process) : process_(process) {}
-  ~Win32ProcessWatch() override { CloseHandle(process_); }
   Win32ProcessWatch(const Win32ProcessWatch&) = delete;
   Win32ProcessWatch& operator=(const Win32ProcessWatch&) = delete;
 
-  bool HasExited() override { return WaitForSingleObject(process_, 0) == WAIT_OBJECT_0; }
+  bool HasExited() override { return WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0; }
 
  private:
-  HANDLE process_;
+  UniqueHandle process_;
 };
 
 class Win32ChildProcess final : public ChildProcess {
  public:
   Win32ChildProcess(HANDLE process, uint32_t pid) : process_(process), pid_(pid) {}
-  ~Win32ChildProcess() override { CloseHandle(process_); }
   Win32ChildProcess(const Win32ChildProcess&) = delete;
   Win32ChildProcess& operator=(const Win32ChildProcess&) = delete;
 
   uint32_t Pid() const override { return pid_; }
 
   std::optional<uint32_t> Wait(uint32_t timeout_ms) override {
-    if (WaitForSingleObject(process_, timeout_ms) != WAIT_OBJECT_0) return std::nullopt;
+    if (WaitForSingleObject(process_.get(), timeout_ms) != WAIT_OBJECT_0) return std::nullopt;
     DWORD code = 0;
-    if (!GetExitCodeProcess(process_, &code)) return std::nullopt;
+    if (!GetExitCodeProcess(process_.get(), &code)) return std::nullopt;
     return static_cast<uint32_t>(code);
   }
 
-  void Kill() override { TerminateProcess(process_, 1); }
+  void Kill() override { TerminateProcess(process_.get(), 1); }
 
  private:
-  HANDLE process_;
+  UniqueHandle process_;
   uint32_t pid_;
 };
 
@@ -111,7 +111,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::u16string& program,
                       &startup, &info)) {
     return nullptr;
   }
-  CloseHandle(info.hThread);
+  UniqueHandle(info.hThread).reset();
   return std::make_unique<Win32ChildProcess>(info.hProcess, info.dwProcessId);
 }
 
