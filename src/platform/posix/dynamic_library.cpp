@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include "base/text.h"
 
@@ -31,10 +32,11 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::Open(const std::u16string& path,
     if (error != nullptr) *error = EINVAL;
     return nullptr;
   }
-  void* handle = dlopen(Utf16ToUtf8(path).c_str(), RTLD_NOW | RTLD_LOCAL);
+  const std::string native = Utf16ToUtf8(path);
+  void* handle = dlopen(native.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
-    // dlopen does not set errno reliably; a missing file is the usual cause.
-    if (error != nullptr) *error = errno != 0 ? static_cast<uint32_t>(errno) : static_cast<uint32_t>(ENOENT);
+    // dlopen does not set errno: a missing file is ENOENT, anything else a bad library.
+    if (error != nullptr) *error = access(native.c_str(), F_OK) != 0 ? ENOENT : ELIBBAD;
     return nullptr;
   }
   return std::make_unique<PosixLibrary>(handle);
