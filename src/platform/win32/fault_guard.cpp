@@ -72,8 +72,13 @@ LONG WINAPI TopFilter(EXCEPTION_POINTERS* pointers) {
                    ? pointers->ExceptionRecord->ExceptionAddress
                    : nullptr);
   }
-  if (g_previous_filter != nullptr) return g_previous_filter(pointers);
-  // No crash reporter: end the process with the fault's code, without a debugger dialog.
+  if (g_previous_filter != nullptr) {
+    const LONG result = g_previous_filter(pointers);
+    if (result != EXCEPTION_CONTINUE_SEARCH) return result;
+  }
+  // Nobody took the fault (the C runtime's own filter declines faults without a signal handler):
+  // end the process with the fault's code instead of starting a debugger or an error dialog.
+  TerminateProcess(GetCurrentProcess(), code);
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
