@@ -30,6 +30,18 @@ inline const VyoCrashWideChar* RecordText(const uint8_t* record, size_t offset) 
   return text;
 }
 
+// Journals the Init call and keeps a copy of the record: 0, or the result for a missing record (2)
+// or one of another size (3).
+inline int32_t TakeRecord(const uint8_t* record) {
+  Journal(VYO_HELPER_CALL_INIT);
+  if (record == nullptr) return 2;
+  uint16_t size = 0;
+  std::memcpy(&size, record, sizeof(size));
+  if (size != VYO_CRASH_RECORD_SIZE) return 3;
+  std::memcpy(g_state.record, record, VYO_CRASH_RECORD_SIZE);
+  return 0;
+}
+
 inline uint64_t RecordU64(const uint8_t* record, size_t offset) {
   uint64_t value = 0;
   std::memcpy(&value, record + offset, sizeof(value));

@@ -184,19 +184,7 @@ int SlotOf(int sig) {
 void Reraise(int sig, siginfo_t* info, void* ucontext) {
   const struct sigaction& previous = g_previous[SlotOf(sig)];
   sigaction(sig, &previous, nullptr);
-  if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
-    previous.sa_sigaction(sig, info, ucontext);
-    return;
-  }
-  if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN && previous.sa_handler != nullptr) {
-    previous.sa_handler(sig);
-    return;
-  }
-  struct sigaction fallback {};
-  fallback.sa_handler = SIG_DFL;
-  sigemptyset(&fallback.sa_mask);
-  sigaction(sig, &fallback, nullptr);
-  raise(sig);  // delivered when the handler returns; a hardware fault would also recur
+  vyo::platform::posix::ChainSignal(previous, sig, info, ucontext);
 }
 
 void OnCrash(int sig, siginfo_t* info, void* ucontext) {
@@ -228,13 +216,8 @@ void OnCrash(int sig, siginfo_t* info, void* ucontext) {
 using namespace vyo::crash_helper;
 
 VYO_HELPER_EXPORT int32_t InitCrashReportHelper(const void* config) {
-  Journal(VYO_HELPER_CALL_INIT);
   const auto* record = static_cast<const uint8_t*>(config);
-  if (record == nullptr) return 2;
-  uint16_t size = 0;
-  std::memcpy(&size, record, sizeof(size));
-  if (size != VYO_CRASH_RECORD_SIZE) return 3;
-  std::memcpy(g_state.record, record, VYO_CRASH_RECORD_SIZE);
+  if (const int32_t refused = TakeRecord(record)) return refused;
   if (g_installed) return 0;
   if (!Narrow(RecordText(record, VYO_CRASH_RECORD_OFF_FOLDER), g_folder, sizeof(g_folder)) || g_folder[0] != '/') {
     return 4;

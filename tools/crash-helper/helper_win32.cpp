@@ -96,13 +96,8 @@ static_assert(sizeof(VyoExceptionRecord) == sizeof(EXCEPTION_RECORD), "exception
 static_assert(sizeof(VyoExceptionPointers) == sizeof(EXCEPTION_POINTERS), "exception pointers layout");
 
 VYO_HELPER_EXPORT int32_t InitCrashReportHelper(const void* config) {
-  Journal(VYO_HELPER_CALL_INIT);
   const auto* record = static_cast<const uint8_t*>(config);
-  if (record == nullptr) return 2;
-  uint16_t size = 0;
-  std::memcpy(&size, record, sizeof(size));
-  if (size != VYO_CRASH_RECORD_SIZE) return 3;
-  std::memcpy(g_state.record, record, VYO_CRASH_RECORD_SIZE);
+  if (const int32_t refused = TakeRecord(record)) return refused;
   if (g_installed) return 0;
   if (!CopyWide(RecordText(record, VYO_CRASH_RECORD_OFF_FOLDER), g_folder, MAX_PATH)) return 4;
   g_user_id.store(RecordU64(record, VYO_CRASH_RECORD_OFF_USER_ID));

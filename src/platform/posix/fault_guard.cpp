@@ -73,25 +73,10 @@ int SlotOf(int sig) {
   return -1;
 }
 
-// Hands an unguarded fault to whatever handled the signal before the guard: its handler, or the
-// default action (re-raised when the signal was sent rather than caused by the instruction, which
-// would otherwise fault again on return).
+// Hands an unguarded fault to whatever handled the signal before the guard: its handler (the
+// crash reporter's) or the default action.
 void Chain(int sig, siginfo_t* info, void* ucontext) {
-  const int slot = SlotOf(sig);
-  const struct sigaction& previous = g_previous[slot];
-  if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
-    previous.sa_sigaction(sig, info, ucontext);
-    return;
-  }
-  if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN && previous.sa_handler != nullptr) {
-    previous.sa_handler(sig);
-    return;
-  }
-  struct sigaction fallback {};
-  fallback.sa_handler = SIG_DFL;
-  sigemptyset(&fallback.sa_mask);
-  sigaction(sig, &fallback, nullptr);
-  if (info == nullptr || info->si_code <= 0 || sig == SIGABRT) raise(sig);
+  posix::ChainSignal(g_previous[SlotOf(sig)], sig, info, ucontext);
 }
 
 void OnFault(int sig, siginfo_t* info, void* ucontext) {

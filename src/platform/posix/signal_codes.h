@@ -52,4 +52,22 @@ inline const void* FaultInstruction(const void* ucontext) {
 #endif
 }
 
+// Hands a signal to the handler that was installed before ours, or to the default action (set and
+// re-raised: delivered when the handler returns; a hardware fault would also recur).
+inline void ChainSignal(const struct sigaction& previous, int sig, siginfo_t* info, void* ucontext) {
+  if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
+    previous.sa_sigaction(sig, info, ucontext);
+    return;
+  }
+  if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN && previous.sa_handler != nullptr) {
+    previous.sa_handler(sig);
+    return;
+  }
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  sigaction(sig, &fallback, nullptr);
+  raise(sig);
+}
+
 }  // namespace vyo::platform::posix
