@@ -1,0 +1,156 @@
+#include "platform/fault_guard.h"
+
+#include <errno.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "platform/posix/signal_codes.h"
+
+namespace vyo::platform {
+namespace {
+
+constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+constexpr size_t kSignalCount = sizeof(kSignals) / sizeof(kSignals[0]);
+
+// One guarded call on the stack of a thread.
+struct GuardFrame {
+  sigjmp_buf env;
+  GuardFrame* outer = nullptr;
+  volatile uint32_t code = 0;
+};
+
+thread_local GuardFrame* t_innermost = nullptr;
+// The alternate stack of this thread, when the guard installed one (freed at thread exit).
+struct AltStack {
+  void* memory = nullptr;
+  ~AltStack() {
+    if (memory == nullptr) return;
+    stack_t ss{};
+    ss.ss_flags = SS_DISABLE;
+    sigaltstack(&ss, nullptr);
+    free(memory);
+  }
+};
+thread_local AltStack t_alt_stack;
+
+std::mutex g_install_lock;
+bool g_installed = false;
+struct sigaction g_previous[kSignalCount];
+std::atomic<CrashHook> g_hook{nullptr};
+std::atomic<int> g_hook_running{0};
+
+// Makes sure the calling thread has an alternate signal stack, so that a stack overflow can still
+// be handled. A stack that someone else installed is kept.
+void EnsureAltStack() {
+  if (t_alt_stack.memory != nullptr) return;
+  stack_t current{};
+  if (sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0) return;
+  const size_t size = 64 * 1024 + SIGSTKSZ;
+  void* memory = malloc(size);
+  if (memory == nullptr) return;
+  stack_t ss{};
+  ss.ss_sp = memory;
+  ss.ss_size = size;
+  ss.ss_flags = 0;
+  if (sigaltstack(&ss, nullptr) != 0) {
+    free(memory);
+    return;
+  }
+  t_alt_stack.memory = memory;
+}
+
+int SlotOf(int sig) {
+  for (size_t i = 0; i < kSignalCount; ++i) {
+    if (kSignals[i] == sig) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// Hands an unguarded fault to whatever handled the signal before the guard: its handler (the
+// crash reporter's) or the default action.
+void Chain(int sig, siginfo_t* info, void* ucontext) {
+  posix::ChainSignal(g_previous[SlotOf(sig)], sig, info, ucontext);
+}
+
+void OnFault(int sig, siginfo_t* info, void* ucontext) {
+  const int saved_errno = errno;
+  const uint32_t code = posix::FaultCodeForSignal(sig, info != nullptr ? info->si_code : 0);
+  GuardFrame* frame = t_innermost;
+  if (frame != nullptr) {
+    frame->code = code;
+    siglongjmp(frame->env, 1);
+  }
+  // Unguarded: the hook first (once, even when several threads fault), then the fault goes on.
+  const CrashHook hook = g_hook.load();
+  if (hook != nullptr && g_hook_running.exchange(1) == 0) hook(code, posix::FaultInstruction(ucontext));
+  errno = saved_errno;
+  Chain(sig, info, ucontext);
+}
+
+bool InstallLocked() {
+  if (g_installed) return true;
+  struct sigaction action {};
+  action.sa_sigaction = OnFault;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  size_t done = 0;
+  for (; done < kSignalCount; ++done) {
+    if (sigaction(kSignals[done], &action, &g_previous[done]) != 0) break;
+  }
+  if (done != kSignalCount) {
+    for (size_t i = 0; i < done; ++i) sigaction(kSignals[i], &g_previous[i], nullptr);
+    return false;
+  }
+  g_installed = true;
+  return true;
+}
+
+}  // namespace
+
+bool InstallFaultGuard() {
+  EnsureAltStack();
+  std::lock_guard<std::mutex> lock(g_install_lock);
+  return InstallLocked();
+}
+
+void UninstallFaultGuard() {
+  std::lock_guard<std::mutex> lock(g_install_lock);
+  if (!g_installed) return;
+  for (size_t i = 0; i < kSignalCount; ++i) sigaction(kSignals[i], &g_previous[i], nullptr);
+  g_installed = false;
+}
+
+void SetCrashHook(CrashHook hook) {
+  g_hook.store(hook);
+  g_hook_running.store(0);
+  InstallFaultGuard();
+}
+
+uint32_t GuardedCall(GuardedFunction fn, void* context) {
+  if (fn == nullptr) return 0;
+  if (!InstallFaultGuard()) {
+    fn(context);
+    return 0;
+  }
+  GuardFrame frame;
+  frame.outer = t_innermost;
+  // savemask = 1: the jump back restores the signal mask, which the kernel changed to block the
+  // signal while its handler runs.
+  if (sigsetjmp(frame.env, 1) == 0) {
+    t_innermost = &frame;
+    fn(context);
+    t_innermost = frame.outer;
+    return 0;
+  }
+  t_innermost = frame.outer;
+  return frame.code;
+}
+
+}  // namespace vyo::platform

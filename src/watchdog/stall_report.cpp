@@ -1,0 +1,72 @@
+#include "watchdog/stall_report.h"
+
+#include <cstdio>
+
+#include "base/text.h"
+#include "logging/logger.h"
+#include "platform/process.h"
+#include "platform/report_file.h"
+
+namespace vyo::watchdog {
+namespace {
+
+constexpr int kLogTimeoutMs = 500;
+constexpr const char* kStageNames[] = {"init", "pump_messages", "pump_pipe", "pump_input", "module_tick", "pump_frames", "wait_frame"};
+
+class LoggerStallLog final : public StallLog {
+ public:
+  bool WriteBounded(int kind, std::string_view text, int timeout_ms, const char* file, int line,
+                    const char* function) override {
+    return base::LogWriteBounded(kind, text, timeout_ms, file, line, function);
+  }
+  bool ShutdownBounded(int timeout_ms) override { return base::logger::Instance().ShutdownBounded(timeout_ms); }
+};
+
+}  // namespace
+
+const char* StageName(int32_t stage) {
+  if (stage < 0 || stage >= static_cast<int32_t>(sizeof(kStageNames) / sizeof(kStageNames[0]))) return "unknown";
+  return kStageNames[stage];
+}
+
+std::string FormatStallLine(const StallInfo& info) {
+  char line[512];
+  const int n = std::snprintf(
+      line, sizeof(line),
+      "host watchdog stall: reason=%s, pid=%u, stage=%s(%ld), detail=%ld, stage_age=%ums, no_progress_age=%ums, "
+      "pending=%ld, parent=%u, exit=0x%08X\r\n",
+      info.reason != nullptr ? info.reason : "unknown", static_cast<unsigned>(info.pid), StageName(info.stage),
+      static_cast<long>(info.stage), static_cast<long>(info.detail), static_cast<unsigned>(info.stage_age_ms),
+      static_cast<unsigned>(info.no_progress_age_ms), static_cast<long>(info.pending),
+      static_cast<unsigned>(info.parent_pid), static_cast<unsigned>(kExitStall));
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof(line)) return {};
+  return std::string(line, static_cast<size_t>(n));
+}
+
+StallLog& HostStallLog() {
+  static LoggerStallLog log;
+  return log;
+}
+
+StallReportWriter::StallReportWriter(std::u16string executable_dir, StallLog& log) : log_(log) {
+  // Never the file-system root: an unknown folder means no report file.
+  if (!executable_dir.empty()) folder_ = executable_dir + platform::PathSeparator() + u"log";
+}
+
+std::u16string StallReportWriter::FileName(uint32_t pid) {
+  return u"vyo_host_watchdog_" + Utf8ToUtf16(std::to_string(pid)) + u".txt";
+}
+
+bool StallReportWriter::Write(const StallInfo& info) {
+  const std::string line = FormatStallLine(info);
+  if (line.empty()) return false;
+  const bool written =
+      !folder_.empty() && platform::AppendReportFile(folder_, FileName(info.pid), line.data(), line.size());
+  log_.WriteBounded(base::kLogError, "[FenyraOverlayHost]" + line, kLogTimeoutMs, __builtin_FILE(), __builtin_LINE(),
+                    __builtin_FUNCTION());
+  return written;
+}
+
+void StallReportWriter::FlushLog() { log_.ShutdownBounded(kLogTimeoutMs); }
+
+}  // namespace vyo::watchdog
