@@ -48,7 +48,10 @@ WebViewHostApp::WebViewHostApp(platform::Clock& clock, HostBackends backends)
   start_tick_ = clock_.TickMs();
 }
 
-WebViewHostApp::~WebViewHostApp() { Shutdown(); }
+WebViewHostApp::~WebViewHostApp() {
+  Shutdown();
+  if (watchdog_) watchdog_->Stop();
+}
 
 void WebViewHostApp::RegisterHostCommands() {
   dispatcher_.On<TelemetryContextCmd>(
@@ -119,14 +122,31 @@ bool WebViewHostApp::Initialise(const HostOptions& options) {
   overlay_.SendToOverlay(kHostHello, Encode(HostHelloMsg{kProtocolVersion, kHostCapabilities, module_count}));
   overlay_.SendLog(StringPrintf("HostHello sent, caps=0x%x, module_count=%u", kHostCapabilities, module_count));
 
+  // The watchdog watches from here on (before anything that could hang in start-up's later steps,
+  // such as modules).
+  if (backends_.watchdog) StartWatchdog();
+
   overlay_.SendLog(settings_.windowed ? "Init success, present=windowed" : "Init success, capture=window");
   running_ = true;
   return true;
 }
 
+void WebViewHostApp::StartWatchdog() {
+  watchdog_source_ = std::make_unique<HostWatchdogSource>(shared_channels_.heartbeat(), shared_channels_.input_map(),
+                                                          overlay_, parent_process_, settings_.parent_pid);
+  stall_reports_ =
+      std::make_unique<watchdog::StallReportWriter>(platform::ExecutableDirectory(), watchdog::HostStallLog());
+  watchdog_ = std::make_unique<watchdog::Watchdog>(clock_, *watchdog_source_, *stall_reports_,
+                                                   platform::CurrentProcessId());
+  if (!watchdog_->Start()) watchdog_.reset();  // the host runs on without it (logged)
+}
+
 void WebViewHostApp::Shutdown() {
   if (shut_down_) return;
   shut_down_ = true;
+  // From here on the watchdog judges only the shutdown's own deadline: an overlay that exits
+  // during an orderly shutdown is not a stall.
+  if (watchdog_) watchdog_->Disarm();
   running_ = false;
   platform::MainThreadWait* wait = main_thread_.wait();
   if (wait != nullptr) wait->CloseFrameTimer();
@@ -135,9 +155,11 @@ void WebViewHostApp::Shutdown() {
   overlay_.FlushWorkerLogs();
   // The pipe: no longer watched, the writer stopped (its last frames get a bounded chance), closed.
   if (wait != nullptr) wait->WatchPipe(nullptr);
-  overlay_.Stop([] {
-    // A write that cannot be cancelled would hang the exit; end the process instead.
+  overlay_.Stop([this] {
+    // A write that cannot be cancelled would hang the exit; end the process instead, with a stall
+    // report when the watchdog has not made one.
     HostLogf(LogLevel::kError, "%s", "pipe writer did not stop, terminating");
+    if (watchdog_) watchdog_->ReportPipeShutdownStall();
     platform::TerminateCurrentProcess(kExitStall);
   });
   host_window_.reset();

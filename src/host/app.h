@@ -21,6 +21,7 @@
 #include "command_dispatch/command_dispatcher.h"
 #include "host/frame_pacing.h"
 #include "host/host_options.h"
+#include "host/watchdog_source.h"
 #include "main_thread/main_thread.h"
 #include "overlay_channel/overlay_channel.h"
 #include "platform/clock.h"
@@ -36,6 +37,8 @@
 #include "view_service/view_service.h"
 #include "views/host_context.h"
 #include "views/view_registry.h"
+#include "watchdog/stall_report.h"
+#include "watchdog/watchdog.h"
 
 namespace vyo::host {
 
@@ -53,6 +56,8 @@ struct HostBackends {
   std::function<std::unique_ptr<platform::IUserDataFs>()> user_data_fs = &platform::CreateUserDataFs;
   std::function<std::unique_ptr<platform::PipeServer>(const std::u16string& name)> pipe_server =
       &platform::PipeServer::Create;
+  // The watchdog's sampling thread (real time: unit tests that drive a manual clock leave it out).
+  bool watchdog = true;
 };
 
 class WebViewHostApp {
@@ -89,6 +94,7 @@ class WebViewHostApp {
   void PacedWait();
   void Dispatch(uint32_t type, const std::vector<uint8_t>& payload);
   void RegisterHostCommands();
+  void StartWatchdog();
 
   platform::Clock& clock_;
   HostBackends backends_;
@@ -106,11 +112,16 @@ class WebViewHostApp {
   CommandDispatcher dispatcher_;
 
   HostOptions options_;
-  std::unique_ptr<platform::ProcessWatch> parent_process_;
+  std::shared_ptr<platform::ProcessWatch> parent_process_;
   bool com_initialized_ = false;
   std::unique_ptr<platform::GpuDevice> gpu_device_;
   std::unique_ptr<platform::HostWindow> host_window_;
   std::unique_ptr<FramePacer> pacer_;
+  // The watchdog and what it reads and writes; it outlives Shutdown (its deadline covers it) and
+  // stops when the application goes.
+  std::unique_ptr<HostWatchdogSource> watchdog_source_;
+  std::unique_ptr<watchdog::StallReportWriter> stall_reports_;
+  std::unique_ptr<watchdog::Watchdog> watchdog_;
 
   std::atomic<bool> running_{false};
   bool shut_down_ = false;

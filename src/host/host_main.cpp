@@ -1,12 +1,17 @@
 #include "host/host_main.h"
 
+#include <chrono>
 #include <memory>
+#include <thread>
+
+#include "crash/crash_report_loader.h"
 
 #include "base/text.h"
 #include "host/app.h"
 #include "logging/logger.h"
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "platform/fault_guard.h"
 #include "qos/events.h"
 #include "qos/sink.h"
 #include "renderers/web/cdp/cdp_runtime.h"
@@ -60,6 +65,37 @@ HostBackends ProgramBackends() {
   return backends;
 }
 
+// Crash reporting: the helper library beside the executable, with the host's crash callback;
+// then the fault guard, whose unguarded faults go on to the helper's handlers.
+void StartCrashReporting() {
+  crash::CrashReportLoader::Instance().Init(u"FenyraOverlayHost", std::nullopt, 0x40000002Full, 4,
+                                            &crash::CrashReportLoader::HostCrashCallback);
+  platform::InstallFaultGuard();
+}
+
+void StopCrashReporting() {
+  platform::UninstallFaultGuard();
+  crash::CrashReportLoader::Instance().Uninit();
+}
+
+#if defined(VYO_TEST_HOOKS)
+// Test builds only: a SurfaceInfo command of width 7777 stalls the main loop for good and one of
+// width 6666 faults in it, so that tests can watch the watchdog and crash reporting end a real
+// host.
+void InstallTestHooks(WebViewHostApp& app) {
+  app.dispatcher().On<SurfaceInfoCmd>([&app](const SurfaceInfoCmd& c) {
+    if (c.width == 7777) {
+      for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    if (c.width == 6666) {
+      // An address no process maps (not null, so that the sanitizers leave the fault to the host).
+      *reinterpret_cast<volatile int*>(uintptr_t{16}) = 1;
+    }
+    app.view_service().ApplySurfaceInfo(c.width, c.height);
+  });
+}
+#endif
+
 // The local log's lines go to the logger with the location of the code that wrote them.
 void WriteToLogger(LogLevel level, std::string_view line, const SourceLocation& where) {
   base::LogWrite(static_cast<int>(level), line, where.file, where.line, where.function);
@@ -87,6 +123,7 @@ uint32_t HostMain(const std::vector<std::u16string>* args) {
   platform::Clock& clock = platform::SystemClock();
   const uint32_t start_tick = clock.TickMs();
   StartTelemetry(dpi_mode);
+  StartCrashReporting();
 
   HostLogf(LogLevel::kTrace, "DPI awareness applied, mode=%d (2=PerMonitorV2, 1=System, 0=failed)", dpi_mode);
   HostLogf(LogLevel::kTrace, "AllowSetForegroundWindow returned to parent, pid=%u, ok=%d, error=%u",
@@ -102,17 +139,22 @@ uint32_t HostMain(const std::vector<std::u16string>* args) {
     HostLogf(LogLevel::kError, "%s", "invalid command line, exiting (bad_args)");
     ReportStartup(1, "bad_args", start_tick, dpi_mode, options.parent_pid);
     StopTelemetry();
+    StopCrashReporting();
     StopLogging();
     return kExitBadArgs;
   }
 
   auto app = std::make_unique<WebViewHostApp>(clock, ProgramBackends());
+#if defined(VYO_TEST_HOOKS)
+  InstallTestHooks(*app);
+#endif
   if (!app->Initialise(options)) {
     HostLogf(LogLevel::kError, "%s", "initialisation failed, exiting (init_failed)");
     ReportStartup(2, "init_failed", start_tick, dpi_mode, options.parent_pid);
     app->Shutdown();
     app.reset();
     StopTelemetry();
+    StopCrashReporting();
     StopLogging();
     return kExitInitFailed;
   }
@@ -127,9 +169,11 @@ uint32_t HostMain(const std::vector<std::u16string>* args) {
   qos::Report(qos::ExitStatsEvent(run_ms, counters.views_created, counters.navigations_completed,
                                   counters.set_focus_count, counters.peak_view_count));
   qos::Report(qos::ExitEvent(exit_code, run_ms, reason));
-  app.reset();
   StopTelemetry();
+  StopCrashReporting();
   StopLogging();
+  // Last: the application object, whose watchdog's shutdown deadline covered everything above.
+  app.reset();
   return exit_code;
 }
 

@@ -43,11 +43,13 @@ class SharedChannels {
   bool input_open() const { return input_ring_.mapped() && input_event_ != nullptr; }
 
   Heartbeat& heartbeat() { return heartbeat_; }
+  // The input ring's mapping, shared with readers that may outlive Close (the watchdog).
+  std::shared_ptr<platform::SharedMemory> input_map() const { return input_map_; }
   InputRing& input_ring() { return input_ring_; }
 
  private:
   OverlayChannel& overlay_;
-  std::unique_ptr<platform::SharedMemory> input_map_;
+  std::shared_ptr<platform::SharedMemory> input_map_;
   std::unique_ptr<platform::NamedEvent> input_event_;
   std::unique_ptr<platform::SharedMemory> beat_map_;
   InputRing input_ring_{nullptr};

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "base/text.h"
+#include "protocol/shared_memory_layout.h"
 #include "logging/logger.h"
 #include "platform/process.h"
 #include "platform/report_file.h"
@@ -11,7 +12,6 @@ namespace vyo::watchdog {
 namespace {
 
 constexpr int kLogTimeoutMs = 500;
-constexpr const char* kStageNames[] = {"init", "pump_messages", "pump_pipe", "pump_input", "module_tick", "pump_frames", "wait_frame"};
 
 class LoggerStallLog final : public StallLog {
  public:
@@ -24,18 +24,13 @@ class LoggerStallLog final : public StallLog {
 
 }  // namespace
 
-const char* StageName(int32_t stage) {
-  if (stage < 0 || stage >= static_cast<int32_t>(sizeof(kStageNames) / sizeof(kStageNames[0]))) return "unknown";
-  return kStageNames[stage];
-}
-
 std::string FormatStallLine(const StallInfo& info) {
   char line[512];
   const int n = std::snprintf(
       line, sizeof(line),
       "host watchdog stall: reason=%s, pid=%u, stage=%s(%ld), detail=%ld, stage_age=%ums, no_progress_age=%ums, "
       "pending=%ld, parent=%u, exit=0x%08X\r\n",
-      info.reason != nullptr ? info.reason : "unknown", static_cast<unsigned>(info.pid), StageName(info.stage),
+      info.reason != nullptr ? info.reason : "unknown", static_cast<unsigned>(info.pid), host::StageName(info.stage),
       static_cast<long>(info.stage), static_cast<long>(info.detail), static_cast<unsigned>(info.stage_age_ms),
       static_cast<unsigned>(info.no_progress_age_ms), static_cast<long>(info.pending),
       static_cast<unsigned>(info.parent_pid), static_cast<unsigned>(kExitStall));

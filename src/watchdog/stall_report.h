@@ -10,8 +10,6 @@ namespace vyo::watchdog {
 constexpr uint32_t kExitStall = 0xE0010001;
 constexpr uint32_t kExitParentGone = 0xE0010002;
 
-// The stage names of the host's main loop, "unknown" for any other value.
-const char* StageName(int32_t stage);
 
 struct StallInfo {
   const char* reason = nullptr;  // "main_loop", "pipe_write", "pipe_shutdown", "shutdown"; null: "unknown"

@@ -27,6 +27,7 @@ inline host::HostBackends TestBackends() {
   backends.window_system = false;
   backends.web_runtime = nullptr;
   backends.user_data_fs = nullptr;
+  backends.watchdog = false;
   return backends;
 }
 

@@ -1,5 +1,6 @@
 // The stall report: the exact line, the file beside the executable, the log line, and no file when
 // the executable's folder is unknown.
+#include "protocol/shared_memory_layout.h"
 #include "watchdog/stall_report.h"
 
 #include <gtest/gtest.h>
@@ -54,7 +55,7 @@ TEST(StallReport, LineFormat) {
             "no_progress_age=8000ms, pending=3, parent=77, exit=0xE0010001\r\n");
   const char* names[] = {"init", "pump_messages", "pump_pipe", "pump_input", "module_tick", "pump_frames",
                          "wait_frame", "unknown"};
-  for (int32_t stage = 0; stage < 8; ++stage) EXPECT_STREQ(StageName(stage), names[stage]);
+  for (int32_t stage = 0; stage < 8; ++stage) EXPECT_STREQ(host::StageName(stage), names[stage]);
 }
 
 TEST(StallReport, AppendsToTheFileAndLogsTheSameLine) {
