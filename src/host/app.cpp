@@ -33,13 +33,18 @@ WebViewHostApp::WebViewHostApp(platform::Clock& clock, HostBackends backends)
       shared_channels_(clock, overlay_),
       web_(clock, settings_, views_, overlay_, main_thread_),
       pages_(clock, settings_, views_, overlay_, web_, counters_),
-      view_service_(clock, settings_, counters_, views_, main_thread_, overlay_, web_, pages_) {
+      view_service_(clock, settings_, counters_, views_, main_thread_, overlay_, web_, pages_),
+      input_(clock, settings_, views_, overlay_, pages_,
+             backends_.keyboard_layout ? backends_.keyboard_layout() : CreateUsKeyboardLayout()) {
   settings_.window_system = backends_.window_system;
   // The registry tells the web view manager first (a closing view loses its web objects), then the
   // page policy (a destroyed view loses its page state).
   views_.AddObserver(&web_);
   views_.AddObserver(&pages_);
+  views_.AddObserver(&input_);
   web_.SetEventHandler(&pages_);
+  shared_channels_.SetInputSink(&input_);
+  pages_.SetKeyboardModifiersSource([this] { return input_.keyboard_layout().ModifiersFromKeyboardState(); });
   view_service_.RegisterCommands(dispatcher_);
   RegisterHostCommands();
   no_gpu_priority_ = platform::GetEnv("VYO_NO_GPU_PRIORITY").has_value();
@@ -220,7 +225,9 @@ uint32_t WebViewHostApp::RunMainLoop() {
 
     heartbeat.PublishStage(Stage::kPumpInput, 0);
     platform::MainThreadWait* wait = main_thread_.wait();
+    input_.BeginInputStage();
     shared_channels_.PumpInput(wait != nullptr && wait->ConsumeInputSignal());
+    input_.FlushPendingPointerMoves();
 
     heartbeat.PublishStage(Stage::kPumpFrames, 0);
     web_.PumpViewCreationRetries();

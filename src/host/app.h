@@ -10,6 +10,7 @@
 //   WebViewManager   the browser environment, controllers, navigation and mounted content
 //   PagePolicy       page messages, the selection, the event policy
 //   ViewService      the view operations, and the interfaces for modules and popups
+//   InputRouter      the input ring's records into the views
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -22,6 +23,8 @@
 #include "host/frame_pacing.h"
 #include "host/host_options.h"
 #include "host/watchdog_source.h"
+#include "input/input_router.h"
+#include "input/keyboard_layout.h"
 #include "main_thread/main_thread.h"
 #include "overlay_channel/overlay_channel.h"
 #include "platform/clock.h"
@@ -58,6 +61,7 @@ struct HostBackends {
       &platform::PipeServer::Create;
   // The watchdog's sampling thread (real time: unit tests that drive a manual clock leave it out).
   bool watchdog = true;
+  std::function<std::unique_ptr<IKeyboardLayout>()> keyboard_layout = &CreateUsKeyboardLayout;
 };
 
 class WebViewHostApp {
@@ -89,6 +93,7 @@ class WebViewHostApp {
   web::WebViewManager& web() { return web_; }
   web::PagePolicy& pages() { return pages_; }
   ViewService& view_service() { return view_service_; }
+  InputRouter& input() { return input_; }
 
  private:
   void PacedWait();
@@ -109,6 +114,7 @@ class WebViewHostApp {
   web::WebViewManager web_;
   web::PagePolicy pages_;
   ViewService view_service_;
+  InputRouter input_;
   CommandDispatcher dispatcher_;
 
   HostOptions options_;

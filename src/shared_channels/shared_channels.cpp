@@ -45,6 +45,7 @@ void SharedChannels::DrainInputEvents() {
         if (input_sink_ != nullptr) input_sink_->OnInputRecord(record);
       },
       &more, &corrupt);
+  if (input_sink_ != nullptr) input_sink_->OnDrainEnd();
   drain_pending_ = more;
   if (corrupt && !ring_corrupt_logged_) {
     ring_corrupt_logged_ = true;

@@ -15,11 +15,13 @@
 
 namespace vyo::host {
 
-// Receives each input record taken from the ring (the input subsystem).
+// Receives each input record taken from the ring (the input subsystem), and the end of each
+// drain pass (a pass takes at most 1024 records).
 class IInputSink {
  public:
   virtual ~IInputSink() = default;
   virtual void OnInputRecord(const InputRecord& record) = 0;
+  virtual void OnDrainEnd() = 0;
 };
 
 class SharedChannels {

@@ -90,8 +90,9 @@ struct StartedAppHarness : AppHarness {
   OverlayObjects overlay_objects;
   FakeMainWait* wait = nullptr;
 
-  // A fresh application started with Initialise over a new fake pipe.
-  void Start() {
+  // A fresh application started with Initialise over a new fake pipe (`options` gives the settings
+  // other than the names).
+  void Start(host::HostOptions options = {}) {
     host::HostBackends backends = TestBackends();
     backends.main_wait = [this] {
       auto owned = std::make_unique<FakeMainWait>(clock);
@@ -104,7 +105,6 @@ struct StartedAppHarness : AppHarness {
       return owned;
     };
     app = std::make_unique<host::WebViewHostApp>(clock, std::move(backends));
-    host::HostOptions options;
     options.pipe_name = u"apptest.pipe";
     options.input_map_name = overlay_objects.ring_name;
     options.input_event_name = overlay_objects.event_name;

@@ -93,6 +93,10 @@ class FakeWebView final : public web::IWebView {
     return hr;
   }
   web::HResult MoveFocus() override { return Call("MoveFocus"); }
+  web::HResult SendMouseInput(int32_t kind, uint32_t keys, int32_t data, int32_t x, int32_t y) override {
+    return Call("SendMouseInput", std::to_string(kind) + " " + std::to_string(keys) + " " + std::to_string(data) + " " +
+                                      std::to_string(x) + "," + std::to_string(y));
+  }
   void SetEventSink(web::IWebViewEvents* s) override {
     CheckFakeRuntimeCall("SetEventSink");
     sink = s;

@@ -134,6 +134,11 @@ class IWebView {
   virtual HResult SetVisible(bool visible) = 0;
   virtual HResult SetDefaultBackgroundColor(uint32_t argb) = 0;
   virtual HResult MoveFocus() = 0;
+  // A mouse event at (x, y) in the view's raw pixels: `kind` is the window message of the event
+  // (0x200 move, 0x201 to 0x209 the left, right and middle buttons' down, up and double-click,
+  // 0x20A wheel, 0x20B to 0x20D the X buttons, 0x20E horizontal wheel, 0x2A3 leave), `virtual_keys`
+  // the MK_ bits, `mouse_data` the wheel delta or the X button's number.
+  virtual HResult SendMouseInput(int32_t kind, uint32_t virtual_keys, int32_t mouse_data, int32_t x, int32_t y) = 0;
 
   // Events: the sink receives every event the view was subscribed to with AddEventHandler.
   virtual void SetEventSink(IWebViewEvents* sink) = 0;

@@ -58,6 +58,7 @@
 #include "base/text.h"
 #include "platform/process.h"
 #include "renderers/web/cdp/browser_process.h"
+#include "renderers/web/cdp/cdp_input.h"
 #include "renderers/web/cdp/cdp_protocol.h"
 #include "renderers/web/scripts/page_scripts.h"
 
@@ -340,6 +341,19 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
     return Send(method, std::move(params));
   }
 
+  // --- input
+  // The reply comes after the browser's next frame: nothing waits for it.
+  HResult SendMouseInput(int32_t kind, uint32_t virtual_keys, int32_t mouse_data, int32_t x, int32_t y) {
+    if (closed_) return kUnexpected;
+    const uint64_t now_ms = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+    const std::optional<std::string> params =
+        MouseEventParams(kind, virtual_keys, mouse_data, x, y, zoom_ * scale_, clicks_, now_ms);
+    if (!params) return kInvalidArg;
+    return CallMethod("Input.dispatchMouseEvent", *params);
+  }
+
   // --- bounds, zoom, background
   HResult SetRasterizationScale(double scale) {
     if (!(scale > 0.0) || !std::isfinite(scale)) return kInvalidArg;
@@ -510,6 +524,7 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
   std::string user_agent_override_;
   int32_t width_ = 0, height_ = 0;
   double zoom_ = 1.0, scale_ = 1.0;
+  ClickCounter clicks_;
   std::vector<std::string> filters_;
   std::map<std::string, uint64_t> loader_ids_;
   std::deque<std::string> loader_order_;
@@ -769,6 +784,9 @@ class CdpView final : public IWebView {
   }
   HResult SetDefaultBackgroundColor(uint32_t argb) override { return core_->SetBackground(argb); }
   HResult MoveFocus() override { return core_->Send("Page.bringToFront", Json::object()); }
+  HResult SendMouseInput(int32_t kind, uint32_t virtual_keys, int32_t mouse_data, int32_t x, int32_t y) override {
+    return core_->SendMouseInput(kind, virtual_keys, mouse_data, x, y);
+  }
   void SetEventSink(IWebViewEvents* sink) override { core_->SetSink(sink); }
   HResult AddEventHandler(WebEvent event) override { return core_->AddHandler(event); }
   HResult RemoveEventHandler(WebEvent event) override { return core_->RemoveHandler(event); }

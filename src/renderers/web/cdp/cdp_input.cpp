@@ -1,0 +1,92 @@
+#include "renderers/web/cdp/cdp_input.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include <nlohmann/json.hpp>
+
+namespace vyo::web::cdp {
+namespace {
+
+using Json = nlohmann::json;
+
+// Virtual-key bits of a mouse event.
+constexpr uint32_t kLeft = 0x1, kRight = 0x2, kShift = 0x4, kControl = 0x8, kMiddle = 0x10, kX1 = 0x20, kX2 = 0x40;
+
+enum Button { kNone = 0, kLeftButton, kMiddleButton, kRightButton, kBack, kForward };
+
+const char* ButtonName(int32_t b) {
+  switch (b) {
+    case kLeftButton: return "left";
+    case kMiddleButton: return "middle";
+    case kRightButton: return "right";
+    case kBack: return "back";
+    case kForward: return "forward";
+    default: return "none";
+  }
+}
+
+// The buttons held, in the page's encoding (left 1, right 2, middle 4, back 8, forward 16).
+int32_t HeldButtons(uint32_t keys) {
+  return ((keys & kLeft) ? 1 : 0) | ((keys & kRight) ? 2 : 0) | ((keys & kMiddle) ? 4 : 0) | ((keys & kX1) ? 8 : 0) |
+         ((keys & kX2) ? 16 : 0);
+}
+
+}  // namespace
+
+int32_t ClickCounter::Press(int32_t button, int32_t x, int32_t y, uint64_t now_ms) {
+  const bool continues = button == button_ && count_ > 0 && count_ < 3 && now_ms - time_ms_ <= interval_ms_ &&
+                         std::abs(x - x_) <= distance_ && std::abs(y - y_) <= distance_;
+  count_ = continues ? count_ + 1 : 1;
+  button_ = button;
+  x_ = x;
+  y_ = y;
+  time_ms_ = now_ms;
+  return count_;
+}
+
+std::optional<std::string> MouseEventParams(int32_t kind, uint32_t virtual_keys, int32_t mouse_data, int32_t x,
+                                            int32_t y, double factor, ClickCounter& clicks, uint64_t now_ms) {
+  const auto css = [factor](int32_t raw) { return factor > 0.0 ? raw / factor : static_cast<double>(raw); };
+  std::string type;
+  int32_t button = kNone;
+  bool press = false;
+  switch (kind) {
+    case 0x200: type = "mouseMoved"; break;
+    case 0x2A3: type = "mouseMoved"; x = -1; y = -1; break;  // the pointer left the view
+    case 0x201: case 0x203: type = "mousePressed"; button = kLeftButton; press = true; break;
+    case 0x202: type = "mouseReleased"; button = kLeftButton; break;
+    case 0x204: case 0x206: type = "mousePressed"; button = kRightButton; press = true; break;
+    case 0x205: type = "mouseReleased"; button = kRightButton; break;
+    case 0x207: case 0x209: type = "mousePressed"; button = kMiddleButton; press = true; break;
+    case 0x208: type = "mouseReleased"; button = kMiddleButton; break;
+    case 0x20B: case 0x20D:
+      type = "mousePressed";
+      button = mouse_data == 2 ? kForward : kBack;
+      press = true;
+      break;
+    case 0x20C: type = "mouseReleased"; button = mouse_data == 2 ? kForward : kBack; break;
+    case 0x20A: case 0x20E: type = "mouseWheel"; break;
+    default: return std::nullopt;
+  }
+  Json p{{"type", type}, {"x", x < 0 ? -1.0 : css(x)}, {"y", y < 0 ? -1.0 : css(y)}};
+  const int32_t modifiers = ((virtual_keys & kShift) ? 8 : 0) | ((virtual_keys & kControl) ? 2 : 0);
+  p["modifiers"] = modifiers;
+  p["buttons"] = HeldButtons(virtual_keys);
+  if (button != kNone) {
+    p["button"] = ButtonName(button);
+    p["clickCount"] = press ? clicks.Press(button, x, y, now_ms) : clicks.Release(button);
+  } else if (type != "mouseWheel") {
+    p["button"] = "none";
+  }
+  if (kind == 0x20A) {
+    p["deltaX"] = 0;
+    p["deltaY"] = -mouse_data;  // a positive wheel turn scrolls up; the page's delta grows downwards
+  } else if (kind == 0x20E) {
+    p["deltaX"] = mouse_data;
+    p["deltaY"] = 0;
+  }
+  return p.dump();
+}
+
+}  // namespace vyo::web::cdp
