@@ -89,7 +89,8 @@ void InstallTestHooks(WebViewHostApp& app) {
     }
     if (c.width == 6666) {
       // An address no process maps (not null, so that the sanitizers leave the fault to the host).
-      *reinterpret_cast<volatile int*>(uintptr_t{16}) = 1;
+      volatile uintptr_t address = 16;
+      *reinterpret_cast<volatile int*>(address) = 1;
     }
     app.view_service().ApplySurfaceInfo(c.width, c.height);
   });
