@@ -2,7 +2,7 @@
 
 #include "fakes/app_harness.h"
 #include "fakes/fake_web_runtime.h"
-#include "input/input_records.h"
+#include "fakes/input_records.h"
 
 namespace vyo::host {
 namespace {

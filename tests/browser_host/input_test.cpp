@@ -1,0 +1,129 @@
+// Input through the real host into a real browser: records written into the input ring by the
+// reference overlay reach the page as clicks, double clicks, wheel turns and typed text.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "fakes/input_records.h"
+#include "overlay_sim.h"
+#include "platform/process.h"
+
+namespace vyo {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::MakeRecord;
+
+constexpr uint32_t kWait = 30000;
+
+const char kPage[] = R"HTML(<!doctype html>
+<html><head><meta charset="utf-8"></head><body style="margin:0">
+<button id="b" style="position:absolute;left:20px;top:20px;width:100px;height:40px">press</button>
+<input id="t" style="position:absolute;left:20px;top:100px;width:200px;height:24px">
+<div id="s" style="position:absolute;left:20px;top:150px;width:200px;height:60px;overflow:auto">
+  <div style="height:2000px">tall</div></div>
+<script>
+const post = (m) => window.chrome.webview.postMessage(m);
+let clicks = 0;
+document.getElementById('b').addEventListener('click', () => post({click: ++clicks}));
+document.getElementById('b').addEventListener('dblclick', () => post({dblclick: true}));
+document.getElementById('t').addEventListener('input', (e) => post({text: e.target.value}));
+document.getElementById('s').addEventListener('scroll', (e) => post({scrolled: e.target.scrollTop > 0}));
+window.addEventListener('load', () => post({ready: true}));
+</script></body></html>
+)HTML";
+
+struct InputBrowserTest : ::testing::Test {
+  fs::path work;
+  std::unique_ptr<sim::OverlaySim> s;
+
+  void SetUp() override {
+    work = fs::temp_directory_path() / ("vyo_input_" + std::to_string(platform::CurrentProcessId()));
+    fs::remove_all(work);
+    fs::create_directories(work / "site");
+    std::ofstream(work / "site" / "index.html", std::ios::binary) << kPage;
+  }
+  void TearDown() override {
+    if (s) {
+      s->CloseConnection();
+      s->WaitExit(kWait);
+    }
+    fs::remove_all(work);
+  }
+  bool WaitPage(const std::string& json) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWait);
+    while (std::chrono::steady_clock::now() < deadline) {
+      for (const auto& m : s->received()) {
+        if (m.type != host::kPageMessage) continue;
+        const auto page = host::DecodePageMessage(m.payload);
+        if (page && page->json == json) return true;
+      }
+      s->Next(100);
+    }
+    return false;
+  }
+  int Count(const std::string& json) {
+    int n = 0;
+    for (const auto& m : s->received()) {
+      if (m.type != host::kPageMessage) continue;
+      const auto page = host::DecodePageMessage(m.payload);
+      if (page && page->json == json) ++n;
+    }
+    return n;
+  }
+  void Click(int32_t x, int32_t y, bool twice = false) {
+    s->WriteInput(MakeRecord(1, 0x200, 0, x, y));
+    s->WriteInput(MakeRecord(1, 0x201, 1, x, y));
+    s->WriteInput(MakeRecord(1, 0x202, 0, x, y));
+    if (twice) {
+      s->WriteInput(MakeRecord(1, 0x203, 1, x, y));
+      s->WriteInput(MakeRecord(1, 0x202, 0, x, y));
+    }
+  }
+};
+
+TEST_F(InputBrowserTest, ClicksWheelAndTextReachThePage) {
+  s = sim::OverlaySim::Create("input");
+  ASSERT_TRUE(s);
+  ASSERT_TRUE(s->StartHost());
+  ASSERT_TRUE(s->Connect(kWait));
+  const auto env = s->WaitFor(host::kEnvironmentResult, kWait);
+  ASSERT_TRUE(env);
+  if (host::DecodeEnvironmentResult(env->payload)->result == 1) GTEST_SKIP() << "no browser on this machine";
+  s->Send(host::ViewCreateCmd{1, 0, 0, 400, 300, true, u"vyodir:" + (work / "site").u16string()});
+  ASSERT_TRUE(WaitPage("{\"ready\":true}"));
+
+  // A click runs the button's handler; a double click (the overlay's double-click record is the
+  // second press) fires one dblclick.
+  Click(60, 40);
+  ASSERT_TRUE(WaitPage("{\"click\":1}"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));  // a new series
+  Click(60, 40, true);
+  ASSERT_TRUE(WaitPage("{\"dblclick\":true}"));
+  ASSERT_TRUE(WaitPage("{\"click\":3}"));
+  EXPECT_EQ(Count("{\"dblclick\":true}"), 1);
+
+  // Typing into the field: characters (one outside the basic plane, as two records) and text.
+  Click(100, 110);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (char16_t c : std::u16string(u"ab")) s->WriteInput(MakeRecord(1, 0x102, c));
+  s->WriteInput(MakeRecord(1, 0x102, 0xD83D));
+  s->WriteInput(MakeRecord(1, 0x102, 0xDE00));
+  s->WriteInput(MakeRecord(1, 0x10003, 0, 0, 0, 0, 0, u"!"));
+  ASSERT_TRUE(WaitPage("{\"text\":\"ab\xF0\x9F\x98\x80!\"}"));
+  // Backspace removes the last character.
+  s->WriteInput(MakeRecord(1, 0x100, 0x08, 0, 0, 0x000E0001ull));
+  s->WriteInput(MakeRecord(1, 0x101, 0x08, 0, 0, 0xC00E0001ull));
+  ASSERT_TRUE(WaitPage("{\"text\":\"ab\xF0\x9F\x98\x80\"}"));
+
+  // A wheel turn down over the scrolling box scrolls it.
+  s->WriteInput(MakeRecord(1, 0x200, 0, 100, 180));
+  s->WriteInput(MakeRecord(1, 0x20A, 0xFF880000ull, 100, 180));
+  ASSERT_TRUE(WaitPage("{\"scrolled\":true}"));
+}
+
+}  // namespace
+}  // namespace vyo
