@@ -35,17 +35,20 @@ WebViewHostApp::WebViewHostApp(platform::Clock& clock, HostBackends backends)
       pages_(clock, settings_, views_, overlay_, web_, counters_),
       view_service_(clock, settings_, counters_, views_, main_thread_, overlay_, web_, pages_),
       input_(clock, settings_, views_, overlay_, pages_,
-             backends_.keyboard_layout ? backends_.keyboard_layout() : CreateUsKeyboardLayout()) {
+             backends_.keyboard_layout ? backends_.keyboard_layout() : CreateUsKeyboardLayout()),
+      focus_(settings_, counters_, views_, overlay_, web_, pages_) {
   settings_.window_system = backends_.window_system;
   // The registry tells the web view manager first (a closing view loses its web objects), then the
   // page policy (a destroyed view loses its page state).
   views_.AddObserver(&web_);
   views_.AddObserver(&pages_);
   views_.AddObserver(&input_);
+  views_.AddObserver(&focus_);
   web_.SetEventHandler(&pages_);
   shared_channels_.SetInputSink(&input_);
   pages_.SetKeyboardModifiersSource([this] { return input_.keyboard_layout().ModifiersFromKeyboardState(); });
   view_service_.RegisterCommands(dispatcher_);
+  focus_.RegisterCommands(dispatcher_);
   RegisterHostCommands();
   no_gpu_priority_ = platform::GetEnv("VYO_NO_GPU_PRIORITY").has_value();
   windowed_freeze_ms_ = WindowedFreezeMs(platform::GetEnv("VYO_WINDOWED_FREEZE_MASK"));

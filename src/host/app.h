@@ -11,6 +11,7 @@
 //   PagePolicy       page messages, the selection, the event policy
 //   ViewService      the view operations, and the interfaces for modules and popups
 //   InputRouter      the input ring's records into the views
+//   FocusController  which view receives the keyboard (logical focus, focus emulation)
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -23,6 +24,7 @@
 #include "host/frame_pacing.h"
 #include "host/host_options.h"
 #include "host/watchdog_source.h"
+#include "input/focus_controller.h"
 #include "input/input_router.h"
 #include "input/keyboard_layout.h"
 #include "main_thread/main_thread.h"
@@ -94,6 +96,7 @@ class WebViewHostApp {
   web::PagePolicy& pages() { return pages_; }
   ViewService& view_service() { return view_service_; }
   InputRouter& input() { return input_; }
+  FocusController& focus() { return focus_; }
 
  private:
   void PacedWait();
@@ -115,6 +118,7 @@ class WebViewHostApp {
   web::PagePolicy pages_;
   ViewService view_service_;
   InputRouter input_;
+  FocusController focus_;
   CommandDispatcher dispatcher_;
 
   HostOptions options_;

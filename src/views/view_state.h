@@ -6,6 +6,7 @@
 #include <string>
 
 #include "capture/view_capture_state.h"
+#include "input/view_input_state.h"
 #include "modules/view_module_state.h"
 #include "platform/system.h"
 #include "renderers/web/view_web_state.h"
@@ -38,6 +39,7 @@ struct ViewState {
 
   web::ViewWebState web;
   ViewCaptureState capture;
+  ViewInputState input;
   ViewModuleState module;
 };
 

@@ -73,6 +73,24 @@ class FakeWebView final : public web::IWebView {
   web::HResult CallDevToolsProtocolMethod(const std::string& m, const std::string& p) override {
     return Call("CallDevToolsProtocolMethod", m + " " + p);
   }
+  // Calls with a result wait here until the test answers them.
+  struct PendingCall {
+    std::string method, params;
+    DevToolsDone done;
+  };
+  std::deque<PendingCall> pending_results;
+  web::HResult CallDevToolsProtocolMethodWithResult(const std::string& m, const std::string& p,
+                                                    DevToolsDone done) override {
+    const web::HResult hr = Call("CallDevToolsProtocolMethodWithResult", m + " " + p);
+    if (web::Succeeded(hr)) pending_results.push_back({m, p, std::move(done)});
+    return hr;
+  }
+  // Answers the oldest call with a result.
+  void CompleteCall(web::HResult hr, const std::string& json = "{}") {
+    PendingCall call = std::move(pending_results.front());
+    pending_results.pop_front();
+    if (call.done) call.done(hr, json);
+  }
   web::HResult SetRawPixelBounds() override { return Call("SetRawPixelBounds"); }
   web::HResult SetRasterizationScale(double s) override { return Call("SetRasterizationScale", std::to_string(s)); }
   web::HResult SetAllowExternalDrop(bool a) override { return Call("SetAllowExternalDrop", a ? "1" : "0"); }

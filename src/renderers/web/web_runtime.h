@@ -124,6 +124,12 @@ class IWebView {
   // A DevTools protocol method with JSON parameters; the status says whether the call was accepted
   // (its asynchronous result is not reported).
   virtual HResult CallDevToolsProtocolMethod(const std::string& method, const std::string& params_json) = 0;
+  // The same, with its outcome: `done` runs later on the main thread with kOk and the result's
+  // JSON, or a failing status (a protocol error) and the error's JSON. A failing status returned
+  // here means `done` will not run.
+  using DevToolsDone = std::function<void(HResult hr, const std::string& json)>;
+  virtual HResult CallDevToolsProtocolMethodWithResult(const std::string& method, const std::string& params_json,
+                                                       DevToolsDone done) = 0;
 
   // Controller: raw-pixel bounds at rasterization scale 1, zoom, visibility, background.
   virtual HResult SetRawPixelBounds() = 0;

@@ -397,7 +397,6 @@ void WebViewManager::Configure(uint32_t view_id, int32_t epoch, IWebView& wv, in
   step(wv.CallDevToolsProtocolMethod("Network.enable", "{}"), "DisableHttpCache Network.enable");
   step(wv.CallDevToolsProtocolMethod("Network.setCacheDisabled", "{\"cacheDisabled\":true}"),
        "DisableHttpCache Network.setCacheDisabled");
-  step(wv.CallDevToolsProtocolMethod("Input.enable", "{}"), "EnableInputDomain Input.enable");
   {
     const HResult r = wv.SetRawPixelBounds();
     if (r == kNoInterface) {

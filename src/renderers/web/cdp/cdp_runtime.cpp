@@ -334,11 +334,11 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
     if (Succeeded(hr)) user_agent_override_ = Utf16ToUtf8(agent);
     return hr;
   }
-  HResult CallMethod(const std::string& method, const std::string& params_json) {
+  HResult CallMethod(const std::string& method, const std::string& params_json, Reply reply = nullptr) {
     if (method.empty()) return kInvalidArg;
     Json params = Json::parse(params_json.empty() ? std::string("{}") : params_json, nullptr, false);
     if (params.is_discarded() || !params.is_object()) return kInvalidArg;
-    return Send(method, std::move(params));
+    return Send(method, std::move(params), std::move(reply));
   }
 
   // --- input
@@ -770,6 +770,13 @@ class CdpView final : public IWebView {
   HResult SetUserAgent(const std::u16string& user_agent) override { return core_->SetUserAgent(user_agent); }
   HResult CallDevToolsProtocolMethod(const std::string& method, const std::string& params_json) override {
     return core_->CallMethod(method, params_json);
+  }
+  HResult CallDevToolsProtocolMethodWithResult(const std::string& method, const std::string& params_json,
+                                               DevToolsDone done) override {
+    // A protocol error is a failure of the call.
+    return core_->CallMethod(method, params_json, [done = std::move(done)](bool ok, const Json& answer) {
+      if (done) done(ok ? kOk : kFail, answer.dump());
+    });
   }
   // Bounds are always raw pixels here: the device metrics are set from them.
   HResult SetRawPixelBounds() override { return core_->closed() ? kUnexpected : kOk; }

@@ -1,0 +1,60 @@
+// FocusController: which view receives the keyboard. The overlay names it (SetFocus, ClearFocus);
+// the host makes that view's page behave as focused through focus emulation (one request in flight
+// per view, a budget of three, epochs against stale answers) and blurs the page input of a view
+// that loses it. Main thread only; views_lock is released before the browser is called.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "command_dispatch/command_dispatcher.h"
+#include "overlay_channel/overlay_channel.h"
+#include "renderers/web/page_policy.h"
+#include "renderers/web/web_view_manager.h"
+#include "views/host_context.h"
+#include "views/view_registry.h"
+
+namespace vyo::host {
+
+class FocusController final : public IViewObserver {
+ public:
+  FocusController(const HostSettings& settings, HostCounters& counters, ViewRegistry& views, OverlayChannel& overlay,
+                  web::WebViewManager& web, web::PagePolicy& pages);
+  ~FocusController() override;
+
+  void RegisterCommands(CommandDispatcher& dispatcher);
+
+  void SetFocus(uint32_t view_id);
+  void ClearFocus();
+  void SetFocusEmulation(uint32_t view_id, bool want);
+  void DisableFocusEmulationAll();
+  void OnFocusEmulationCompleted(uint32_t view_id, uint32_t epoch, bool value, web::HResult hr);
+  // Runs `script` in the view's page (0: every web view's); failures are logged with `label`.
+  void RunOverlayInputScript(uint32_t view_id, const std::u16string& script, const char* label);
+  // The only visible web view when there is exactly one, else the logical focus view.
+  uint32_t DefaultKeyboardView();
+  uint32_t logical_focus_view();
+
+  // IViewObserver: a closing view's web view is detached (its emulation restarts with a new
+  // epoch); a destroyed one that had the logical focus gives it up.
+  void OnViewClosing(uint32_t view_id) override;
+  void OnViewDestroyed(uint32_t view_id) override;
+
+ private:
+  // Asks the browser for the view's wanted state when a request may be made (views_lock held on
+  // entry, released on return).
+  void RequestLocked(std::unique_lock<ViewsLock>& lock, ViewState& view, bool value);
+
+  const HostSettings& settings_;
+  HostCounters& counters_;
+  ViewRegistry& views_;
+  OverlayChannel& overlay_;
+  web::WebViewManager& web_;
+  web::PagePolicy& pages_;
+  uint32_t logical_focus_view_ = 0;   // under views_lock
+  uint32_t focus_emulation_view_ = 0;  // windowed presentation, under views_lock
+  // What completions hold: cleared when the controller goes.
+  std::shared_ptr<FocusController*> link_;
+};
+
+}  // namespace vyo::host
