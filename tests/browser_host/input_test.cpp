@@ -10,6 +10,7 @@
 #include "fakes/input_records.h"
 #include "overlay_sim.h"
 #include "platform/process.h"
+#include "protocol/wire.h"
 
 namespace vyo {
 namespace {
@@ -23,6 +24,7 @@ const char kPage[] = R"HTML(<!doctype html>
 <html><head><meta charset="utf-8"></head><body style="margin:0">
 <button id="b" style="position:absolute;left:20px;top:20px;width:100px;height:40px">press</button>
 <input id="t" style="position:absolute;left:20px;top:100px;width:200px;height:24px">
+<div id="h" style="position:absolute;left:250px;top:20px;width:60px;height:40px;cursor:pointer"></div>
 <div id="s" style="position:absolute;left:20px;top:150px;width:200px;height:60px;overflow:auto">
   <div style="height:2000px">tall</div></div>
 <script>
@@ -123,6 +125,24 @@ TEST_F(InputBrowserTest, ClicksWheelAndTextReachThePage) {
   s->WriteInput(MakeRecord(1, 0x200, 0, 100, 180));
   s->WriteInput(MakeRecord(1, 0x20A, 0xFF880000ull, 100, 180));
   ASSERT_TRUE(WaitPage("{\"scrolled\":true}"));
+
+  // Hovering an element with "cursor: pointer" gives the hand; leaving it for a blank spot the arrow.
+  const auto cursor_reported = [&](uint32_t id) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWait);
+    while (std::chrono::steady_clock::now() < deadline) {
+      for (const auto& m : s->received()) {
+        if (m.type == host::kCursorChanged && m.payload.size() >= 8 && host::LoadU32(m.payload.data() + 4) == id) {
+          return true;
+        }
+      }
+      s->Next(100);
+    }
+    return false;
+  };
+  s->WriteInput(MakeRecord(1, 0x200, 0, 270, 40));
+  EXPECT_TRUE(cursor_reported(32649));
+  s->WriteInput(MakeRecord(1, 0x200, 0, 350, 250));
+  EXPECT_TRUE(cursor_reported(32512));
 }
 
 }  // namespace

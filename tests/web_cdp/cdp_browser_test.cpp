@@ -692,7 +692,8 @@ TEST_F(CdpBrowserTest, DialogsAreDismissedAndUiSettingsFollowHeadlessMode) {
   // Nothing in a headless browser raises these.
   EXPECT_EQ(view->AddEventHandler(WebEvent::kPermissionRequested), kNotImplemented);
   EXPECT_EQ(view->AddEventHandler(WebEvent::kAcceleratorKeyPressed), kNotImplemented);
-  EXPECT_EQ(view->AddEventHandler(WebEvent::kCursorChanged), kNotImplemented);
+  // The cursor is derived from the element under the pointer.
+  EXPECT_EQ(view->AddEventHandler(WebEvent::kCursorChanged), kOk);
   EXPECT_EQ(view->SetZoomFactor(0.0), kInvalidArg);
   EXPECT_EQ(view->SetBounds(-1, 5), kInvalidArg);
 

@@ -89,4 +89,32 @@ std::optional<std::string> MouseEventParams(int32_t kind, uint32_t virtual_keys,
   return p.dump();
 }
 
+std::string CursorProbeExpression(double x, double y) {
+  return "(() => { const e = document.elementFromPoint(" + Json(x).dump() + ", " + Json(y).dump() +
+         "); if (!e) return 'default'; let c = getComputedStyle(e).cursor;"
+         " if (c === 'auto') {"
+         " const t = (e.type || '').toLowerCase();"
+         " const editable = e.isContentEditable || e.tagName === 'TEXTAREA' || (e.tagName === 'INPUT' &&"
+         " !['button','submit','reset','checkbox','radio','range','color','file','image'].includes(t));"
+         " const text = Array.from(e.childNodes).some((n) => n.nodeType === 3 && n.textContent.trim() !== '');"
+         " c = editable || text ? 'text' : 'default'; }"
+         " return c; })()";
+}
+
+uint32_t CursorIdForCss(const std::string& c) {
+  if (c == "text" || c == "vertical-text") return 32513;
+  if (c == "wait") return 32514;
+  if (c == "crosshair") return 32515;
+  if (c == "nwse-resize" || c == "nw-resize" || c == "se-resize") return 32642;
+  if (c == "nesw-resize" || c == "ne-resize" || c == "sw-resize") return 32643;
+  if (c == "ew-resize" || c == "e-resize" || c == "w-resize" || c == "col-resize") return 32644;
+  if (c == "ns-resize" || c == "n-resize" || c == "s-resize" || c == "row-resize") return 32645;
+  if (c == "move" || c == "all-scroll") return 32646;
+  if (c == "not-allowed" || c == "no-drop") return 32648;
+  if (c == "pointer") return 32649;
+  if (c == "progress") return 32650;
+  if (c == "help") return 32651;
+  return kArrowCursor;
+}
+
 }  // namespace vyo::web::cdp

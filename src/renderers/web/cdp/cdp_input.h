@@ -31,4 +31,13 @@ class ClickCounter {
 std::optional<std::string> MouseEventParams(int32_t kind, uint32_t virtual_keys, int32_t mouse_data, int32_t x,
                                             int32_t y, double factor, ClickCounter& clicks, uint64_t now_ms);
 
+// The cursor over a page, which a headless browser does not report: a page-side lookup of the
+// element at (x, y) in CSS pixels and its computed cursor, with "auto" resolved to the text beam
+// over editable or text content and the arrow elsewhere ...
+std::string CursorProbeExpression(double x, double y);
+// ... and the system cursor id of a CSS cursor (arrow 32512, beam 32513, wait 32514, cross 32515,
+// the sizing cursors 32642 to 32646, no 32648, hand 32649, app-starting 32650, help 32651).
+uint32_t CursorIdForCss(const std::string& css_cursor);
+constexpr uint32_t kArrowCursor = 32512;
+
 }  // namespace vyo::web::cdp

@@ -81,7 +81,8 @@ constexpr uint32_t kRaisedEvents = (1u << static_cast<uint32_t>(WebEvent::kProce
                                    (1u << static_cast<uint32_t>(WebEvent::kDomContentLoaded)) |
                                    (1u << static_cast<uint32_t>(WebEvent::kNewWindowRequested)) |
                                    (1u << static_cast<uint32_t>(WebEvent::kWebResourceRequested)) |
-                                   (1u << static_cast<uint32_t>(WebEvent::kWebMessageReceived));
+                                   (1u << static_cast<uint32_t>(WebEvent::kWebMessageReceived)) |
+                                   (1u << static_cast<uint32_t>(WebEvent::kCursorChanged));
 
 std::atomic<uint64_t> g_next_navigation_id{1};
 
@@ -351,8 +352,11 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
     const std::optional<std::string> params =
         MouseEventParams(kind, virtual_keys, mouse_data, x, y, zoom_ * scale_, clicks_, now_ms);
     if (!params) return kInvalidArg;
-    return CallMethod("Input.dispatchMouseEvent", *params);
+    const HResult hr = CallMethod("Input.dispatchMouseEvent", *params);
+    if (Succeeded(hr) && kind == 0x200) ProbeCursor(x / (zoom_ * scale_), y / (zoom_ * scale_));
+    return hr;
   }
+  uint32_t cursor_id() const { return cursor_id_; }
 
   // --- bounds, zoom, background
   HResult SetRasterizationScale(double scale) {
@@ -462,6 +466,29 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
  private:
   bool Wants(WebEvent e) const { return !closed_ && sink_ != nullptr && (handlers_ & Bit(e)) != 0; }
 
+  // The cursor after the pointer moved (one lookup per move; moves reach a view at most once per
+  // main-loop pass): a change is raised as the view's cursor event.
+  void ProbeCursor(double x, double y) {
+    if (!Wants(WebEvent::kCursorChanged)) return;
+    std::weak_ptr<ViewCore> weak = weak_from_this();
+    Send("Runtime.evaluate", Json{{"expression", CursorProbeExpression(x, y)}, {"returnByValue", true}},
+         [weak](bool ok, const Json& answer) {
+           auto self = weak.lock();
+           if (!self || !ok) return;
+           const Json* value = &answer;
+           for (const char* key : {"result", "value"}) {
+             const auto it = value->find(key);
+             if (it == value->end()) return;
+             value = &*it;
+           }
+           if (!value->is_string()) return;
+           const uint32_t id = CursorIdForCss(value->get<std::string>());
+           if (id == self->cursor_id_) return;
+           self->cursor_id_ = id;
+           if (self->Wants(WebEvent::kCursorChanged)) self->sink_->OnCursorChanged();
+         });
+  }
+
   HResult ApplyMetrics() {
     if (closed_) return kUnexpected;
     if (width_ <= 0 || height_ <= 0) return Send("Emulation.clearDeviceMetricsOverride", Json::object());
@@ -525,6 +552,7 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
   int32_t width_ = 0, height_ = 0;
   double zoom_ = 1.0, scale_ = 1.0;
   ClickCounter clicks_;
+  uint32_t cursor_id_ = kArrowCursor;
   std::vector<std::string> filters_;
   std::map<std::string, uint64_t> loader_ids_;
   std::deque<std::string> loader_order_;
@@ -809,8 +837,12 @@ class CdpView final : public IWebView {
   HResult RemoveWebResourceRequestedFilter(const std::u16string& pattern) override {
     return core_->RemoveFilter(pattern);
   }
-  // Cursors are derived by the input side.
-  HResult GetSystemCursorId(uint32_t* /*cursor_id*/) override { return kNotImplemented; }
+  // The cursor derived after the last pointer move.
+  HResult GetSystemCursorId(uint32_t* cursor_id) override {
+    if (cursor_id == nullptr) return kInvalidArg;
+    *cursor_id = core_->cursor_id();
+    return kOk;
+  }
   HResult GetBrowserProcessId(uint32_t* pid) override {
     if (pid == nullptr) return kInvalidArg;
     *pid = core_->BrowserPid();
