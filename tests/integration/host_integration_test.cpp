@@ -83,12 +83,12 @@ TEST(HostSession, MalformedFramesStopTheHostQuietly) {
 }
 
 TEST(HostSession, StopsWhenTheParentExits) {
-  // A stand-in parent that lives half a second.
+  // A stand-in parent, ended once the host is connected (whatever the machine's speed).
   std::u16string sim_path = platform::ExecutableDirectory() + platform::PathSeparator() + u"overlay-sim";
 #if defined(_WIN32)
   sim_path += u".exe";
 #endif
-  auto parent = platform::ChildProcess::Start(sim_path, {u"--sleep-ms", u"1500"});
+  auto parent = platform::ChildProcess::Start(sim_path, {u"--sleep-ms", u"120000"});
   ASSERT_TRUE(parent);
   auto s = OverlaySim::Create("parent");
   ASSERT_TRUE(s);
@@ -96,6 +96,8 @@ TEST(HostSession, StopsWhenTheParentExits) {
   args[7] = sim::ToU16(parent->Pid());
   ASSERT_TRUE(s->StartHost(OverlaySim::DefaultHostPath(), args));
   ASSERT_TRUE(s->Connect(kWait));
+  ASSERT_TRUE(s->WaitFor(host::kHostHello, kWait));
+  parent->Kill();
   EXPECT_TRUE(s->WaitForLog("Parent process exited, stopping helper", kWait));
   EXPECT_EQ(s->WaitExit(kWait), std::optional<uint32_t>(0u));
   parent->Wait(kWait);
