@@ -38,12 +38,14 @@ WebViewHostApp::WebViewHostApp(platform::Clock& clock, HostBackends backends)
              backends_.keyboard_layout ? backends_.keyboard_layout() : CreateUsKeyboardLayout()),
       focus_(settings_, counters_, views_, overlay_, web_, pages_) {
   settings_.window_system = backends_.window_system;
-  // The registry tells the web view manager first (a closing view loses its web objects), then the
-  // page policy (a destroyed view loses its page state).
+  // The registry tells the input router first (buttons held in a closing page go up while it is
+  // there), then the web view manager (a closing view loses its web objects), the page policy (a
+  // destroyed view loses its page state) and the focus controller.
+  views_.AddObserver(&input_);
   views_.AddObserver(&web_);
   views_.AddObserver(&pages_);
-  views_.AddObserver(&input_);
   views_.AddObserver(&focus_);
+  focus_.SetFocusLostHandler([this](uint32_t view_id) { input_.ReleasePressedButtons(view_id); });
   web_.SetEventHandler(&pages_);
   shared_channels_.SetInputSink(&input_);
   pages_.SetKeyboardModifiersSource([this] { return input_.keyboard_layout().ModifiersFromKeyboardState(); });

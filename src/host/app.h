@@ -63,7 +63,7 @@ struct HostBackends {
       &platform::PipeServer::Create;
   // The watchdog's sampling thread (real time: unit tests that drive a manual clock leave it out).
   bool watchdog = true;
-  std::function<std::unique_ptr<IKeyboardLayout>()> keyboard_layout = &CreateUsKeyboardLayout;
+  std::function<std::unique_ptr<IKeyboardLayout>()> keyboard_layout = &CreateSystemKeyboardLayout;
 };
 
 class WebViewHostApp {

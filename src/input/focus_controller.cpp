@@ -82,6 +82,7 @@ void FocusController::ClearFocus() {
     previous = std::exchange(logical_focus_view_, 0);
     views_.ForEachLocked([](ViewState& v) { v.input.has_logical_focus = false; });
   }
+  if (previous != 0 && focus_lost_) focus_lost_(previous);
   if (settings_.windowed) {
     // The windowed overlay window and the foreground hand-back join here once windowed
     // presentation exists; emulation stays as it is.

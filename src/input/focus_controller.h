@@ -4,6 +4,7 @@
 // that loses it. Main thread only; views_lock is released before the browser is called.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -34,6 +35,8 @@ class FocusController final : public IViewObserver {
   // The only visible web view when there is exactly one, else the logical focus view.
   uint32_t DefaultKeyboardView();
   uint32_t logical_focus_view();
+  // Told of the view that lost the logical focus through ClearFocus (its pressed buttons go up).
+  void SetFocusLostHandler(std::function<void(uint32_t view_id)> handler) { focus_lost_ = std::move(handler); }
 
   // IViewObserver: a closing view's web view is detached (its emulation restarts with a new
   // epoch); a destroyed one that had the logical focus gives it up.
@@ -51,6 +54,7 @@ class FocusController final : public IViewObserver {
   OverlayChannel& overlay_;
   web::WebViewManager& web_;
   web::PagePolicy& pages_;
+  std::function<void(uint32_t)> focus_lost_;
   uint32_t logical_focus_view_ = 0;   // under views_lock
   uint32_t focus_emulation_view_ = 0;  // windowed presentation, under views_lock
   // What completions hold: cleared when the controller goes.

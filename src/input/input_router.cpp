@@ -78,7 +78,31 @@ void InputRouter::BeginInputStage() {
   stats_.last_no_controller_view = kept.last_no_controller_view;
 }
 
-void InputRouter::OnViewDestroyed(uint32_t view_id) { pending_high_surrogate_.erase(view_id); }
+void InputRouter::OnViewDestroyed(uint32_t view_id) {
+  pending_high_surrogate_.erase(view_id);
+  held_.erase(view_id);
+}
+
+void InputRouter::ReleasePressedButtons(uint32_t view_id) {
+  const auto it = held_.find(view_id);
+  if (it == held_.end()) return;
+  const HeldButtons held = it->second;
+  held_.erase(it);
+  const std::shared_ptr<web::IWebView> webview =
+      views_.With(view_id, [](ViewState* view) { return view != nullptr ? view->web.webview : nullptr; });
+  if (!webview) return;
+  // Each held button goes up in turn; what stays held is told with each release.
+  uint32_t remaining = held.buttons;
+  const struct {
+    uint32_t bit;
+    int32_t kind, data;
+  } releases[] = {{0x1, 0x202, 0}, {0x2, 0x205, 0}, {0x10, 0x208, 0}, {0x20, 0x20C, 1}, {0x40, 0x20C, 2}};
+  for (const auto& r : releases) {
+    if ((held.buttons & r.bit) == 0) continue;
+    remaining &= ~r.bit;
+    webview->SendMouseInput(r.kind, remaining, r.data, held.x, held.y);
+  }
+}
 
 // ---------------------------------------------------------------------------------------------
 // Dispatch
@@ -141,6 +165,12 @@ void InputRouter::InjectPointerEvent(const std::shared_ptr<web::IWebView>& webvi
   const web::HResult hr = webview->SendMouseInput(static_cast<int32_t>(record.msg), keys, data, record.x, record.y);
   if (web::Succeeded(hr)) {
     ++stats_.mouse_sent;
+    const uint32_t buttons = keys & (0x1 | 0x2 | 0x10 | 0x20 | 0x40);
+    if (buttons != 0) {
+      held_[record.view_id] = HeldButtons{buttons, record.x, record.y};
+    } else {
+      held_.erase(record.view_id);
+    }
     return;
   }
   ++stats_.mouse_failed_in_window;

@@ -53,7 +53,14 @@ class InputRouter final : public IInputSink, public IViewObserver {
     button_state_ = std::move(sink);
   }
 
-  // IViewObserver: a view that goes loses its pending move and its half surrogate pair.
+  // Buttons pressed into the view's page are released at the last position, so that a page is
+  // never left in a drag or an active state.
+  void ReleasePressedButtons(uint32_t view_id);
+
+  // IViewObserver: a view that is hidden or closes has its buttons released; one that goes loses
+  // its half surrogate pair.
+  void OnViewHidden(uint32_t view_id) override { ReleasePressedButtons(view_id); }
+  void OnViewClosing(uint32_t view_id) override { ReleasePressedButtons(view_id); }
   void OnViewDestroyed(uint32_t view_id) override;
 
   IKeyboardLayout& keyboard_layout() { return *layout_; }
@@ -85,6 +92,12 @@ class InputRouter final : public IInputSink, public IViewObserver {
   uint32_t batch_ = 0;
   // A high surrogate typed as its own character record, waiting for its low half.
   std::map<uint32_t, char16_t> pending_high_surrogate_;
+  // Buttons held in each view's page (the MK_ bits of its last pointer event) and where.
+  struct HeldButtons {
+    uint32_t buttons = 0;
+    int32_t x = 0, y = 0;
+  };
+  std::map<uint32_t, HeldButtons> held_;
 
   // Windowed presentation (under views_lock).
   uint32_t hovered_native_button_ = 0;

@@ -22,5 +22,7 @@ class IKeyboardLayout {
 
 // A US keyboard layout from tables (no dead keys); its keyboard state has no key down.
 std::unique_ptr<IKeyboardLayout> CreateUsKeyboardLayout();
+// The system's layout where it has one (Windows), else the US tables.
+std::unique_ptr<IKeyboardLayout> CreateSystemKeyboardLayout();
 
 }  // namespace vyo::host

@@ -153,9 +153,13 @@ void ViewService::DestroyView(uint32_t view_id, bool /*notify_modules*/) {
 }
 
 void ViewService::SetViewVisible(uint32_t view_id, bool visible) {
-  views_.With(view_id, [&](ViewState* view) {
-    if (view != nullptr) view->visible = visible;
+  const bool hidden = views_.With(view_id, [&](ViewState* view) {
+    if (view == nullptr) return false;
+    const bool was_visible = view->visible;
+    view->visible = visible;
+    return was_visible && !visible;
   });
+  if (hidden) views_.NotifyHidden(view_id);
 }
 
 void ViewService::ApplyFrameRate(uint32_t view_id, uint32_t rate) {

@@ -90,6 +90,11 @@ void ViewRegistry::NotifyResized(uint32_t view_id) {
   for (IViewObserver* o : observers_) o->OnViewResized(view_id);
 }
 
+void ViewRegistry::NotifyHidden(uint32_t view_id) {
+  assert(!lock_.HeldByCurrentThread());
+  for (IViewObserver* o : observers_) o->OnViewHidden(view_id);
+}
+
 void ViewRegistry::NotifyClosing(uint32_t view_id) {
   assert(!lock_.HeldByCurrentThread());
   for (IViewObserver* o : observers_) o->OnViewClosing(view_id);

@@ -42,6 +42,8 @@ class IViewObserver {
   virtual ~IViewObserver() = default;
   virtual void OnViewCreated(uint32_t /*view_id*/) {}
   virtual void OnViewResized(uint32_t /*view_id*/) {}
+  // The view was visible and is now hidden.
+  virtual void OnViewHidden(uint32_t /*view_id*/) {}
   // The view's content is about to go; the view is still in the registry.
   virtual void OnViewClosing(uint32_t /*view_id*/) {}
   virtual void OnViewDestroyed(uint32_t /*view_id*/) {}
@@ -86,6 +88,7 @@ class ViewRegistry {
   void RemoveAllViews();  // shutdown: every view closes, then the map empties
   void NotifyCreated(uint32_t view_id);
   void NotifyResized(uint32_t view_id);
+  void NotifyHidden(uint32_t view_id);
   void NotifyClosing(uint32_t view_id);
   void NotifyDestroyed(uint32_t view_id);
 

@@ -28,6 +28,7 @@ inline host::HostBackends TestBackends() {
   backends.web_runtime = nullptr;
   backends.user_data_fs = nullptr;
   backends.watchdog = false;
+  backends.keyboard_layout = &host::CreateUsKeyboardLayout;
   return backends;
 }
 

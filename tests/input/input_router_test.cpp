@@ -110,6 +110,24 @@ TEST_F(InputFixture, KeysBecomeKeyEventsWithShortcutsHandledHere) {
   EXPECT_TRUE(Logged("CopySelectionToClipboard view_id=1 chars=6"));
 }
 
+TEST_F(InputFixture, ButtonsHeldInAPageAreReleasedWhenItIsHiddenLosesFocusOrCloses) {
+  AddView(1);
+  AddView(2);
+  AddView(3);
+  // Left and right held in view 1, left in view 2, left in view 3 then released there.
+  Drain({MakeRecord(1, 0x201, 0x1, 5, 6), MakeRecord(1, 0x204, 0x3, 7, 8), MakeRecord(2, 0x201, 0x1, 1, 1),
+         MakeRecord(3, 0x201, 0x1, 2, 2), MakeRecord(3, 0x202, 0x0, 2, 2)});
+  service().SetViewVisible(1, false);
+  EXPECT_EQ(Calls(1, "SendMouseInput"),
+            (std::vector<std::string>{"513 1 0 5,6", "516 3 0 7,8", "514 2 0 7,8", "517 0 0 7,8"}));
+  app->focus().SetFocus(2);
+  app->focus().ClearFocus();
+  EXPECT_EQ(Calls(2, "SendMouseInput").back(), "514 0 0 1,1");
+  const auto three = Calls(3, "SendMouseInput").size();
+  service().DestroyView(3, true);  // nothing held there: nothing more sent
+  EXPECT_EQ(three, 2u);
+}
+
 struct WindowedInput : testing::StartedAppHarness {
   std::vector<std::pair<uint32_t, uint32_t>> ButtonEvents() {
     std::vector<std::pair<uint32_t, uint32_t>> out;

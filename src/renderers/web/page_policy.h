@@ -35,8 +35,10 @@ class PagePolicy final : public IViewEventHandler, public host::IViewObserver {
   void OnCursorChanged(uint32_t view_id) override;
   void OnAcceleratorKeyPressed(uint32_t view_id, AcceleratorArgs& args) override;
 
-  // IViewObserver: a destroyed view's page state goes with it.
+  // IViewObserver: a destroyed view's page state goes with it; a hidden one no longer needs the
+  // keyboard.
   void OnViewDestroyed(uint32_t view_id) override;
+  void OnViewHidden(uint32_t view_id) override { input_focus_.ClearInputFocus(view_id); }
 
   void PostWebMessageToView(uint32_t view_id, const std::string& json);
   void CopySelectionToClipboard(uint32_t view_id);
