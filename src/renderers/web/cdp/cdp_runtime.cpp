@@ -71,7 +71,9 @@ using Reply = std::function<void(bool ok, const Json& answer)>;
 
 constexpr HResult kTimeout = static_cast<HResult>(0x800705B4u);  // the browser did not answer in time
 constexpr size_t kMaxMessageBytes = 256u << 20;                  // a larger message ends the link
-constexpr uint32_t kCloseWaitMs = 3000;                          // Browser.close before the kill
+// How long an orderly end waits for the browser to close itself (Browser.close) before the rest
+// of its process group is killed.
+constexpr auto kCloseWait = std::chrono::milliseconds(2000);
 
 uint32_t Bit(WebEvent e) { return 1u << static_cast<uint32_t>(e); }
 constexpr uint32_t kRaisedEvents = (1u << static_cast<uint32_t>(WebEvent::kProcessFailed)) |
@@ -103,19 +105,61 @@ std::string FetchPattern(const std::string& filter) {
 
 class ViewCore;
 
+// The way to the host's main thread, shared by the runtime and every object it made. The runtime
+// closes it when it goes: from then on nothing is posted (a task is dropped where it is made), so
+// neither a browser's threads nor a late destructor can reach a queue the host has destroyed.
+// Closing waits for a post in progress on another thread to finish.
+class MainLink {
+ public:
+  explicit MainLink(Poster post) : post_(std::move(post)) {}
+  MainLink(const MainLink&) = delete;
+  MainLink& operator=(const MainLink&) = delete;
+
+  void Post(std::function<void()> task) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (open_) post_(std::move(task));
+  }
+  void Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = false;
+  }
+
+ private:
+  std::mutex mutex_;
+  bool open_ = true;
+  const Poster post_;
+};
+
 // One browser process and its DevTools link. Main-thread state unless noted.
 class Browser : public std::enable_shared_from_this<Browser> {
  public:
   using Ready = std::function<void(HResult)>;
 
-  Browser(Poster post, std::unique_ptr<BrowserProcess> process, bool headless)
-      : post_(std::move(post)), process_(std::move(process)), headless_(headless), pid_(process_->Pid()) {}
+  Browser(std::shared_ptr<MainLink> link, std::unique_ptr<BrowserProcess> process, bool headless)
+      : link_(std::move(link)), process_(std::move(process)), headless_(headless), pid_(process_->Pid()) {}
 
   ~Browser() {
-    if (!disconnected_) {
-      // Ask the browser to close, give it a moment, then end whatever is left.
-      QueueWrite(Json{{"id", next_id_++}, {"method", "Browser.close"}}.dump());
-      process_->WaitExit(kCloseWaitMs);
+    RequestClose();
+    Stop(std::chrono::steady_clock::now() + kCloseWait);
+  }
+
+  // Asks a connected browser to close itself (profile data is written out on the way).
+  void RequestClose() {
+    if (disconnected_ || stopped_ || close_requested_) return;
+    close_requested_ = true;
+    QueueWrite(Json{{"id", next_id_++}, {"method", "Browser.close"}}.dump());
+  }
+
+  // Ends the browser for good: waits until `deadline` for it to exit, ends whatever is left of its
+  // process group, joins the pipe threads. Completions still waiting are posted with a failure
+  // (dropped when the link is closed); views still in their setup are abandoned, which drops what
+  // their setup held. Main thread; later calls do nothing.
+  void Stop(std::chrono::steady_clock::time_point deadline) {
+    if (stopped_) return;
+    stopped_ = true;
+    if (!disconnected_ && close_requested_) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      process_->WaitExit(static_cast<uint32_t>(std::max<int64_t>(0, left.count())));
     }
     process_->Kill();
     process_->InterruptRead();
@@ -127,15 +171,18 @@ class Browser : public std::enable_shared_from_this<Browser> {
     if (reader_.joinable()) reader_.join();
     if (writer_.joinable()) writer_.join();
     if (timer_.joinable()) timer_.join();
+    disconnected_ = true;
     // Nobody is left to answer: every waiting completion still runs, with a failure.
-    for (auto& entry : pending_) {
-      Reply reply = std::move(entry.second);
-      post_([reply] { reply(false, Closed()); });
+    std::map<int64_t, Reply> pending = std::move(pending_);
+    pending_.clear();
+    for (auto& entry : pending) {
+      link_->Post([reply = std::move(entry.second)] { reply(false, Closed()); });
     }
     if (ready_) {
-      Ready ready = std::move(ready_);
-      post_([ready] { ready(kAbort); });
+      link_->Post([ready = std::move(ready_)] { ready(kAbort); });
+      ready_ = nullptr;
     }
+    AbandonViews();
   }
 
   Browser(const Browser&) = delete;
@@ -211,7 +258,7 @@ class Browser : public std::enable_shared_from_this<Browser> {
         Json message = Json::parse(buffer.begin() + static_cast<std::ptrdiff_t>(start),
                                    buffer.begin() + static_cast<std::ptrdiff_t>(end), nullptr, false);
         if (message.is_discarded() || !message.is_object()) continue;
-        post_([weak, message = std::move(message)] {
+        link_->Post([weak, message = std::move(message)] {
           if (auto self = weak.lock()) self->Dispatch(message);
         });
       }
@@ -220,8 +267,8 @@ class Browser : public std::enable_shared_from_this<Browser> {
     }
     // The browser closed its end (it exited) or we are stopping. The exit status tells a held
     // profile from other failures.
-    std::optional<int> status = process_->WaitExit(kCloseWaitMs);
-    post_([weak, status] {
+    std::optional<int> status = process_->WaitExit(static_cast<uint32_t>(kCloseWait.count()));
+    link_->Post([weak, status] {
       if (auto self = weak.lock()) self->OnDisconnected(status);
     });
   }
@@ -248,7 +295,7 @@ class Browser : public std::enable_shared_from_this<Browser> {
   void TimerLoop(std::weak_ptr<Browser> weak, uint32_t timeout_ms) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (wake_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return stopping_ || started_; })) return;
-    post_([weak] {
+    link_->Post([weak] {
       if (auto self = weak.lock()) self->FinishStartup(kTimeout);
     });
   }
@@ -268,8 +315,9 @@ class Browser : public std::enable_shared_from_this<Browser> {
 
   void Dispatch(const Json& message);
   void OnDisconnected(std::optional<int> status);
+  void AbandonViews();
 
-  const Poster post_;
+  const std::shared_ptr<MainLink> link_;
   const std::unique_ptr<BrowserProcess> process_;
   const bool headless_;
   const uint32_t pid_;
@@ -285,6 +333,8 @@ class Browser : public std::enable_shared_from_this<Browser> {
   // Main thread.
   Ready ready_;
   bool disconnected_ = false;
+  bool close_requested_ = false;
+  bool stopped_ = false;
   int64_t next_id_ = 1;
   std::map<int64_t, Reply> pending_;
   std::map<std::string, std::weak_ptr<ViewCore>> sessions_, targets_;
@@ -432,6 +482,15 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
     FinishSetup(false);
     if (Wants(WebEvent::kProcessFailed)) sink_->OnProcessFailed(0);
     closed_ = true;
+  }
+  // The browser was ended for good: no event reaches the host from this view any more. Returns
+  // the setup still waiting for the first document (it holds the view), for the caller to fail.
+  std::function<void(bool)> Abandon() {
+    closed_ = true;
+    sink_ = nullptr;
+    std::function<void(bool)> setup = std::move(setup_done_);
+    setup_done_ = nullptr;
+    return setup;
   }
 
   // A new target first loads about:blank; a navigation started before that commits would be
@@ -723,6 +782,18 @@ void Browser::Dispatch(const Json& message) {
   }
 }
 
+void Browser::AbandonViews() {
+  std::vector<std::shared_ptr<ViewCore>> views;
+  for (auto& entry : sessions_) {
+    if (auto view = entry.second.lock()) views.push_back(std::move(view));
+  }
+  sessions_.clear();
+  targets_.clear();
+  for (auto& view : views) {
+    if (auto setup = view->Abandon()) link_->Post([setup = std::move(setup)] { setup(false); });
+  }
+}
+
 void Browser::OnDisconnected(std::optional<int> status) {
   if (disconnected_) return;
   disconnected_ = true;
@@ -803,13 +874,13 @@ class CdpView final : public IWebView {
 class CdpEnvironment final : public IWebEnvironment {
  public:
   // `browser` null: the user data folder is held by another browser.
-  CdpEnvironment(std::shared_ptr<Browser> browser, Poster post, std::string version)
-      : browser_(std::move(browser)), post_(std::move(post)), version_(std::move(version)) {}
+  CdpEnvironment(std::shared_ptr<Browser> browser, std::shared_ptr<MainLink> link, std::string version)
+      : browser_(std::move(browser)), link_(std::move(link)), version_(std::move(version)) {}
 
   HResult CreateView(intptr_t /*parent_window*/, std::function<void(HResult, std::unique_ptr<IWebView>)> done) override {
     if (!done) return kInvalidArg;
     if (!browser_) {
-      post_([done] { done(kInvalidState, nullptr); });
+      link_->Post([done] { done(kInvalidState, nullptr); });
       return kOk;
     }
     if (!browser_->connected()) return kFail;
@@ -871,18 +942,32 @@ class CdpEnvironment final : public IWebEnvironment {
   }
 
   std::shared_ptr<Browser> browser_;
-  Poster post_;
+  std::shared_ptr<MainLink> link_;
   std::string version_;
 };
 
 class CdpRuntime final : public IWebRuntime {
  public:
-  CdpRuntime(Poster post, RuntimeOptions options) : post_(std::move(post)), options_(std::move(options)) {}
+  CdpRuntime(Poster post, RuntimeOptions options)
+      : link_(std::make_shared<MainLink>(std::move(post))), options_(std::move(options)) {}
 
+  // Every browser this runtime started ends with it, whoever still holds a reference (a view in
+  // its setup, a completion not yet run): each is asked to close, given a shared, bounded moment,
+  // then what is left of it is killed and its threads are joined. Completions still waiting are
+  // posted with a failure; then the link to the main thread is closed, so nothing made here posts
+  // to the host's queue once this returns (the host may destroy the queue next).
   ~CdpRuntime() override {
-    // Browsers still starting end with the runtime; their `done` runs with a failure.
     *alive_ = false;
+    std::vector<std::shared_ptr<Browser>> browsers;
+    for (auto& weak : browsers_) {
+      if (auto browser = weak.lock()) browsers.push_back(std::move(browser));
+    }
+    browsers_.clear();
+    for (auto& browser : browsers) browser->RequestClose();
+    const auto deadline = std::chrono::steady_clock::now() + kCloseWait;
+    for (auto& browser : browsers) browser->Stop(deadline);
     starting_.clear();
+    link_->Close();
   }
 
   LoadResult Load() override {
@@ -922,8 +1007,10 @@ class CdpRuntime final : public IWebRuntime {
     std::string error;
     std::unique_ptr<BrowserProcess> process = BrowserProcess::Start(executable_, args, &error);
     if (!process) return kFail;
-    auto browser = std::make_shared<Browser>(post_, std::move(process), options_.headless);
+    auto browser = std::make_shared<Browser>(link_, std::move(process), options_.headless);
     starting_.insert(browser);
+    std::erase_if(browsers_, [](const std::weak_ptr<Browser>& b) { return b.expired(); });
+    browsers_.push_back(browser);
     std::weak_ptr<Browser> weak = browser;
     browser->Start(options_.startup_timeout_ms, [this, alive = alive_, weak, done](HResult hr) {
       auto b = weak.lock();
@@ -941,7 +1028,7 @@ class CdpRuntime final : public IWebRuntime {
         return;
       }
       if (version_.empty()) version_ = b->version();
-      done(kOk, std::make_shared<CdpEnvironment>(b, post_, b->version()));
+      done(kOk, std::make_shared<CdpEnvironment>(b, link_, b->version()));
     });
     return kOk;
   }
@@ -964,15 +1051,17 @@ class CdpRuntime final : public IWebRuntime {
   // The folder is held by another browser: an environment without a browser, whose view requests
   // fail with kInvalidState.
   void HandHeld(const std::function<void(HResult, std::shared_ptr<IWebEnvironment>)>& done) {
-    auto env = std::make_shared<CdpEnvironment>(nullptr, post_, GetAvailableBrowserVersion());
-    post_([done, env] { done(kOk, env); });
+    auto env = std::make_shared<CdpEnvironment>(nullptr, link_, GetAvailableBrowserVersion());
+    link_->Post([done, env] { done(kOk, env); });
   }
 
-  Poster post_;
+  std::shared_ptr<MainLink> link_;
   RuntimeOptions options_;
   std::string executable_;
   std::string version_;
   std::set<std::shared_ptr<Browser>> starting_;
+  // Every browser started, to be ended with the runtime.
+  std::vector<std::weak_ptr<Browser>> browsers_;
   // Cleared when the runtime goes, so that a late start-up answer leaves the runtime alone.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 
