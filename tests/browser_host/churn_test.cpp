@@ -171,11 +171,11 @@ TEST_F(ChurnFixture, ViewChurnKeepsTheHostAnsweringAndEndsCleanWithItsBrowser) {
     s->Send(host::SurfaceInfoCmd{width, 700});
     ASSERT_TRUE(s->WaitForLog("SurfaceInfo " + std::to_string(width) + "x700", 10000)) << "no answer in cycle " << cycle;
   }
-  // Some of the pages loaded in their short lives and spoke to the overlay through the host.
-  EXPECT_GT(PageMessages(*s), 0);
   const int after_churn = testing::LiveInGroup(*browser);
   // Destroyed views release their renderers: the browser's own processes plus about one
-  // renderer per live view, not one per view ever made.
+  // renderer per live view, not one per view ever asked for. (Views live for 0.3 s here, less
+  // than a browser on a small machine takes to make one, so most are destroyed before they exist:
+  // their requests must not pile up as windows in the browser.)
   EXPECT_LE(most, 14 + static_cast<int>(kViews) * 2) << "browser processes during churn";
 
   const auto closed = Clock::now();

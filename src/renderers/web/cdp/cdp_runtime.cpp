@@ -54,6 +54,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "base/text.h"
 #include "platform/process.h"
@@ -74,6 +75,8 @@ constexpr size_t kMaxMessageBytes = 256u << 20;                  // a larger mes
 // How long an orderly end waits for the browser to close itself (Browser.close) before the rest
 // of its process group is killed.
 constexpr auto kCloseWait = std::chrono::milliseconds(2000);
+// View creations a browser works on at once (the rest wait for their turn).
+constexpr int kMaxCreationsRunning = 2;
 
 uint32_t Bit(WebEvent e) { return 1u << static_cast<uint32_t>(e); }
 constexpr uint32_t kRaisedEvents = (1u << static_cast<uint32_t>(WebEvent::kProcessFailed)) |
@@ -183,6 +186,7 @@ class Browser : public std::enable_shared_from_this<Browser> {
       ready_ = nullptr;
     }
     AbandonViews();
+    FailWaitingCreations();
   }
 
   Browser(const Browser&) = delete;
@@ -218,6 +222,17 @@ class Browser : public std::enable_shared_from_this<Browser> {
     if (reply) pending_.emplace(id, std::move(reply));
     QueueWrite(message.dump());
     return true;
+  }
+
+  // View creations run a few at a time. Each opens a window with a renderer of its own; a browser
+  // asked for views faster than it makes them (an overlay creating and destroying views in quick
+  // succession) would otherwise hold a window and a renderer for every request not yet done.
+  // `creation` is called when its turn comes, on the main thread, and must call `finished` once
+  // when it is over; creations still waiting when the link goes down run then, and fail.
+  using Creation = std::function<void(std::function<void()> finished)>;
+  void StartCreation(Creation creation) {
+    waiting_creations_.push_back(std::move(creation));
+    StartWaitingCreations();
   }
 
   void RegisterView(const std::string& session, const std::string& target, const std::shared_ptr<ViewCore>& view) {
@@ -313,6 +328,30 @@ class Browser : public std::enable_shared_from_this<Browser> {
     ready(hr);
   }
 
+  void StartWaitingCreations() {
+    while (!waiting_creations_.empty() && creations_running_ < kMaxCreationsRunning) {
+      Creation next = std::move(waiting_creations_.front());
+      waiting_creations_.pop_front();
+      ++creations_running_;
+      std::weak_ptr<Browser> weak = weak_from_this();
+      next([weak, once = std::make_shared<bool>(false)] {
+        if (std::exchange(*once, true)) return;
+        if (auto self = weak.lock()) {
+          --self->creations_running_;
+          self->StartWaitingCreations();
+        }
+      });
+    }
+  }
+  // The link is down: creations still waiting run in a task of their own, where they fail.
+  void FailWaitingCreations() {
+    if (waiting_creations_.empty()) return;
+    link_->Post([creations = std::move(waiting_creations_)] {
+      for (const auto& creation : creations) creation([] {});
+    });
+    waiting_creations_.clear();
+  }
+
   void Dispatch(const Json& message);
   void OnDisconnected(std::optional<int> status);
   void AbandonViews();
@@ -335,6 +374,8 @@ class Browser : public std::enable_shared_from_this<Browser> {
   bool disconnected_ = false;
   bool close_requested_ = false;
   bool stopped_ = false;
+  std::deque<Creation> waiting_creations_;
+  int creations_running_ = 0;
   int64_t next_id_ = 1;
   std::map<int64_t, Reply> pending_;
   std::map<std::string, std::weak_ptr<ViewCore>> sessions_, targets_;
@@ -807,6 +848,7 @@ void Browser::OnDisconnected(std::optional<int> status) {
     if (auto view = entry.second.lock()) views.push_back(std::move(view));
   }
   for (auto& view : views) view->OnBrowserGone();
+  FailWaitingCreations();
 }
 
 // --- the port's objects
@@ -885,14 +927,26 @@ class CdpEnvironment final : public IWebEnvironment {
     }
     if (!browser_->connected()) return kFail;
     std::weak_ptr<Browser> weak = browser_;
-    browser_->Send("Target.createTarget", Json{{"url", "about:blank"}}, {}, [weak, done](bool ok, const Json& answer) {
+    browser_->StartCreation([weak, done](std::function<void()> finished) {
+      // Whatever the outcome, the creation's turn ends before the host hears of it.
+      auto finish = [finished, done](HResult hr, std::unique_ptr<IWebView> view) {
+        finished();
+        done(hr, std::move(view));
+      };
       auto browser = weak.lock();
-      const std::string target = ok ? StringField(answer, "targetId") : std::string();
-      if (!browser || target.empty()) {
-        done(kFail, nullptr);
-        return;
-      }
-      Attach(browser, target, done);
+      // Every view is a window of its own: a tab behind another one is hidden, and a hidden page
+      // neither draws nor reliably reports its first load.
+      const bool sent = browser && browser->Send("Target.createTarget", Json{{"url", "about:blank"}, {"newWindow", true}}, {},
+                                                 [weak, finish](bool ok, const Json& answer) {
+                                                   auto b = weak.lock();
+                                                   const std::string target = ok ? StringField(answer, "targetId") : std::string();
+                                                   if (!b || target.empty()) {
+                                                     finish(kFail, nullptr);
+                                                     return;
+                                                   }
+                                                   Attach(b, target, finish);
+                                                 });
+      if (!sent) finish(kFail, nullptr);
     });
     return kOk;
   }
