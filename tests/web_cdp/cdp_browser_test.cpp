@@ -38,9 +38,15 @@ class MainQueue {
       {
         std::lock_guard<std::mutex> lock(mutex_);
         tasks_.push_back(std::move(task));
+        ++posted_;
       }
       wake_.notify_all();
     };
+  }
+  // How many tasks were ever posted.
+  size_t posted() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return posted_;
   }
 
   // Runs posted tasks until `done()` holds or `limit` has passed; whether `done()` held.
@@ -66,6 +72,7 @@ class MainQueue {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::function<void()>> tasks_;
+  size_t posted_ = 0;
 };
 
 void SetEnv(const char* name, const std::string& value) {
@@ -562,6 +569,39 @@ TEST_F(CdpBrowserTest, DroppingTheEnvironmentEndsAndReapsTheBrowser) {
   EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid)));
   EXPECT_TRUE(GroupMembers(static_cast<int>(pid)).empty());
   queue_.PumpFor(100ms);  // late work for the dropped objects finds them gone
+}
+
+// The runtime ends its browser even while objects it made still hold it (the environment, a view
+// the host kept, requests in their setup or waiting for their turn): once the runtime is gone, so
+// are the browser and its helpers, every request still open is answered with a failure, and
+// nothing more is posted to the host's queue.
+TEST_F(CdpBrowserTest, EndingTheRuntimeEndsItsBrowserWhateverStillHoldsIt) {
+  auto env = Environment();
+  ASSERT_TRUE(env);
+  auto view = View(*env);
+  ASSERT_TRUE(view);
+  uint32_t pid = 0;
+  ASSERT_EQ(view->GetBrowserProcessId(&pid), kOk);
+  int answered = 0, failed = 0;
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(env->CreateView(0, [&](HResult hr, std::unique_ptr<IWebView> made) {
+      ++answered;
+      failed += Failed(hr) && !made;
+    }), kOk);
+  }
+  // Not pumped: none of them can have been answered yet.
+  runtime_.reset();
+  EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid)));
+  EXPECT_TRUE(GroupMembers(static_cast<int>(pid)).empty());
+  const size_t posted = queue_.posted();
+  queue_.PumpFor(300ms);
+  EXPECT_EQ(answered, 4);
+  EXPECT_EQ(failed, 4);
+  EXPECT_EQ(view->Navigate(u"about:blank"), kUnexpected);
+  view.reset();
+  env.reset();
+  queue_.PumpFor(100ms);
+  EXPECT_EQ(queue_.posted(), posted) << "posted after the runtime ended";
 }
 
 // A "browser" that exits at once, and one that never answers: the environment fails, in time, and
