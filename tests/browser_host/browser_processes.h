@@ -4,6 +4,8 @@
 // names a browser and all its helpers even after the host is gone and they have been reparented.
 #pragma once
 #include <cstdint>
+#include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -20,6 +22,30 @@ struct ProcessEntry {
   bool live() const { return state != 'Z' && state != 'X'; }
 };
 
+// One process's entry, or nothing when it is gone (a process that ends while it is read makes the
+// read fail, and the stream library throws then).
+inline std::optional<ProcessEntry> ReadProcess(const std::filesystem::path& dir, int pid) {
+  try {
+    std::ifstream stat(dir / "stat");
+    std::string text;
+    if (!std::getline(stat, text)) return std::nullopt;
+    // "pid (comm) state ppid pgrp ..."; comm may hold spaces and parentheses.
+    const size_t paren = text.rfind(')');
+    if (paren == std::string::npos) return std::nullopt;
+    ProcessEntry e;
+    e.pid = pid;
+    long ppid = 0, group = 0;
+    if (std::sscanf(text.c_str() + paren + 1, " %c %ld %ld", &e.state, &ppid, &group) != 3) return std::nullopt;
+    e.ppid = static_cast<int>(ppid);
+    e.group = static_cast<int>(group);
+    std::ifstream cmd(dir / "cmdline", std::ios::binary);
+    e.command_line.assign(std::istreambuf_iterator<char>(cmd), std::istreambuf_iterator<char>());
+    return e;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 inline std::vector<ProcessEntry> ListProcesses() {
   std::vector<ProcessEntry> out;
 #if !defined(_WIN32)
@@ -27,22 +53,8 @@ inline std::vector<ProcessEntry> ListProcesses() {
   std::error_code ec;
   for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
-    if (name.empty() || name[0] < '1' || name[0] > '9') continue;
-    std::ifstream stat(it->path() / "stat");
-    std::string text;
-    if (!std::getline(stat, text)) continue;  // gone meanwhile
-    // "pid (comm) state ppid pgrp ..."; comm may hold spaces and parentheses.
-    const size_t paren = text.rfind(')');
-    if (paren == std::string::npos) continue;
-    ProcessEntry e;
-    e.pid = std::stoi(name);
-    long ppid = 0, group = 0;
-    if (std::sscanf(text.c_str() + paren + 1, " %c %ld %ld", &e.state, &ppid, &group) != 3) continue;
-    e.ppid = static_cast<int>(ppid);
-    e.group = static_cast<int>(group);
-    std::ifstream cmd(it->path() / "cmdline", std::ios::binary);
-    e.command_line.assign(std::istreambuf_iterator<char>(cmd), std::istreambuf_iterator<char>());
-    out.push_back(std::move(e));
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (auto e = ReadProcess(it->path(), std::stoi(name))) out.push_back(std::move(*e));
   }
 #endif
   return out;
