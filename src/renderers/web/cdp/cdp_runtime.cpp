@@ -77,6 +77,9 @@ constexpr size_t kMaxMessageBytes = 256u << 20;                  // a larger mes
 constexpr auto kCloseWait = std::chrono::milliseconds(2000);
 // View creations a browser works on at once (the rest wait for their turn).
 constexpr int kMaxCreationsRunning = 2;
+// A closed target still there after this is asked again, up to kCloseAttempts times in all.
+constexpr auto kCloseCheck = std::chrono::milliseconds(1000);
+constexpr int kCloseAttempts = 5;
 
 uint32_t Bit(WebEvent e) { return 1u << static_cast<uint32_t>(e); }
 constexpr uint32_t kRaisedEvents = (1u << static_cast<uint32_t>(WebEvent::kProcessFailed)) |
@@ -198,7 +201,7 @@ class Browser : public std::enable_shared_from_this<Browser> {
     ready_ = std::move(ready);
     std::weak_ptr<Browser> weak = weak_from_this();
     reader_ = std::thread([this, weak] { ReaderLoop(weak); });
-    writer_ = std::thread([this] { WriterLoop(); });
+    writer_ = std::thread([this, weak] { WriterLoop(weak); });
     timer_ = std::thread([this, weak, timeout_ms] { TimerLoop(weak, timeout_ms); });
     Send("Target.setDiscoverTargets", Json{{"discover", true}}, {}, nullptr);
     Send("Browser.getVersion", Json::object(), {}, [weak](bool ok, const Json& answer) {
@@ -233,6 +236,16 @@ class Browser : public std::enable_shared_from_this<Browser> {
   void StartCreation(Creation creation) {
     waiting_creations_.push_back(std::move(creation));
     StartWaitingCreations();
+  }
+
+  // Closes a page target. The browser acknowledges a close that it then does not carry out when
+  // the page is in the middle of a navigation (its window and renderer stay for good), so a target
+  // not gone after kCloseCheck is asked again, a few times.
+  void CloseTarget(const std::string& target) {
+    if (disconnected_) return;
+    Send("Target.closeTarget", Json{{"targetId", target}}, {}, nullptr);
+    closing_[target] = ClosingTarget{std::chrono::steady_clock::now(), 1};
+    SetClosingPending(true);
   }
 
   void RegisterView(const std::string& session, const std::string& target, const std::shared_ptr<ViewCore>& view) {
@@ -289,12 +302,25 @@ class Browser : public std::enable_shared_from_this<Browser> {
   }
 
   // Writer thread: a blocked pipe never stalls the main thread.
-  void WriterLoop() {
+  // It also paces the checks of closing targets: while one is pending, the main thread is asked
+  // to look at them every kCloseCheck.
+  void WriterLoop(std::weak_ptr<Browser> weak) {
     for (;;) {
       std::string text;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [this] { return stopping_ || !outgoing_.empty(); });
+        const auto ready = [this] { return stopping_ || !outgoing_.empty(); };
+        if (closing_pending_) {
+          if (!wake_.wait_for(lock, kCloseCheck, ready)) {
+            lock.unlock();
+            link_->Post([weak] {
+              if (auto self = weak.lock()) self->CheckClosingTargets();
+            });
+            continue;
+          }
+        } else {
+          wake_.wait(lock, ready);
+        }
         if (outgoing_.empty()) return;
         text = std::move(outgoing_.front());
         outgoing_.pop_front();
@@ -352,6 +378,33 @@ class Browser : public std::enable_shared_from_this<Browser> {
     waiting_creations_.clear();
   }
 
+  void SetClosingPending(bool pending) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closing_pending_ = pending;
+    }
+    wake_.notify_all();
+  }
+  void CheckClosingTargets() {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = closing_.begin(); it != closing_.end();) {
+      if (now - it->second.sent < kCloseCheck) {
+        ++it;
+      } else if (it->second.attempts >= kCloseAttempts || disconnected_) {
+        it = closing_.erase(it);  // the browser's own end reaps it at the latest
+      } else {
+        Send("Target.closeTarget", Json{{"targetId", it->first}}, {}, nullptr);
+        it->second.sent = now;
+        ++it->second.attempts;
+        ++it;
+      }
+    }
+    if (closing_.empty()) SetClosingPending(false);
+  }
+  void OnTargetDestroyed(const std::string& target) {
+    if (closing_.erase(target) != 0 && closing_.empty()) SetClosingPending(false);
+  }
+
   void Dispatch(const Json& message);
   void OnDisconnected(std::optional<int> status);
   void AbandonViews();
@@ -367,6 +420,7 @@ class Browser : public std::enable_shared_from_this<Browser> {
   std::deque<std::string> outgoing_;
   bool stopping_ = false;
   bool started_ = false;
+  bool closing_pending_ = false;
   std::thread reader_, writer_, timer_;
 
   // Main thread.
@@ -376,6 +430,11 @@ class Browser : public std::enable_shared_from_this<Browser> {
   bool stopped_ = false;
   std::deque<Creation> waiting_creations_;
   int creations_running_ = 0;
+  struct ClosingTarget {
+    std::chrono::steady_clock::time_point sent;
+    int attempts = 0;
+  };
+  std::map<std::string, ClosingTarget> closing_;
   int64_t next_id_ = 1;
   std::map<int64_t, Reply> pending_;
   std::map<std::string, std::weak_ptr<ViewCore>> sessions_, targets_;
@@ -506,7 +565,7 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
     if (closed_) return;
     closed_ = true;
     sink_ = nullptr;
-    browser_->Send("Target.closeTarget", Json{{"targetId", target_}}, {}, nullptr);
+    browser_->CloseTarget(target_);
     browser_->UnregisterView(session_, target_);
   }
 
@@ -738,7 +797,7 @@ void ViewCore::OnTargetOpened(const std::string& target, const std::string& url)
   NewWindowArgs args;
   args.uri = Utf8ToUtf16(uri);
   sink_->OnNewWindowRequested(args);
-  if (args.handled) browser_->Send("Target.closeTarget", Json{{"targetId", target}}, {}, nullptr);
+  if (args.handled) browser_->CloseTarget(target);
 }
 
 void ViewCore::OnRequestPaused(const Json& params) {
@@ -806,6 +865,10 @@ void Browser::Dispatch(const Json& message) {
       // No view any more: the request goes on rather than hang.
       Send("Fetch.continueRequest", Json{{"requestId", StringField(params, "requestId")}}, session, nullptr);
     }
+    return;
+  }
+  if (method == "Target.targetDestroyed") {
+    OnTargetDestroyed(StringField(params, "targetId"));
     return;
   }
   if (method == "Target.targetCreated") {
@@ -965,7 +1028,7 @@ class CdpEnvironment final : public IWebEnvironment {
           auto b = weak.lock();
           const std::string session = ok ? StringField(answer, "sessionId") : std::string();
           if (!b || session.empty()) {
-            if (b) b->Send("Target.closeTarget", Json{{"targetId", target}}, {}, nullptr);
+            if (b) b->CloseTarget(target);
             done(kFail, nullptr);
             return;
           }
