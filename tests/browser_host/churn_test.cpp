@@ -109,22 +109,37 @@ struct ChurnFixture : ::testing::Test {
 #endif
   }
   void TearDown() override {
+    s.reset();  // the host ends with the test, skipped or not
     ubsan.reset();
     asan.reset();
     if (!work.empty()) fs::remove_all(work);
   }
 
   std::unique_ptr<sim::OverlaySim> StartHost(const char* tag) {
-    auto s = sim::OverlaySim::Create(tag);
-    if (!s || !s->StartHost() || !s->Connect(kWait)) return nullptr;
-    return s;
+    auto started = sim::OverlaySim::Create(tag);
+    if (!started || !started->StartHost() || !started->Connect(kWait)) return nullptr;
+    return started;
   }
 
-  // False when the host has no browser; the test then has nothing to measure.
-  static bool HasBrowser(sim::OverlaySim& s) {
-    const auto m = s.WaitFor(host::kEnvironmentResult, kWait);
+  std::unique_ptr<sim::OverlaySim> s;
+  std::optional<int> browser;  // the host's browser, which is its process group
+
+  // Starts a host and finds its browser. False when the host failed (a test failure) or has no
+  // browser (the test then has nothing to measure).
+  bool StartHostWithBrowser(const char* tag) {
+    s = StartHost(tag);
+    if (!s) {
+      ADD_FAILURE() << "the host did not start";
+      return false;
+    }
+    const auto m = s->WaitFor(host::kEnvironmentResult, kWait);
     const auto env = m ? host::DecodeEnvironmentResult(m->payload) : std::nullopt;
-    return env && env->result == 0;
+    if (!env || env->result != 0) return false;
+    if (!WaitUntil([&] { return (browser = testing::BrowserOf(s->host_pid())).has_value(); }, std::chrono::seconds(10))) {
+      ADD_FAILURE() << "the host's browser process was not found";
+      return false;
+    }
+    return true;
   }
 
   // Every sanitizer report the host (or a process it started) wrote.
@@ -136,9 +151,9 @@ struct ChurnFixture : ::testing::Test {
     return out;
   }
 
-  void CreateViews(sim::OverlaySim& s) {
+  void CreateViews() {
     for (uint32_t id = 1; id <= kViews; ++id) {
-      s.Send(host::ViewCreateCmd{id, static_cast<int32_t>(id) * 10, 0, 320, 200, true, u"vyodir:" + site.u16string()});
+      s->Send(host::ViewCreateCmd{id, static_cast<int32_t>(id) * 10, 0, 320, 200, true, u"vyodir:" + site.u16string()});
     }
   }
 };
@@ -149,17 +164,16 @@ int PageMessages(const sim::OverlaySim& s) {
 }
 
 TEST_F(ChurnFixture, ViewChurnKeepsTheHostAnsweringAndEndsCleanWithItsBrowser) {
-  auto s = StartHost("churn");
-  ASSERT_TRUE(s);
-  if (!HasBrowser(*s)) GTEST_SKIP() << "no browser on this machine";
-  std::optional<int> browser;
-  ASSERT_TRUE(WaitUntil([&] { return (browser = testing::BrowserOf(s->host_pid())).has_value(); }, std::chrono::seconds(10)));
+  if (!StartHostWithBrowser("churn")) {
+    if (!HasFailure()) GTEST_SKIP() << "no browser on this machine";
+    return;
+  }
 
   const uint32_t cycles = Cycles();
   int most = 0;
   long long live_sum = 0;
   for (uint32_t cycle = 0; cycle < cycles; ++cycle) {
-    CreateViews(*s);
+    CreateViews();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const int live = testing::LiveInGroup(*browser);
     most = std::max(most, live);
@@ -202,12 +216,11 @@ TEST_F(ChurnFixture, ViewChurnKeepsTheHostAnsweringAndEndsCleanWithItsBrowser) {
 }
 
 TEST_F(ChurnFixture, KilledHostTakesItsBrowserAlong) {
-  auto s = StartHost("killed");
-  ASSERT_TRUE(s);
-  if (!HasBrowser(*s)) GTEST_SKIP() << "no browser on this machine";
-  std::optional<int> browser;
-  ASSERT_TRUE(WaitUntil([&] { return (browser = testing::BrowserOf(s->host_pid())).has_value(); }, std::chrono::seconds(10)));
-  CreateViews(*s);
+  if (!StartHostWithBrowser("killed")) {
+    if (!HasFailure()) GTEST_SKIP() << "no browser on this machine";
+    return;
+  }
+  CreateViews();
   ASSERT_TRUE(WaitUntil([&] {
     while (s->Next(0)) {
     }

@@ -323,6 +323,22 @@ class CdpBrowserTest : public ::testing::Test {
     return std::move(r.view);
   }
 
+  // An environment with one view, and the process id of their browser (0 on failure).
+  struct Started {
+    std::shared_ptr<IWebEnvironment> env;
+    std::unique_ptr<IWebView> view;
+    uint32_t pid = 0;
+  };
+  Started StartBrowserWithView() {
+    Started out;
+    out.env = Environment();
+    if (out.env) out.view = View(*out.env);
+    if (out.view) {
+      EXPECT_EQ(out.view->GetBrowserProcessId(&out.pid), kOk);
+    }
+    return out;
+  }
+
   // Subscribes `view` to every event this runtime raises, with `sink`.
   static void Subscribe(IWebView& view, Sink& sink) {
     view.SetEventSink(&sink);
@@ -553,12 +569,7 @@ std::vector<int> GroupMembers(int group) {
 }
 
 TEST_F(CdpBrowserTest, DroppingTheEnvironmentEndsAndReapsTheBrowser) {
-  auto env = Environment();
-  ASSERT_TRUE(env);
-  auto view = View(*env);
-  ASSERT_TRUE(view);
-  uint32_t pid = 0;
-  ASSERT_EQ(view->GetBrowserProcessId(&pid), kOk);
+  auto [env, view, pid] = StartBrowserWithView();
   ASSERT_GT(pid, 0u);
   EXPECT_TRUE(fs::exists("/proc/" + std::to_string(pid)));
   EXPECT_GT(GroupMembers(static_cast<int>(pid)).size(), 1u) << "the browser runs without helpers?";
@@ -579,12 +590,8 @@ TEST_F(CdpBrowserTest, DroppingTheEnvironmentEndsAndReapsTheBrowser) {
 // are the browser and its helpers, every request still open is answered with a failure, and
 // nothing more is posted to the host's queue.
 TEST_F(CdpBrowserTest, EndingTheRuntimeEndsItsBrowserWhateverStillHoldsIt) {
-  auto env = Environment();
-  ASSERT_TRUE(env);
-  auto view = View(*env);
-  ASSERT_TRUE(view);
-  uint32_t pid = 0;
-  ASSERT_EQ(view->GetBrowserProcessId(&pid), kOk);
+  auto [env, view, pid] = StartBrowserWithView();
+  ASSERT_GT(pid, 0u);
   int answered = 0, failed = 0;
   for (int i = 0; i < 4; ++i) {
     ASSERT_EQ(env->CreateView(0, [&](HResult hr, std::unique_ptr<IWebView> made) {
@@ -612,12 +619,8 @@ TEST_F(CdpBrowserTest, EndingTheRuntimeEndsItsBrowserWhateverStillHoldsIt) {
 // destroys quickly): no page target (but the browser's first blank one) and no renderer stays
 // behind. The browser acknowledges a close in mid-navigation that it then does not carry out.
 TEST_F(CdpBrowserTest, ViewsClosedMidNavigationLeaveNoTargetOrRendererBehind) {
-  auto env = Environment();
-  ASSERT_TRUE(env);
-  auto first = View(*env);
-  ASSERT_TRUE(first);
-  uint32_t pid = 0;
-  ASSERT_EQ(first->GetBrowserProcessId(&pid), kOk);
+  auto [env, first, pid] = StartBrowserWithView();
+  ASSERT_GT(pid, 0u);
   first.reset();
   queue_.PumpFor(1000ms);
   const size_t baseline = GroupMembers(static_cast<int>(pid)).size();
