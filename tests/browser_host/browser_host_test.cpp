@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "base/text.h"
+#include "browser_host/browser_processes.h"
 #include "overlay_sim.h"
 #include "platform/process.h"
 #include "qos/test_http_server.h"
@@ -123,26 +124,6 @@ bool RunTool(const std::u16string& tool, const std::vector<std::u16string>& args
   return p && p->Wait(kWait) == std::optional<uint32_t>(0u);
 }
 
-// Browser processes still running with this user data folder.
-int BrowsersUsing(const std::string& folder) {
-  int n = 0;
-#if !defined(_WIN32)
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    std::ifstream cmd(entry.path() / "cmdline", std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(cmd)), std::istreambuf_iterator<char>());
-    std::ifstream stat(entry.path() / "stat");
-    std::string stat_text;
-    std::getline(stat, stat_text);
-    const size_t paren = stat_text.rfind(')');
-    const bool zombie = paren != std::string::npos && paren + 2 < stat_text.size() && stat_text[paren + 2] == 'Z';
-    if (!zombie && text.find("--user-data-dir=" + folder) != std::string::npos) ++n;
-  }
-#else
-  (void)folder;
-#endif
-  return n;
-}
-
 struct BrowserHostFixture : ::testing::Test {
   fs::path work;
   void SetUp() override {
@@ -228,7 +209,7 @@ TEST_F(BrowserHostFixture, PackagedAndDirectoryContentReachRealPages) {
   EXPECT_TRUE(has(42, 1, 3, "Mount failed"));
   // The browser went with the host.
   const std::string profile = Utf16ToUtf8(platform::ExecutableDirectory()) + "/qos-loopback/webview_user_data";
-  EXPECT_TRUE(WaitUntil([&] { return BrowsersUsing(profile) == 0; }, 5000));
+  EXPECT_TRUE(WaitUntil([&] { return testing::BrowsersUsing(profile) == 0; }, 5000));
 }
 
 TEST_F(BrowserHostFixture, SecondHostOnTheSameProfileFallsBackToAPrivateOne) {

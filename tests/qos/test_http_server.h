@@ -54,7 +54,7 @@ class TestHttpServer {
   }
   ~TestHttpServer() {
     stop_ = true;
-    if (thread_.joinable()) thread_.join();  // the accept loop sees the flag within one slice
+    if (thread_.joinable()) thread_.join();  // every wait of the server sees the flag within one slice
     CloseSocket(listen_);
     for (auto s : held_) CloseSocket(s);
   }
@@ -71,17 +71,27 @@ class TestHttpServer {
   }
 
  private:
-  void Serve() {
-    while (!stop_) {
-      // Wait for a connection in short slices: closing the listening socket from another thread
-      // does not wake a blocked accept everywhere (Wine), so the stop flag is polled instead.
+  // Waits in short slices until `s` can be read: 1 readable, 0 stopping or `idle_ms` passed, -1
+  // failed. Closing a socket from another thread does not wake a blocked accept or recv everywhere
+  // (Wine), and a client may connect and then never send nor close (a host killed mid-request
+  // whose socket lingers): so no wait of the server blocks, and the stop flag is polled instead.
+  int WaitReadable(SocketHandle s, int idle_ms) {
+    for (int waited = 0; !stop_ && (idle_ms < 0 || waited < idle_ms); waited += 50) {
       fd_set ready;
       FD_ZERO(&ready);
-      FD_SET(listen_, &ready);
+      FD_SET(s, &ready);
       timeval slice{0, 50000};
-      const int ready_count = select(static_cast<int>(listen_) + 1, &ready, nullptr, nullptr, &slice);
-      if (ready_count < 0) return;
-      if (ready_count == 0) continue;
+      const int n = select(static_cast<int>(s) + 1, &ready, nullptr, nullptr, &slice);
+      if (n != 0) return n > 0 ? 1 : -1;
+    }
+    return 0;
+  }
+
+  void Serve() {
+    while (!stop_) {
+      const int ready = WaitReadable(listen_, -1);
+      if (ready < 0) return;
+      if (ready == 0) continue;
       SocketHandle c = accept(listen_, nullptr, nullptr);
 #if defined(_WIN32)
       if (c == INVALID_SOCKET) return;
@@ -93,6 +103,8 @@ class TestHttpServer {
       char buf[4096];
       size_t need = std::string::npos;
       for (;;) {
+        // A client that stays silent for 5 s in the middle of its request is dropped.
+        if (WaitReadable(c, 5000) != 1) break;
         const auto n = recv(c, buf, sizeof(buf), 0);
         if (n <= 0) break;
         data.append(buf, static_cast<size_t>(n));

@@ -38,9 +38,15 @@ class MainQueue {
       {
         std::lock_guard<std::mutex> lock(mutex_);
         tasks_.push_back(std::move(task));
+        ++posted_;
       }
       wake_.notify_all();
     };
+  }
+  // How many tasks were ever posted.
+  size_t posted() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return posted_;
   }
 
   // Runs posted tasks until `done()` holds or `limit` has passed; whether `done()` held.
@@ -51,7 +57,10 @@ class MainQueue {
       std::function<void()> task;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (!wake_.wait_until(lock, deadline, [this] { return !tasks_.empty(); })) return done();
+        if (!wake_.wait_until(lock, deadline, [this] { return !tasks_.empty(); })) {
+          lock.unlock();  // `done` may pump the queue itself
+          return done();
+        }
         task = std::move(tasks_.front());
         tasks_.pop_front();
       }
@@ -66,6 +75,7 @@ class MainQueue {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::function<void()>> tasks_;
+  size_t posted_ = 0;
 };
 
 void SetEnv(const char* name, const std::string& value) {
@@ -313,6 +323,22 @@ class CdpBrowserTest : public ::testing::Test {
     return std::move(r.view);
   }
 
+  // An environment with one view, and the process id of their browser (0 on failure).
+  struct Started {
+    std::shared_ptr<IWebEnvironment> env;
+    std::unique_ptr<IWebView> view;
+    uint32_t pid = 0;
+  };
+  Started StartBrowserWithView() {
+    Started out;
+    out.env = Environment();
+    if (out.env) out.view = View(*out.env);
+    if (out.view) {
+      EXPECT_EQ(out.view->GetBrowserProcessId(&out.pid), kOk);
+    }
+    return out;
+  }
+
   // Subscribes `view` to every event this runtime raises, with `sink`.
   static void Subscribe(IWebView& view, Sink& sink) {
     view.SetEventSink(&sink);
@@ -543,12 +569,7 @@ std::vector<int> GroupMembers(int group) {
 }
 
 TEST_F(CdpBrowserTest, DroppingTheEnvironmentEndsAndReapsTheBrowser) {
-  auto env = Environment();
-  ASSERT_TRUE(env);
-  auto view = View(*env);
-  ASSERT_TRUE(view);
-  uint32_t pid = 0;
-  ASSERT_EQ(view->GetBrowserProcessId(&pid), kOk);
+  auto [env, view, pid] = StartBrowserWithView();
   ASSERT_GT(pid, 0u);
   EXPECT_TRUE(fs::exists("/proc/" + std::to_string(pid)));
   EXPECT_GT(GroupMembers(static_cast<int>(pid)).size(), 1u) << "the browser runs without helpers?";
@@ -562,6 +583,72 @@ TEST_F(CdpBrowserTest, DroppingTheEnvironmentEndsAndReapsTheBrowser) {
   EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid)));
   EXPECT_TRUE(GroupMembers(static_cast<int>(pid)).empty());
   queue_.PumpFor(100ms);  // late work for the dropped objects finds them gone
+}
+
+// The runtime ends its browser even while objects it made still hold it (the environment, a view
+// the host kept, requests in their setup or waiting for their turn): once the runtime is gone, so
+// are the browser and its helpers, every request still open is answered with a failure, and
+// nothing more is posted to the host's queue.
+TEST_F(CdpBrowserTest, EndingTheRuntimeEndsItsBrowserWhateverStillHoldsIt) {
+  auto [env, view, pid] = StartBrowserWithView();
+  ASSERT_GT(pid, 0u);
+  int answered = 0, failed = 0;
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(env->CreateView(0, [&](HResult hr, std::unique_ptr<IWebView> made) {
+      ++answered;
+      failed += Failed(hr) && !made;
+    }), kOk);
+  }
+  // Not pumped: none of them can have been answered yet.
+  runtime_.reset();
+  EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid)));
+  EXPECT_TRUE(GroupMembers(static_cast<int>(pid)).empty());
+  const size_t posted = queue_.posted();
+  queue_.PumpFor(300ms);
+  EXPECT_EQ(answered, 4);
+  EXPECT_EQ(failed, 4);
+  EXPECT_EQ(view->Navigate(u"about:blank"), kUnexpected);
+  view.reset();
+  env.reset();
+  queue_.PumpFor(100ms);
+  EXPECT_EQ(queue_.posted(), posted) << "posted after the runtime ended";
+}
+
+// Views asked for in a burst, each opened on an intercepted page and closed when the next one
+// arrives, most of them in the middle of their navigation (what a host does with views an overlay
+// destroys quickly): no page target (but the browser's first blank one) and no renderer stays
+// behind. The browser acknowledges a close in mid-navigation that it then does not carry out.
+TEST_F(CdpBrowserTest, ViewsClosedMidNavigationLeaveNoTargetOrRendererBehind) {
+  auto [env, first, pid] = StartBrowserWithView();
+  ASSERT_GT(pid, 0u);
+  first.reset();
+  queue_.PumpFor(1000ms);
+  const size_t baseline = GroupMembers(static_cast<int>(pid)).size();
+  constexpr int kBurst = 20;
+  int answered = 0;
+  size_t most = 0;
+  Sink sink;
+  sink.answer = Site;
+  std::unique_ptr<IWebView> held;
+  for (int i = 0; i < kBurst; ++i) {
+    ASSERT_EQ(env->CreateView(0, [&, i](HResult, std::unique_ptr<IWebView> made) {
+      ++answered;
+      held.reset();
+      if (made) {
+        const std::u16string origin = u"https://v" + Utf8ToUtf16(std::to_string(i % 7)) + u".content.vyo.invalid";
+        OpenIntercepted(*made, sink, origin, u"/index.html");
+        held = std::move(made);
+      }
+      most = std::max(most, GroupMembers(static_cast<int>(pid)).size());
+    }), kOk);
+  }
+  ASSERT_TRUE(queue_.PumpUntil([&] { return answered == kBurst; }, 120s)) << answered;
+  held.reset();
+  size_t targets = 0, now = 0;
+  EXPECT_TRUE(queue_.PumpUntil([&] { return (targets = PageTargets(*env).size()) <= 1; }, 10s)) << targets;
+  EXPECT_TRUE(queue_.PumpUntil([&] { return (now = GroupMembers(static_cast<int>(pid)).size()) <= baseline; }, 10s));
+  std::printf("burst of %d views: browser processes %zu before, at most %zu while they came and went, %zu after\n",
+              kBurst, baseline, most, now);
 }
 
 // A "browser" that exits at once, and one that never answers: the environment fails, in time, and

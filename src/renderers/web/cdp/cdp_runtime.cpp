@@ -54,6 +54,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "base/text.h"
 #include "platform/process.h"
@@ -72,7 +73,14 @@ using Reply = std::function<void(bool ok, const Json& answer)>;
 
 constexpr HResult kTimeout = static_cast<HResult>(0x800705B4u);  // the browser did not answer in time
 constexpr size_t kMaxMessageBytes = 256u << 20;                  // a larger message ends the link
-constexpr uint32_t kCloseWaitMs = 3000;                          // Browser.close before the kill
+// How long an orderly end waits for the browser to close itself (Browser.close) before the rest
+// of its process group is killed.
+constexpr auto kCloseWait = std::chrono::milliseconds(2000);
+// View creations a browser works on at once (the rest wait for their turn).
+constexpr int kMaxCreationsRunning = 2;
+// A closed target still there after this is asked again, up to kCloseAttempts times in all.
+constexpr auto kCloseCheck = std::chrono::milliseconds(1000);
+constexpr int kCloseAttempts = 5;
 
 uint32_t Bit(WebEvent e) { return 1u << static_cast<uint32_t>(e); }
 constexpr uint32_t kRaisedEvents = (1u << static_cast<uint32_t>(WebEvent::kProcessFailed)) |
@@ -105,19 +113,61 @@ std::string FetchPattern(const std::string& filter) {
 
 class ViewCore;
 
+// The way to the host's main thread, shared by the runtime and every object it made. The runtime
+// closes it when it goes: from then on nothing is posted (a task is dropped where it is made), so
+// neither a browser's threads nor a late destructor can reach a queue the host has destroyed.
+// Closing waits for a post in progress on another thread to finish.
+class MainLink {
+ public:
+  explicit MainLink(Poster post) : post_(std::move(post)) {}
+  MainLink(const MainLink&) = delete;
+  MainLink& operator=(const MainLink&) = delete;
+
+  void Post(std::function<void()> task) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (open_) post_(std::move(task));
+  }
+  void Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = false;
+  }
+
+ private:
+  std::mutex mutex_;
+  bool open_ = true;
+  const Poster post_;
+};
+
 // One browser process and its DevTools link. Main-thread state unless noted.
 class Browser : public std::enable_shared_from_this<Browser> {
  public:
   using Ready = std::function<void(HResult)>;
 
-  Browser(Poster post, std::unique_ptr<BrowserProcess> process, bool headless)
-      : post_(std::move(post)), process_(std::move(process)), headless_(headless), pid_(process_->Pid()) {}
+  Browser(std::shared_ptr<MainLink> link, std::unique_ptr<BrowserProcess> process, bool headless)
+      : link_(std::move(link)), process_(std::move(process)), headless_(headless), pid_(process_->Pid()) {}
 
   ~Browser() {
-    if (!disconnected_) {
-      // Ask the browser to close, give it a moment, then end whatever is left.
-      QueueWrite(Json{{"id", next_id_++}, {"method", "Browser.close"}}.dump());
-      process_->WaitExit(kCloseWaitMs);
+    RequestClose();
+    Stop(std::chrono::steady_clock::now() + kCloseWait);
+  }
+
+  // Asks a connected browser to close itself (profile data is written out on the way).
+  void RequestClose() {
+    if (disconnected_ || stopped_ || close_requested_) return;
+    close_requested_ = true;
+    QueueWrite(Json{{"id", next_id_++}, {"method", "Browser.close"}}.dump());
+  }
+
+  // Ends the browser for good: waits until `deadline` for it to exit, ends whatever is left of its
+  // process group, joins the pipe threads. Completions still waiting are posted with a failure
+  // (dropped when the link is closed); views still in their setup are abandoned, which drops what
+  // their setup held. Main thread; later calls do nothing.
+  void Stop(std::chrono::steady_clock::time_point deadline) {
+    if (stopped_) return;
+    stopped_ = true;
+    if (!disconnected_ && close_requested_) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      process_->WaitExit(static_cast<uint32_t>(std::max<int64_t>(0, left.count())));
     }
     process_->Kill();
     process_->InterruptRead();
@@ -129,15 +179,19 @@ class Browser : public std::enable_shared_from_this<Browser> {
     if (reader_.joinable()) reader_.join();
     if (writer_.joinable()) writer_.join();
     if (timer_.joinable()) timer_.join();
+    disconnected_ = true;
     // Nobody is left to answer: every waiting completion still runs, with a failure.
-    for (auto& entry : pending_) {
-      Reply reply = std::move(entry.second);
-      post_([reply] { reply(false, Closed()); });
+    std::map<int64_t, Reply> pending = std::move(pending_);
+    pending_.clear();
+    for (auto& entry : pending) {
+      link_->Post([reply = std::move(entry.second)] { reply(false, Closed()); });
     }
     if (ready_) {
-      Ready ready = std::move(ready_);
-      post_([ready] { ready(kAbort); });
+      link_->Post([ready = std::move(ready_)] { ready(kAbort); });
+      ready_ = nullptr;
     }
+    AbandonViews();
+    FailWaitingCreations();
   }
 
   Browser(const Browser&) = delete;
@@ -149,7 +203,7 @@ class Browser : public std::enable_shared_from_this<Browser> {
     ready_ = std::move(ready);
     std::weak_ptr<Browser> weak = weak_from_this();
     reader_ = std::thread([this, weak] { ReaderLoop(weak); });
-    writer_ = std::thread([this] { WriterLoop(); });
+    writer_ = std::thread([this, weak] { WriterLoop(weak); });
     timer_ = std::thread([this, weak, timeout_ms] { TimerLoop(weak, timeout_ms); });
     Send("Target.setDiscoverTargets", Json{{"discover", true}}, {}, nullptr);
     Send("Browser.getVersion", Json::object(), {}, [weak](bool ok, const Json& answer) {
@@ -173,6 +227,27 @@ class Browser : public std::enable_shared_from_this<Browser> {
     if (reply) pending_.emplace(id, std::move(reply));
     QueueWrite(message.dump());
     return true;
+  }
+
+  // View creations run a few at a time. Each opens a window with a renderer of its own; a browser
+  // asked for views faster than it makes them (an overlay creating and destroying views in quick
+  // succession) would otherwise hold a window and a renderer for every request not yet done.
+  // `creation` is called when its turn comes, on the main thread, and must call `finished` once
+  // when it is over; creations still waiting when the link goes down run then, and fail.
+  using Creation = std::function<void(std::function<void()> finished)>;
+  void StartCreation(Creation creation) {
+    waiting_creations_.push_back(std::move(creation));
+    StartWaitingCreations();
+  }
+
+  // Closes a page target. The browser acknowledges a close that it then does not carry out when
+  // the page is in the middle of a navigation (its window and renderer stay for good), so a target
+  // not gone after kCloseCheck is asked again, a few times.
+  void CloseTarget(const std::string& target) {
+    if (disconnected_) return;
+    Send("Target.closeTarget", Json{{"targetId", target}}, {}, nullptr);
+    closing_[target] = ClosingTarget{std::chrono::steady_clock::now(), 1};
+    SetClosingPending(true);
   }
 
   void RegisterView(const std::string& session, const std::string& target, const std::shared_ptr<ViewCore>& view) {
@@ -213,7 +288,7 @@ class Browser : public std::enable_shared_from_this<Browser> {
         Json message = Json::parse(buffer.begin() + static_cast<std::ptrdiff_t>(start),
                                    buffer.begin() + static_cast<std::ptrdiff_t>(end), nullptr, false);
         if (message.is_discarded() || !message.is_object()) continue;
-        post_([weak, message = std::move(message)] {
+        link_->Post([weak, message = std::move(message)] {
           if (auto self = weak.lock()) self->Dispatch(message);
         });
       }
@@ -222,19 +297,32 @@ class Browser : public std::enable_shared_from_this<Browser> {
     }
     // The browser closed its end (it exited) or we are stopping. The exit status tells a held
     // profile from other failures.
-    std::optional<int> status = process_->WaitExit(kCloseWaitMs);
-    post_([weak, status] {
+    std::optional<int> status = process_->WaitExit(static_cast<uint32_t>(kCloseWait.count()));
+    link_->Post([weak, status] {
       if (auto self = weak.lock()) self->OnDisconnected(status);
     });
   }
 
   // Writer thread: a blocked pipe never stalls the main thread.
-  void WriterLoop() {
+  // It also paces the checks of closing targets: while one is pending, the main thread is asked
+  // to look at them every kCloseCheck.
+  void WriterLoop(std::weak_ptr<Browser> weak) {
     for (;;) {
       std::string text;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [this] { return stopping_ || !outgoing_.empty(); });
+        const auto ready = [this] { return stopping_ || !outgoing_.empty(); };
+        if (closing_pending_) {
+          if (!wake_.wait_for(lock, kCloseCheck, ready)) {
+            lock.unlock();
+            link_->Post([weak] {
+              if (auto self = weak.lock()) self->CheckClosingTargets();
+            });
+            continue;
+          }
+        } else {
+          wake_.wait(lock, ready);
+        }
         if (outgoing_.empty()) return;
         text = std::move(outgoing_.front());
         outgoing_.pop_front();
@@ -250,7 +338,7 @@ class Browser : public std::enable_shared_from_this<Browser> {
   void TimerLoop(std::weak_ptr<Browser> weak, uint32_t timeout_ms) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (wake_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return stopping_ || started_; })) return;
-    post_([weak] {
+    link_->Post([weak] {
       if (auto self = weak.lock()) self->FinishStartup(kTimeout);
     });
   }
@@ -268,10 +356,62 @@ class Browser : public std::enable_shared_from_this<Browser> {
     ready(hr);
   }
 
+  void StartWaitingCreations() {
+    while (!waiting_creations_.empty() && creations_running_ < kMaxCreationsRunning) {
+      Creation next = std::move(waiting_creations_.front());
+      waiting_creations_.pop_front();
+      ++creations_running_;
+      std::weak_ptr<Browser> weak = weak_from_this();
+      next([weak, once = std::make_shared<bool>(false)] {
+        if (std::exchange(*once, true)) return;
+        if (auto self = weak.lock()) {
+          --self->creations_running_;
+          self->StartWaitingCreations();
+        }
+      });
+    }
+  }
+  // The link is down: creations still waiting run in a task of their own, where they fail.
+  void FailWaitingCreations() {
+    if (waiting_creations_.empty()) return;
+    link_->Post([creations = std::move(waiting_creations_)] {
+      for (const auto& creation : creations) creation([] {});
+    });
+    waiting_creations_.clear();
+  }
+
+  void SetClosingPending(bool pending) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closing_pending_ = pending;
+    }
+    wake_.notify_all();
+  }
+  void CheckClosingTargets() {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = closing_.begin(); it != closing_.end();) {
+      if (now - it->second.sent < kCloseCheck) {
+        ++it;
+      } else if (it->second.attempts >= kCloseAttempts || disconnected_) {
+        it = closing_.erase(it);  // the browser's own end reaps it at the latest
+      } else {
+        Send("Target.closeTarget", Json{{"targetId", it->first}}, {}, nullptr);
+        it->second.sent = now;
+        ++it->second.attempts;
+        ++it;
+      }
+    }
+    if (closing_.empty()) SetClosingPending(false);
+  }
+  void OnTargetDestroyed(const std::string& target) {
+    if (closing_.erase(target) != 0 && closing_.empty()) SetClosingPending(false);
+  }
+
   void Dispatch(const Json& message);
   void OnDisconnected(std::optional<int> status);
+  void AbandonViews();
 
-  const Poster post_;
+  const std::shared_ptr<MainLink> link_;
   const std::unique_ptr<BrowserProcess> process_;
   const bool headless_;
   const uint32_t pid_;
@@ -282,11 +422,21 @@ class Browser : public std::enable_shared_from_this<Browser> {
   std::deque<std::string> outgoing_;
   bool stopping_ = false;
   bool started_ = false;
+  bool closing_pending_ = false;
   std::thread reader_, writer_, timer_;
 
   // Main thread.
   Ready ready_;
   bool disconnected_ = false;
+  bool close_requested_ = false;
+  bool stopped_ = false;
+  std::deque<Creation> waiting_creations_;
+  int creations_running_ = 0;
+  struct ClosingTarget {
+    std::chrono::steady_clock::time_point sent;
+    int attempts = 0;
+  };
+  std::map<std::string, ClosingTarget> closing_;
   int64_t next_id_ = 1;
   std::map<int64_t, Reply> pending_;
   std::map<std::string, std::weak_ptr<ViewCore>> sessions_, targets_;
@@ -433,7 +583,7 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
     if (closed_) return;
     closed_ = true;
     sink_ = nullptr;
-    browser_->Send("Target.closeTarget", Json{{"targetId", target_}}, {}, nullptr);
+    browser_->CloseTarget(target_);
     browser_->UnregisterView(session_, target_);
   }
 
@@ -450,6 +600,15 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
     FinishSetup(false);
     if (Wants(WebEvent::kProcessFailed)) sink_->OnProcessFailed(0);
     closed_ = true;
+  }
+  // The browser was ended for good: no event reaches the host from this view any more. Returns
+  // the setup still waiting for the first document (it holds the view), for the caller to fail.
+  std::function<void(bool)> Abandon() {
+    closed_ = true;
+    sink_ = nullptr;
+    std::function<void(bool)> setup = std::move(setup_done_);
+    setup_done_ = nullptr;
+    return setup;
   }
 
   // A new target first loads about:blank; a navigation started before that commits would be
@@ -681,7 +840,7 @@ void ViewCore::OnTargetOpened(const std::string& target, const std::string& url)
   NewWindowArgs args;
   args.uri = Utf8ToUtf16(uri);
   sink_->OnNewWindowRequested(args);
-  if (args.handled) browser_->Send("Target.closeTarget", Json{{"targetId", target}}, {}, nullptr);
+  if (args.handled) browser_->CloseTarget(target);
 }
 
 void ViewCore::OnRequestPaused(const Json& params) {
@@ -751,6 +910,10 @@ void Browser::Dispatch(const Json& message) {
     }
     return;
   }
+  if (method == "Target.targetDestroyed") {
+    OnTargetDestroyed(StringField(params, "targetId"));
+    return;
+  }
   if (method == "Target.targetCreated") {
     const auto info = params.find("targetInfo");
     if (info == params.end() || !info->is_object() || StringField(*info, "type") != "page") return;
@@ -763,6 +926,18 @@ void Browser::Dispatch(const Json& message) {
   } else if (method == "Target.detachedFromTarget") {
     const auto it = sessions_.find(StringField(params, "sessionId"));
     if (auto view = it != sessions_.end() ? it->second.lock() : nullptr) view->OnTargetGone();
+  }
+}
+
+void Browser::AbandonViews() {
+  std::vector<std::shared_ptr<ViewCore>> views;
+  for (auto& entry : sessions_) {
+    if (auto view = entry.second.lock()) views.push_back(std::move(view));
+  }
+  sessions_.clear();
+  targets_.clear();
+  for (auto& view : views) {
+    if (auto setup = view->Abandon()) link_->Post([setup = std::move(setup)] { setup(false); });
   }
 }
 
@@ -779,6 +954,7 @@ void Browser::OnDisconnected(std::optional<int> status) {
     if (auto view = entry.second.lock()) views.push_back(std::move(view));
   }
   for (auto& view : views) view->OnBrowserGone();
+  FailWaitingCreations();
 }
 
 // --- the port's objects
@@ -860,25 +1036,37 @@ class CdpView final : public IWebView {
 class CdpEnvironment final : public IWebEnvironment {
  public:
   // `browser` null: the user data folder is held by another browser.
-  CdpEnvironment(std::shared_ptr<Browser> browser, Poster post, std::string version)
-      : browser_(std::move(browser)), post_(std::move(post)), version_(std::move(version)) {}
+  CdpEnvironment(std::shared_ptr<Browser> browser, std::shared_ptr<MainLink> link, std::string version)
+      : browser_(std::move(browser)), link_(std::move(link)), version_(std::move(version)) {}
 
   HResult CreateView(intptr_t /*parent_window*/, std::function<void(HResult, std::unique_ptr<IWebView>)> done) override {
     if (!done) return kInvalidArg;
     if (!browser_) {
-      post_([done] { done(kInvalidState, nullptr); });
+      link_->Post([done] { done(kInvalidState, nullptr); });
       return kOk;
     }
     if (!browser_->connected()) return kFail;
     std::weak_ptr<Browser> weak = browser_;
-    browser_->Send("Target.createTarget", Json{{"url", "about:blank"}}, {}, [weak, done](bool ok, const Json& answer) {
+    browser_->StartCreation([weak, done](std::function<void()> finished) {
+      // Whatever the outcome, the creation's turn ends before the host hears of it.
+      auto finish = [finished, done](HResult hr, std::unique_ptr<IWebView> view) {
+        finished();
+        done(hr, std::move(view));
+      };
       auto browser = weak.lock();
-      const std::string target = ok ? StringField(answer, "targetId") : std::string();
-      if (!browser || target.empty()) {
-        done(kFail, nullptr);
-        return;
-      }
-      Attach(browser, target, done);
+      // Every view is a window of its own: a tab behind another one is hidden, and a hidden page
+      // neither draws nor reliably reports its first load.
+      const bool sent = browser && browser->Send("Target.createTarget", Json{{"url", "about:blank"}, {"newWindow", true}}, {},
+                                                 [weak, finish](bool ok, const Json& answer) {
+                                                   auto b = weak.lock();
+                                                   const std::string target = ok ? StringField(answer, "targetId") : std::string();
+                                                   if (!b || target.empty()) {
+                                                     finish(kFail, nullptr);
+                                                     return;
+                                                   }
+                                                   Attach(b, target, finish);
+                                                 });
+      if (!sent) finish(kFail, nullptr);
     });
     return kOk;
   }
@@ -897,7 +1085,7 @@ class CdpEnvironment final : public IWebEnvironment {
           auto b = weak.lock();
           const std::string session = ok ? StringField(answer, "sessionId") : std::string();
           if (!b || session.empty()) {
-            if (b) b->Send("Target.closeTarget", Json{{"targetId", target}}, {}, nullptr);
+            if (b) b->CloseTarget(target);
             done(kFail, nullptr);
             return;
           }
@@ -928,18 +1116,32 @@ class CdpEnvironment final : public IWebEnvironment {
   }
 
   std::shared_ptr<Browser> browser_;
-  Poster post_;
+  std::shared_ptr<MainLink> link_;
   std::string version_;
 };
 
 class CdpRuntime final : public IWebRuntime {
  public:
-  CdpRuntime(Poster post, RuntimeOptions options) : post_(std::move(post)), options_(std::move(options)) {}
+  CdpRuntime(Poster post, RuntimeOptions options)
+      : link_(std::make_shared<MainLink>(std::move(post))), options_(std::move(options)) {}
 
+  // Every browser this runtime started ends with it, whoever still holds a reference (a view in
+  // its setup, a completion not yet run): each is asked to close, given a shared, bounded moment,
+  // then what is left of it is killed and its threads are joined. Completions still waiting are
+  // posted with a failure; then the link to the main thread is closed, so nothing made here posts
+  // to the host's queue once this returns (the host may destroy the queue next).
   ~CdpRuntime() override {
-    // Browsers still starting end with the runtime; their `done` runs with a failure.
     *alive_ = false;
+    std::vector<std::shared_ptr<Browser>> browsers;
+    for (auto& weak : browsers_) {
+      if (auto browser = weak.lock()) browsers.push_back(std::move(browser));
+    }
+    browsers_.clear();
+    for (auto& browser : browsers) browser->RequestClose();
+    const auto deadline = std::chrono::steady_clock::now() + kCloseWait;
+    for (auto& browser : browsers) browser->Stop(deadline);
     starting_.clear();
+    link_->Close();
   }
 
   LoadResult Load() override {
@@ -979,8 +1181,10 @@ class CdpRuntime final : public IWebRuntime {
     std::string error;
     std::unique_ptr<BrowserProcess> process = BrowserProcess::Start(executable_, args, &error);
     if (!process) return kFail;
-    auto browser = std::make_shared<Browser>(post_, std::move(process), options_.headless);
+    auto browser = std::make_shared<Browser>(link_, std::move(process), options_.headless);
     starting_.insert(browser);
+    std::erase_if(browsers_, [](const std::weak_ptr<Browser>& b) { return b.expired(); });
+    browsers_.push_back(browser);
     std::weak_ptr<Browser> weak = browser;
     browser->Start(options_.startup_timeout_ms, [this, alive = alive_, weak, done](HResult hr) {
       auto b = weak.lock();
@@ -998,7 +1202,7 @@ class CdpRuntime final : public IWebRuntime {
         return;
       }
       if (version_.empty()) version_ = b->version();
-      done(kOk, std::make_shared<CdpEnvironment>(b, post_, b->version()));
+      done(kOk, std::make_shared<CdpEnvironment>(b, link_, b->version()));
     });
     return kOk;
   }
@@ -1021,15 +1225,17 @@ class CdpRuntime final : public IWebRuntime {
   // The folder is held by another browser: an environment without a browser, whose view requests
   // fail with kInvalidState.
   void HandHeld(const std::function<void(HResult, std::shared_ptr<IWebEnvironment>)>& done) {
-    auto env = std::make_shared<CdpEnvironment>(nullptr, post_, GetAvailableBrowserVersion());
-    post_([done, env] { done(kOk, env); });
+    auto env = std::make_shared<CdpEnvironment>(nullptr, link_, GetAvailableBrowserVersion());
+    link_->Post([done, env] { done(kOk, env); });
   }
 
-  Poster post_;
+  std::shared_ptr<MainLink> link_;
   RuntimeOptions options_;
   std::string executable_;
   std::string version_;
   std::set<std::shared_ptr<Browser>> starting_;
+  // Every browser started, to be ended with the runtime.
+  std::vector<std::weak_ptr<Browser>> browsers_;
   // Cleared when the runtime goes, so that a late start-up answer leaves the runtime alone.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 

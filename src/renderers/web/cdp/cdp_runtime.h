@@ -10,6 +10,12 @@
 // is gone. Closing or dropping a view closes its target. Work still queued for objects the host
 // dropped finds them gone and does nothing, except that a paused resource request is always let
 // through and a pending `done` always runs (with a failure).
+//
+// Ending the runtime ends every browser it started, even those still referenced (by views, by
+// work in the queue): Browser.close, a bounded wait (2 s, shared by all of them), then the kill
+// of whatever is left of each browser's process group, and the join of its threads. Completions
+// still waiting are posted with a failure before it returns; after it has returned nothing made
+// by the runtime posts again, so the host may destroy its queue next.
 #pragma once
 #include <cstdint>
 #include <functional>

@@ -244,12 +244,19 @@ std::unique_ptr<BrowserProcess> BrowserProcess::Start(const std::string& executa
     CloseHandleOnce(from_browser);
     return nullptr;
   }
+  // The job's only handle is this process's (not inheritable) and the job kills everything in it
+  // when that handle closes: however the host ends, killed included, the browser and its helpers
+  // end with it. The browser is still suspended, so nothing it starts can escape the job. A job
+  // that cannot be set up is not kept (one without kill-on-close would only pretend); the browser
+  // then still ends when its DevTools pipe closes with the host.
   HANDLE job = CreateJobObjectW(nullptr, nullptr);
   if (job != nullptr) {
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-    if (!AssignProcessToJobObject(job, info.hProcess)) CloseHandleOnce(job);
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+        !AssignProcessToJobObject(job, info.hProcess)) {
+      CloseHandleOnce(job);
+    }
   }
   ResumeThread(info.hThread);
   CloseHandle(info.hThread);
