@@ -1,5 +1,7 @@
 #include "host/app.h"
 
+#include "qos/events.h"
+
 #include <algorithm>
 #include <limits>
 
@@ -63,7 +65,32 @@ WebViewHostApp::~WebViewHostApp() {
   if (watchdog_) watchdog_->Stop();
 }
 
+void WebViewHostApp::StartModules(const std::vector<modules::ModuleEntry>& entries, uint32_t config_result) {
+  modules::ModuleHostDeps deps;
+  deps.report_event = [](qos::QosEvent event) { qos::Report(std::move(event)); };
+  deps.view_id_in_use = [this](uint32_t view_id) { return views_.With(view_id, [](ViewState* v) { return v != nullptr; }); };
+  deps.parent_pid = settings_.parent_pid;
+  module_host_ = std::make_unique<modules::ModuleHost>(view_service_, std::move(deps));
+  modules::ModuleHost* host = module_host_.get();
+  view_service_.SetModuleViewDestroyedHandler([host](uint32_t view_id) {
+    host->RouteViewEvent(view_id, 4, 0);
+    host->ForgetView(view_id);
+  });
+  pages_.SetModulePageMessageRoute(
+      [host](uint32_t view_id, const std::string& json) { host->RoutePageMessage(view_id, json); });
+  for (const modules::ModuleEntry& entry : entries) {
+    host->LoadModule(entry.module_path, entry.module_config, entry.module_name);
+  }
+  if (entries.empty() && (config_result == modules::kModuleConfigReadFailed ||
+                          config_result == modules::kModuleConfigNoEntries)) {
+    host->ReportConfigResult(config_result);
+  }
+}
+
 void WebViewHostApp::RegisterHostCommands() {
+  dispatcher_.On<ModuleMessageCmd>([this](const ModuleMessageCmd& c) {
+    if (module_host_) module_host_->RouteHostMessage(c.module_id, c.text);
+  });
   dispatcher_.On<TelemetryContextCmd>(
       [](const TelemetryContextCmd& c) { qos::QosContext::Instance().SetBaseInfo(c.text); });
   dispatcher_.On<TelemetryUploadCmd>([](const TelemetryUploadCmd& c) {
@@ -127,14 +154,19 @@ bool WebViewHostApp::Initialise(const HostOptions& options) {
   }
   pacer_ = std::make_unique<FramePacer>(clock_, main_thread_.wait());
 
-  // No module host yet: the greeting announces no module entries.
-  const uint32_t module_count = 0;
+  std::vector<modules::ModuleEntry> module_entries;
+  std::u16string module_config_file;
+  const uint32_t module_config_result = modules::LoadModuleConfig(
+      options.module_config_path, platform::ExecutableDirectory(), &module_entries, &module_config_file);
+  overlay_.SendLog(StringPrintf("Module config result=%u, entries=%zu", module_config_result, module_entries.size()));
+  const uint32_t module_count = static_cast<uint32_t>(module_entries.size());
   overlay_.SendToOverlay(kHostHello, Encode(HostHelloMsg{kProtocolVersion, kHostCapabilities, module_count}));
   overlay_.SendLog(StringPrintf("HostHello sent, caps=0x%x, module_count=%u", kHostCapabilities, module_count));
 
   // The watchdog watches from here on (before anything that could hang in start-up's later steps,
   // such as modules).
   if (backends_.watchdog) StartWatchdog();
+  StartModules(module_entries, module_config_result);
 
   overlay_.SendLog(settings_.windowed ? "Init success, present=windowed" : "Init success, capture=window");
   running_ = true;
@@ -160,6 +192,8 @@ void WebViewHostApp::Shutdown() {
   running_ = false;
   platform::MainThreadWait* wait = main_thread_.wait();
   if (wait != nullptr) wait->CloseFrameTimer();
+  // Modules end first: each gets its shutdown call and its views go while the browser still runs.
+  if (module_host_) module_host_->ShutdownModules();
   // Every view closes (its web objects are released) while the browser still runs.
   views_.RemoveAllViews();
   overlay_.FlushWorkerLogs();
@@ -233,6 +267,9 @@ uint32_t WebViewHostApp::RunMainLoop() {
     input_.BeginInputStage();
     shared_channels_.PumpInput(wait != nullptr && wait->ConsumeInputSignal());
     input_.FlushPendingPointerMoves();
+
+    heartbeat.PublishStage(Stage::kModuleTick, 0);
+    if (module_host_) module_host_->TickModules(clock_.Tick64());
 
     heartbeat.PublishStage(Stage::kPumpFrames, 0);
     web_.PumpViewCreationRetries();

@@ -28,6 +28,8 @@
 #include "input/input_router.h"
 #include "input/keyboard_layout.h"
 #include "main_thread/main_thread.h"
+#include "modules/module_config.h"
+#include "modules/module_host.h"
 #include "overlay_channel/overlay_channel.h"
 #include "platform/clock.h"
 #include "platform/main_wait.h"
@@ -97,12 +99,14 @@ class WebViewHostApp {
   ViewService& view_service() { return view_service_; }
   InputRouter& input() { return input_; }
   FocusController& focus() { return focus_; }
+  modules::ModuleHost* module_host() { return module_host_.get(); }
 
  private:
   void PacedWait();
   void Dispatch(uint32_t type, const std::vector<uint8_t>& payload);
   void RegisterHostCommands();
   void StartWatchdog();
+  void StartModules(const std::vector<modules::ModuleEntry>& entries, uint32_t config_result);
 
   platform::Clock& clock_;
   HostBackends backends_;
@@ -127,6 +131,7 @@ class WebViewHostApp {
   std::unique_ptr<platform::GpuDevice> gpu_device_;
   std::unique_ptr<platform::HostWindow> host_window_;
   std::unique_ptr<FramePacer> pacer_;
+  std::unique_ptr<modules::ModuleHost> module_host_;
   // The watchdog and what it reads and writes; it outlives Shutdown (its deadline covers it) and
   // stops when the application goes.
   std::unique_ptr<HostWatchdogSource> watchdog_source_;

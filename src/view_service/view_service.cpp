@@ -133,13 +133,16 @@ void ViewService::SetViewPosition(uint32_t view_id, int32_t x, int32_t y) {
   });
 }
 
-void ViewService::DestroyView(uint32_t view_id, bool /*notify_modules*/) {
+void ViewService::DestroyView(uint32_t view_id, bool notify_modules) {
   main_thread_.CheckOnMainThread();
+  uint32_t owner = 0;
   const bool exists = views_.With(view_id, [&](ViewState* view) {
     if (view == nullptr && views_.primary_view_id_locked() == view_id) views_.set_primary_view_id_locked(0);
+    if (view != nullptr) owner = view->module.owner_module;
     return view != nullptr;
   });
   if (!exists) return;
+  if (notify_modules && owner != 0 && module_view_destroyed_) module_view_destroyed_(view_id);
   views_.NotifyClosing(view_id);
   std::shared_ptr<platform::HostWindow> window;
   {

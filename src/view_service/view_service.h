@@ -7,6 +7,7 @@
 // there in order when called elsewhere; the pure queries answer on the caller's thread.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -38,6 +39,11 @@ class ViewService final : public IModuleServices, public web::IWebPopupHost {
                   bool keep_visibility = false);
   void SetViewPosition(uint32_t view_id, int32_t x, int32_t y);
   void DestroyView(uint32_t view_id, bool notify_modules);
+  // Told (main thread) when a module's view is destroyed with module notification: the module host
+  // raises the view's destroyed event and forgets the view.
+  void SetModuleViewDestroyedHandler(std::function<void(uint32_t view_id)> handler) {
+    module_view_destroyed_ = std::move(handler);
+  }
   void SetViewVisible(uint32_t view_id, bool visible);
   void ApplyFrameRate(uint32_t view_id, uint32_t rate);
   void ApplyZOrder(uint32_t view_id, int32_t z);
@@ -88,6 +94,7 @@ class ViewService final : public IModuleServices, public web::IWebPopupHost {
 
   // Game surface size reported by the overlay (0 × 0 while unknown).
   std::mutex surface_mutex_;
+  std::function<void(uint32_t view_id)> module_view_destroyed_;
   uint32_t surface_width_ = 0, surface_height_ = 0;
 };
 

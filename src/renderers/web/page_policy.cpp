@@ -79,8 +79,7 @@ void PagePolicy::OnWebMessageReceived(uint32_t view_id, const WebMessage& messag
     case MessageRoute::kDrop:
       return;
     case MessageRoute::kModuleHost:
-      // The module host routes (view id, JSON) to the module that owns the view; until it exists
-      // nothing receives a module view's page data.
+      if (module_page_message_) module_page_message_(view_id, message.json);
       return;
     case MessageRoute::kOverlay:
       overlay_.SendPageDriven(host::kPageMessage, host::Encode(host::PageMessageMsg{view_id, message.json}));

@@ -47,6 +47,10 @@ class PagePolicy final : public IViewEventHandler, public host::IViewObserver {
   // The modifier bits (Alt 1, Ctrl 2, Meta 4, Shift 8) of the keyboard at the moment an accelerator
   // key event is handled. Until the keyboard subsystem gives its reader, no modifier counts as down.
   void SetKeyboardModifiersSource(std::function<uint32_t()> source) { keyboard_modifiers_ = std::move(source); }
+  // Where page messages of module views go (the module host): (view id, JSON text).
+  void SetModulePageMessageRoute(std::function<void(uint32_t, const std::string&)> route) {
+    module_page_message_ = std::move(route);
+  }
 
   SelectionStore& selection_store() { return selection_store_; }
   InputFocusTracker& input_focus() { return input_focus_; }
@@ -75,6 +79,7 @@ class PagePolicy final : public IViewEventHandler, public host::IViewObserver {
   int32_t accelerator_block_logs_ = 0;
   int32_t page_message_drop_logs_ = 0;
   std::function<uint32_t()> keyboard_modifiers_;
+  std::function<void(uint32_t, const std::string&)> module_page_message_;
 };
 
 }  // namespace vyo::web
