@@ -145,5 +145,89 @@ TEST_F(InputBrowserTest, ClicksWheelAndTextReachThePage) {
   EXPECT_TRUE(cursor_reported(32512));
 }
 
+// Two views, each its own browser window: SetFocus moves the keyboard focus between them (the pages
+// see focus and blur, and typed text goes to the focused one), and both keep animating whichever
+// has the focus.
+const char kFocusPage[] = R"HTML(<!doctype html>
+<html><head><meta charset="utf-8"></head><body style="margin:0">
+<input id="t" style="position:absolute;left:0;top:0;width:200px;height:24px">
+<script>
+const post = (m) => window.chrome.webview.postMessage(m);
+const t = document.getElementById('t');
+t.addEventListener('input', () => post({text: t.value}));
+window.chrome.webview.addEventListener('message', (e) => {
+  if (e.data.step === 'field') { t.focus(); post({field: document.hasFocus()}); }
+  if (e.data.step === 'active') post({active: document.activeElement ? document.activeElement.tagName : ''});
+  if (e.data.step === 'frames') {
+    let n = 0;
+    const start = performance.now();
+    const tick = () => { n++; if (performance.now() - start < 1000) requestAnimationFrame(tick); else post({frames: n > 20}); };
+    requestAnimationFrame(tick);
+  }
+});
+window.addEventListener('load', () => post({ready: true}));
+</script></body></html>
+)HTML";
+
+TEST_F(InputBrowserTest, FocusMovesBetweenViewsThatBothKeepAnimating) {
+  fs::create_directories(work / "focus");
+  std::ofstream(work / "focus" / "index.html", std::ios::binary) << kFocusPage;
+  s = sim::OverlaySim::Create("focus");
+  ASSERT_TRUE(s);
+  ASSERT_TRUE(s->StartHost());
+  ASSERT_TRUE(s->Connect(kWait));
+  const auto env = s->WaitFor(host::kEnvironmentResult, kWait);
+  ASSERT_TRUE(env);
+  if (host::DecodeEnvironmentResult(env->payload)->result == 1) GTEST_SKIP() << "no browser on this machine";
+  const std::u16string url = u"vyodir:" + (work / "focus").u16string();
+  s->Send(host::ViewCreateCmd{1, 0, 0, 300, 200, true, url});
+  s->Send(host::ViewCreateCmd{2, 0, 0, 300, 200, true, url});
+  const auto page_of = [&](uint32_t view, const std::string& json) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWait);
+    while (std::chrono::steady_clock::now() < deadline) {
+      for (const auto& m : s->received()) {
+        if (m.type != host::kPageMessage) continue;
+        const auto page = host::DecodePageMessage(m.payload);
+        if (page && page->view_id == view && page->json == json) return true;
+      }
+      s->Next(100);
+    }
+    return false;
+  };
+  ASSERT_TRUE(page_of(1, "{\"ready\":true}"));
+  ASSERT_TRUE(page_of(2, "{\"ready\":true}"));
+  const auto focus_reported = [&](uint32_t view, uint32_t state) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWait);
+    while (std::chrono::steady_clock::now() < deadline) {
+      for (const auto& m : s->received()) {
+        if (m.type == host::kInputFocusChanged && m.payload.size() == 8 && host::LoadU32(m.payload.data()) == view &&
+            host::LoadU32(m.payload.data() + 4) == state) {
+          return true;
+        }
+      }
+      s->Next(100);
+    }
+    return false;
+  };
+  // View 1 gets the keyboard; its field takes the focus and the overlay hears that it needs keys.
+  s->Send(host::ViewSetFocusCmd{1});
+  s->Send(host::ViewPostMessageCmd{1, "{\"step\":\"field\"}"});
+  ASSERT_TRUE(page_of(1, "{\"field\":true}"));
+  EXPECT_TRUE(focus_reported(1, 1));
+  s->WriteInput(MakeRecord(1, 0x10003, 0, 0, 0, 0, 0, u"one"));
+  ASSERT_TRUE(page_of(1, "{\"text\":\"one\"}"));
+  // View 2 gets it: both views animate at once whichever has the focus (windows of their own).
+  s->Send(host::ViewSetFocusCmd{2});
+  s->Send(host::ViewPostMessageCmd{1, "{\"step\":\"frames\"}"});
+  s->Send(host::ViewPostMessageCmd{2, "{\"step\":\"frames\"}"});
+  EXPECT_TRUE(page_of(1, "{\"frames\":true}"));
+  EXPECT_TRUE(page_of(2, "{\"frames\":true}"));
+  // ClearFocus blurs the page input everywhere and the overlay hears that no view needs keys.
+  s->Send(host::FocusClearCmd{});
+  EXPECT_TRUE(focus_reported(1, 0));
+  s->Send(host::ViewPostMessageCmd{1, "{\"step\":\"active\"}"});
+  EXPECT_TRUE(page_of(1, "{\"active\":\"BODY\"}"));
+}
+
 }  // namespace
 }  // namespace vyo
