@@ -121,6 +121,14 @@ TEST_F(InputBrowserTest, ClicksWheelAndTextReachThePage) {
   s->WriteInput(MakeRecord(1, 0x101, 0x08, 0, 0, 0xC00E0001ull));
   ASSERT_TRUE(WaitPage("{\"text\":\"ab\xF0\x9F\x98\x80\"}"));
 
+  // Ctrl+A selects the field's text; what is typed next replaces it.
+  s->WriteInput(MakeRecord(1, 0x100, 0x11, 0, 0, 0x001D0001ull, 2));
+  s->WriteInput(MakeRecord(1, 0x100, 'A', 0, 0, 0x001E0001ull, 2));
+  s->WriteInput(MakeRecord(1, 0x101, 'A', 0, 0, 0xC01E0001ull, 2));
+  s->WriteInput(MakeRecord(1, 0x101, 0x11, 0, 0, 0xC01D0001ull, 0));
+  s->WriteInput(MakeRecord(1, 0x102, 'z'));
+  ASSERT_TRUE(WaitPage("{\"text\":\"z\"}"));
+
   // A wheel turn down over the scrolling box scrolls it.
   s->WriteInput(MakeRecord(1, 0x200, 0, 100, 180));
   s->WriteInput(MakeRecord(1, 0x20A, 0xFF880000ull, 100, 180));
