@@ -128,6 +128,11 @@ TEST_F(InputBrowserTest, ClicksWheelAndTextReachThePage) {
   s->WriteInput(MakeRecord(1, 0x101, 0x11, 0, 0, 0xC01D0001ull, 0));
   s->WriteInput(MakeRecord(1, 0x102, 'z'));
   ASSERT_TRUE(WaitPage("{\"text\":\"z\"}"));
+  // AltGr (Ctrl+Alt) with Q types '@' on layouts that have it there: text, not a shortcut.
+  s->WriteInput(MakeRecord(1, 0x100, 'Q', 0, 0, 0x00100001ull, 3));
+  s->WriteInput(MakeRecord(1, 0x102, '@', 0, 0, 0x00100001ull, 3));
+  s->WriteInput(MakeRecord(1, 0x101, 'Q', 0, 0, 0xC0100001ull, 3));
+  ASSERT_TRUE(WaitPage("{\"text\":\"z@\"}"));
 
   // A wheel turn down over the scrolling box scrolls it.
   s->WriteInput(MakeRecord(1, 0x200, 0, 100, 180));

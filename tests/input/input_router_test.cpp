@@ -96,7 +96,7 @@ TEST_F(InputFixture, KeysBecomeKeyEventsWithShortcutsHandledHere) {
   const auto sent = Calls(1, "CallDevToolsProtocolMethod");
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_NE(sent[0].find("\"windowsVirtualKeyCode\":81"), std::string::npos) << sent[0];
-  EXPECT_EQ(sent[1], R"(Input.dispatchKeyEvent {"modifiers":3,"type":"char","text":"@"})");
+  EXPECT_EQ(sent[1], R"(Input.insertText {"text":"@"})");
   EXPECT_EQ(sent[2], "Input.dispatchKeyEvent {\"modifiers\":0,\"type\":\"char\",\"text\":\"\xF0\x9F\x98\x80\"}");
   EXPECT_TRUE(Logged("CopySelectionToClipboard view_id=1 chars=6"));
 }
