@@ -33,14 +33,17 @@ WebViewHostApp::WebViewHostApp(platform::Clock& clock, HostBackends backends)
       shared_channels_(clock, overlay_),
       web_(clock, settings_, views_, overlay_, main_thread_),
       pages_(clock, settings_, views_, overlay_, web_, counters_),
-      view_service_(clock, settings_, counters_, views_, main_thread_, overlay_, web_, pages_) {
+      view_service_(clock, settings_, counters_, views_, main_thread_, overlay_, web_, pages_),
+      capture_(clock, settings_, views_, overlay_, main_thread_) {
   settings_.window_system = backends_.window_system;
   // The registry tells the web view manager first (a closing view loses its web objects), then the
   // page policy (a destroyed view loses its page state).
   views_.AddObserver(&web_);
   views_.AddObserver(&pages_);
+  views_.AddObserver(&capture_);  // a view's texture comes after its web objects, and goes after them
   web_.SetEventHandler(&pages_);
   view_service_.RegisterCommands(dispatcher_);
+  capture_.RegisterCommands(dispatcher_);
   RegisterHostCommands();
   no_gpu_priority_ = platform::GetEnv("VYO_NO_GPU_PRIORITY").has_value();
   windowed_freeze_ms_ = WindowedFreezeMs(platform::GetEnv("VYO_WINDOWED_FREEZE_MASK"));
@@ -74,6 +77,7 @@ bool WebViewHostApp::Initialise(const HostOptions& options) {
 
   gpu_device_ = backends_.gpu_device ? backends_.gpu_device() : nullptr;
   if (!gpu_device_) return false;
+  capture_.SetPipeName(options.pipe_name);
 
   if (settings_.window_system) {
     host_window_ = platform::HostWindow::Create();
@@ -91,6 +95,12 @@ bool WebViewHostApp::Initialise(const HostOptions& options) {
                     backends_.user_data_fs ? backends_.user_data_fs() : nullptr);
   }
   web_.LoadWebView2Loader();
+  capture_.SetEngines(gpu_device_.get(),
+                      backends_.capture_port ? backends_.capture_port([this](std::function<void()> task) {
+                        main_thread_.PostTask(std::move(task));
+                      })
+                                             : nullptr,
+                      backends_.image_decoder);
 
   if (!shared_channels_.OpenInput(options.input_map_name, options.input_event_name, *main_thread_.wait())) {
     return false;
@@ -143,8 +153,9 @@ void WebViewHostApp::Shutdown() {
   host_window_.reset();
   shared_channels_.Close(wait);
   parent_process_.reset();
-  // The browser goes after every view has closed; late answers find the web view manager's link
-  // cleared, and the runtime's threads end with it.
+  // Frames still on their way go nowhere; then the browser goes after every view has closed: late
+  // answers find the web view manager's link cleared, and the runtime's threads end with it.
+  capture_.Shutdown();
   web_.Shutdown();
   pacer_.reset();
   gpu_device_.reset();
@@ -202,6 +213,7 @@ uint32_t WebViewHostApp::RunMainLoop() {
 
     heartbeat.PublishStage(Stage::kPumpFrames, 0);
     web_.PumpViewCreationRetries();
+    capture_.ServiceCaptures();
     overlay_.FlushWorkerLogs();
 
     heartbeat.PublishFrameTick();

@@ -10,6 +10,7 @@
 //   WebViewManager   the browser environment, controllers, navigation and mounted content
 //   PagePolicy       page messages, the selection, the event policy
 //   ViewService      the view operations, and the interfaces for modules and popups
+//   CaptureService   capture sessions, shared textures and DirtyMaps: every view's frames
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include <optional>
 #include <string>
 
+#include "capture/capture_service.h"
 #include "command_dispatch/command_dispatcher.h"
 #include "host/frame_pacing.h"
 #include "host/host_options.h"
@@ -53,6 +55,9 @@ struct HostBackends {
   std::function<std::unique_ptr<platform::IUserDataFs>()> user_data_fs = &platform::CreateUserDataFs;
   std::function<std::unique_ptr<platform::PipeServer>(const std::u16string& name)> pipe_server =
       &platform::PipeServer::Create;
+  // Where views' frames come from (null: no capture) and how frame images are decoded.
+  std::function<std::unique_ptr<capture::ICapturePort>(web::Poster post_to_main)> capture_port;
+  capture::ImageDecodeFn image_decoder = &platform::DecodePng;
 };
 
 class WebViewHostApp {
@@ -84,6 +89,7 @@ class WebViewHostApp {
   web::WebViewManager& web() { return web_; }
   web::PagePolicy& pages() { return pages_; }
   ViewService& view_service() { return view_service_; }
+  capture::CaptureService& capture() { return capture_; }
 
  private:
   void PacedWait();
@@ -103,6 +109,7 @@ class WebViewHostApp {
   web::WebViewManager web_;
   web::PagePolicy pages_;
   ViewService view_service_;
+  capture::CaptureService capture_;
   CommandDispatcher dispatcher_;
 
   HostOptions options_;
