@@ -88,6 +88,16 @@ int SurfaceReader::Poll(bool read_marker) {
         y0 = std::clamp<int64_t>(d.y, 0, view.height);
         x1 = std::clamp<int64_t>(int64_t{d.x} + d.w, 0, view.width);
         y1 = std::clamp<int64_t>(int64_t{d.y} + d.h, 0, view.height);
+        if (view.partial_updates++ == 0) {
+          view.partial_left = x0, view.partial_top = y0, view.partial_right = x1, view.partial_bottom = y1;
+        } else {
+          view.partial_left = std::min(view.partial_left, x0);
+          view.partial_top = std::min(view.partial_top, y0);
+          view.partial_right = std::max(view.partial_right, x1);
+          view.partial_bottom = std::max(view.partial_bottom, y1);
+        }
+      } else {
+        ++view.full_updates;
       }
       const uint8_t* rows = base + host::kTextureHeaderSize;
       const size_t pitch = static_cast<size_t>(view.width) * 4;

@@ -26,6 +26,8 @@ struct ViewCopy {
   std::vector<uint8_t> pixels;  // premultiplied BGRA, width x height
   uint32_t last_seq = 0;
   uint32_t frames = 0;          // updates copied
+  uint32_t full_updates = 0, partial_updates = 0;
+  int64_t partial_left = 0, partial_top = 0, partial_right = 0, partial_bottom = 0;  // union of partial updates
   uint32_t busy = 0;            // polls that found the key taken
   uint64_t first_frame_ms = 0, last_frame_ms = 0;
   std::vector<int64_t> latencies_ms;  // clock marker: page time → copied
