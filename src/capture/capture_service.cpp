@@ -288,7 +288,7 @@ void CaptureService::ClearSharedTexture(uint32_t view_id) {
 // ---------------------------------------------------------------------------------------------
 // Frames
 
-CopyOutcome CaptureService::ProcessCapturedFrameLocked(ViewState& view, DecodedFrame& frame, bool retry) {
+CopyOutcome CaptureService::ProcessCapturedFrameLocked(ViewState& view, DecodedFrame& frame) {
   ViewCaptureState& cap = view.capture;
   const uint32_t now = clock_.TickMs();
   // Frames of another size are not published; a lasting mismatch is rebuilt by supervision.
@@ -307,15 +307,17 @@ CopyOutcome CaptureService::ProcessCapturedFrameLocked(ViewState& view, DecodedF
   cap.size_mismatch_since = 0;
   cap.mismatch_logged = false;
   if (!cap.texture) return CopyOutcome::kSkipped;
-  // A parked frame was accepted by the pacer when it was refused by the keyed mutex: it does not
-  // wait for the next slot.
-  if (!cap.pacer.Accept(view.frame_rate, clock_.PerfCounter(), retry)) return CopyOutcome::kParked;
+  // A frame the pacer accepted and the keyed mutex then refused does not wait for another slot.
+  if (!cap.pacer.Accept(view.frame_rate, clock_.PerfCounter(), frame.paced)) return CopyOutcome::kParked;
   const int32_t w = std::min<int32_t>(view.width, static_cast<int32_t>(cap.texture->Width()));
   const int32_t h = std::min<int32_t>(view.height, static_cast<int32_t>(cap.texture->Height()));
   if (w < 1 || h < 1) return CopyOutcome::kSkipped;
   const CopyPlan plan = PlanCopy(cap, view.web.dirty, view.web.zoom_factor, now, w, h);
   if (plan.kind == CopyPlan::kSkip) return CopyOutcome::kSkipped;
-  if (!cap.texture->AcquireSync(host::kHostKey, 0)) return CopyOutcome::kParked;
+  if (!cap.texture->AcquireSync(host::kHostKey, 0)) {
+    frame.paced = true;
+    return CopyOutcome::kParked;
+  }
   const bool copied = cap.texture->CopyRegion(frame.bgra.data(), static_cast<size_t>(frame.width) * 4, plan.left,
                                               plan.top, plan.right - plan.left, plan.bottom - plan.top);
   if (copied && cap.dirty_map) {
@@ -361,7 +363,7 @@ void CaptureService::OnFrameArrived(uint32_t view_id, std::shared_ptr<DecodedFra
         done.push_back(std::move(frame));
       }
     } else {
-      const CopyOutcome outcome = ProcessCapturedFrameLocked(*view, *frame, false);
+      const CopyOutcome outcome = ProcessCapturedFrameLocked(*view, *frame);
       if (outcome == CopyOutcome::kParked) {
         if (cap.parked_frame) done.push_back(std::move(cap.parked_frame));
         cap.parked_frame = std::move(frame);
@@ -383,7 +385,7 @@ void CaptureService::ReleaseHeldFramesLocked(ViewState& view, bool process_newes
   cap.held_frames.clear();  // the older ones go back to the pool
   if (!process_newest) return;
   // The newest held frame is what the view shows now: publish it, or park it when refused.
-  if (ProcessCapturedFrameLocked(view, *newest, false) == CopyOutcome::kParked) cap.parked_frame = std::move(newest);
+  if (ProcessCapturedFrameLocked(view, *newest) == CopyOutcome::kParked) cap.parked_frame = std::move(newest);
 }
 
 void CaptureService::SetHoldAllFrames(bool on) {
@@ -628,19 +630,11 @@ void CaptureService::StartViewCapture(uint32_t view_id, const std::shared_ptr<we
   LogView(visual ? "GraphicsCapture started from visual" : "GraphicsCapture started from window", view_id);
 }
 
-void CaptureService::SuperviseLocked(ViewState& view, uint32_t now, Action& action) {
-  ViewCaptureState& cap = view.capture;
-  if (view.kind != host::ViewKind::kWeb || view.web.web_failed || !cap.texture) return;
+// Whether the view's session starts, stops or is rebuilt (done by Run, without views_lock).
+void CaptureService::DecideSessionLocked(ViewState& view, uint32_t now, Action& action) {
   const uint32_t id = view.view_id;
-
-  // Held frames come out when their time is up (or at once in live mode).
-  if (cap.frames_held && !hold_all_frames_ &&
-      (cap.live_mode || cap.hold_until == 0 || TickDiff(now, cap.hold_until) >= 0)) {
-    ReleaseHeldFramesLocked(view, true);
-  }
-
-  const bool wanted = IsCaptureWantedLocked(view);
-  if (wanted) {
+  ViewCaptureState& cap = view.capture;
+  if (IsCaptureWantedLocked(view)) {
     const auto rebuild = [&](const char* line) {
       if (line != nullptr) action.logs.push_back(ViewForm(line, id));
       StopLocked(view, action);
@@ -713,6 +707,20 @@ void CaptureService::SuperviseLocked(ViewState& view, uint32_t now, Action& acti
     if (cap.session) StopLocked(view, action);
   }
 
+}
+
+void CaptureService::SuperviseLocked(ViewState& view, uint32_t now, Action& action) {
+  ViewCaptureState& cap = view.capture;
+  if (view.kind != host::ViewKind::kWeb || view.web.web_failed || !cap.texture) return;
+
+  // Held frames come out when their time is up (or at once in live mode).
+  if (cap.frames_held && !hold_all_frames_ &&
+      (cap.live_mode || cap.hold_until == 0 || TickDiff(now, cap.hold_until) >= 0)) {
+    ReleaseHeldFramesLocked(view, true);
+  }
+
+  DecideSessionLocked(view, now, action);
+
   // A resized view is kicked until a full frame of the new size is published.
   if (cap.resize_settling && cap.session && cap.kick_count < kMaxKicks &&
       (cap.last_kick_tick == 0 || TickDiff(now, cap.last_kick_tick) >= static_cast<int32_t>(kKickSpacingMs))) {
@@ -756,7 +764,7 @@ void CaptureService::ServiceCaptures() {
       ViewCaptureState& cap = view->capture;
       if (cap.parked_frame && !cap.frames_held) {
         std::shared_ptr<DecodedFrame> parked = std::move(cap.parked_frame);
-        if (ProcessCapturedFrameLocked(*view, *parked, true) == CopyOutcome::kParked && !cap.parked_frame) {
+        if (ProcessCapturedFrameLocked(*view, *parked) == CopyOutcome::kParked && !cap.parked_frame) {
           cap.parked_frame = std::move(parked);
         } else {
           action.done.push_back(std::move(parked));

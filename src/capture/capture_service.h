@@ -37,6 +37,7 @@ struct DecodedFrame {
   int32_t width = 0, height = 0;
   std::vector<uint8_t> bgra;  // width x height x 4, premultiplied
   int64_t arrived = 0;        // performance counter when decoded
+  bool paced = false;         // accepted by the pacer, then parked by a busy keyed mutex
 };
 
 using ImageDecodeFn = std::function<bool(const uint8_t* data, size_t size, platform::DecodedImage* out)>;
@@ -111,12 +112,13 @@ class CaptureService final : public host::IViewObserver {
   void CreateSharedTexture(uint32_t view_id);
   void ResizeViewInPlace(uint32_t view_id);
   bool CreateTextureLocked(host::ViewState& view, host::SharedTextureReadyMsg* announce);
-  CopyOutcome ProcessCapturedFrameLocked(host::ViewState& view, DecodedFrame& frame, bool retry);
+  CopyOutcome ProcessCapturedFrameLocked(host::ViewState& view, DecodedFrame& frame);
   bool ClearLocked(host::ViewState& view);
   void ExpectVisualFrameLocked(host::ViewState& view, uint32_t now, Action& action);
   void ReleaseHeldFramesLocked(host::ViewState& view, bool process_newest);
   void StopLocked(host::ViewState& view, Action& action);
   void SuperviseLocked(host::ViewState& view, uint32_t now, Action& action);
+  void DecideSessionLocked(host::ViewState& view, uint32_t now, Action& action);
   void Run(uint32_t view_id, Action& action);
   void StartViewCapture(uint32_t view_id, const std::shared_ptr<web::IWebView>& webview);
   bool IsCaptureWantedLocked(const host::ViewState& view) const;
