@@ -25,6 +25,19 @@ using sim::ReadClockMarker;
 
 constexpr uint32_t kWait = 30000;
 
+// Sets (or with null, removes) an environment variable the host started next inherits.
+void SetEnv(const char* name, const char* value) {
+#if defined(_WIN32)
+  _putenv_s(name, value != nullptr ? value : "");
+#else
+  if (value != nullptr) {
+    setenv(name, value, 1);
+  } else {
+    unsetenv(name);
+  }
+#endif
+}
+
 struct Bgra {
   uint8_t b, g, r, a;
   bool operator==(const Bgra& o) const { return b == o.b && g == o.g && r == o.r && a == o.a; }
@@ -282,9 +295,9 @@ TEST_F(FramesFixture, OverlayThatStopsReadingCatchesUpWithTheNewestFrame) {
 }
 
 TEST_F(FramesFixture, SilentScreencastFallsBackToScreenshotsWithTheSamePixels) {
-  ASSERT_EQ(setenv("VYO_CAPTURE_SILENT_SCREENCAST", "1", 1), 0);
+  SetEnv("VYO_CAPTURE_SILENT_SCREENCAST", "1");
   const bool started = Start("fallback");
-  unsetenv("VYO_CAPTURE_SILENT_SCREENCAST");
+  SetEnv("VYO_CAPTURE_SILENT_SCREENCAST", nullptr);
   if (!started) {
     if (HasFailure()) return;
     GTEST_SKIP() << "no browser on this machine";
