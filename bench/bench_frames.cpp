@@ -263,7 +263,7 @@ void RegisterFixture(Fixture& f) {
     s.SetBytesProcessed(int64_t(s.iterations() * bytes));
   })->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark(("Memcpy" + n).c_str(), [bytes](benchmark::State& s) {
-    std::vector<uint8_t> src(size_t(bytes), 9), dst(size_t(bytes));
+    std::vector<uint8_t> src(static_cast<size_t>(bytes), 9), dst(static_cast<size_t>(bytes));
     for (auto _ : s) {
       std::memcpy(dst.data(), src.data(), src.size());
       benchmark::ClobberMemory();
