@@ -36,21 +36,25 @@ WebViewHostApp::WebViewHostApp(platform::Clock& clock, HostBackends backends)
       view_service_(clock, settings_, counters_, views_, main_thread_, overlay_, web_, pages_),
       input_(clock, settings_, views_, overlay_, pages_,
              backends_.keyboard_layout ? backends_.keyboard_layout() : CreateUsKeyboardLayout()),
-      focus_(settings_, counters_, views_, overlay_, web_, pages_) {
+      focus_(settings_, counters_, views_, overlay_, web_, pages_),
+      capture_(clock, settings_, views_, overlay_, main_thread_) {
   settings_.window_system = backends_.window_system;
   // The registry tells the input router first (buttons held in a closing page go up while it is
   // there), then the web view manager (a closing view loses its web objects), the page policy (a
-  // destroyed view loses its page state) and the focus controller.
+  // destroyed view loses its page state), the focus controller, and capture (a view's texture comes
+  // after its web objects, and goes after them).
   views_.AddObserver(&input_);
   views_.AddObserver(&web_);
   views_.AddObserver(&pages_);
   views_.AddObserver(&focus_);
+  views_.AddObserver(&capture_);
   focus_.SetFocusLostHandler([this](uint32_t view_id) { input_.ReleasePressedButtons(view_id); });
   web_.SetEventHandler(&pages_);
   shared_channels_.SetInputSink(&input_);
   pages_.SetKeyboardModifiersSource([this] { return input_.keyboard_layout().ModifiersFromKeyboardState(); });
   view_service_.RegisterCommands(dispatcher_);
   focus_.RegisterCommands(dispatcher_);
+  capture_.RegisterCommands(dispatcher_);
   RegisterHostCommands();
   no_gpu_priority_ = platform::GetEnv("VYO_NO_GPU_PRIORITY").has_value();
   windowed_freeze_ms_ = WindowedFreezeMs(platform::GetEnv("VYO_WINDOWED_FREEZE_MASK"));
@@ -87,6 +91,7 @@ bool WebViewHostApp::Initialise(const HostOptions& options) {
 
   gpu_device_ = backends_.gpu_device ? backends_.gpu_device() : nullptr;
   if (!gpu_device_) return false;
+  capture_.SetPipeName(options.pipe_name);
 
   if (settings_.window_system) {
     host_window_ = platform::HostWindow::Create();
@@ -104,6 +109,12 @@ bool WebViewHostApp::Initialise(const HostOptions& options) {
                     backends_.user_data_fs ? backends_.user_data_fs() : nullptr);
   }
   web_.LoadWebView2Loader();
+  capture_.SetEngines(gpu_device_.get(),
+                      backends_.capture_port ? backends_.capture_port([this](std::function<void()> task) {
+                        main_thread_.PostTask(std::move(task));
+                      })
+                                             : nullptr,
+                      backends_.image_decoder);
 
   if (!shared_channels_.OpenInput(options.input_map_name, options.input_event_name, *main_thread_.wait())) {
     return false;
@@ -175,8 +186,9 @@ void WebViewHostApp::Shutdown() {
   host_window_.reset();
   shared_channels_.Close(wait);
   parent_process_.reset();
-  // The browser goes after every view has closed; late answers find the web view manager's link
-  // cleared, and the runtime's threads end with it.
+  // Frames still on their way go nowhere; then the browser goes after every view has closed: late
+  // answers find the web view manager's link cleared, and the runtime's threads end with it.
+  capture_.Shutdown();
   web_.Shutdown();
   pacer_.reset();
   gpu_device_.reset();
@@ -236,6 +248,7 @@ uint32_t WebViewHostApp::RunMainLoop() {
 
     heartbeat.PublishStage(Stage::kPumpFrames, 0);
     web_.PumpViewCreationRetries();
+    capture_.ServiceCaptures();
     overlay_.FlushWorkerLogs();
 
     heartbeat.PublishFrameTick();
