@@ -35,14 +35,19 @@ std::string ViewForm(const char* text, uint32_t view_id) {
 // Frames per second → the polling interval of a window source.
 uint32_t IntervalMs(uint32_t rate) { return rate == 0 ? 1000 : std::max<uint32_t>(1, 1000 / std::min<uint32_t>(rate, 60)); }
 
+// The page's pending reports are dropped and the next frame is copied whole.
+void ForgetReports(web::DirtyState& dirty) {
+  dirty.has_rect = false;
+  dirty.dirty_lifetime = 0;
+  dirty.force_full = true;
+}
+
 // Whole frames until `deadline` (a later deadline already set is kept); the page's reports are
 // dropped meanwhile.
 void ExtendFullFrames(ViewCaptureState& cap, web::DirtyState& dirty, uint32_t deadline) {
   if (cap.full_until != 0 && TickDiff(cap.full_until, deadline) >= 0) return;
   cap.full_until = deadline;
-  dirty.has_rect = false;
-  dirty.dirty_lifetime = 0;
-  dirty.force_full = true;
+  ForgetReports(dirty);
 }
 
 }  // namespace
@@ -229,9 +234,7 @@ void CaptureService::ResizeViewInPlace(uint32_t view_id) {
     cap.health.NoteActivity(now);
     host::SharedTextureReadyMsg announce;
     if (CreateTextureLocked(*view, &announce)) action.announce = announce;
-    view->web.dirty.force_full = true;
-    view->web.dirty.has_rect = false;
-    view->web.dirty.dirty_lifetime = 0;
+    ForgetReports(view->web.dirty);
     cap.mismatch_logged = false;
     cap.size_mismatch_since = 0;
     cap.mismatch_width = cap.mismatch_height = 0;
@@ -471,9 +474,7 @@ void CaptureService::SetLiveMode(uint32_t view_id, bool on) {
     if (on) {
       cap.health.NoteActivity(now);
       ExpectVisualFrameLocked(*view, now, action);
-      dirty.has_rect = false;
-      dirty.dirty_lifetime = 0;
-      dirty.force_full = true;
+      ForgetReports(dirty);
       if (cap.frames_held && !hold_all_frames_) ReleaseHeldFramesLocked(*view, true);
       return;
     }
@@ -505,9 +506,7 @@ void CaptureService::SetViewFullRefresh(uint32_t view_id, bool enabled) {
   const bool changed = views_.With(view_id, [&](ViewState* view) {
     if (view == nullptr || view->capture.full_refresh == enabled) return false;
     view->capture.full_refresh = enabled;
-    view->web.dirty.has_rect = false;
-    view->web.dirty.dirty_lifetime = 0;
-    view->web.dirty.force_full = true;
+    ForgetReports(view->web.dirty);
     if (enabled) ExpectVisualFrameLocked(*view, clock_.TickMs(), action);
     return true;
   });
