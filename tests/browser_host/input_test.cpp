@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "fakes/input_records.h"
@@ -55,17 +56,26 @@ struct InputBrowserTest : ::testing::Test {
     }
     fs::remove_all(work);
   }
-  bool WaitPage(const std::string& json) {
+  // Waits for page data `json` from `view`.
+  bool WaitPage(const std::string& json, uint32_t view = 1) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWait);
     while (std::chrono::steady_clock::now() < deadline) {
       for (const auto& m : s->received()) {
         if (m.type != host::kPageMessage) continue;
         const auto page = host::DecodePageMessage(m.payload);
-        if (page && page->json == json) return true;
+        if (page && page->view_id == view && page->json == json) return true;
       }
       s->Next(100);
     }
     return false;
+  }
+  // Starts the host; then nullopt when it did not start, else whether a browser exists.
+  std::optional<bool> StartSession(const char* tag) {
+    s = sim::OverlaySim::Create(tag);
+    if (!s || !s->StartHost() || !s->Connect(kWait)) return std::nullopt;
+    const auto env = s->WaitFor(host::kEnvironmentResult, kWait);
+    if (!env) return std::nullopt;
+    return host::DecodeEnvironmentResult(env->payload)->result != 1;
   }
   int Count(const std::string& json) {
     int n = 0;
@@ -88,13 +98,9 @@ struct InputBrowserTest : ::testing::Test {
 };
 
 TEST_F(InputBrowserTest, ClicksWheelAndTextReachThePage) {
-  s = sim::OverlaySim::Create("input");
-  ASSERT_TRUE(s);
-  ASSERT_TRUE(s->StartHost());
-  ASSERT_TRUE(s->Connect(kWait));
-  const auto env = s->WaitFor(host::kEnvironmentResult, kWait);
-  ASSERT_TRUE(env);
-  if (host::DecodeEnvironmentResult(env->payload)->result == 1) GTEST_SKIP() << "no browser on this machine";
+  const std::optional<bool> browser = StartSession("input");
+  ASSERT_TRUE(browser.has_value());
+  if (!*browser) GTEST_SKIP() << "no browser on this machine";
   s->Send(host::ViewCreateCmd{1, 0, 0, 400, 300, true, u"vyodir:" + (work / "site").u16string()});
   ASSERT_TRUE(WaitPage("{\"ready\":true}"));
 
@@ -185,30 +191,15 @@ window.addEventListener('load', () => post({ready: true}));
 TEST_F(InputBrowserTest, FocusMovesBetweenViewsThatBothKeepAnimating) {
   fs::create_directories(work / "focus");
   std::ofstream(work / "focus" / "index.html", std::ios::binary) << kFocusPage;
-  s = sim::OverlaySim::Create("focus");
-  ASSERT_TRUE(s);
-  ASSERT_TRUE(s->StartHost());
-  ASSERT_TRUE(s->Connect(kWait));
-  const auto env = s->WaitFor(host::kEnvironmentResult, kWait);
-  ASSERT_TRUE(env);
-  if (host::DecodeEnvironmentResult(env->payload)->result == 1) GTEST_SKIP() << "no browser on this machine";
+  const std::optional<bool> browser = StartSession("focus");
+  ASSERT_TRUE(browser.has_value());
+  if (!*browser) GTEST_SKIP() << "no browser on this machine";
   const std::u16string url = u"vyodir:" + (work / "focus").u16string();
   s->Send(host::ViewCreateCmd{1, 0, 0, 300, 200, true, url});
   s->Send(host::ViewCreateCmd{2, 0, 0, 300, 200, true, url});
-  const auto page_of = [&](uint32_t view, const std::string& json) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWait);
-    while (std::chrono::steady_clock::now() < deadline) {
-      for (const auto& m : s->received()) {
-        if (m.type != host::kPageMessage) continue;
-        const auto page = host::DecodePageMessage(m.payload);
-        if (page && page->view_id == view && page->json == json) return true;
-      }
-      s->Next(100);
-    }
-    return false;
-  };
-  ASSERT_TRUE(page_of(1, "{\"ready\":true}"));
-  ASSERT_TRUE(page_of(2, "{\"ready\":true}"));
+
+  ASSERT_TRUE(WaitPage("{\"ready\":true}", 1));
+  ASSERT_TRUE(WaitPage("{\"ready\":true}", 2));
   const auto focus_reported = [&](uint32_t view, uint32_t state) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWait);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -225,21 +216,21 @@ TEST_F(InputBrowserTest, FocusMovesBetweenViewsThatBothKeepAnimating) {
   // View 1 gets the keyboard; its field takes the focus and the overlay hears that it needs keys.
   s->Send(host::ViewSetFocusCmd{1});
   s->Send(host::ViewPostMessageCmd{1, "{\"step\":\"field\"}"});
-  ASSERT_TRUE(page_of(1, "{\"field\":true}"));
+  ASSERT_TRUE(WaitPage("{\"field\":true}", 1));
   EXPECT_TRUE(focus_reported(1, 1));
   s->WriteInput(MakeRecord(1, 0x10003, 0, 0, 0, 0, 0, u"one"));
-  ASSERT_TRUE(page_of(1, "{\"text\":\"one\"}"));
+  ASSERT_TRUE(WaitPage("{\"text\":\"one\"}", 1));
   // View 2 gets it: both views animate at once whichever has the focus (windows of their own).
   s->Send(host::ViewSetFocusCmd{2});
   s->Send(host::ViewPostMessageCmd{1, "{\"step\":\"frames\"}"});
   s->Send(host::ViewPostMessageCmd{2, "{\"step\":\"frames\"}"});
-  EXPECT_TRUE(page_of(1, "{\"frames\":true}"));
-  EXPECT_TRUE(page_of(2, "{\"frames\":true}"));
+  EXPECT_TRUE(WaitPage("{\"frames\":true}", 1));
+  EXPECT_TRUE(WaitPage("{\"frames\":true}", 2));
   // ClearFocus blurs the page input everywhere and the overlay hears that no view needs keys.
   s->Send(host::FocusClearCmd{});
   EXPECT_TRUE(focus_reported(1, 0));
   s->Send(host::ViewPostMessageCmd{1, "{\"step\":\"active\"}"});
-  EXPECT_TRUE(page_of(1, "{\"active\":\"BODY\"}"));
+  EXPECT_TRUE(WaitPage("{\"active\":\"BODY\"}", 1));
 }
 
 }  // namespace
