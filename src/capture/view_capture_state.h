@@ -1,7 +1,19 @@
-// The per-view fields of frame capture, copying and hit testing (a part of ViewState). Frame
-// capture fills them in; until it runs, they hold the overlay's and modules' requests.
+// The per-view fields of frame capture, copying and hit testing (a part of ViewState), under
+// views_lock. The capture service (capture_service.h) owns them.
 #pragma once
 #include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "capture/capture_health.h"
+#include "capture/frame_pacer.h"
+#include "platform/shared_memory.h"
+#include "platform/system.h"
+
+namespace vyo::capture {
+class ICaptureSession;
+struct DecodedFrame;
+}  // namespace vyo::capture
 
 namespace vyo::host {
 
@@ -14,6 +26,7 @@ struct ViewCaptureState {
   // Frame copying modes that take whole frames whatever the page reports (set by the overlay's
   // commands and the frame copy).
   bool full_frame_mode = false;
+  bool full_frame_saved = false;  // dirty_info_available when full-frame mode was switched on
   bool live_mode = false;
   uint32_t full_until = 0;  // tick until which whole frames are copied; 0 = none
   bool full_refresh = false;
@@ -23,6 +36,43 @@ struct ViewCaptureState {
   bool TakesWholeFrames() const {
     return full_frame_mode || live_mode || full_until != 0 || full_refresh || hit_mask_ready;
   }
+
+  // ---- The shared texture the overlay draws and the DirtyMap describing each update.
+  std::shared_ptr<platform::SharedTexture> texture;
+  std::shared_ptr<platform::SharedMemory> dirty_map;
+  uint32_t last_full_tick = 0;
+  bool blank_cleared = false;  // cleared once before any content (only set when the clear happened)
+  bool clear_pending = false;  // a clear could not take the keyed mutex and is retried
+  capture::FramePacer pacer;
+
+  // ---- The capture session.
+  std::shared_ptr<capture::ICaptureSession> session;
+  uint64_t session_serial = 0;     // frames of older sessions are dropped
+  const void* captured_view = nullptr;  // the web view the session captures
+  const void* seen_webview = nullptr;   // the web view supervision last saw (a new one starts capture)
+  bool was_visible = false;             // a view shown again starts capture at once
+  bool session_ended = false;      // the source ended by itself: rebuilt by supervision
+  bool capture_from_visual = false;
+  uint32_t capture_start_tick = 0;
+  int32_t restart_budget = 40;
+  uint32_t last_restart_tick = 0;
+  uint32_t size_mismatch_since = 0;
+  bool mismatch_logged = false;
+  int32_t mismatch_width = 0, mismatch_height = 0;
+
+  // ---- Frames held back (at most 3) and the latest frame left for the main thread.
+  bool frames_held = false;
+  uint32_t hold_until = 0;  // 0 = only an explicit release
+  std::vector<std::shared_ptr<capture::DecodedFrame>> held_frames;
+  std::shared_ptr<capture::DecodedFrame> parked_frame;
+
+  bool got_frame = false;
+  bool has_content = false;
+  bool first_frame_noted = false;
+  bool resize_settling = false;
+  int32_t kick_count = 0;
+  uint32_t last_kick_tick = 0;
+  capture::CaptureHealth health;
 };
 
 }  // namespace vyo::host

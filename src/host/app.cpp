@@ -9,6 +9,16 @@
 #include "base/text.h"
 #include "protocol/protocol.h"
 #include "qos/sink.h"
+#include "vyo_module.h"
+
+namespace {
+// The web view manager numbers module view events as the module interface does.
+using vyo::web::WebViewManager;
+static_assert(WebViewManager::kModuleViewFirstFrame == VYOM_EVENT_FIRST_FRAME &&
+              WebViewManager::kModuleViewNavigated == VYOM_EVENT_NAVIGATION_DONE &&
+              WebViewManager::kModuleViewFailed == VYOM_EVENT_VIEW_FAILED &&
+              WebViewManager::kModuleViewDestroyed == VYOM_EVENT_VIEW_DESTROYED);
+}  // namespace
 
 namespace vyo::host {
 
@@ -38,21 +48,25 @@ WebViewHostApp::WebViewHostApp(platform::Clock& clock, HostBackends backends)
       view_service_(clock, settings_, counters_, views_, main_thread_, overlay_, web_, pages_),
       input_(clock, settings_, views_, overlay_, pages_,
              backends_.keyboard_layout ? backends_.keyboard_layout() : CreateUsKeyboardLayout()),
-      focus_(settings_, counters_, views_, overlay_, web_, pages_) {
+      focus_(settings_, counters_, views_, overlay_, web_, pages_),
+      capture_(clock, settings_, views_, overlay_, main_thread_) {
   settings_.window_system = backends_.window_system;
   // The registry tells the input router first (buttons held in a closing page go up while it is
   // there), then the web view manager (a closing view loses its web objects), the page policy (a
-  // destroyed view loses its page state) and the focus controller.
+  // destroyed view loses its page state), the focus controller, and capture (a view's texture comes
+  // after its web objects, and goes after them).
   views_.AddObserver(&input_);
   views_.AddObserver(&web_);
   views_.AddObserver(&pages_);
   views_.AddObserver(&focus_);
+  views_.AddObserver(&capture_);
   focus_.SetFocusLostHandler([this](uint32_t view_id) { input_.ReleasePressedButtons(view_id); });
   web_.SetEventHandler(&pages_);
   shared_channels_.SetInputSink(&input_);
   pages_.SetKeyboardModifiersSource([this] { return input_.keyboard_layout().ModifiersFromKeyboardState(); });
   view_service_.RegisterCommands(dispatcher_);
   focus_.RegisterCommands(dispatcher_);
+  capture_.RegisterCommands(dispatcher_);
   RegisterHostCommands();
   no_gpu_priority_ = platform::GetEnv("VYO_NO_GPU_PRIORITY").has_value();
   windowed_freeze_ms_ = WindowedFreezeMs(platform::GetEnv("VYO_WINDOWED_FREEZE_MASK"));
@@ -70,12 +84,21 @@ void WebViewHostApp::StartModules(const std::vector<modules::ModuleEntry>& entri
   deps.report_event = [](qos::QosEvent event) { qos::Report(std::move(event)); };
   deps.view_id_in_use = [this](uint32_t view_id) { return views_.With(view_id, [](ViewState* v) { return v != nullptr; }); };
   deps.parent_pid = settings_.parent_pid;
+  // Module threads may ask for frames: the capture service runs on the main thread.
+  deps.request_full_frames = [this](uint32_t view_id, int32_t ms) {
+    main_thread_.RunOrPost([this, view_id, ms] { capture_.RequestFullFrames(view_id, ms); });
+  };
+  deps.set_full_refresh = [this](uint32_t view_id, bool on) {
+    main_thread_.RunOrPost([this, view_id, on] { capture_.SetViewFullRefresh(view_id, on); });
+  };
   module_host_ = std::make_unique<modules::ModuleHost>(view_service_, std::move(deps));
   modules::ModuleHost* host = module_host_.get();
   view_service_.SetModuleViewDestroyedHandler([host](uint32_t view_id) {
-    host->RouteViewEvent(view_id, 4, 0);
+    host->RouteViewEvent(view_id, VYOM_EVENT_VIEW_DESTROYED, 0);
     host->ForgetView(view_id);
   });
+  web_.SetModuleViewEventRoute(
+      [host](uint32_t view_id, uint32_t event, uint32_t argument) { host->RouteViewEvent(view_id, event, argument); });
   pages_.SetModulePageMessageRoute(
       [host](uint32_t view_id, const std::string& json) { host->RoutePageMessage(view_id, json); });
   for (const modules::ModuleEntry& entry : entries) {
@@ -114,6 +137,7 @@ bool WebViewHostApp::Initialise(const HostOptions& options) {
 
   gpu_device_ = backends_.gpu_device ? backends_.gpu_device() : nullptr;
   if (!gpu_device_) return false;
+  capture_.SetPipeName(options.pipe_name);
 
   if (settings_.window_system) {
     host_window_ = platform::HostWindow::Create();
@@ -131,6 +155,12 @@ bool WebViewHostApp::Initialise(const HostOptions& options) {
                     backends_.user_data_fs ? backends_.user_data_fs() : nullptr);
   }
   web_.LoadWebView2Loader();
+  capture_.SetEngines(gpu_device_.get(),
+                      backends_.capture_port ? backends_.capture_port([this](std::function<void()> task) {
+                        main_thread_.PostTask(std::move(task));
+                      })
+                                             : nullptr,
+                      backends_.image_decoder);
 
   if (!shared_channels_.OpenInput(options.input_map_name, options.input_event_name, *main_thread_.wait())) {
     return false;
@@ -209,8 +239,9 @@ void WebViewHostApp::Shutdown() {
   host_window_.reset();
   shared_channels_.Close(wait);
   parent_process_.reset();
-  // The browser goes after every view has closed; late answers find the web view manager's link
-  // cleared, and the runtime's threads end with it.
+  // Frames still on their way go nowhere; then the browser goes after every view has closed: late
+  // answers find the web view manager's link cleared, and the runtime's threads end with it.
+  capture_.Shutdown();
   web_.Shutdown();
   pacer_.reset();
   gpu_device_.reset();
@@ -273,6 +304,10 @@ uint32_t WebViewHostApp::RunMainLoop() {
 
     heartbeat.PublishStage(Stage::kPumpFrames, 0);
     web_.PumpViewCreationRetries();
+    capture_.ServiceCaptures();
+    for (uint32_t view_id : capture_.TakeFirstFrameViews()) {
+      if (module_host_) module_host_->RouteViewEvent(view_id, VYOM_EVENT_FIRST_FRAME, 0);
+    }
     overlay_.FlushWorkerLogs();
 
     heartbeat.PublishFrameTick();

@@ -12,6 +12,7 @@
 //   ViewService      the view operations, and the interfaces for modules and popups
 //   InputRouter      the input ring's records into the views
 //   FocusController  which view receives the keyboard (logical focus, focus emulation)
+//   CaptureService   capture sessions, shared textures and DirtyMaps: every view's frames
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -20,6 +21,7 @@
 #include <optional>
 #include <string>
 
+#include "capture/capture_service.h"
 #include "command_dispatch/command_dispatcher.h"
 #include "host/frame_pacing.h"
 #include "host/host_options.h"
@@ -66,6 +68,9 @@ struct HostBackends {
   // The watchdog's sampling thread (real time: unit tests that drive a manual clock leave it out).
   bool watchdog = true;
   std::function<std::unique_ptr<IKeyboardLayout>()> keyboard_layout = &CreateSystemKeyboardLayout;
+  // Where views' frames come from (null: no capture) and how frame images are decoded.
+  std::function<std::unique_ptr<capture::ICapturePort>(web::Poster post_to_main)> capture_port;
+  capture::ImageDecodeFn image_decoder = &platform::DecodePng;
 };
 
 class WebViewHostApp {
@@ -100,6 +105,7 @@ class WebViewHostApp {
   InputRouter& input() { return input_; }
   FocusController& focus() { return focus_; }
   modules::ModuleHost* module_host() { return module_host_.get(); }
+  capture::CaptureService& capture() { return capture_; }
 
  private:
   void PacedWait();
@@ -123,6 +129,7 @@ class WebViewHostApp {
   ViewService view_service_;
   InputRouter input_;
   FocusController focus_;
+  capture::CaptureService capture_;
   CommandDispatcher dispatcher_;
 
   HostOptions options_;

@@ -14,6 +14,7 @@
 #include "platform/fault_guard.h"
 #include "qos/events.h"
 #include "qos/sink.h"
+#include "renderers/web/cdp/cdp_capture.h"
 #include "renderers/web/cdp/cdp_runtime.h"
 
 namespace vyo::host {
@@ -57,11 +58,18 @@ void ReportStartup(uint32_t result, const char* word, uint32_t start_tick, int d
                                 dpi_mode, parent_pid));
 }
 
-// The engines this program drives: the platform's own wait, GPU device and windows (the defaults)
-// and a browser over the DevTools protocol as the web runtime.
+// The engines this program drives: the platform's own wait, GPU device, windows and image decoder
+// (the defaults), a browser over the DevTools protocol as the web runtime, and its screencast and
+// screenshots as the capture port. VYO_CAPTURE_SILENT_SCREENCAST=1 makes screencasts deliver
+// nothing (fault injection for the fallback tests).
 HostBackends ProgramBackends() {
   HostBackends backends;
   backends.web_runtime = [](web::Poster post_to_main) { return web::cdp::CreateRuntime(std::move(post_to_main)); };
+  web::cdp::CaptureOptions capture;
+  capture.silent_screencast = platform::GetEnv("VYO_CAPTURE_SILENT_SCREENCAST").value_or("") == "1";
+  backends.capture_port = [capture](web::Poster post_to_main) {
+    return web::cdp::CreateCapturePort(std::move(post_to_main), capture);
+  };
   return backends;
 }
 

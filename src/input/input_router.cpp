@@ -215,6 +215,14 @@ void InputRouter::DispatchKeyEvent(const std::shared_ptr<web::IWebView>& webview
     }
     if (pending != pending_high_surrogate_.end()) pending_high_surrogate_.erase(pending);
   }
+  if (alt_gr && (record.msg == kChar || record.msg == kSysChar)) {
+    // The page would take a character with Ctrl held for a shortcut: what AltGr typed is inserted.
+    const std::u16string typed = joined != nullptr ? *joined : std::u16string(1, static_cast<char16_t>(vk & 0xFFFF));
+    if (typed.empty() || typed[0] == 0) return;
+    const web::HResult hr = webview->CallDevToolsProtocolMethod("Input.insertText", BuildInsertTextJson(typed));
+    if (web::Failed(hr)) overlay_.SendLog("Input.insertText, hr=0x" + HrHex(hr));
+    return;
+  }
   const std::string json = BuildKeyEventJson(*layout_, record, joined);
   if (json.empty()) return;
   const web::HResult hr = webview->CallDevToolsProtocolMethod("Input.dispatchKeyEvent", json);

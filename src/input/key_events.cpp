@@ -21,6 +21,28 @@ uint64_t U64At(const InputRecord& r, size_t offset) {
 
 bool IsKeypadCode(const std::string& code) { return code.rfind("Numpad", 0) == 0; }
 
+// Keys whose DOM key and code are the same word: the lock and escape keys and the editing and
+// arrow keys.
+const char* SameKeyAndCode(uint32_t vk) {
+  switch (vk) {
+    case 0x13: return "Pause";
+    case 0x14: return "CapsLock";
+    case 0x1B: return "Escape";
+    case 0x21: return "PageUp";
+    case 0x22: return "PageDown";
+    case 0x23: return "End";
+    case 0x24: return "Home";
+    case 0x25: return "ArrowLeft";
+    case 0x26: return "ArrowUp";
+    case 0x27: return "ArrowRight";
+    case 0x28: return "ArrowDown";
+    case 0x2C: return "PrintScreen";
+    case 0x2D: return "Insert";
+    case 0x2E: return "Delete";
+    default: return nullptr;
+  }
+}
+
 }  // namespace
 
 InputEvent ParseInputRecord(const InputRecord& r) {
@@ -92,6 +114,7 @@ std::string CodeFromVirtualKey(uint32_t vk, bool extended) {
   if (vk >= 0x30 && vk <= 0x39) return StringPrintf("Digit%c", static_cast<char>(vk));
   if (vk >= 0x60 && vk <= 0x69) return StringPrintf("Numpad%u", vk - 0x60);
   if (vk >= 0x70 && vk <= 0x87) return StringPrintf("F%u", vk - 0x6F);
+  if (const char* same = SameKeyAndCode(vk)) return same;
   switch (vk) {
     case 0x08: return "Backspace";
     case 0x09: return "Tab";
@@ -102,21 +125,7 @@ std::string CodeFromVirtualKey(uint32_t vk, bool extended) {
     case 0xA3: return "ControlRight";
     case 0x12: case 0xA4: return extended ? "AltRight" : "AltLeft";
     case 0xA5: return "AltRight";
-    case 0x13: return "Pause";
-    case 0x14: return "CapsLock";
-    case 0x1B: return "Escape";
     case 0x20: return "Space";
-    case 0x21: return "PageUp";
-    case 0x22: return "PageDown";
-    case 0x23: return "End";
-    case 0x24: return "Home";
-    case 0x25: return "ArrowLeft";
-    case 0x26: return "ArrowUp";
-    case 0x27: return "ArrowRight";
-    case 0x28: return "ArrowDown";
-    case 0x2C: return "PrintScreen";
-    case 0x2D: return "Insert";
-    case 0x2E: return "Delete";
     case 0x5B: return "MetaLeft";
     case 0x5C: return "MetaRight";
     case 0x5D: return "ContextMenu";
@@ -146,6 +155,7 @@ std::string CodeFromVirtualKey(uint32_t vk, bool extended) {
 std::string NamedKeyFromVirtualKey(uint32_t vk) {
   if (vk >= 0x60 && vk <= 0x69) return std::string(1, static_cast<char>('0' + (vk - 0x60)));
   if (vk >= 0x70 && vk <= 0x87) return StringPrintf("F%u", vk - 0x6F);
+  if (const char* same = SameKeyAndCode(vk)) return same;
   switch (vk) {
     case 0x08: return "Backspace";
     case 0x09: return "Tab";
@@ -153,21 +163,7 @@ std::string NamedKeyFromVirtualKey(uint32_t vk) {
     case 0x10: case 0xA0: case 0xA1: return "Shift";
     case 0x11: case 0xA2: case 0xA3: return "Control";
     case 0x12: case 0xA4: case 0xA5: return "Alt";
-    case 0x13: return "Pause";
-    case 0x14: return "CapsLock";
-    case 0x1B: return "Escape";
     case 0x20: return " ";
-    case 0x21: return "PageUp";
-    case 0x22: return "PageDown";
-    case 0x23: return "End";
-    case 0x24: return "Home";
-    case 0x25: return "ArrowLeft";
-    case 0x26: return "ArrowUp";
-    case 0x27: return "ArrowRight";
-    case 0x28: return "ArrowDown";
-    case 0x2C: return "PrintScreen";
-    case 0x2D: return "Insert";
-    case 0x2E: return "Delete";
     case 0x5B: case 0x5C: return "Meta";
     case 0x5D: return "ContextMenu";
     case 0x6A: return "*";

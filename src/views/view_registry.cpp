@@ -80,29 +80,10 @@ void ViewRegistry::RemoveAllViews() {
   primary_view_id_ = 0;
 }
 
-void ViewRegistry::NotifyCreated(uint32_t view_id) {
+void ViewRegistry::Notify(void (IViewObserver::*event)(uint32_t), uint32_t view_id) {
+  // Observers call out (to the browser, the pipe): never with views_lock held.
   assert(!lock_.HeldByCurrentThread());
-  for (IViewObserver* o : observers_) o->OnViewCreated(view_id);
-}
-
-void ViewRegistry::NotifyResized(uint32_t view_id) {
-  assert(!lock_.HeldByCurrentThread());
-  for (IViewObserver* o : observers_) o->OnViewResized(view_id);
-}
-
-void ViewRegistry::NotifyHidden(uint32_t view_id) {
-  assert(!lock_.HeldByCurrentThread());
-  for (IViewObserver* o : observers_) o->OnViewHidden(view_id);
-}
-
-void ViewRegistry::NotifyClosing(uint32_t view_id) {
-  assert(!lock_.HeldByCurrentThread());
-  for (IViewObserver* o : observers_) o->OnViewClosing(view_id);
-}
-
-void ViewRegistry::NotifyDestroyed(uint32_t view_id) {
-  assert(!lock_.HeldByCurrentThread());
-  for (IViewObserver* o : observers_) o->OnViewDestroyed(view_id);
+  for (IViewObserver* o : observers_) (o->*event)(view_id);
 }
 
 }  // namespace vyo::host

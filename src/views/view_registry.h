@@ -86,13 +86,15 @@ class ViewRegistry {
   // Observers, told in the order they were added; the registry does not own them.
   void AddObserver(IViewObserver* observer) { observers_.push_back(observer); }
   void RemoveAllViews();  // shutdown: every view closes, then the map empties
-  void NotifyCreated(uint32_t view_id);
-  void NotifyResized(uint32_t view_id);
-  void NotifyHidden(uint32_t view_id);
-  void NotifyClosing(uint32_t view_id);
-  void NotifyDestroyed(uint32_t view_id);
+  void NotifyCreated(uint32_t view_id) { Notify(&IViewObserver::OnViewCreated, view_id); }
+  void NotifyResized(uint32_t view_id) { Notify(&IViewObserver::OnViewResized, view_id); }
+  void NotifyHidden(uint32_t view_id) { Notify(&IViewObserver::OnViewHidden, view_id); }
+  void NotifyClosing(uint32_t view_id) { Notify(&IViewObserver::OnViewClosing, view_id); }
+  void NotifyDestroyed(uint32_t view_id) { Notify(&IViewObserver::OnViewDestroyed, view_id); }
 
  private:
+  void Notify(void (IViewObserver::*event)(uint32_t), uint32_t view_id);
+
   ViewsLock lock_;
   std::map<uint32_t, ViewState> views_;
   uint32_t primary_view_id_ = 0;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "fakes/input_records.h"
@@ -55,17 +56,26 @@ struct InputBrowserTest : ::testing::Test {
     }
     fs::remove_all(work);
   }
-  bool WaitPage(const std::string& json) {
+  // Waits for page data `json` from `view`.
+  bool WaitPage(const std::string& json, uint32_t view = 1) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWait);
     while (std::chrono::steady_clock::now() < deadline) {
       for (const auto& m : s->received()) {
         if (m.type != host::kPageMessage) continue;
         const auto page = host::DecodePageMessage(m.payload);
-        if (page && page->json == json) return true;
+        if (page && page->view_id == view && page->json == json) return true;
       }
       s->Next(100);
     }
     return false;
+  }
+  // Starts the host; then nullopt when it did not start, else whether a browser exists.
+  std::optional<bool> StartSession(const char* tag) {
+    s = sim::OverlaySim::Create(tag);
+    if (!s || !s->StartHost() || !s->Connect(kWait)) return std::nullopt;
+    const auto env = s->WaitFor(host::kEnvironmentResult, kWait);
+    if (!env) return std::nullopt;
+    return host::DecodeEnvironmentResult(env->payload)->result != 1;
   }
   int Count(const std::string& json) {
     int n = 0;
@@ -88,13 +98,9 @@ struct InputBrowserTest : ::testing::Test {
 };
 
 TEST_F(InputBrowserTest, ClicksWheelAndTextReachThePage) {
-  s = sim::OverlaySim::Create("input");
-  ASSERT_TRUE(s);
-  ASSERT_TRUE(s->StartHost());
-  ASSERT_TRUE(s->Connect(kWait));
-  const auto env = s->WaitFor(host::kEnvironmentResult, kWait);
-  ASSERT_TRUE(env);
-  if (host::DecodeEnvironmentResult(env->payload)->result == 1) GTEST_SKIP() << "no browser on this machine";
+  const std::optional<bool> browser = StartSession("input");
+  ASSERT_TRUE(browser.has_value());
+  if (!*browser) GTEST_SKIP() << "no browser on this machine";
   s->Send(host::ViewCreateCmd{1, 0, 0, 400, 300, true, u"vyodir:" + (work / "site").u16string()});
   ASSERT_TRUE(WaitPage("{\"ready\":true}"));
 
@@ -121,6 +127,19 @@ TEST_F(InputBrowserTest, ClicksWheelAndTextReachThePage) {
   s->WriteInput(MakeRecord(1, 0x101, 0x08, 0, 0, 0xC00E0001ull));
   ASSERT_TRUE(WaitPage("{\"text\":\"ab\xF0\x9F\x98\x80\"}"));
 
+  // Ctrl+A selects the field's text; what is typed next replaces it.
+  s->WriteInput(MakeRecord(1, 0x100, 0x11, 0, 0, 0x001D0001ull, 2));
+  s->WriteInput(MakeRecord(1, 0x100, 'A', 0, 0, 0x001E0001ull, 2));
+  s->WriteInput(MakeRecord(1, 0x101, 'A', 0, 0, 0xC01E0001ull, 2));
+  s->WriteInput(MakeRecord(1, 0x101, 0x11, 0, 0, 0xC01D0001ull, 0));
+  s->WriteInput(MakeRecord(1, 0x102, 'z'));
+  ASSERT_TRUE(WaitPage("{\"text\":\"z\"}"));
+  // AltGr (Ctrl+Alt) with Q types '@' on layouts that have it there: text, not a shortcut.
+  s->WriteInput(MakeRecord(1, 0x100, 'Q', 0, 0, 0x00100001ull, 3));
+  s->WriteInput(MakeRecord(1, 0x102, '@', 0, 0, 0x00100001ull, 3));
+  s->WriteInput(MakeRecord(1, 0x101, 'Q', 0, 0, 0xC0100001ull, 3));
+  ASSERT_TRUE(WaitPage("{\"text\":\"z@\"}"));
+
   // A wheel turn down over the scrolling box scrolls it.
   s->WriteInput(MakeRecord(1, 0x200, 0, 100, 180));
   s->WriteInput(MakeRecord(1, 0x20A, 0xFF880000ull, 100, 180));
@@ -143,6 +162,75 @@ TEST_F(InputBrowserTest, ClicksWheelAndTextReachThePage) {
   EXPECT_TRUE(cursor_reported(32649));
   s->WriteInput(MakeRecord(1, 0x200, 0, 350, 250));
   EXPECT_TRUE(cursor_reported(32512));
+}
+
+// Two views, each its own browser window: SetFocus moves the keyboard focus between them (the pages
+// see focus and blur, and typed text goes to the focused one), and both keep animating whichever
+// has the focus.
+const char kFocusPage[] = R"HTML(<!doctype html>
+<html><head><meta charset="utf-8"></head><body style="margin:0">
+<input id="t" style="position:absolute;left:0;top:0;width:200px;height:24px">
+<script>
+const post = (m) => window.chrome.webview.postMessage(m);
+const t = document.getElementById('t');
+t.addEventListener('input', () => post({text: t.value}));
+window.chrome.webview.addEventListener('message', (e) => {
+  if (e.data.step === 'field') { t.focus(); post({field: document.hasFocus()}); }
+  if (e.data.step === 'active') post({active: document.activeElement ? document.activeElement.tagName : ''});
+  if (e.data.step === 'frames') {
+    let n = 0;
+    const start = performance.now();
+    const tick = () => { n++; if (performance.now() - start < 1000) requestAnimationFrame(tick); else post({frames: n > 20}); };
+    requestAnimationFrame(tick);
+  }
+});
+window.addEventListener('load', () => post({ready: true}));
+</script></body></html>
+)HTML";
+
+TEST_F(InputBrowserTest, FocusMovesBetweenViewsThatBothKeepAnimating) {
+  fs::create_directories(work / "focus");
+  std::ofstream(work / "focus" / "index.html", std::ios::binary) << kFocusPage;
+  const std::optional<bool> browser = StartSession("focus");
+  ASSERT_TRUE(browser.has_value());
+  if (!*browser) GTEST_SKIP() << "no browser on this machine";
+  const std::u16string url = u"vyodir:" + (work / "focus").u16string();
+  s->Send(host::ViewCreateCmd{1, 0, 0, 300, 200, true, url});
+  s->Send(host::ViewCreateCmd{2, 0, 0, 300, 200, true, url});
+
+  ASSERT_TRUE(WaitPage("{\"ready\":true}", 1));
+  ASSERT_TRUE(WaitPage("{\"ready\":true}", 2));
+  const auto focus_reported = [&](uint32_t view, uint32_t state) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWait);
+    while (std::chrono::steady_clock::now() < deadline) {
+      for (const auto& m : s->received()) {
+        if (m.type == host::kInputFocusChanged && m.payload.size() == 8 && host::LoadU32(m.payload.data()) == view &&
+            host::LoadU32(m.payload.data() + 4) == state) {
+          return true;
+        }
+      }
+      s->Next(100);
+    }
+    return false;
+  };
+  // View 1 gets the keyboard; its field takes the focus and the overlay hears that it needs keys.
+  s->Send(host::ViewSetFocusCmd{1});
+  s->Send(host::ViewPostMessageCmd{1, "{\"step\":\"field\"}"});
+  ASSERT_TRUE(WaitPage("{\"field\":true}", 1));
+  EXPECT_TRUE(focus_reported(1, 1));
+  s->WriteInput(MakeRecord(1, 0x10003, 0, 0, 0, 0, 0, u"one"));
+  ASSERT_TRUE(WaitPage("{\"text\":\"one\"}", 1));
+  // View 2 gets it: both views animate at once whichever has the focus (windows of their own).
+  s->Send(host::ViewSetFocusCmd{2});
+  s->Send(host::ViewPostMessageCmd{1, "{\"step\":\"frames\"}"});
+  s->Send(host::ViewPostMessageCmd{2, "{\"step\":\"frames\"}"});
+  EXPECT_TRUE(WaitPage("{\"frames\":true}", 1));
+  EXPECT_TRUE(WaitPage("{\"frames\":true}", 2));
+  // ClearFocus blurs the page input everywhere and the overlay hears that no view needs keys.
+  s->Send(host::FocusClearCmd{});
+  EXPECT_TRUE(focus_reported(1, 0));
+  s->Send(host::ViewPostMessageCmd{1, "{\"step\":\"active\"}"});
+  EXPECT_TRUE(WaitPage("{\"active\":\"BODY\"}", 1));
 }
 
 }  // namespace

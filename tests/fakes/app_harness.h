@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "base/text.h"
 #include "fakes/fake_main_wait.h"
 #include "fakes/fake_pipe.h"
+#include "fakes/fake_web_runtime.h"
 #include "fakes/manual_clock.h"
 #include "host/app.h"
 #include "platform/named_event.h"
@@ -64,6 +66,15 @@ struct AppHarness : ::testing::Test {
     return std::find(logs.begin(), logs.end(), line) != logs.end();
   }
   host::ViewState View(uint32_t id) { return app->views().Snapshot(id).value(); }
+  // A created view with a recording web view of its own (kept in `web_views`).
+  std::map<uint32_t, std::shared_ptr<FakeWebView>> web_views;
+  FakeWebView& AddWebView(uint32_t id) {
+    service().EnsureView(id, 100, 100, true, u"");
+    auto wv = std::make_shared<FakeWebView>();
+    app->views().With(id, [&](host::ViewState* v) { v->web.webview = wv; });
+    web_views[id] = wv;
+    return *wv;
+  }
   template <typename F>
   auto WithView(uint32_t id, F f) {
     return app->views().With(id, f);

@@ -250,6 +250,16 @@ TEST_F(WebFixture, StaleAnswersAreClosedAndDropped) {
   service().DestroyView(2, false);
   env->CompleteView();
   EXPECT_TRUE(env->WasClosed(3));
+  // ... even when a view of the same id was created again meanwhile: its own answer attaches.
+  service().EnsureView(3, 10, 10, true, u"");
+  service().DestroyView(3, false);
+  service().EnsureView(3, 10, 10, true, u"");
+  ASSERT_EQ(env->requests.size(), 2u);
+  env->CompleteView();
+  EXPECT_TRUE(env->WasClosed(4));
+  env->CompleteView();
+  EXPECT_FALSE(env->WasClosed(5));
+  EXPECT_TRUE(View(3).web.webview);
 }
 
 TEST_F(WebFixture, RetryPumpRecreatesAfterRepeatedFailures) {

@@ -7,19 +7,10 @@ namespace vyo::host {
 namespace {
 
 struct FocusFixture : testing::AppHarness {
-  std::map<uint32_t, std::shared_ptr<testing::FakeWebView>> views;
-
   void SetUp() override { ConnectPipe(); }
-  testing::FakeWebView& AddView(uint32_t id) {
-    service().EnsureView(id, 100, 100, true, u"");
-    auto wv = std::make_shared<testing::FakeWebView>();
-    WithView(id, [&](ViewState* v) { v->web.webview = wv; });
-    views[id] = wv;
-    return *wv;
-  }
   std::vector<std::string> Requests(uint32_t id) {
     std::vector<std::string> out;
-    for (const auto& c : views[id]->calls)
+    for (const auto& c : web_views[id]->calls)
       if (c.rfind("CallDevToolsProtocolMethodWithResult(Emulation.setFocusEmulationEnabled ", 0) == 0)
         out.push_back(c.substr(c.find('{'), c.size() - c.find('{') - 1));
     return out;
@@ -32,8 +23,8 @@ struct FocusFixture : testing::AppHarness {
 };
 
 TEST_F(FocusFixture, SetFocusMovesEmulationBetweenViews) {
-  testing::FakeWebView& five = AddView(5);
-  testing::FakeWebView& seven = AddView(7);
+  testing::FakeWebView& five = AddWebView(5);
+  testing::FakeWebView& seven = AddWebView(7);
   FocusController& focus = app->focus();
   focus.SetFocus(5);
   five.CompleteCall(web::kOk);
@@ -50,7 +41,7 @@ TEST_F(FocusFixture, SetFocusMovesEmulationBetweenViews) {
 }
 
 TEST_F(FocusFixture, FailuresAreRetriedWithinTheBudgetAndStaleAnswersChangeNothing) {
-  testing::FakeWebView& view = AddView(3);
+  testing::FakeWebView& view = AddWebView(3);
   app->focus().SetFocus(3);
   for (int i = 0; i < 3; ++i) view.CompleteCall(web::kFail);
   EXPECT_EQ(Requests(3).size(), 3u);  // the budget is spent: no fourth request
@@ -67,8 +58,8 @@ TEST_F(FocusFixture, FailuresAreRetriedWithinTheBudgetAndStaleAnswersChangeNothi
 }
 
 TEST_F(FocusFixture, ClearFocusBlursEveryViewAndStopsEmulation) {
-  testing::FakeWebView& a = AddView(1);
-  testing::FakeWebView& b = AddView(2);
+  testing::FakeWebView& a = AddWebView(1);
+  testing::FakeWebView& b = AddWebView(2);
   app->focus().ClearFocus();  // no logical focus: no request, no line, the blur still runs
   EXPECT_TRUE(Requests(1).empty());
   EXPECT_EQ(Lines("ClearFocus logical"), 0);

@@ -10,16 +10,7 @@ namespace {
 using testing::MakeRecord;
 
 struct InputFixture : testing::AppHarness {
-  std::map<uint32_t, std::shared_ptr<testing::FakeWebView>> views;
-
   void SetUp() override { ConnectPipe(); }
-  testing::FakeWebView& AddView(uint32_t id) {
-    service().EnsureView(id, 100, 100, true, u"");
-    auto wv = std::make_shared<testing::FakeWebView>();
-    WithView(id, [&](ViewState* v) { v->web.webview = wv; });
-    views[id] = wv;
-    return *wv;
-  }
   // One drain pass of the given records, then the input stage's flush.
   void Drain(const std::vector<InputRecord>& records) {
     app->input().BeginInputStage();
@@ -29,16 +20,16 @@ struct InputFixture : testing::AppHarness {
   }
   std::vector<std::string> Calls(uint32_t id, const std::string& name) {
     std::vector<std::string> out;
-    for (const auto& c : views[id]->calls)
+    for (const auto& c : web_views[id]->calls)
       if (c.rfind(name + "(", 0) == 0) out.push_back(c.substr(name.size() + 1, c.size() - name.size() - 2));
     return out;
   }
 };
 
 TEST_F(InputFixture, MovesAreCoalescedPerViewAndKeepTheirPlace) {
-  AddView(5);
-  AddView(3);
-  AddView(7);
+  AddWebView(5);
+  AddWebView(3);
+  AddWebView(7);
   // Three moves then a button-down for view 5: the last move goes first, then the button.
   Drain({MakeRecord(5, 0x200, 0, 1, 1), MakeRecord(5, 0x200, 0, 2, 2), MakeRecord(5, 0x200, 0, 3, 3),
          MakeRecord(5, 0x201, 1, 3, 3)});
@@ -57,7 +48,7 @@ TEST_F(InputFixture, MovesAreCoalescedPerViewAndKeepTheirPlace) {
 }
 
 TEST_F(InputFixture, RecordsAreRoutedByKind) {
-  testing::FakeWebView& wv = AddView(1);
+  testing::FakeWebView& wv = AddWebView(1);
   Drain({
       MakeRecord(1, 0x20A, 0xFF880000ull, 4, 5),  // wheel: signed delta
       MakeRecord(1, 0x20B, 0x00020020ull, 4, 5),  // X button 2 down
@@ -89,7 +80,7 @@ TEST_F(InputFixture, MissingViewsAndControllersAreDroppedWithBudgetedLines) {
 }
 
 TEST_F(InputFixture, KeysBecomeKeyEventsWithShortcutsHandledHere) {
-  AddView(1);
+  AddWebView(1);
   app->pages().selection_store().Set(1, u"copied");
   Drain({
       MakeRecord(1, 0x100, 'C', 0, 0, 0, 2),        // Ctrl+C: copies, not forwarded
@@ -105,15 +96,15 @@ TEST_F(InputFixture, KeysBecomeKeyEventsWithShortcutsHandledHere) {
   const auto sent = Calls(1, "CallDevToolsProtocolMethod");
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_NE(sent[0].find("\"windowsVirtualKeyCode\":81"), std::string::npos) << sent[0];
-  EXPECT_EQ(sent[1], R"(Input.dispatchKeyEvent {"modifiers":3,"type":"char","text":"@"})");
+  EXPECT_EQ(sent[1], R"(Input.insertText {"text":"@"})");
   EXPECT_EQ(sent[2], "Input.dispatchKeyEvent {\"modifiers\":0,\"type\":\"char\",\"text\":\"\xF0\x9F\x98\x80\"}");
   EXPECT_TRUE(Logged("CopySelectionToClipboard view_id=1 chars=6"));
 }
 
 TEST_F(InputFixture, ButtonsHeldInAPageAreReleasedWhenItIsHiddenLosesFocusOrCloses) {
-  AddView(1);
-  AddView(2);
-  AddView(3);
+  AddWebView(1);
+  AddWebView(2);
+  AddWebView(3);
   // Left and right held in view 1, left in view 2, left in view 3 then released there.
   Drain({MakeRecord(1, 0x201, 0x1, 5, 6), MakeRecord(1, 0x204, 0x3, 7, 8), MakeRecord(2, 0x201, 0x1, 1, 1),
          MakeRecord(3, 0x201, 0x1, 2, 2), MakeRecord(3, 0x202, 0x0, 2, 2)});

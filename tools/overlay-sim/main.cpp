@@ -1,8 +1,11 @@
 // overlay-sim: plays the overlay for one short session and prints the exchange.
 //
-//   overlay-sim [--host PATH] [--url URL] [--seconds N] [--bad-args]
+//   overlay-sim [--host PATH] [--url URL] [--seconds N] [--out DIR] [--marker] [--bad-args]
 //                                             run a session against the host (default: beside us);
-//                                             view 1 shows URL (default: a page that cannot load)
+//                                             view 1 shows URL (default: a page that cannot load);
+//                                             the views' textures are read all along; --out writes
+//                                             view_<id>.png and surface.png there at the end;
+//                                             --marker reads the page's clock marker for latency
 //   overlay-sim --sleep-ms N                  just live N ms (a stand-in parent process for tests)
 #include <algorithm>
 #include <chrono>
@@ -31,6 +34,34 @@ void SendTraced(sim::OverlaySim& s, const host::Command& c, const std::string& d
   s.Send(c);
 }
 
+// Lives `ms` milliseconds: host messages are printed, the views' textures read as they change.
+void Live(sim::OverlaySim& s, uint32_t ms, bool marker) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    while (auto m = s.Next(0)) Trace("host -> overlay:", host::DescribeHostMessage(m->type, m->payload));
+    s.surface().Poll(marker);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// Frames per second and latency of every view the overlay read.
+void PrintFrames(sim::OverlaySim& s) {
+  for (uint32_t id : s.surface().ViewIds()) {
+    const sim::ViewCopy* v = s.surface().View(id);
+    const double span = static_cast<double>(v->last_frame_ms - v->first_frame_ms) / 1000.0;
+    const double fps = v->frames > 1 && span > 0 ? (v->frames - 1) / span : 0.0;
+    std::printf("view %u: %ux%u, %u updates (%u full, %u partial), %.1f frames/s", id, v->width, v->height, v->frames,
+                v->full_updates, v->partial_updates, fps);
+    if (!v->latencies_ms.empty()) {
+      std::vector<int64_t> l = v->latencies_ms;
+      std::sort(l.begin(), l.end());
+      std::printf(", latency median %lld ms, p95 %lld ms", static_cast<long long>(l[l.size() / 2]),
+                  static_cast<long long>(l[l.size() * 95 / 100]));
+    }
+    std::printf("\n");
+  }
+}
+
 void PrintBeat(sim::OverlaySim& s) {
   const sim::BeatMap b = s.ReadBeatMap();
   std::printf("beat map: frames=%u stage=%s(%u) stage_counter=%u detail=%u\n", b.frame_counter,
@@ -44,6 +75,8 @@ int main(int argc, char** argv) {
   bool bad_args = false;
   std::u16string url = u"https://example.invalid/";
   int seconds = 1;
+  std::string out_dir;
+  bool marker = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--sleep-ms") == 0 && i + 1 < argc) {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[i + 1])));
@@ -53,6 +86,8 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--bad-args") == 0) bad_args = true;
     if (std::strcmp(argv[i], "--url") == 0 && i + 1 < argc) url = Utf8ToUtf16(argv[++i]);
     if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::max(1, std::atoi(argv[++i]));
+    if (std::strcmp(argv[i], "--out") == 0 && i + 1 < argc) out_dir = argv[++i];
+    if (std::strcmp(argv[i], "--marker") == 0) marker = true;
   }
 
   auto s = sim::OverlaySim::Create("cli");
@@ -99,9 +134,18 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   std::printf("input ring: host read index=%u after 3 records\n", s->InputReadIndex());
   PrintBeat(*s);
-  // Let the view live for a while; print what the host says meanwhile.
-  Drain(*s, static_cast<uint32_t>(seconds) * 1000);
+  // Let the view live for a while; print what the host says and read what it draws meanwhile.
+  Live(*s, static_cast<uint32_t>(seconds) * 1000, marker);
   PrintBeat(*s);
+  PrintFrames(*s);
+  if (!out_dir.empty()) {
+    for (uint32_t id : s->surface().ViewIds()) {
+      const std::string path = out_dir + "/view_" + std::to_string(id) + ".png";
+      if (s->surface().WriteViewPng(id, path)) std::printf("wrote %s\n", path.c_str());
+    }
+    const std::string path = out_dir + "/surface.png";
+    if (s->surface().WriteSurfacePng(1920, 1080, 0x2b3a4a, path)) std::printf("wrote %s\n", path.c_str());
+  }
 
   SendTraced(*s, host::ViewDestroyCmd{2}, "view=2");
   Drain(*s, 300);

@@ -20,6 +20,7 @@ std::unique_ptr<OverlaySim> OverlaySim::Create(const std::string& tag, bool with
   sim->input_map_name_ = base + u"_input";
   sim->input_event_name_ = base + u"_inputev";
   sim->beat_map_name_ = base + u"_beat";
+  sim->surface_ = std::make_unique<SurfaceReader>(sim->pipe_name_);
   sim->input_map_ = platform::SharedMemory::Create(sim->input_map_name_, host::kInputRingSize);
   sim->input_event_ = platform::NamedEvent::Create(sim->input_event_name_);
   if (!sim->input_map_ || !sim->input_event_) return nullptr;
@@ -89,6 +90,11 @@ bool OverlaySim::SendFrame(uint32_t type, const std::vector<uint8_t>& payload) {
 }
 
 bool OverlaySim::Send(const host::Command& command) {
+  if (const auto* c = std::get_if<host::ViewCreateCmd>(&command)) surface_->OnViewPlaced(c->view_id, c->x, c->y);
+  if (const auto* c = std::get_if<host::ViewSetRectCmd>(&command)) surface_->OnViewPlaced(c->view_id, c->x, c->y);
+  if (const auto* c = std::get_if<host::ViewSetZOrderCmd>(&command)) surface_->OnViewZOrder(c->view_id, c->z);
+  if (const auto* c = std::get_if<host::ViewSetVisibleCmd>(&command)) surface_->OnViewVisible(c->view_id, c->visible);
+  if (const auto* c = std::get_if<host::ViewDestroyCmd>(&command)) surface_->OnViewDestroyed(c->view_id);
   return SendFrame(host::CommandTypeOf(command), host::EncodeCommand(command));
 }
 
@@ -110,6 +116,9 @@ std::optional<HostMessage> OverlaySim::Next(uint32_t timeout_ms) {
   if (header.length != 0 &&
       pipe_->ReadMessage(msg.payload.data(), header.length) != platform::PipeResult::kOk) {
     return std::nullopt;
+  }
+  if (msg.type == host::kSharedTextureReady) {
+    if (auto ready = host::DecodeSharedTextureReady(msg.payload)) surface_->OnTextureReady(*ready);
   }
   received_.push_back(msg);
   return msg;

@@ -16,6 +16,7 @@
 #include "platform/pipe.h"
 #include "platform/process.h"
 #include "platform/shared_memory.h"
+#include "surface_reader.h"
 
 namespace vyo::sim {
 
@@ -72,6 +73,10 @@ class OverlaySim {
   void KillHost();
   uint32_t host_pid() const { return host_ ? host_->Pid() : 0; }
 
+  // The views' textures as the overlay sees them (fed by SharedTextureReady and the view commands
+  // sent through Send).
+  SurfaceReader& surface() { return *surface_; }
+
   const std::u16string& pipe_name() const { return pipe_name_; }
   const std::u16string& input_map_name() const { return input_map_name_; }
   const std::u16string& input_event_name() const { return input_event_name_; }
@@ -87,6 +92,7 @@ class OverlaySim {
   std::unique_ptr<platform::ChildProcess> host_;
   std::unique_ptr<platform::PipeClient> pipe_;
   std::vector<HostMessage> received_;
+  std::unique_ptr<SurfaceReader> surface_;
 };
 
 // Encodes a numeric value as UTF-16 text.

@@ -221,7 +221,7 @@ void PagePolicy::OnProcessFailed(uint32_t view_id, int32_t kind) {
     overlay_.SendToOverlay(host::kViewStatus, host::Encode(host::ViewStatus(view_id, code)));
   }
   qos::Report(qos::ViewFailureEvent(kind, view_id, static_cast<uint32_t>(code)));
-  // The module host is told (view id, state 3, reason 1) for a module's view.
+  if (view_lost) web_.NotifyModuleViewEvent(view_id, WebViewManager::kModuleViewFailed, 1);
   overlay_.SendLog(StringPrintf("WebView2 process failed, view_id=%u, kind=%d", view_id, kind));
   if (!view_lost) return;
   input_focus_.ClearInputFocus(view_id);
@@ -252,7 +252,7 @@ void PagePolicy::OnNavigationCompleted(uint32_t view_id, const NavigationComplet
   qos::Report(qos::NavigationCompletedEvent(args.success ? 0 : args.web_error_status, started == 0 ? 0 : now - started,
                                             view_id, TelemetryHostPart(Utf16ToUtf8(url))));
   // The popup manager accounts the completion first; an event it consumes ends here.
-  // The module host is told (view id, state 2, status) for a module's view that is no popup chrome.
+  web_.NotifyModuleViewEvent(view_id, WebViewManager::kModuleViewNavigated, args.success ? 0u : static_cast<uint32_t>(args.web_error_status));
   input_focus_.ClearInputFocus(view_id);
   selection_store_.Clear(view_id);
   if (!args.success) return;

@@ -34,6 +34,13 @@ std::string ViewForm(const std::string& text, uint32_t view_id) {
 
 uint32_t EventBit(WebEvent e) { return 1u << static_cast<uint32_t>(e); }
 
+// Controller requests are counted by one process-wide sequence: a view destroyed and created again
+// with the same id never takes an answer meant for its predecessor.
+int32_t NextCreationEpoch() {
+  static int32_t counter = 0;  // main thread only
+  return ++counter;
+}
+
 std::u16string Script(PageScript script) { return std::u16string(PageScriptText(script)); }
 
 // Forwards one view's web events to the host while the web view manager is alive.
@@ -299,7 +306,7 @@ void WebViewManager::EnsureWebView(uint32_t view_id) {
       waiting = true;  // its arrival asks for every view
       return false;
     }
-    epoch = ++view->web.creation_epoch;
+    epoch = view->web.creation_epoch = NextCreationEpoch();
     view->web.creating = true;
     parent = view->view_window;
     return true;
@@ -520,6 +527,7 @@ void WebViewManager::GiveUpControllerCreation(uint32_t view_id, HResult hr) {
   const auto code = host::ViewStatusCode::kControllerCreationGaveUp;
   overlay_.SendToOverlay(host::kViewStatus, host::Encode(host::ViewStatus(view_id, code)));
   qos::Report(qos::ViewFailureEvent(hr, view_id, static_cast<uint32_t>(code)));
+  NotifyModuleViewEvent(view_id, kModuleViewFailed, 3);
 }
 
 WebViewManager::LiveWebObjects WebViewManager::TakeLiveObjectsLocked(ViewState& view) {
@@ -560,7 +568,7 @@ void WebViewManager::OnViewClosing(uint32_t view_id) {
     if (view == nullptr) return LiveWebObjects{};
     LiveWebObjects taken = TakeLiveObjectsLocked(*view);
     // A new incarnation: answers to requests of the old one can never attach to it.
-    ++view->web.creation_epoch;
+    view->web.creation_epoch = NextCreationEpoch();
     view->web.creating = false;
     view->web.retry_left = kAttempts;
     view->web.last_failure_tick = 0;

@@ -50,6 +50,20 @@ class WebViewManager final : public host::IViewObserver {
   // The runtime and file system used from LoadWebView2Loader on; the composition root chooses them.
   void SetRuntime(std::unique_ptr<IWebRuntime> runtime, std::unique_ptr<IUserDataFs> fs);
   void SetEventHandler(IViewEventHandler* handler) { handler_ = handler; }
+  // Events of module views, numbered as the module interface numbers them (VYOM_EVENT_*).
+  enum ModuleViewEvent : uint32_t {
+    kModuleViewFirstFrame = 1,
+    kModuleViewNavigated = 2,
+    kModuleViewFailed = 3,
+    kModuleViewDestroyed = 4,
+  };
+  // Where events of module views go (the module host): (view id, event, argument). The module host
+  // drops events of views no module owns. Main thread, never under views_lock.
+  using ModuleViewEventRoute = std::function<void(uint32_t view_id, uint32_t event, uint32_t argument)>;
+  void SetModuleViewEventRoute(ModuleViewEventRoute route) { module_view_event_ = std::move(route); }
+  void NotifyModuleViewEvent(uint32_t view_id, uint32_t event, uint32_t argument) {
+    if (module_view_event_) module_view_event_(view_id, event, argument);
+  }
 
   // Loader and environment.
   bool LoadWebView2Loader();
@@ -151,6 +165,7 @@ class WebViewManager final : public host::IViewObserver {
   bool private_dir_requested_ = false;
   std::u16string user_data_dir_;
   bool using_private_dir_ = false;
+  ModuleViewEventRoute module_view_event_;
 };
 
 }  // namespace vyo::web

@@ -10,7 +10,8 @@
 //   new browser exits with the "profile in use" status), the environment still comes up, without
 //   a browser, and every view request on it fails with kInvalidState: the host then moves to its
 //   private folder, as it would when the engine refuses a controller for a held folder.
-// - A view is Target.createTarget("about:blank") + Target.attachToTarget(flatten).
+// - A view is Target.createTarget("about:blank", in a window of its own: tabs of one window other
+//   than the newest are hidden and draw nothing) + Target.attachToTarget(flatten).
 // - Bounds and zoom: Emulation.setDeviceMetricsOverride with the layout viewport in CSS pixels
 //   (raw pixels / (zoom × rasterization scale)) and deviceScaleFactor = zoom × rasterization
 //   scale, which is what browser zoom is: the page lays out in width/zoom CSS pixels, renders at
@@ -60,6 +61,7 @@
 #include "platform/process.h"
 #include "renderers/web/cdp/browser_process.h"
 #include "renderers/web/cdp/cdp_input.h"
+#include "renderers/web/cdp/cdp_link.h"
 #include "renderers/web/cdp/cdp_protocol.h"
 #include "renderers/web/scripts/page_scripts.h"
 
@@ -261,6 +263,11 @@ class Browser : public std::enable_shared_from_this<Browser> {
 
   bool connected() const { return !disconnected_; }
   bool headless() const { return headless_; }
+  const std::shared_ptr<ScreencastTaps>& taps() const { return taps_; }
+  // Posts through the runtime's link: nothing reaches the host once the runtime is gone.
+  Poster poster() const {
+    return [link = link_](std::function<void()> task) { link->Post(std::move(task)); };
+  }
   uint32_t pid() const { return pid_; }
   const std::string& user_agent() const { return user_agent_; }
   std::string version() const { return ParseVersion(product_); }
@@ -285,6 +292,8 @@ class Browser : public std::enable_shared_from_this<Browser> {
       buffer.append(chunk, static_cast<size_t>(got));
       size_t start = 0;
       for (size_t end; (end = buffer.find('\0', start)) != std::string::npos; start = end + 1) {
+        // Screencast frames go to their capture session without a JSON tree of their image.
+        if (taps_->Route(std::string_view(buffer.data() + start, end - start))) continue;
         Json message = Json::parse(buffer.begin() + static_cast<std::ptrdiff_t>(start),
                                    buffer.begin() + static_cast<std::ptrdiff_t>(end), nullptr, false);
         if (message.is_discarded() || !message.is_object()) continue;
@@ -412,6 +421,7 @@ class Browser : public std::enable_shared_from_this<Browser> {
   void AbandonViews();
 
   const std::shared_ptr<MainLink> link_;
+  const std::shared_ptr<ScreencastTaps> taps_ = std::make_shared<ScreencastTaps>();
   const std::unique_ptr<BrowserProcess> process_;
   const bool headless_;
   const uint32_t pid_;
@@ -592,12 +602,14 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
   void OnTargetOpened(const std::string& target, const std::string& url);
   void OnTargetGone() {
     FinishSetup(false);
+    browser_->taps()->End(session_);
     if (closed_) return;
     closed_ = true;
     browser_->UnregisterView(session_, target_);
   }
   void OnBrowserGone() {
     FinishSetup(false);
+    browser_->taps()->End(session_);
     if (Wants(WebEvent::kProcessFailed)) sink_->OnProcessFailed(0);
     closed_ = true;
   }
@@ -1265,6 +1277,21 @@ bool ListPageTargets(IWebEnvironment& environment, std::function<void(std::vecto
     }
     done(std::move(ids));
   });
+}
+
+bool LinkOf(IWebView& view, ViewLink* out) {
+  auto* ours = dynamic_cast<CdpView*>(&view);
+  if (ours == nullptr || ours->core().closed()) return false;
+  ViewCore& core = ours->core();
+  out->taps = core.browser().taps();
+  out->session = core.session();
+  out->post = core.browser().poster();
+  std::weak_ptr<ViewCore> weak = core.weak_from_this();
+  out->send = [weak](const std::string& method, Json params, std::function<void(bool, const Json&)> reply) {
+    auto c = weak.lock();
+    return c != nullptr && Succeeded(c->Send(method, std::move(params), std::move(reply)));
+  };
+  return true;
 }
 
 std::string TargetIdOf(IWebView& view) {

@@ -1,0 +1,779 @@
+#include "capture/capture_service.h"
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+
+#include "base/log.h"
+#include "capture/pixel_convert.h"
+#include "protocol/commands.h"
+#include "protocol/protocol.h"
+#include "protocol/texture_layout.h"
+
+namespace vyo::capture {
+
+using host::ViewCaptureState;
+using host::ViewState;
+using host::ViewsLock;
+
+namespace {
+
+constexpr int32_t kRestartBudget = 40;
+constexpr uint32_t kRestartSpacingMs = 500;
+constexpr int32_t kMaxKicks = 20;
+constexpr uint32_t kKickSpacingMs = 200;
+constexpr uint32_t kMaxHeldFrames = 3;
+constexpr uint32_t kLiveModeTailMs = 3000;
+constexpr uint32_t kFullCopyEveryMs = 999;
+
+uint32_t NonZero(uint32_t tick) { return tick == 0 ? 1 : tick; }
+
+std::string ViewForm(const char* text, uint32_t view_id) {
+  return StringPrintf("%s, view_id=%u", text, view_id);
+}
+
+// Frames per second → the polling interval of a window source.
+uint32_t IntervalMs(uint32_t rate) { return rate == 0 ? 1000 : std::max<uint32_t>(1, 1000 / std::min<uint32_t>(rate, 60)); }
+
+// The page's pending reports are dropped and the next frame is copied whole.
+void ForgetReports(web::DirtyState& dirty) {
+  dirty.has_rect = false;
+  dirty.dirty_lifetime = 0;
+  dirty.force_full = true;
+}
+
+// Whole frames until `deadline` (a later deadline already set is kept); the page's reports are
+// dropped meanwhile.
+void ExtendFullFrames(ViewCaptureState& cap, web::DirtyState& dirty, uint32_t deadline) {
+  if (cap.full_until != 0 && TickDiff(cap.full_until, deadline) >= 0) return;
+  cap.full_until = deadline;
+  ForgetReports(dirty);
+}
+
+}  // namespace
+
+bool DecodeFrame(EncodedFrame frame, const ImageDecodeFn& decode, DecodedFrame* out) {
+  platform::DecodedImage image;
+  image.pixels = std::move(out->bgra);  // reuse a buffer the caller may give
+  const std::vector<uint8_t>& png = frame.png();
+  if (!decode || png.empty() || !decode(png.data(), png.size(), &image)) return false;
+  if (image.width < 1 || image.height < 1 || image.width > host::kMaxViewSide || image.height > host::kMaxViewSide ||
+      image.pixels.size() != static_cast<size_t>(image.width) * image.height * 4) {
+    return false;
+  }
+  const size_t pixels = static_cast<size_t>(image.width) * image.height;
+  uint8_t* p = image.pixels.data();
+  if (frame.alpha() == FrameAlpha::kStraight) {
+    Premultiply(p, p, pixels, image.order == platform::ChannelOrder::kRgba);
+  } else if (image.order == platform::ChannelOrder::kRgba) {
+    SwapRedBlue(p, p, pixels);
+  }
+  out->width = static_cast<int32_t>(image.width);
+  out->height = static_cast<int32_t>(image.height);
+  out->bgra = std::move(image.pixels);
+  frame.png().clear();
+  frame.png().shrink_to_fit();
+  out->source = std::move(frame);
+  return true;
+}
+
+CopyPlan PlanCopy(ViewCaptureState& cap, web::DirtyState& dirty, double zoom, uint32_t now, int32_t w, int32_t h) {
+  CopyPlan plan;
+  if (cap.full_until != 0 && TickDiff(now, cap.full_until) >= 0) {
+    cap.full_until = 0;
+    dirty.force_full = true;
+  }
+  const bool full = cap.full_frame_mode || cap.live_mode || cap.full_until != 0 || cap.full_refresh ||
+                    dirty.force_full || !dirty.dirty_info_available ||
+                    TickDiff(now, cap.last_full_tick) > static_cast<int32_t>(kFullCopyEveryMs) || zoom < 0.99 ||
+                    zoom > 1.01;
+  if (full) {
+    plan.kind = CopyPlan::kFull;
+    plan.right = w;
+    plan.bottom = h;
+    return plan;
+  }
+  if (!dirty.has_rect || dirty.dirty_lifetime < 1) return plan;
+  // 64-bit clamping: the page's rectangle may lie anywhere.
+  const auto clamp = [](int64_t v, int64_t hi) { return static_cast<int32_t>(std::clamp<int64_t>(v, 0, hi)); };
+  plan.left = clamp(dirty.dirty_rect.left, w);
+  plan.top = clamp(dirty.dirty_rect.top, h);
+  plan.right = clamp(dirty.dirty_rect.right, w);
+  plan.bottom = clamp(dirty.dirty_rect.bottom, h);
+  if (plan.right <= plan.left || plan.bottom <= plan.top) return CopyPlan{};
+  plan.kind = CopyPlan::kPartial;
+  return plan;
+}
+
+void CommitCopy(ViewCaptureState& cap, web::DirtyState& dirty, const CopyPlan& plan, uint32_t now) {
+  if (plan.kind == CopyPlan::kFull) {
+    dirty.force_full = false;
+    cap.last_full_tick = now;
+  }
+  // Each published frame uses up one of the two the report asked for: a full copy made before the
+  // page drew its change must not end the report early.
+  if (dirty.dirty_lifetime > 0) dirty.dirty_lifetime -= 1;
+  if (dirty.dirty_lifetime < 1) {
+    dirty.has_rect = false;
+    dirty.dirty_rect = web::DirtyRect{};
+  }
+}
+
+// What one view's step decided, done after views_lock is released.
+struct CaptureService::Action {
+  std::vector<std::shared_ptr<ICaptureSession>> stop;  // sessions to end
+  bool start = false;
+  std::shared_ptr<web::IWebView> webview;
+  std::shared_ptr<ICaptureSession> kick;
+  std::vector<std::shared_ptr<DecodedFrame>> done;  // frames to release
+  std::optional<host::SharedTextureReadyMsg> announce;
+  std::vector<std::string> logs;
+};
+
+CaptureService::CaptureService(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
+                               host::OverlayChannel& overlay, host::MainThread& main_thread)
+    : clock_(clock),
+      settings_(settings),
+      views_(views),
+      overlay_(overlay),
+      main_thread_(main_thread),
+      link_(std::make_shared<CaptureService*>(this)) {}
+
+CaptureService::~CaptureService() { Shutdown(); }
+
+void CaptureService::SetEngines(platform::GpuDevice* gpu, std::unique_ptr<ICapturePort> port, ImageDecodeFn decode) {
+  gpu_ = gpu;
+  port_ = std::move(port);
+  decode_ = std::move(decode);
+}
+
+void CaptureService::RegisterCommands(host::CommandDispatcher& dispatcher) {
+  dispatcher.On<host::ViewFullFrameModeCmd>(
+      [this](const host::ViewFullFrameModeCmd& c) { SetFullFrameMode(c.view_id, c.on); });
+  dispatcher.On<host::ViewLiveModeCmd>([this](const host::ViewLiveModeCmd& c) { SetLiveMode(c.view_id, c.on); });
+}
+
+void CaptureService::Shutdown() {
+  *link_ = nullptr;
+  std::vector<std::shared_ptr<ICaptureSession>> sessions;
+  std::vector<std::shared_ptr<DecodedFrame>> frames;
+  {
+    std::lock_guard<ViewsLock> guard(views_.lock());
+    views_.ForEachLocked([&](ViewState& view) {
+      ViewCaptureState& cap = view.capture;
+      if (cap.session) sessions.push_back(std::move(cap.session));
+      for (auto& f : cap.held_frames) frames.push_back(std::move(f));
+      cap.held_frames.clear();
+      if (cap.parked_frame) frames.push_back(std::move(cap.parked_frame));
+    });
+  }
+  sessions.clear();
+  frames.clear();
+  port_.reset();
+}
+
+void CaptureService::LogView(const char* text, uint32_t view_id, const SourceLocation& where) {
+  overlay_.SendLog(ViewForm(text, view_id), where);
+}
+void CaptureService::WorkerLogView(const char* text, uint32_t view_id, const SourceLocation& where) {
+  overlay_.QueueWorkerLog(ViewForm(text, view_id), where);
+}
+
+std::vector<uint32_t> CaptureService::TakeFirstFrameViews() { return std::exchange(first_frame_views_, {}); }
+
+// ---------------------------------------------------------------------------------------------
+// Textures
+
+bool CaptureService::CreateTextureLocked(ViewState& view, host::SharedTextureReadyMsg* announce) {
+  ViewCaptureState& cap = view.capture;
+  cap.texture.reset();
+  cap.dirty_map.reset();
+  if (gpu_ == nullptr || view.width < 1 || view.height < 1) return false;
+  std::unique_ptr<platform::SharedTexture> texture =
+      gpu_->CreateSharedTexture(static_cast<uint32_t>(view.width), static_cast<uint32_t>(view.height));
+  if (!texture) return false;  // no texture, no message: supervision leaves the view alone
+  cap.texture = std::move(texture);
+  if (!pipe_name_.empty()) {
+    cap.dirty_map = platform::SharedMemory::Create(host::DirtyMapName(pipe_name_, view.view_id), host::kDirtyMapSize);
+    if (cap.dirty_map) host::ResetDirtyMap(cap.dirty_map->data());
+  }
+  view.web.dirty.force_full = true;
+  cap.blank_cleared = false;
+  cap.clear_pending = false;
+  announce->view_id = view.view_id;
+  announce->width = cap.texture->Width();
+  announce->height = cap.texture->Height();
+  announce->format = host::kTextureFormatBgra;
+  announce->shared_handle = cap.texture->SharedHandle();
+  return true;
+}
+
+void CaptureService::CreateSharedTexture(uint32_t view_id) {
+  main_thread_.CheckOnMainThread();
+  host::SharedTextureReadyMsg announce;
+  const bool created = views_.With(view_id, [&](ViewState* view) {
+    if (view == nullptr) return false;
+    view->capture.pacer.frequency = clock_.PerfFrequency();
+    return CreateTextureLocked(*view, &announce);
+  });
+  if (!created) return;
+  overlay_.SendToOverlay(host::kSharedTextureReady, host::Encode(announce));
+  LogView("CreateSharedTexture ready", view_id);
+}
+
+void CaptureService::ResizeViewInPlace(uint32_t view_id) {
+  main_thread_.CheckOnMainThread();
+  Action action;
+  const uint32_t now = clock_.TickMs();
+  bool restart = false;
+  {
+    std::lock_guard<ViewsLock> guard(views_.lock());
+    ViewState* view = views_.FindLocked(view_id);
+    if (view == nullptr) return;
+    ViewCaptureState& cap = view->capture;
+    cap.health.NoteActivity(now);
+    host::SharedTextureReadyMsg announce;
+    if (CreateTextureLocked(*view, &announce)) action.announce = announce;
+    ForgetReports(view->web.dirty);
+    cap.mismatch_logged = false;
+    cap.size_mismatch_since = 0;
+    cap.mismatch_width = cap.mismatch_height = 0;
+    cap.got_frame = false;
+    cap.health.NoteExpectFrame(now);
+    cap.pacer.Reset();
+    if (cap.parked_frame) action.done.push_back(std::move(cap.parked_frame));
+    cap.restart_budget = kRestartBudget;
+    cap.last_restart_tick = 0;
+    cap.resize_settling = true;
+    cap.last_kick_tick = 0;
+    cap.kick_count = 0;
+    // The session captures at the view's size: a new one at the new size (the frame pool made
+    // again), or none when capture is not wanted.
+    const bool had_session = cap.session != nullptr;
+    StopLocked(*view, action);
+    restart = had_session && IsCaptureWantedLocked(*view);
+    if (restart) {
+      action.start = true;
+      action.webview = view->web.webview;
+    }
+  }
+  if (action.announce) {
+    overlay_.SendToOverlay(host::kSharedTextureReady, host::Encode(*action.announce));
+    LogView("CreateSharedTexture ready", view_id);
+    action.announce.reset();
+  }
+  Run(view_id, action);
+  LogView("view resized in place", view_id);
+}
+
+bool CaptureService::ClearLocked(ViewState& view) {
+  ViewCaptureState& cap = view.capture;
+  if (!cap.texture) return false;
+  if (!cap.texture->AcquireSync(host::kHostKey, 0)) {
+    cap.clear_pending = true;  // retried by supervision until it happens
+    return false;
+  }
+  const bool cleared = cap.texture->Clear();
+  if (cleared && cap.dirty_map) host::PublishDirty(cap.dirty_map->data(), true, 0, 0, view.width, view.height);
+  cap.texture->ReleaseSync(host::kOverlayKey);
+  if (!cleared) return false;
+  cap.clear_pending = false;
+  view.web.dirty.force_full = true;
+  return true;
+}
+
+void CaptureService::ClearSharedTexture(uint32_t view_id) {
+  views_.With(view_id, [&](ViewState* view) {
+    if (view != nullptr) ClearLocked(*view);
+  });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Frames
+
+CopyOutcome CaptureService::ProcessCapturedFrameLocked(ViewState& view, DecodedFrame& frame) {
+  ViewCaptureState& cap = view.capture;
+  const uint32_t now = clock_.TickMs();
+  // Frames of another size are not published; a lasting mismatch is rebuilt by supervision.
+  if (frame.width != view.width || frame.height != view.height) {
+    if (cap.size_mismatch_since == 0) cap.size_mismatch_since = NonZero(now);
+    if (!cap.mismatch_logged || frame.width != cap.mismatch_width || frame.height != cap.mismatch_height) {
+      cap.mismatch_logged = true;
+      cap.mismatch_width = frame.width;
+      cap.mismatch_height = frame.height;
+      overlay_.QueueWorkerLog(StringPrintf(
+          "[DIAG] capture size mismatch, view_id=%u, requested=%dx%d, captured=%dx%d", view.view_id, view.width,
+          view.height, frame.width, frame.height));
+    }
+    return CopyOutcome::kSkipped;
+  }
+  cap.size_mismatch_since = 0;
+  cap.mismatch_logged = false;
+  if (!cap.texture) return CopyOutcome::kSkipped;
+  // A frame the pacer accepted and the keyed mutex then refused does not wait for another slot.
+  if (!cap.pacer.Accept(view.frame_rate, clock_.PerfCounter(), frame.paced)) return CopyOutcome::kParked;
+  const int32_t w = std::min<int32_t>(view.width, static_cast<int32_t>(cap.texture->Width()));
+  const int32_t h = std::min<int32_t>(view.height, static_cast<int32_t>(cap.texture->Height()));
+  if (w < 1 || h < 1) return CopyOutcome::kSkipped;
+  const CopyPlan plan = PlanCopy(cap, view.web.dirty, view.web.zoom_factor, now, w, h);
+  if (plan.kind == CopyPlan::kSkip) return CopyOutcome::kSkipped;
+  if (!cap.texture->AcquireSync(host::kHostKey, 0)) {
+    frame.paced = true;
+    return CopyOutcome::kParked;
+  }
+  const bool copied = cap.texture->CopyRegion(frame.bgra.data(), static_cast<size_t>(frame.width) * 4, plan.left,
+                                              plan.top, plan.right - plan.left, plan.bottom - plan.top);
+  if (copied && cap.dirty_map) {
+    host::PublishDirty(cap.dirty_map->data(), plan.kind == CopyPlan::kFull, plan.left, plan.top,
+                       plan.right - plan.left, plan.bottom - plan.top);
+  }
+  cap.texture->ReleaseSync(host::kOverlayKey);
+  if (!copied) return CopyOutcome::kSkipped;
+  cap.got_frame = true;
+  cap.has_content = true;
+  cap.clear_pending = false;
+  cap.health.NoteFrame(frame.from_visual, now);
+  CommitCopy(cap, view.web.dirty, plan, now);
+  if (plan.kind == CopyPlan::kFull && cap.resize_settling) {
+    if (cap.kick_count < 1) {
+      view.web.dirty.force_full = true;  // stay settling until a kick has been sent
+    } else {
+      cap.resize_settling = false;
+      WorkerLogView("resize frame settled", view.view_id);
+    }
+  }
+  if (!cap.first_frame_noted) {
+    cap.first_frame_noted = true;
+    WorkerLogView("GraphicsCapture frame copied", view.view_id);
+    first_frame_views_.push_back(view.view_id);
+  }
+  return CopyOutcome::kPublished;
+}
+
+void CaptureService::OnFrameArrived(uint32_t view_id, std::shared_ptr<DecodedFrame> frame) {
+  main_thread_.CheckOnMainThread();
+  std::vector<std::shared_ptr<DecodedFrame>> done;
+  {
+    std::lock_guard<ViewsLock> guard(views_.lock());
+    ViewState* view = views_.FindLocked(view_id);
+    if (view == nullptr || view->capture.session_serial != frame->session_serial) {
+      done.push_back(std::move(frame));
+    } else if (ViewCaptureState& cap = view->capture; cap.frames_held) {
+      // Held frames stay out of the pool, which stops the source; a fourth is dropped.
+      if (cap.held_frames.size() < kMaxHeldFrames) {
+        cap.held_frames.push_back(std::move(frame));
+      } else {
+        done.push_back(std::move(frame));
+      }
+    } else {
+      const CopyOutcome outcome = ProcessCapturedFrameLocked(*view, *frame);
+      if (outcome == CopyOutcome::kParked) {
+        if (cap.parked_frame) done.push_back(std::move(cap.parked_frame));
+        cap.parked_frame = std::move(frame);
+      } else {
+        done.push_back(std::move(frame));
+      }
+    }
+  }
+  done.clear();  // back to the pool, without views_lock
+  overlay_.FlushWorkerLogs();
+}
+
+void CaptureService::ReleaseHeldFramesLocked(ViewState& view, bool process_newest) {
+  ViewCaptureState& cap = view.capture;
+  cap.frames_held = false;
+  cap.hold_until = 0;
+  if (cap.held_frames.empty()) return;
+  std::shared_ptr<DecodedFrame> newest = std::move(cap.held_frames.back());
+  cap.held_frames.clear();  // the older ones go back to the pool
+  if (!process_newest) return;
+  // The newest held frame is what the view shows now: publish it, or park it when refused.
+  if (ProcessCapturedFrameLocked(view, *newest) == CopyOutcome::kParked) cap.parked_frame = std::move(newest);
+}
+
+void CaptureService::SetHoldAllFrames(bool on) {
+  if (hold_all_frames_ == on) return;
+  hold_all_frames_ = on;
+  std::lock_guard<ViewsLock> guard(views_.lock());
+  views_.ForEachLocked([&](ViewState& view) {
+    if (on) {
+      view.capture.frames_held = true;
+      view.capture.hold_until = 0;
+    } else {
+      ReleaseHeldFramesLocked(view, true);
+    }
+  });
+}
+
+void CaptureService::HoldViewFrames(uint32_t view_id, uint32_t until) {
+  views_.With(view_id, [&](ViewState* view) {
+    if (view == nullptr) return;
+    view->capture.frames_held = true;
+    view->capture.hold_until = until;
+  });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Modes
+
+void CaptureService::ExpectVisualFrameLocked(ViewState& view, uint32_t now, Action& action) {
+  ViewCaptureState& cap = view.capture;
+  if (cap.got_frame) return;
+  if (cap.health.NoteExpectFrame(now)) {
+    WorkerLogView("Visual capture expecting frame", view.view_id);
+  } else if (cap.health.rebuilds != 0) {
+    return;
+  }
+  if (cap.session && cap.capture_from_visual && cap.health.TryImmediateRebuild(now)) {
+    action.logs.push_back(ViewForm("Visual capture produced no frame, rebuild session", view.view_id));
+    StopLocked(view, action);
+    cap.restart_budget = kRestartBudget;
+    cap.last_restart_tick = 0;
+    action.start = IsCaptureWantedLocked(view);
+    action.webview = view.web.webview;
+  }
+}
+
+void CaptureService::SetFullFrameMode(uint32_t view_id, bool on) {
+  Action action;
+  views_.With(view_id, [&](ViewState* view) {
+    if (view == nullptr) return;
+    ViewCaptureState& cap = view->capture;
+    web::DirtyState& dirty = view->web.dirty;
+    if (on) {
+      if (!cap.full_frame_mode) {
+        cap.full_frame_saved = dirty.dirty_info_available;
+        cap.full_frame_mode = true;
+      }
+      ExpectVisualFrameLocked(*view, clock_.TickMs(), action);
+    } else if (cap.full_frame_mode) {
+      cap.full_frame_mode = false;
+      dirty.dirty_info_available = cap.full_frame_saved;
+      cap.full_frame_saved = false;
+    } else {
+      return;
+    }
+    dirty.has_rect = false;
+    dirty.dirty_lifetime = 0;
+  });
+  Run(view_id, action);
+}
+
+void CaptureService::SetLiveMode(uint32_t view_id, bool on) {
+  Action action;
+  views_.With(view_id, [&](ViewState* view) {
+    if (view == nullptr) return;
+    ViewCaptureState& cap = view->capture;
+    web::DirtyState& dirty = view->web.dirty;
+    const uint32_t now = clock_.TickMs();
+    if (cap.live_mode == on) {
+      dirty.force_full = true;
+      return;
+    }
+    cap.live_mode = on;
+    if (on) {
+      cap.health.NoteActivity(now);
+      ExpectVisualFrameLocked(*view, now, action);
+      ForgetReports(dirty);
+      if (cap.frames_held && !hold_all_frames_) ReleaseHeldFramesLocked(*view, true);
+      return;
+    }
+    // Full copies go on for a while after live mode ends.
+    ExtendFullFrames(cap, dirty, NonZero(now + kLiveModeTailMs));
+  });
+  Run(view_id, action);
+}
+
+void CaptureService::RequestFullFrames(uint32_t view_id, int32_t ms) {
+  Action action;
+  views_.With(view_id, [&](ViewState* view) {
+    if (view == nullptr) return;
+    ViewCaptureState& cap = view->capture;
+    const uint32_t now = clock_.TickMs();
+    ExpectVisualFrameLocked(*view, now, action);
+    if (ms > 0) {
+      ExtendFullFrames(cap, view->web.dirty, NonZero(now + static_cast<uint32_t>(ms)));
+    } else if (cap.full_until != 0) {
+      cap.full_until = 0;
+      view->web.dirty.force_full = true;
+    }
+  });
+  Run(view_id, action);
+}
+
+void CaptureService::SetViewFullRefresh(uint32_t view_id, bool enabled) {
+  Action action;
+  const bool changed = views_.With(view_id, [&](ViewState* view) {
+    if (view == nullptr || view->capture.full_refresh == enabled) return false;
+    view->capture.full_refresh = enabled;
+    ForgetReports(view->web.dirty);
+    if (enabled) ExpectVisualFrameLocked(*view, clock_.TickMs(), action);
+    return true;
+  });
+  Run(view_id, action);
+  if (changed) overlay_.SendLog(StringPrintf("SetViewFullRefresh, view_id=%u, enabled=%d", view_id, enabled ? 1 : 0));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sessions and supervision
+
+bool CaptureService::IsCaptureWantedLocked(const ViewState& view) const {
+  // Native buttons have no web content; a hidden view produces nothing the overlay shows.
+  return view.kind == host::ViewKind::kWeb && view.visible && view.web.webview != nullptr && !view.web.web_failed &&
+         view.capture.texture != nullptr;
+}
+
+void CaptureService::StopLocked(ViewState& view, Action& action) {
+  ViewCaptureState& cap = view.capture;
+  for (auto& f : cap.held_frames) action.done.push_back(std::move(f));
+  cap.held_frames.clear();
+  if (cap.parked_frame) action.done.push_back(std::move(cap.parked_frame));
+  cap.pacer.Reset();
+  if (cap.session) action.stop.push_back(std::move(cap.session));
+  cap.session_serial = 0;  // frames still on their way are dropped
+  cap.captured_view = nullptr;
+  cap.session_ended = false;
+  cap.capture_from_visual = false;
+  cap.capture_start_tick = 0;
+  cap.frames_held = false;
+  cap.hold_until = 0;
+}
+
+void CaptureService::OnViewClosing(uint32_t view_id) {
+  Action action;
+  views_.With(view_id, [&](ViewState* view) {
+    if (view == nullptr) return;
+    StopLocked(*view, action);
+    // The texture and DirtyMap go (their names are unlinked); an overlay that mapped them keeps
+    // its mapping.
+    view->capture.texture.reset();
+    view->capture.dirty_map.reset();
+  });
+  Run(view_id, action);
+}
+
+void CaptureService::StartViewCapture(uint32_t view_id, const std::shared_ptr<web::IWebView>& webview) {
+  if (!port_ || !webview) return;
+  int32_t width = 0, height = 0;
+  uint32_t rate = 30;
+  bool visual = true;
+  const bool wanted = views_.With(view_id, [&](ViewState* view) {
+    if (view == nullptr || view->web.webview != webview || !IsCaptureWantedLocked(*view)) return false;
+    width = view->width;
+    height = view->height;
+    rate = view->frame_rate;
+    visual = view->capture.health.fell_back == 0;
+    return true;
+  });
+  if (!wanted) return;
+  if (!port_->IsSupported(*webview)) {
+    views_.With(view_id, [&](ViewState* view) {
+      if (view != nullptr) view->capture.restart_budget = 0;
+    });
+    LogView("GraphicsCapture not supported", view_id);
+    return;
+  }
+  const uint64_t serial = next_serial_++;
+  const CaptureSource source = visual ? CaptureSource::kVisual : CaptureSource::kWindow;
+  std::weak_ptr<CaptureService*> weak = link_;
+  host::MainThread* main = &main_thread_;
+  ImageDecodeFn decode = decode_;
+  platform::Clock* clock = &clock_;
+  FrameCallback on_frame = [weak, main, decode, clock, view_id, serial, visual](EncodedFrame encoded) {
+    auto link = weak.lock();
+    if (!link || *link == nullptr) return;
+    auto frame = std::make_shared<DecodedFrame>();
+    frame->session_serial = serial;
+    frame->from_visual = visual;
+    if (!DecodeFrame(std::move(encoded), decode, frame.get())) return;  // back to the pool
+    frame->arrived = clock->PerfCounter();
+    main->PostTask([weak, view_id, frame]() mutable {
+      auto l = weak.lock();
+      if (l && *l != nullptr) (*l)->OnFrameArrived(view_id, std::move(frame));
+    });
+  };
+  EndCallback on_end = [weak, view_id, serial] {
+    auto link = weak.lock();
+    if (!link || *link == nullptr) return;
+    (*link)->views_.With(view_id, [&](ViewState* view) {
+      if (view != nullptr && view->capture.session_serial == serial) view->capture.session_ended = true;
+    });
+  };
+  std::shared_ptr<ICaptureSession> session =
+      port_->Start(*webview, source, width, height, IntervalMs(rate), std::move(on_frame), std::move(on_end));
+  if (!session) {
+    LogView("StartCapture failed", view_id);
+    if (visual) {
+      views_.With(view_id, [&](ViewState* view) {
+        if (view != nullptr) view->capture.health.NoteVisualFailure();
+      });
+    }
+    return;
+  }
+  const uint32_t now = clock_.TickMs();
+  const bool stored = views_.With(view_id, [&](ViewState* view) {
+    if (view == nullptr || view->web.webview != webview || view->capture.session) return false;
+    ViewCaptureState& cap = view->capture;
+    cap.session = session;
+    cap.session_serial = serial;
+    cap.captured_view = webview.get();
+    cap.session_ended = false;
+    cap.capture_from_visual = visual;
+    cap.frames_held = hold_all_frames_;
+    cap.hold_until = 0;
+    cap.restart_budget = 0;
+    cap.capture_start_tick = NonZero(now);
+    return true;
+  });
+  if (!stored) return;  // the session ends here, without views_lock
+  LogView(visual ? "GraphicsCapture started from visual" : "GraphicsCapture started from window", view_id);
+}
+
+// Whether the view's session starts, stops or is rebuilt (done by Run, without views_lock).
+void CaptureService::DecideSessionLocked(ViewState& view, uint32_t now, Action& action) {
+  const uint32_t id = view.view_id;
+  ViewCaptureState& cap = view.capture;
+  if (IsCaptureWantedLocked(view)) {
+    const auto rebuild = [&](const char* line) {
+      if (line != nullptr) action.logs.push_back(ViewForm(line, id));
+      StopLocked(view, action);
+      cap.restart_budget = kRestartBudget;
+      cap.last_restart_tick = 0;
+      action.start = true;
+      action.webview = view.web.webview;
+    };
+    // A new web view (the first, or one made again) or a view shown again: capture it now.
+    const bool shown = !cap.was_visible;
+    cap.was_visible = true;
+    if (cap.seen_webview != view.web.webview.get() || shown) {
+      cap.seen_webview = view.web.webview.get();
+      if (shown) {
+        cap.health.NoteActivity(now);
+        ExpectVisualFrameLocked(view, now, action);
+        if (action.start) return;
+      }
+      rebuild(nullptr);
+      return;
+    }
+    // The source ended by itself (its page went away, the browser exited): capture again.
+    if (cap.session && cap.session_ended) {
+      rebuild("capture source ended, rebuild session");
+      return;
+    }
+    if (cap.session && cap.capture_from_visual && cap.size_mismatch_since != 0 &&
+        TickDiff(now, cap.size_mismatch_since) >= 500) {
+      overlay_.QueueWorkerLog(StringPrintf(
+          "capture size still mismatched, rebuild visual session, view_id=%u, requested=%dx%d, captured=%dx%d", id,
+          view.width, view.height, cap.mismatch_width, cap.mismatch_height));
+      cap.size_mismatch_since = 0;
+      rebuild("Visual capture produced no frame, rebuild session");
+      return;
+    }
+    HealthSnapshot snap;
+    snap.now = now;
+    snap.capture_start_tick = cap.capture_start_tick;
+    snap.visual_possible = true;
+    snap.active = cap.session != nullptr || cap.frames_held;
+    snap.from_visual = cap.capture_from_visual;
+    snap.has_frame = cap.got_frame;
+    snap.had_content = cap.has_content;
+    snap.restart_pending = false;
+    switch (cap.health.Evaluate(snap)) {
+      case HealthVerdict::kRebuild:
+        rebuild("Visual capture produced no frame, rebuild session");
+        return;
+      case HealthVerdict::kFallBack:
+        rebuild("Visual capture produced no frame, fall back to window capture");
+        return;
+      case HealthVerdict::kRetryVisual:
+        cap.got_frame = false;
+        cap.has_content = false;
+        cap.first_frame_noted = false;
+        rebuild("Window capture ready, retry visual capture");
+        return;
+      case HealthVerdict::kNone:
+        break;
+    }
+    if (!cap.session && !cap.frames_held && cap.restart_budget > 0 &&
+        TickDiff(now, cap.last_restart_tick) >= static_cast<int32_t>(kRestartSpacingMs)) {
+      cap.last_restart_tick = NonZero(now);
+      cap.restart_budget -= 1;
+      action.start = true;
+      action.webview = view.web.webview;
+    }
+  } else {
+    if (!view.visible) cap.was_visible = false;
+    if (cap.session) StopLocked(view, action);
+  }
+
+}
+
+void CaptureService::SuperviseLocked(ViewState& view, uint32_t now, Action& action) {
+  ViewCaptureState& cap = view.capture;
+  if (view.kind != host::ViewKind::kWeb || view.web.web_failed || !cap.texture) return;
+
+  // Held frames come out when their time is up (or at once in live mode).
+  if (cap.frames_held && !hold_all_frames_ &&
+      (cap.live_mode || cap.hold_until == 0 || TickDiff(now, cap.hold_until) >= 0)) {
+    ReleaseHeldFramesLocked(view, true);
+  }
+
+  DecideSessionLocked(view, now, action);
+
+  // A resized view is kicked until a full frame of the new size is published.
+  if (cap.resize_settling && cap.session && cap.kick_count < kMaxKicks &&
+      (cap.last_kick_tick == 0 || TickDiff(now, cap.last_kick_tick) >= static_cast<int32_t>(kKickSpacingMs))) {
+    action.kick = cap.session;
+    cap.kick_count += 1;
+    cap.last_kick_tick = NonZero(now);
+  }
+
+  // Before any content: the texture is cleared once (retried while the overlay holds it).
+  if ((!cap.has_content && !cap.blank_cleared) || cap.clear_pending) {
+    if (ClearLocked(view)) cap.blank_cleared = true;
+  }
+}
+
+void CaptureService::Run(uint32_t view_id, Action& action) {
+  action.done.clear();
+  action.stop.clear();  // sessions end here: the browser is told without views_lock
+  for (const std::string& line : action.logs) overlay_.SendLog(line);
+  action.logs.clear();
+  if (action.announce) {
+    overlay_.SendToOverlay(host::kSharedTextureReady, host::Encode(*action.announce));
+    LogView("CreateSharedTexture ready", view_id);
+  }
+  if (action.kick) action.kick->Kick();
+  action.kick.reset();
+  if (action.start) StartViewCapture(view_id, action.webview);
+  action.start = false;
+  action.webview.reset();
+}
+
+void CaptureService::ServiceCaptures() {
+  main_thread_.CheckOnMainThread();
+  const std::vector<uint32_t> ids = views_.Ids();
+  const uint32_t now = clock_.TickMs();
+  for (uint32_t id : ids) {
+    Action action;
+    {
+      std::lock_guard<ViewsLock> guard(views_.lock());
+      ViewState* view = views_.FindLocked(id);
+      if (view == nullptr) continue;
+      ViewCaptureState& cap = view->capture;
+      if (cap.parked_frame && !cap.frames_held) {
+        std::shared_ptr<DecodedFrame> parked = std::move(cap.parked_frame);
+        if (ProcessCapturedFrameLocked(*view, *parked) == CopyOutcome::kParked && !cap.parked_frame) {
+          cap.parked_frame = std::move(parked);
+        } else {
+          action.done.push_back(std::move(parked));
+        }
+      }
+      SuperviseLocked(*view, now, action);
+    }
+    Run(id, action);
+    overlay_.FlushWorkerLogs();
+  }
+}
+
+}  // namespace vyo::capture

@@ -1,0 +1,60 @@
+// PNG decoding with the Windows imaging component. Works on any thread: the calling thread joins
+// the multi-threaded apartment for the call when it is in none.
+#include "platform/image_decoder.h"
+
+#include <objbase.h>
+#include <wincodec.h>
+#include <windows.h>
+
+namespace vyo::platform {
+namespace {
+
+template <typename T>
+struct Com {
+  T* p = nullptr;
+  ~Com() {
+    if (p != nullptr) p->Release();
+  }
+  T** operator&() { return &p; }
+  T* operator->() const { return p; }
+};
+
+}  // namespace
+
+bool DecodePng(const uint8_t* data, size_t size, DecodedImage* out) {
+  if (data == nullptr || size == 0 || size > 0xFFFFFFFFu || out == nullptr) return false;
+  const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  const bool uninit = init == S_OK || init == S_FALSE;
+  bool ok = false;
+  {
+    Com<IWICImagingFactory> factory;
+    Com<IWICStream> stream;
+    Com<IWICBitmapDecoder> decoder;
+    Com<IWICBitmapFrameDecode> frame;
+    Com<IWICFormatConverter> converter;
+    UINT width = 0, height = 0;
+    if (SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&factory.p))) &&
+        SUCCEEDED(factory->CreateStream(&stream)) &&
+        SUCCEEDED(stream->InitializeFromMemory(const_cast<BYTE*>(data), static_cast<DWORD>(size))) &&
+        SUCCEEDED(factory->CreateDecoderFromStream(stream.p, nullptr, WICDecodeMetadataCacheOnLoad, &decoder)) &&
+        SUCCEEDED(decoder->GetFrame(0, &frame)) && SUCCEEDED(factory->CreateFormatConverter(&converter)) &&
+        // Straight BGRA: the caller decides whether the colour is to be premultiplied.
+        SUCCEEDED(converter->Initialize(frame.p, GUID_WICPixelFormat32bppBGRA, WICBitmapDitherTypeNone, nullptr, 0.0,
+                                        WICBitmapPaletteTypeCustom)) &&
+        SUCCEEDED(converter->GetSize(&width, &height)) && width >= 1 && height >= 1 && width <= kMaxDecodedSide &&
+        height <= kMaxDecodedSide) {
+      out->pixels.resize(static_cast<size_t>(width) * height * 4);
+      if (SUCCEEDED(converter->CopyPixels(nullptr, width * 4, static_cast<UINT>(out->pixels.size()),
+                                          out->pixels.data()))) {
+        out->width = width;
+        out->height = height;
+        out->order = ChannelOrder::kBgra;
+        ok = true;
+      }
+    }
+  }
+  if (uninit) CoUninitialize();
+  return ok;
+}
+
+}  // namespace vyo::platform

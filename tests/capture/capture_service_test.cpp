@@ -1,0 +1,351 @@
+// The capture service over a fake capture port, a fake GPU and the manual clock: what reaches the
+// texture and the DirtyMap, parking, holds, clears, resize settling, supervision and shutdown.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "base/text.h"
+#include "capture/capture_service.h"
+#include "fakes/fake_capture.h"
+#include "fakes/fake_gpu.h"
+#include "fakes/fake_main_wait.h"
+#include "fakes/fake_pipe.h"
+#include "fakes/fake_web_runtime.h"
+#include "fakes/manual_clock.h"
+#include "platform/process.h"
+#include "protocol/protocol.h"
+#include "protocol/texture_layout.h"
+
+namespace vyo::capture {
+namespace {
+
+using testing::FakeImage;
+
+struct CaptureServiceTest : ::testing::Test {
+  testing::ManualClock clock;
+  host::HostSettings settings;
+  host::ViewRegistry views;
+  host::OverlayChannel overlay{clock};
+  host::MainThread main_thread;
+  testing::FakeGpuDevice gpu;
+  testing::FakeCapturePort* port = nullptr;
+  testing::FakeMainWait* wait = nullptr;
+  testing::FakePipe* pipe = nullptr;
+  std::shared_ptr<testing::FakeWebView> webview = std::make_shared<testing::FakeWebView>();
+  std::u16string pipe_name = Utf8ToUtf16("captest." + std::to_string(platform::CurrentProcessId()));
+  std::unique_ptr<CaptureService> service;
+
+  void SetUp() override {
+    auto w = std::make_unique<testing::FakeMainWait>(clock);
+    wait = w.get();
+    main_thread.Attach(std::move(w));
+    auto p = std::make_unique<testing::FakePipe>();
+    pipe = p.get();
+    overlay.Attach(std::move(p));
+    service = std::make_unique<CaptureService>(clock, settings, views, overlay, main_thread);
+    auto cp = std::make_unique<testing::FakeCapturePort>();
+    port = cp.get();
+    service->SetEngines(&gpu, std::move(cp), &testing::FakeDecode);
+    service->SetPipeName(pipe_name);
+  }
+  void TearDown() override {
+    service->Shutdown();
+    views.RemoveAllViews();
+    main_thread.Detach();
+  }
+
+  void AddView(uint32_t id, int32_t w, int32_t h, bool visible = true) {
+    {
+      std::lock_guard<host::ViewsLock> guard(views.lock());
+      host::ViewState& v = views.GetOrCreateLocked(id);
+      v.width = w;
+      v.height = h;
+      v.visible = visible;
+      v.web.webview = webview;
+    }
+    service->OnViewCreated(id);
+  }
+  testing::FakeTexture& Tex() { return *gpu.textures.back(); }
+  // The overlay reads whatever was published and gives the key back.
+  bool OverlayReads() {
+    if (!Tex().OverlayAcquire()) return false;
+    Tex().OverlayRelease();
+    return true;
+  }
+  // One main-loop pass: posted frames, then the capture stage.
+  void Loop() {
+    wait->PumpMessages(1000, 0);
+    service->ServiceCaptures();
+  }
+  void Deliver(uint8_t r, uint8_t g, uint8_t b, uint8_t a, int32_t w = 64, int32_t h = 32) {
+    ASSERT_NE(port->Current(), nullptr);
+    port->Current()->Deliver(FakeImage(w, h, r, g, b, a));
+    wait->PumpMessages(1000, 0);
+  }
+  host::DirtyUpdate Dirty(uint32_t id) {
+    auto map = platform::SharedMemory::OpenExisting(host::DirtyMapName(pipe_name, id), host::kDirtyMapSize,
+                                                    platform::MapAccess::kRead);
+    return map ? host::ReadDirty(map->data()) : host::DirtyUpdate{0xFFFFFFFF};
+  }
+  uint32_t PixelBgra(int32_t x, int32_t y) {
+    const uint8_t* p = Tex().pixels.data() + (size_t(y) * Tex().width + x) * 4;
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+  }
+  std::vector<std::string> Logs() {
+    overlay.writer()->WaitUntilIdle(5000);
+    std::vector<std::string> out;
+    for (auto& [type, payload] : testing::WrittenFrames(*pipe))
+      if (type == host::kHostLog) out.emplace_back(payload.begin(), payload.end());
+    return out;
+  }
+  bool Logged(const std::string& line) {
+    const auto logs = Logs();
+    return std::find(logs.begin(), logs.end(), line) != logs.end();
+  }
+  std::vector<host::SharedTextureReadyMsg> Announced() {
+    overlay.writer()->WaitUntilIdle(5000);
+    std::vector<host::SharedTextureReadyMsg> out;
+    for (auto& [type, payload] : testing::WrittenFrames(*pipe))
+      if (type == host::kSharedTextureReady) out.push_back(*host::DecodeSharedTextureReady(payload));
+    return out;
+  }
+  // A started view whose blank clear the overlay has read.
+  void StartedView(int32_t rate = 60) {
+    AddView(1, 64, 32);
+    views.With(1, [&](host::ViewState* v) { v->frame_rate = rate; });
+    Loop();
+    ASSERT_TRUE(OverlayReads());
+  }
+  void Set(const std::function<void(host::ViewState&)>& f) {
+    views.With(1, [&](host::ViewState* v) { f(*v); });
+  }
+};
+
+TEST_F(CaptureServiceTest, AViewGetsItsTextureAndASessionAndFramesArrivePremultipliedWithTheirDirtyBlock) {
+  AddView(1, 64, 32);
+  ASSERT_EQ(Announced().size(), 1u);
+  EXPECT_EQ(Announced()[0].width, 64u);
+  EXPECT_EQ(Announced()[0].format, 87u);
+  EXPECT_EQ(Announced()[0].shared_handle, Tex().handle);
+  EXPECT_EQ(Dirty(1).seq, 0u);
+  EXPECT_EQ(Dirty(1).full, 1u);
+  Loop();
+  ASSERT_EQ(port->started.size(), 1u);
+  EXPECT_EQ(port->started[0].source, CaptureSource::kVisual);
+  EXPECT_EQ(port->started[0].width, 64);
+  EXPECT_TRUE(Logged("GraphicsCapture started from visual, view_id=1"));
+  // Before any content the texture is cleared once, described as a full update.
+  EXPECT_EQ(Tex().clears, 1);
+  EXPECT_EQ(Dirty(1).seq, 1u);
+  ASSERT_TRUE(OverlayReads());
+  // A screencast frame is premultiplied RGBA: only red and blue change places.
+  Deliver(200, 100, 50, 64);
+  EXPECT_EQ(PixelBgra(10, 10), 0x32'64'C8'40u);
+  const host::DirtyUpdate d = Dirty(1);
+  EXPECT_EQ(d.seq, 2u);
+  EXPECT_EQ(d.full, 1u);
+  EXPECT_EQ(d.w, 64);
+  EXPECT_EQ(d.h, 32);
+  EXPECT_EQ(Tex().key_word, host::kOverlayKey);  // released to the overlay
+  EXPECT_EQ(port->Current()->outstanding(), 0);  // back to the pool
+  overlay.FlushWorkerLogs();
+  EXPECT_TRUE(Logged("GraphicsCapture frame copied, view_id=1"));
+  EXPECT_EQ(service->TakeFirstFrameViews(), std::vector<uint32_t>{1});
+}
+
+TEST_F(CaptureServiceTest, TheLastFrameOfAChangeIsParkedWhileTheOverlayHoldsTheKeyAndPublishedAfter) {
+  StartedView();
+  Deliver(10, 0, 0, 255);
+  // The overlay takes the key and keeps it: two more frames come, the newest is kept.
+  ASSERT_TRUE(Tex().OverlayAcquire());
+  clock.AdvanceMs(20);
+  Deliver(20, 0, 0, 255);
+  Deliver(30, 0, 0, 255);
+  EXPECT_EQ(port->Current()->outstanding(), 1);  // the older of the two went back
+  Loop();
+  EXPECT_EQ(PixelBgra(0, 0) >> 8 & 0xFF, 10u);  // nothing published meanwhile
+  Tex().OverlayRelease();
+  clock.AdvanceMs(20);
+  Loop();
+  EXPECT_EQ(PixelBgra(0, 0) >> 8 & 0xFF, 30u);
+  EXPECT_EQ(port->Current()->outstanding(), 0);
+}
+
+TEST_F(CaptureServiceTest, AFrameRefusedByThePacerIsPublishedWhenItsSlotComes) {
+  StartedView(/*rate=*/10);
+  Deliver(10, 0, 0, 255);
+  ASSERT_TRUE(OverlayReads());
+  clock.AdvanceMs(20);
+  Deliver(20, 0, 0, 255);  // 20 ms after the last: too early at 10 fps
+  EXPECT_EQ(PixelBgra(0, 0) >> 8 & 0xFF, 10u);
+  clock.AdvanceMs(50);
+  Loop();
+  EXPECT_EQ(PixelBgra(0, 0) >> 8 & 0xFF, 10u);
+  clock.AdvanceMs(40);
+  Loop();
+  EXPECT_EQ(PixelBgra(0, 0) >> 8 & 0xFF, 20u);
+}
+
+TEST_F(CaptureServiceTest, HeldFramesStopAtThreeAndTheNewestIsPublishedOnRelease) {
+  StartedView();
+  service->HoldViewFrames(1, clock.TickMs() + 100);
+  for (uint8_t c : {1, 2, 3, 4}) Deliver(c, 0, 0, 255);
+  EXPECT_EQ(port->Current()->outstanding(), 3);  // the fourth was dropped
+  Loop();
+  EXPECT_EQ(Tex().copies.size(), 0u);
+  clock.AdvanceMs(100);
+  Loop();
+  ASSERT_EQ(Tex().copies.size(), 1u);
+  EXPECT_EQ(PixelBgra(0, 0) >> 8 & 0xFF, 3u);  // the newest held frame, not dropped
+  EXPECT_EQ(port->Current()->outstanding(), 0);
+  // Holding every view: frames wait until the hold ends.
+  ASSERT_TRUE(OverlayReads());
+  service->SetHoldAllFrames(true);
+  Deliver(9, 0, 0, 255);
+  Loop();
+  EXPECT_EQ(Tex().copies.size(), 1u);
+  service->SetHoldAllFrames(false);
+  clock.AdvanceMs(20);  // the released frame waits for its slot
+  Loop();
+  EXPECT_EQ(PixelBgra(0, 0) >> 8 & 0xFF, 9u);
+}
+
+TEST_F(CaptureServiceTest, AClearThatCannotTakeTheKeyIsRetriedAndOnlyThenCounts) {
+  AddView(1, 64, 32);
+  Tex().key_word = host::kKeyHeld;  // the overlay holds it
+  Loop();
+  EXPECT_EQ(Tex().clears, 0);
+  EXPECT_FALSE(views.Snapshot(1)->capture.blank_cleared);
+  EXPECT_EQ(Dirty(1).seq, 0u);
+  Tex().key_word = host::kHostKey;
+  Loop();
+  EXPECT_EQ(Tex().clears, 1);
+  EXPECT_TRUE(views.Snapshot(1)->capture.blank_cleared);
+  EXPECT_EQ(Dirty(1).seq, 1u);
+  ASSERT_TRUE(OverlayReads());
+  Loop();
+  EXPECT_EQ(Tex().clears, 1);  // once
+}
+
+TEST_F(CaptureServiceTest, ResizeAnnouncesANewTextureRestartsAtTheNewSizeAndSettlesAfterAKick) {
+  StartedView();
+  Deliver(1, 2, 3, 255);
+  Set([](host::ViewState& v) { v.width = 80, v.height = 40; });
+  service->OnViewResized(1);
+  ASSERT_EQ(gpu.textures.size(), 2u);
+  ASSERT_EQ(Announced().size(), 2u);
+  EXPECT_EQ(Announced()[1].width, 80u);
+  EXPECT_EQ(Announced()[1].height, 40u);
+  EXPECT_TRUE(Logged("view resized in place, view_id=1"));
+  ASSERT_EQ(port->started.size(), 2u);
+  EXPECT_EQ(port->started[1].width, 80);
+  Loop();  // first kick at once, then at least 200 ms apart
+  EXPECT_EQ(port->Current()->kicks, 1);
+  clock.AdvanceMs(100);
+  Loop();
+  EXPECT_EQ(port->Current()->kicks, 1);
+  clock.AdvanceMs(100);
+  Loop();
+  EXPECT_EQ(port->Current()->kicks, 2);
+  // A frame of the old size is not published; one of the new size settles the resize.
+  Deliver(5, 0, 0, 255, 64, 32);
+  EXPECT_EQ(Tex().copies.size(), 0u);
+  Deliver(6, 0, 0, 255, 80, 40);
+  ASSERT_EQ(Tex().copies.size(), 1u);
+  overlay.FlushWorkerLogs();
+  EXPECT_TRUE(Logged("resize frame settled, view_id=1"));
+  EXPECT_FALSE(views.Snapshot(1)->capture.resize_settling);
+  clock.AdvanceMs(1000);
+  Loop();
+  EXPECT_EQ(port->Current()->kicks, 2);  // no more kicks once settled
+}
+
+TEST_F(CaptureServiceTest, ASilentVisualSessionIsRebuiltThenReplacedByTheWindowSourceWhoseFramesArePremultiplied) {
+  AddView(1, 64, 32);
+  Loop();
+  ASSERT_TRUE(OverlayReads());
+  ASSERT_EQ(port->started.size(), 1u);
+  for (int i = 0; i < 80; ++i) {
+    clock.AdvanceMs(100);
+    Loop();
+  }
+  ASSERT_EQ(port->started.size(), 2u);  // rebuilt after 8 s
+  EXPECT_EQ(port->started[1].source, CaptureSource::kVisual);
+  EXPECT_TRUE(Logged("Visual capture produced no frame, rebuild session, view_id=1"));
+  for (int i = 0; i < 80; ++i) {
+    clock.AdvanceMs(100);
+    Loop();
+  }
+  ASSERT_EQ(port->started.size(), 3u);
+  EXPECT_EQ(port->started[2].source, CaptureSource::kWindow);
+  EXPECT_TRUE(Logged("Visual capture produced no frame, fall back to window capture, view_id=1"));
+  EXPECT_TRUE(Logged("GraphicsCapture started from window, view_id=1"));
+  Deliver(200, 100, 50, 64);  // straight alpha
+  EXPECT_EQ(PixelBgra(0, 0), 0x0D'19'32'40u);
+}
+
+TEST_F(CaptureServiceTest, FramesOfAnEndedSessionAndFramesAfterShutdownGoNowhere) {
+  StartedView();
+  testing::FakeCaptureSession* first = port->Current();
+  first->Deliver(FakeImage(64, 32, 1, 1, 1, 255));  // posted, not yet run
+  first->End();  // the page went away: the session is rebuilt
+  service->ServiceCaptures();
+  wait->PumpMessages(1000, 0);
+  ASSERT_EQ(port->started.size(), 2u);
+  EXPECT_TRUE(Logged("capture source ended, rebuild session, view_id=1"));
+  Loop();
+  EXPECT_EQ(Tex().copies.size(), 0u);  // the old session's frame was dropped
+  port->Current()->Deliver(FakeImage(64, 32, 2, 2, 2, 255));
+  service->Shutdown();
+  wait->PumpMessages(1000, 0);
+  EXPECT_EQ(Tex().copies.size(), 0u);
+}
+
+TEST_F(CaptureServiceTest, AHiddenViewIsNotCapturedUntilShownAndAClosedViewUnlinksItsObjects) {
+  AddView(1, 64, 32, /*visible=*/false);
+  Loop();
+  EXPECT_TRUE(port->started.empty());
+  Set([](host::ViewState& v) { v.visible = true; });
+  Loop();
+  ASSERT_EQ(port->started.size(), 1u);
+  Set([](host::ViewState& v) { v.visible = false; });
+  Loop();
+  EXPECT_EQ(port->Current(), nullptr);  // stopped while hidden
+  service->OnViewClosing(1);
+  EXPECT_EQ(Dirty(1).seq, 0xFFFFFFFFu);  // the DirtyMap's name is gone
+}
+
+TEST_F(CaptureServiceTest, ModesForceWholeFramesAndLiveModeLeavesATailThatIsNotExtendedTwice) {
+  StartedView();
+  // The page reports its changes: unreported frames are skipped.
+  Set([&](host::ViewState& v) {
+    v.web.dirty.dirty_info_available = true;
+    v.capture.last_full_tick = clock.TickMs();
+  });
+  Deliver(1, 0, 0, 255);  // force_full from creation: full
+  ASSERT_TRUE(OverlayReads());
+  clock.AdvanceMs(20);
+  Deliver(2, 0, 0, 255);
+  EXPECT_EQ(Tex().copies.size(), 1u);
+  service->SetLiveMode(1, true);
+  clock.AdvanceMs(20);
+  Deliver(3, 0, 0, 255);
+  EXPECT_EQ(Tex().copies.size(), 2u);
+  ASSERT_TRUE(OverlayReads());
+  const uint32_t off_at = clock.TickMs();
+  service->SetLiveMode(1, false);
+  EXPECT_EQ(views.Snapshot(1)->capture.full_until, off_at + 3000);
+  clock.AdvanceMs(1000);
+  service->SetLiveMode(1, true);
+  service->SetLiveMode(1, false);  // a second end a second later moves the tail to its own end
+  EXPECT_EQ(views.Snapshot(1)->capture.full_until, off_at + 4000);
+  service->RequestFullFrames(1, 500);  // an earlier deadline does not shorten it
+  EXPECT_EQ(views.Snapshot(1)->capture.full_until, off_at + 4000);
+  service->SetFullFrameMode(1, true);
+  EXPECT_TRUE(views.Snapshot(1)->capture.full_frame_mode);
+  service->SetFullFrameMode(1, false);
+  EXPECT_TRUE(views.Snapshot(1)->web.dirty.dirty_info_available);  // restored
+}
+
+}  // namespace
+}  // namespace vyo::capture

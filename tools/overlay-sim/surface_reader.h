@@ -1,0 +1,73 @@
+// The overlay's side of frame publishing: follows SharedTextureReady, opens each view's texture,
+// and on every Poll re-opens the view's DirtyMap, takes the texture's key 1 without waiting,
+// copies the rectangle the DirtyMap names into its own copy of the view and gives key 0 back.
+// Keeps per-view frame counts and, for pages that paint a clock marker, latency; writes PNGs of
+// each view and of the whole surface (views at their rectangles, in z-order, over a plain
+// background). Linux textures only (named shared memory of the CPU device).
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/shared_memory.h"
+#include "protocol/protocol.h"
+
+namespace vyo::sim {
+
+struct ViewCopy {
+  uint32_t view_id = 0;
+  uint32_t width = 0, height = 0;
+  uint64_t handle = 0;
+  int32_t x = 0, y = 0, z = 0;
+  bool visible = true;
+  std::unique_ptr<platform::SharedMemory> texture;
+  std::vector<uint8_t> pixels;  // premultiplied BGRA, width x height
+  uint32_t last_seq = 0;
+  uint32_t frames = 0;          // updates copied
+  uint32_t full_updates = 0, partial_updates = 0;
+  int64_t partial_left = 0, partial_top = 0, partial_right = 0, partial_bottom = 0;  // union of partial updates
+  uint32_t busy = 0;            // polls that found the key taken
+  uint64_t first_frame_ms = 0, last_frame_ms = 0;
+  std::vector<int64_t> latencies_ms;  // clock marker: page time → copied
+};
+
+class SurfaceReader {
+ public:
+  explicit SurfaceReader(std::u16string pipe_name) : pipe_name_(std::move(pipe_name)) {}
+
+  // A SharedTextureReady: (re)opens the view's texture. False when it cannot be opened.
+  bool OnTextureReady(const host::SharedTextureReadyMsg& msg);
+  // The overlay's own view commands: where views are placed and stacked.
+  void OnViewPlaced(uint32_t view_id, int32_t x, int32_t y);
+  void OnViewZOrder(uint32_t view_id, int32_t z);
+  void OnViewVisible(uint32_t view_id, bool visible);
+  void OnViewDestroyed(uint32_t view_id);
+
+  // Reads every view once; returns how many views had a new update.
+  int Poll(bool read_marker = false);
+
+  const ViewCopy* View(uint32_t view_id) const;
+  std::vector<uint32_t> ViewIds() const;
+
+  // PNG (RGBA, straight alpha) of one view, and of the whole surface over `background` (0xRRGGBB).
+  bool WriteViewPng(uint32_t view_id, const std::string& path) const;
+  bool WriteSurfacePng(uint32_t width, uint32_t height, uint32_t background, const std::string& path) const;
+
+ private:
+  std::u16string pipe_name_;
+  std::map<uint32_t, ViewCopy> views_;
+  std::map<uint32_t, std::pair<int32_t, int32_t>> places_;
+  std::map<uint32_t, int32_t> zs_;
+};
+
+// Writes a PNG of width x height pixels, RGBA rows (8 bits, straight alpha).
+bool WritePng(const std::string& path, uint32_t width, uint32_t height, const std::vector<uint8_t>& rgba);
+// The clock marker a page paints in its top-left 4 x 4 pixels: milliseconds of the wall clock
+// modulo 2^24 as R, G, B (opaque). Read from a premultiplied BGRA copy; -1 when not opaque.
+int64_t ReadClockMarker(const std::vector<uint8_t>& bgra, uint32_t width);
+// The wall clock in milliseconds (the same clock Date.now() reads).
+uint64_t WallClockMs();
+
+}  // namespace vyo::sim
