@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "fakes/app_harness.h"
+#include "module_paths.h"
 #include "fakes/fake_pipe.h"
 #include "host/app.h"
 #include "platform/dynamic_library.h"
@@ -22,7 +23,7 @@ TEST_F(StartedApp, ConfiguredModulesAreCountedLoadedDrivenAndShutDown) {
   const std::filesystem::path dir =
       std::filesystem::temp_directory_path() / ("vyo_module_app_" + std::to_string(platform::CurrentProcessId()));
   std::filesystem::create_directories(dir);
-  const std::string good = std::string(TEST_MODULE_DIR) + "/test_module_b" + Utf16ToUtf8(platform::LibrarySuffix());
+  const std::string good = modules::testing::TestModulePath("test_module_b");
   std::ofstream(dir / "modules.ini") << "[module]\npath=" << good << "\nconfig=view\nname=B\n"
                                      << "[module]\npath=" << (dir / "missing.so").string() << "\nname=Missing\n"
                                      << "[module]\npath=x.so\nenabled=off\n";

@@ -13,6 +13,7 @@
 #include "modules/module_host.h"
 #include "platform/dynamic_library.h"
 #include "protocol/protocol.h"
+#include "module_paths.h"
 #include "vyo_module.h"
 
 // The test module's own record (tests/modules/test_module.cpp).
@@ -39,7 +40,7 @@ namespace vyo::modules {
 namespace {
 
 std::u16string ModulePath(const char* name) {
-  return Utf8ToUtf16(std::string(TEST_MODULE_DIR) + "/" + name) + std::u16string(platform::LibrarySuffix());
+  return Utf8ToUtf16(testing::TestModulePath(name));
 }
 
 // IModuleServices that records what modules asked for and keeps a registry of their views.
@@ -169,7 +170,7 @@ TEST_F(ModuleHostTest, AGoodModuleIsLoadedDrivenAndShutDownOnce) {
   EXPECT_EQ(s->config, "view");
   EXPECT_EQ(s->args.config_length, 4u);
   EXPECT_EQ(s->args.host_parent_pid, 4321u);
-  EXPECT_EQ(Utf16ToUtf8(s->folder), std::string(TEST_MODULE_DIR));
+  EXPECT_EQ(Utf16ToUtf8(s->folder), testing::TestModuleDir());
   EXPECT_EQ(s->table_size, 192u);
   EXPECT_EQ(s->table_version, 1u);
   EXPECT_TRUE(s->table_complete);
@@ -347,7 +348,7 @@ TEST_F(ModuleHostTest, AFloodOfModuleOutputIsDroppedWithABudgetedLog) {
 }
 
 TEST_F(ModuleHostTest, TheHelloSampleLoads) {
-  ASSERT_EQ(host_->LoadModule(Utf8ToUtf16(HELLO_MODULE_PATH), "x=1", ""), 1u);
+  ASSERT_EQ(host_->LoadModule(Utf8ToUtf16(testing::TestModulePath("hello_module")), "x=1", ""), 1u);
   EXPECT_EQ(LastStatus().status, 0u);
   EXPECT_EQ(services_.LogCount("hello from module 1, config=x=1"), 1);
   host_->TickModules(1);
