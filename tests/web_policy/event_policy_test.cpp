@@ -230,13 +230,19 @@ TEST_F(PolicyFixture, NewWindowsAndPermissionsAreRefused) {
   web::NewWindowArgs empty;
   Sink(wv).OnNewWindowRequested(empty);
   EXPECT_TRUE(empty.handled);
-  // A module's view: blocked as well (the module host gets the page message once it exists).
+  // A module's view: blocked as well; its module hears of the request (URI escaped), the overlay not.
+  std::vector<std::pair<uint32_t, std::string>> to_modules;
+  app->pages().SetModulePageMessageRoute(
+      [&](uint32_t view_id, const std::string& json) { to_modules.emplace_back(view_id, json); });
   FakeWebView* module_view = MakeView(10, 3);
   web::NewWindowArgs from_module;
-  from_module.uri = u"file:///etc/passwd";
+  from_module.uri = u"https://example.com/a\"b";
   Sink(module_view).OnNewWindowRequested(from_module);
   EXPECT_TRUE(from_module.handled);
   EXPECT_TRUE(PageMessages().empty());
+  ASSERT_EQ(to_modules.size(), 1u);
+  EXPECT_EQ(to_modules[0].first, 10u);
+  EXPECT_EQ(to_modules[0].second, "{\"type\":\"__vyo_new_window\",\"uri\":\"https://example.com/a\\\"b\"}");
 
   web::PermissionArgs permission;
   permission.kind = 4;

@@ -177,9 +177,9 @@ void PagePolicy::OnNewWindowRequested(uint32_t view_id, NewWindowArgs& args) {
   }
   const bool module_view =
       views_.With(view_id, [](ViewState* view) { return view != nullptr && view->module.owner_module != 0; });
-  if (module_view) {
-    // The module host hands the owning module NewWindowMessage(uri).
-    return;
+  // A module's page asked for a window: the owning module hears of it as a page message.
+  if (module_view && module_page_message_) {
+    module_page_message_(view_id, "{\"type\":\"__vyo_new_window\",\"uri\":\"" + EscapeJsonString(uri) + "\"}");
   }
 }
 
