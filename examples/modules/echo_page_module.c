@@ -1,6 +1,8 @@
 /* A module with a view of its own: it opens its configured page ("url=..." in its configuration,
  * about:blank otherwise) and carries messages both ways: a message from the overlay is posted to
- * the page, and a message from the page is sent back to the overlay. */
+ * the page, and a message from the page is sent back to the overlay. It also tells the overlay when
+ * its view shows its first frame and when a navigation of it completes. */
+#include <stdio.h>
 #include <string.h>
 
 #include "vyo_module.h"
@@ -39,8 +41,16 @@ VYOM_EXPORT void VYOM_OnPageMessage(uint32_t view, const char* text, uint32_t le
 }
 
 VYOM_EXPORT void VYOM_OnViewEvent(uint32_t view, uint32_t event, uint32_t argument) {
-  (void)argument;
-  if (view == g_view && event == VYOM_EVENT_VIEW_DESTROYED) g_view = 0;
+  char text[64];
+  if (view != g_view) return;
+  if (event == VYOM_EVENT_VIEW_DESTROYED) {
+    g_view = 0;
+    return;
+  }
+  if (event == VYOM_EVENT_FIRST_FRAME || event == VYOM_EVENT_NAVIGATION_DONE) {
+    snprintf(text, sizeof text, "{\"event\":%u,\"argument\":%u}", (unsigned)event, (unsigned)argument);
+    g_services->send_to_overlay(g_services->context, text);
+  }
 }
 
 VYOM_EXPORT void VYOM_Shutdown(void) { g_view = 0; }
