@@ -139,6 +139,9 @@ TEST_F(InputBrowserTest, ClicksWheelAndTextReachThePage) {
   s->WriteInput(MakeRecord(1, 0x102, '@', 0, 0, 0x00100001ull, 3));
   s->WriteInput(MakeRecord(1, 0x101, 'Q', 0, 0, 0xC0100001ull, 3));
   ASSERT_TRUE(WaitPage("{\"text\":\"z@\"}"));
+  // The overlay's IME commits a composition as one text record: the whole result is inserted.
+  s->WriteInput(MakeRecord(1, 0x10003, 0, 0, 0, 0, 0, u"\u65E5\u672C\u8A9E"));
+  ASSERT_TRUE(WaitPage("{\"text\":\"z@\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\"}"));
 
   // A wheel turn down over the scrolling box scrolls it.
   s->WriteInput(MakeRecord(1, 0x200, 0, 100, 180));
