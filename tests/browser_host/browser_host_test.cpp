@@ -12,6 +12,7 @@
 
 #include "base/text.h"
 #include "browser_host/browser_processes.h"
+#include "browser_host/browser_test_files.h"
 #include "overlay_sim.h"
 #include "platform/process.h"
 #include "qos/test_http_server.h"
@@ -20,18 +21,11 @@ namespace vyo {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Exe;
+using testing::RunTool;
+using testing::WriteFile;
 
 constexpr uint32_t kWait = 30000;
-
-std::u16string Exe(const std::u16string& dir, const std::u16string& name) {
-  std::u16string path = platform::ExecutableDirectory() + platform::PathSeparator();
-  if (!dir.empty()) path += dir + platform::PathSeparator();
-  path += name;
-#if defined(_WIN32)
-  path += u".exe";
-#endif
-  return path;
-}
 
 std::u16string LoopbackHost() { return Exe(u"qos-loopback", u"FenyraOverlayHost"); }
 
@@ -90,11 +84,6 @@ bool WaitUntil(const std::function<bool()>& condition, uint32_t timeout_ms) {
   return condition();
 }
 
-void WriteFile(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 // A small site: the page's script checks that its style sheet and image arrived and that a path
 // leading out of the content is refused, then moves on to ok.html; only a page whose checks all
 // pass reaches the second page.
@@ -117,11 +106,6 @@ void WriteSite(const fs::path& root) {
       0x0d, 0x49, 0x44, 0x41, 0x54, 0x78, 0xda, 0x63, 0xfc, 0xcf, 0xc0, 0x50, 0x0f, 0x00, 0x04, 0x85, 0x01, 0x80,
       0x84, 0xa9, 0x8c, 0x21, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
   WriteFile(root / "img" / "dot.png", std::string(reinterpret_cast<const char*>(kPng), sizeof(kPng)));
-}
-
-bool RunTool(const std::u16string& tool, const std::vector<std::u16string>& args) {
-  auto p = platform::ChildProcess::Start(tool, args);
-  return p && p->Wait(kWait) == std::optional<uint32_t>(0u);
 }
 
 struct BrowserHostFixture : ::testing::Test {
@@ -162,8 +146,8 @@ TEST_F(BrowserHostFixture, PackagedAndDirectoryContentReachRealPages) {
   WriteFile(work / "private" / "secret.txt", "not for pages");
   fs::create_directory_symlink(work / "private", site / "outside");
   const fs::path package = work / "site.pkg";
-  const std::u16string keys = Utf8ToUtf16(VYO_SOURCE_DIR "/keys/dev");
-  ASSERT_TRUE(RunTool(Exe(u"", u"vyo-pack"), {u"pack", u"--keys", keys, site.u16string(), package.u16string()}));
+  const std::u16string package_url = testing::PackSite(site, package);
+  ASSERT_FALSE(package_url.empty());
   // A tampered copy: one byte of the encrypted data flipped.
   const fs::path tampered = work / "tampered.pkg";
   fs::copy_file(package, tampered);
@@ -173,7 +157,7 @@ TEST_F(BrowserHostFixture, PackagedAndDirectoryContentReachRealPages) {
     f.put('\x55');
   }
 
-  s->Send(host::ViewCreateCmd{1, 0, 0, 400, 300, true, u"vyopkg:" + package.u16string()});
+  s->Send(host::ViewCreateCmd{1, 0, 0, 400, 300, true, package_url});
   s->Send(host::ViewCreateCmd{2, 0, 0, 400, 300, true, u"vyodir:" + site.u16string()});
   // Each page proves its script ran by reaching ok.html: two good navigations per view.
   EXPECT_TRUE(WaitUntil([&] { return GoodNavigations(collector, 1) >= 2 && GoodNavigations(collector, 2) >= 2; }, kWait))

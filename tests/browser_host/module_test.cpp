@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "browser_host/browser_test_files.h"
 #include "overlay_sim.h"
 #include "platform/process.h"
 
@@ -35,11 +36,12 @@ struct ModuleBrowserTest : ::testing::Test {
   void SetUp() override {
     work = fs::temp_directory_path() / ("vyo_module_browser_" + std::to_string(platform::CurrentProcessId()));
     fs::remove_all(work);
-    fs::create_directories(work / "site");
-    std::ofstream(work / "site" / "index.html", std::ios::binary) << kEchoPage;
-    std::ofstream(work / "modules.ini", std::ios::binary)
-        << "; the sample echo module on a packaged page\n[module]\npath=" << ECHO_MODULE_PATH
-        << "\nconfig=url=vyodir:" << (work / "site").string() << "\nname=Echo\n";
+    testing::WriteFile(work / "site" / "index.html", kEchoPage);
+    const std::u16string url = testing::PackSite(work / "site", work / "echo.pkg");
+    ASSERT_FALSE(url.empty());
+    testing::WriteFile(work / "modules.ini", "; the sample echo module on a packaged page\n[module]\npath=" +
+                                                 std::string(ECHO_MODULE_PATH) + "\nconfig=url=" + Utf16ToUtf8(url) +
+                                                 "\nname=Echo\n");
   }
   void TearDown() override {
     if (s) {
