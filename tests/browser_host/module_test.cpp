@@ -38,6 +38,11 @@ struct ModuleBrowserTest : ::testing::Test {
     fs::remove_all(work);
     testing::WriteFile(work / "site" / "index.html", kEchoPage);
     const std::u16string url = testing::PackSite(work / "site", work / "echo.pkg");
+#if defined(_WIN32)
+    // Packing derives raw key-agreement secrets, which Wine's cryptography does not offer; where
+    // packing is impossible there is no browser either.
+    if (url.empty()) GTEST_SKIP() << "content packages cannot be made here";
+#endif
     ASSERT_FALSE(url.empty());
     testing::WriteFile(work / "modules.ini", "; the sample echo module on a packaged page\n[module]\npath=" +
                                                  std::string(ECHO_MODULE_PATH) + "\nconfig=url=" + Utf16ToUtf8(url) +
