@@ -55,10 +55,6 @@ bool OverlayChannel::SendToOverlay(uint32_t type, const std::vector<uint8_t>& pa
   return writer_ != nullptr && writer_->Send(type, payload.data(), payload.size(), where);
 }
 
-bool OverlayChannel::SendRaw(uint32_t type, const uint8_t* bytes, uint32_t length) {
-  return writer_ != nullptr && writer_->Send(type, bytes, bytes == nullptr ? 0 : length);
-}
-
 void OverlayChannel::SendLog(const std::string& text, const SourceLocation& where) {
   if (writer_ && writer_->connected() &&
       writer_->Send(kHostLog, reinterpret_cast<const uint8_t*>(text.data()), text.size(), where)) {
@@ -83,14 +79,19 @@ void OverlayChannel::FlushWorkerLogs() {
 }
 
 bool OverlayChannel::SendPageDriven(uint32_t type, const std::vector<uint8_t>& payload) {
-  if (writer_ == nullptr) return false;
-  if (writer_->queued() + kPageFrameHeadroom >= kSendQueueLimit) {
-    if (page_drop_logs_.fetch_add(1) < kPageDropLogBudget) {
-      HostLogf(LogLevel::kWarning, "page-driven frame dropped, type=%u, queue full", type);
-    }
-    return false;
+  if (SendIfRoom(type, payload.data(), payload.size())) return true;
+  if (writer_ != nullptr && page_drop_logs_.fetch_add(1) < kPageDropLogBudget) {
+    HostLogf(LogLevel::kWarning, "page-driven frame dropped, type=%u, queue full", type);
   }
-  return SendToOverlay(type, payload);
+  return false;
+}
+
+bool OverlayChannel::HasRoom() const {
+  return writer_ != nullptr && writer_->queued() + kPageFrameHeadroom < kSendQueueLimit;
+}
+
+bool OverlayChannel::SendIfRoom(uint32_t type, const uint8_t* bytes, size_t length) {
+  return HasRoom() && writer_->Send(type, bytes, length);
 }
 
 void OverlayChannel::SendEnvironmentNotice(const EnvironmentResultMsg& message) {

@@ -41,7 +41,6 @@ class OverlayChannel {
   // Host messages (any thread). False when the frame was not queued.
   bool SendToOverlay(uint32_t type, const std::vector<uint8_t>& payload,
                      const SourceLocation& where = SourceLocation::Current());
-  bool SendRaw(uint32_t type, const uint8_t* bytes, uint32_t length);
   // The log path: a HostLog line for the overlay, which also reaches the local log (with the
   // caller's location) when the writer sends it; before the writer runs, after it stopped, or when
   // the queue refuses the line, it goes to the local log directly.
@@ -52,6 +51,10 @@ class OverlayChannel {
   // Frames a page's activity causes: dropped (with a budgeted log line) while the queue is nearly
   // full, so that a page can never end the host by flooding the overlay.
   bool SendPageDriven(uint32_t type, const std::vector<uint8_t>& payload);
+  // Frames a module or a page causes, without a log line: refused (false) while the queue is
+  // nearly full, never failing the writer; the caller accounts the drop.
+  bool SendIfRoom(uint32_t type, const uint8_t* bytes, size_t length);
+  bool HasRoom() const;
   // The environment notice: sent now, or kept until the writer runs.
   void SendEnvironmentNotice(const EnvironmentResultMsg& message);
 

@@ -202,7 +202,18 @@ void ViewService::ApplyPresentationMode(const SetPresentationModeCmd& c) {
 // ---------------------------------------------------------------------------------------------
 // Services for modules and popups
 
-void ViewService::NotifyViewChanged(const ViewChangedMsg& msg) { overlay_.SendToOverlay(kViewChanged, Encode(msg)); }
+// View changes come from modules and popups: dropped (with a budgeted log line) rather than failing
+// the writer when the queue is nearly full.
+void ViewService::NotifyViewChanged(const ViewChangedMsg& msg) {
+  const std::vector<uint8_t> payload = Encode(msg);
+  if (!overlay_.SendIfRoom(kViewChanged, payload.data(), payload.size())) NoteDroppedFrame(kViewChanged);
+}
+
+void ViewService::NoteDroppedFrame(uint32_t type) {
+  if (dropped_frame_logs_ >= kDroppedFrameLogBudget) return;
+  ++dropped_frame_logs_;
+  HostLogf(LogLevel::kWarning, "module or popup frame dropped, type=%u, queue full", type);
+}
 
 bool ViewService::CreateView(uint32_t view_id, uint32_t owner_module, const char16_t* url, int32_t x, int32_t y,
                              int32_t width, int32_t height, bool visible) {
@@ -325,12 +336,15 @@ bool ViewService::GetSurfaceSize(uint32_t* width, uint32_t* height) {
   return true;
 }
 
+// A module's frames never fail the writer: refused while the queue is nearly full (the module host
+// accounts the drop per module), and checked again when a posted send runs.
 bool ViewService::SendRawMessage(uint32_t type, const uint8_t* bytes, uint32_t length) {
-  if (main_thread_.RunsTasksOnCurrentThread()) return overlay_.SendRaw(type, bytes, length);
-  if (!overlay_.CanSend()) return false;
+  if (main_thread_.RunsTasksOnCurrentThread()) return overlay_.SendIfRoom(type, bytes, length);
+  if (!overlay_.CanSend() || !overlay_.HasRoom()) return false;
   std::vector<uint8_t> copy = bytes != nullptr ? std::vector<uint8_t>(bytes, bytes + length) : std::vector<uint8_t>();
-  return main_thread_.PostTask(
-      [this, type, copy = std::move(copy)] { overlay_.SendRaw(type, copy.data(), static_cast<uint32_t>(copy.size())); });
+  return main_thread_.PostTask([this, type, copy = std::move(copy)] {
+    if (!overlay_.SendIfRoom(type, copy.data(), copy.size())) NoteDroppedFrame(type);
+  });
 }
 
 void ViewService::ModuleLog(int32_t level, const char* text) {

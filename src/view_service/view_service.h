@@ -82,6 +82,9 @@ class ViewService final : public IModuleServices, public web::IWebPopupHost {
  private:
   void SetRelayFlag(uint32_t view_id, bool on, bool flag_b);
   void NotifyViewChanged(const ViewChangedMsg& msg);
+  // A module's or popup's frame refused by a nearly full queue: one log line each, up to a budget.
+  void NoteDroppedFrame(uint32_t type);
+  static constexpr int32_t kDroppedFrameLogBudget = 8;
 
   platform::Clock& clock_;
   const HostSettings& settings_;
@@ -96,6 +99,7 @@ class ViewService final : public IModuleServices, public web::IWebPopupHost {
   std::mutex surface_mutex_;
   std::function<void(uint32_t view_id)> module_view_destroyed_;
   uint32_t surface_width_ = 0, surface_height_ = 0;
+  int32_t dropped_frame_logs_ = 0;  // main thread
 };
 
 }  // namespace vyo::host

@@ -179,6 +179,28 @@ TEST_F(AppFixture, ModuleServices) {
   EXPECT_EQ(logs, (std::vector<std::string>{"MOD-ERROR: boom", "MOD-INFO: "}));
 }
 
+// An overlay that stops reading while a module floods it: module output and module-caused view
+// changes are dropped once the queue is nearly full, the writer never fails, and frames flow again
+// once the overlay reads.
+TEST_F(AppFixture, AModuleFloodingAStalledOverlayIsDroppedNotFatal) {
+  Connect();
+  ASSERT_TRUE(service().CreateView(3, 7, u"https://m.invalid/", 1, 2, 30, 40, true));
+  pipe->SetWriteMode(testing::FakePipe::WriteMode::kBlock);
+  ASSERT_TRUE(pipe->WaitBlocked(5000));
+  const uint8_t output[8] = {7, 0, 0, 0, 'h', 'i', 0, 0};
+  int refused = 0;
+  for (int i = 0; i < 3 * static_cast<int>(kSendQueueLimit); ++i) {
+    if (!service().SendRawMessage(kModuleOutput, output, sizeof output)) ++refused;
+    service().SetViewRect(3, i, 0, 30, 40);
+  }
+  EXPECT_GT(refused, 0);
+  EXPECT_FALSE(app->overlay().write_failed());
+  pipe->SetWriteMode(testing::FakePipe::WriteMode::kOk);
+  ASSERT_TRUE(app->overlay().writer()->WaitUntilIdle(5000));
+  EXPECT_TRUE(service().SendRawMessage(kModuleOutput, output, sizeof output));
+  EXPECT_FALSE(app->overlay().write_failed());
+}
+
 TEST_F(AppFixture, ServicesFromAnotherThreadRunOnTheMainThreadInOrder) {
   Connect();
   // The real main-thread wait: this thread is the main thread, and only it pumps.
