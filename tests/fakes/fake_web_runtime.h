@@ -190,15 +190,17 @@ class FakeWebEnvironment final : public web::IWebEnvironment {
   struct Request {
     intptr_t parent;
     std::function<void(web::HResult, std::unique_ptr<web::IWebView>)> done;
+    std::function<bool()> still_wanted;
   };
   std::deque<Request> requests;
   web::HResult create_view_status = web::kOk;  // synchronous result of CreateView
   std::string version = "148.0.1.2";
 
-  web::HResult CreateView(intptr_t parent, std::function<void(web::HResult, std::unique_ptr<web::IWebView>)> done) override {
+  web::HResult CreateView(intptr_t parent, std::function<void(web::HResult, std::unique_ptr<web::IWebView>)> done,
+                          std::function<bool()> still_wanted) override {
     CheckFakeRuntimeCall("CreateView");
     if (web::Failed(create_view_status)) return create_view_status;
-    requests.push_back({parent, std::move(done)});
+    requests.push_back({parent, std::move(done), std::move(still_wanted)});
     return web::kOk;
   }
   std::string BrowserVersion() override { return version; }

@@ -122,6 +122,26 @@ TEST_F(WebFixture, ControllerIsConfiguredAndNavigatedEvenWhenStepsFail) {
   EXPECT_EQ(View(1).web.retry_left, 8);
 }
 
+// A controller request stays wanted while its view waits for it; once the view is destroyed (or
+// created again, which asks anew) the old request is no longer wanted.
+TEST_F(WebFixture, ControllerRequestsOfGoneViewsAreNoLongerWanted) {
+  Connect();
+  auto env = Environment();
+  service().EnsureView(1, 800, 600, true, u"https://example.invalid/a");
+  service().EnsureView(2, 800, 600, true, u"https://example.invalid/b");
+  ASSERT_EQ(env->requests.size(), 2u);
+  EXPECT_TRUE(env->requests[0].still_wanted());
+  EXPECT_TRUE(env->requests[1].still_wanted());
+  service().DestroyView(1, false);
+  EXPECT_FALSE(env->requests[0].still_wanted());
+  EXPECT_TRUE(env->requests[1].still_wanted());
+  service().DestroyView(2, false);
+  service().EnsureView(2, 800, 600, true, u"https://example.invalid/b");
+  ASSERT_EQ(env->requests.size(), 3u);
+  EXPECT_FALSE(env->requests[1].still_wanted());
+  EXPECT_TRUE(env->requests[2].still_wanted());
+}
+
 TEST_F(WebFixture, UserAgentAndZoomTables) {
   const std::pair<std::u16string, std::u16string> agents[] = {
       {u"Mozilla/5.0", u"Mozilla/5.0 FenyraOverlay/1.1.0.41"},

@@ -311,7 +311,7 @@ class CdpBrowserTest : public ::testing::Test {
       result->arrived = true;
       result->hr = r;
       result->view = std::move(view);
-    });
+    }, nullptr);
     EXPECT_EQ(hr, kOk);
     if (Failed(hr)) return {};
     EXPECT_TRUE(queue_.PumpUntil([&] { return result->arrived; })) << "view never answered";
@@ -597,7 +597,7 @@ TEST_F(CdpBrowserTest, EndingTheRuntimeEndsItsBrowserWhateverStillHoldsIt) {
     ASSERT_EQ(env->CreateView(0, [&](HResult hr, std::unique_ptr<IWebView> made) {
       ++answered;
       failed += Failed(hr) && !made;
-    }), kOk);
+    }, nullptr), kOk);
   }
   // Not pumped: none of them can have been answered yet.
   runtime_.reset();
@@ -640,7 +640,7 @@ TEST_F(CdpBrowserTest, ViewsClosedMidNavigationLeaveNoTargetOrRendererBehind) {
         held = std::move(made);
       }
       most = std::max(most, GroupMembers(static_cast<int>(pid)).size());
-    }), kOk);
+    }, nullptr), kOk);
   }
   ASSERT_TRUE(queue_.PumpUntil([&] { return answered == kBurst; }, 120s)) << answered;
   held.reset();
@@ -649,6 +649,33 @@ TEST_F(CdpBrowserTest, ViewsClosedMidNavigationLeaveNoTargetOrRendererBehind) {
   EXPECT_TRUE(queue_.PumpUntil([&] { return (now = GroupMembers(static_cast<int>(pid)).size()) <= baseline; }, 10s));
   std::printf("burst of %d views: browser processes %zu before, at most %zu while they came and went, %zu after\n",
               kBurst, baseline, most, now);
+}
+
+// Requests whose views went away while they waited for their turn make nothing: they are answered
+// with kAbort and no page target is made for them; a request still wanted behind them is served.
+TEST_F(CdpBrowserTest, QueuedCreationsNoLongerWantedMakeNoView) {
+  auto [env, first, pid] = StartBrowserWithView();
+  ASSERT_GT(pid, 0u);
+  first.reset();
+  ASSERT_TRUE(queue_.PumpUntil([&] { return PageTargets(*env).size() <= 1; }, 10s));
+  constexpr int kQueued = 30;
+  int aborted = 0, made_views = 0, asked = 0;
+  std::unique_ptr<IWebView> last;
+  for (int i = 0; i <= kQueued; ++i) {
+    const bool wanted = i == kQueued;
+    ASSERT_EQ(env->CreateView(0, [&, wanted](HResult hr, std::unique_ptr<IWebView> made) {
+      if (hr == kAbort && !made) ++aborted;
+      if (made) {
+        ++made_views;
+        if (wanted) last = std::move(made);
+      }
+    }, [&asked, wanted] { ++asked; return wanted; }), kOk);
+  }
+  ASSERT_TRUE(queue_.PumpUntil([&] { return last != nullptr; }, 60s));
+  EXPECT_EQ(aborted, kQueued);
+  EXPECT_EQ(made_views, 1);
+  EXPECT_EQ(asked, kQueued + 1);
+  EXPECT_LE(PageTargets(*env).size(), 2u);  // the browser's first blank page and the one view
 }
 
 // A "browser" that exits at once, and one that never answers: the environment fails, in time, and

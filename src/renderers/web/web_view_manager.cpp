@@ -323,6 +323,11 @@ void WebViewManager::EnsureWebView(uint32_t view_id) {
         } else if (controller) {
           controller->Close();  // the host is gone: nobody will use this view
         }
+      },
+      [link, view_id, epoch] {
+        // A request whose view went away (or was asked for again) before its turn makes nothing.
+        auto manager = link.lock();
+        return manager && *manager && (*manager)->IsCurrentCreation(view_id, epoch);
       });
   overlay_.SendLog(HrForm("CreateCoreWebView2CompositionController", hr));
   if (Failed(hr)) {
@@ -334,6 +339,12 @@ void WebViewManager::EnsureWebView(uint32_t view_id) {
     // A failure is charged only to the incarnation that asked.
     if (current) OnControllerCreationFailed(view_id, hr);
   }
+}
+
+bool WebViewManager::IsCurrentCreation(uint32_t view_id, int32_t epoch) {
+  return views_.With(view_id, [epoch](ViewState* view) {
+    return view != nullptr && view->web.creating && view->web.creation_epoch == epoch;
+  });
 }
 
 void WebViewManager::OnCompositionControllerCreated(uint32_t view_id, int32_t epoch, HResult hr,

@@ -80,6 +80,8 @@ class WebViewManager final : public host::IViewObserver {
 
   // Controllers.
   void EnsureWebView(uint32_t view_id);
+  // Whether the view still waits for the controller request of `epoch`.
+  bool IsCurrentCreation(uint32_t view_id, int32_t epoch);
   void OnCompositionControllerCreated(uint32_t view_id, int32_t epoch, HResult hr,
                                       std::unique_ptr<IWebView> controller);
   void OnControllerCreationFailed(uint32_t view_id, HResult hr);

@@ -236,7 +236,13 @@ class Browser : public std::enable_shared_from_this<Browser> {
   // succession) would otherwise hold a window and a renderer for every request not yet done.
   // `creation` is called when its turn comes, on the main thread, and must call `finished` once
   // when it is over; creations still waiting when the link goes down run then, and fail.
-  using Creation = std::function<void(std::function<void()> finished)>;
+  // A queued view creation: `run` makes the view and calls `finished` when its turn ends; `wanted`
+  // (may be empty) is asked when the turn comes, and a request no longer wanted gets `cancel`.
+  struct Creation {
+    std::function<void(std::function<void()> finished)> run;
+    std::function<bool()> wanted;
+    std::function<void()> cancel;
+  };
   void StartCreation(Creation creation) {
     waiting_creations_.push_back(std::move(creation));
     StartWaitingCreations();
@@ -369,9 +375,13 @@ class Browser : public std::enable_shared_from_this<Browser> {
     while (!waiting_creations_.empty() && creations_running_ < kMaxCreationsRunning) {
       Creation next = std::move(waiting_creations_.front());
       waiting_creations_.pop_front();
+      if (next.wanted && !next.wanted()) {
+        link_->Post(std::move(next.cancel));  // its view went away while it waited
+        continue;
+      }
       ++creations_running_;
       std::weak_ptr<Browser> weak = weak_from_this();
-      next([weak, once = std::make_shared<bool>(false)] {
+      next.run([weak, once = std::make_shared<bool>(false)] {
         if (std::exchange(*once, true)) return;
         if (auto self = weak.lock()) {
           --self->creations_running_;
@@ -384,7 +394,7 @@ class Browser : public std::enable_shared_from_this<Browser> {
   void FailWaitingCreations() {
     if (waiting_creations_.empty()) return;
     link_->Post([creations = std::move(waiting_creations_)] {
-      for (const auto& creation : creations) creation([] {});
+      for (const auto& creation : creations) creation.run([] {});
     });
     waiting_creations_.clear();
   }
@@ -1051,7 +1061,8 @@ class CdpEnvironment final : public IWebEnvironment {
   CdpEnvironment(std::shared_ptr<Browser> browser, std::shared_ptr<MainLink> link, std::string version)
       : browser_(std::move(browser)), link_(std::move(link)), version_(std::move(version)) {}
 
-  HResult CreateView(intptr_t /*parent_window*/, std::function<void(HResult, std::unique_ptr<IWebView>)> done) override {
+  HResult CreateView(intptr_t /*parent_window*/, std::function<void(HResult, std::unique_ptr<IWebView>)> done,
+                     std::function<bool()> still_wanted) override {
     if (!done) return kInvalidArg;
     if (!browser_) {
       link_->Post([done] { done(kInvalidState, nullptr); });
@@ -1059,7 +1070,10 @@ class CdpEnvironment final : public IWebEnvironment {
     }
     if (!browser_->connected()) return kFail;
     std::weak_ptr<Browser> weak = browser_;
-    browser_->StartCreation([weak, done](std::function<void()> finished) {
+    Browser::Creation creation;
+    creation.wanted = std::move(still_wanted);
+    creation.cancel = [done] { done(kAbort, nullptr); };
+    creation.run = [weak, done](std::function<void()> finished) {
       // Whatever the outcome, the creation's turn ends before the host hears of it.
       auto finish = [finished, done](HResult hr, std::unique_ptr<IWebView> view) {
         finished();
@@ -1079,7 +1093,8 @@ class CdpEnvironment final : public IWebEnvironment {
                                                    Attach(b, target, finish);
                                                  });
       if (!sent) finish(kFail, nullptr);
-    });
+    };
+    browser_->StartCreation(std::move(creation));
     return kOk;
   }
 
