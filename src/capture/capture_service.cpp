@@ -7,6 +7,7 @@
 #include "base/log.h"
 #include "capture/pixel_convert.h"
 #include "protocol/commands.h"
+#include "protocol/hit_mask_layout.h"
 #include "protocol/protocol.h"
 #include "protocol/texture_layout.h"
 
@@ -200,6 +201,7 @@ bool CaptureService::CreateTextureLocked(ViewState& view, host::SharedTextureRea
   view.web.dirty.force_full = true;
   cap.blank_cleared = false;
   cap.clear_pending = false;
+  EnsureHitMaskLocked(view);
   announce->view_id = view.view_id;
   announce->width = cap.texture->Width();
   announce->height = cap.texture->Height();
@@ -274,7 +276,16 @@ bool CaptureService::ClearLocked(ViewState& view) {
     return false;
   }
   const bool cleared = cap.texture->Clear();
-  if (cleared && cap.dirty_map) host::PublishDirty(cap.dirty_map->data(), true, 0, 0, view.width, view.height);
+  if (cleared) {
+    const uint32_t seq = cap.dirty_map ? host::PublishDirty(cap.dirty_map->data(), true, 0, 0, view.width, view.height)
+                                       : cap.hit_seq + 1;
+    if (cap.hit_mask_ready) {
+      host::WriteZeroHitMask(cap.hit_mask->data(), static_cast<uint32_t>(cap.hit_grid.cells()),
+                             static_cast<uint32_t>(cap.hit_alpha_threshold), seq);
+      cap.hit_seq = seq;
+      cap.analysis.ForceNext();
+    }
+  }
   cap.texture->ReleaseSync(host::kOverlayKey);
   if (!cleared) return false;
   cap.clear_pending = false;
@@ -315,17 +326,41 @@ CopyOutcome CaptureService::ProcessCapturedFrameLocked(ViewState& view, DecodedF
   const int32_t w = std::min<int32_t>(view.width, static_cast<int32_t>(cap.texture->Width()));
   const int32_t h = std::min<int32_t>(view.height, static_cast<int32_t>(cap.texture->Height()));
   if (w < 1 || h < 1) return CopyOutcome::kSkipped;
-  const CopyPlan plan = PlanCopy(cap, view.web.dirty, view.web.zoom_factor, now, w, h);
-  if (plan.kind == CopyPlan::kSkip) return CopyOutcome::kSkipped;
-  if (!cap.texture->AcquireSync(host::kHostKey, 0)) {
-    frame.paced = true;
-    return CopyOutcome::kParked;
+  // A view with a hit mask is analysed under the keyed mutex (a busy mutex parks the frame before
+  // any analysis, so none is lost); the analysis decides the copy, the page's reports do not.
+  const bool analysed = cap.hit_mask_ready && w == view.width && h == view.height;
+  CopyPlan plan;
+  if (analysed) {
+    if (!cap.texture->AcquireSync(host::kHostKey, 0)) {
+      frame.paced = true;
+      return CopyOutcome::kParked;
+    }
+    plan = AnalyseFrameLocked(view, frame, now);
+    if (plan.kind == CopyPlan::kSkip) {
+      cap.texture->ReleaseSync(host::kHostKey);  // nothing new for the overlay
+      return CopyOutcome::kSkipped;
+    }
+  } else {
+    plan = PlanCopy(cap, view.web.dirty, view.web.zoom_factor, now, w, h);
+    if (plan.kind == CopyPlan::kSkip) return CopyOutcome::kSkipped;
+    if (!cap.texture->AcquireSync(host::kHostKey, 0)) {
+      frame.paced = true;
+      return CopyOutcome::kParked;
+    }
   }
   const bool copied = cap.texture->CopyRegion(frame.bgra.data(), static_cast<size_t>(frame.width) * 4, plan.left,
                                               plan.top, plan.right - plan.left, plan.bottom - plan.top);
-  if (copied && cap.dirty_map) {
-    host::PublishDirty(cap.dirty_map->data(), plan.kind == CopyPlan::kFull, plan.left, plan.top,
-                       plan.right - plan.left, plan.bottom - plan.top);
+  if (copied) {
+    // The DirtyMap and the hit mask carry the same update number.
+    const uint32_t seq = cap.dirty_map ? host::PublishDirty(cap.dirty_map->data(), plan.kind == CopyPlan::kFull,
+                                                            plan.left, plan.top, plan.right - plan.left,
+                                                            plan.bottom - plan.top)
+                                       : cap.hit_seq + 1;
+    if (analysed) {
+      host::WriteHitMask(cap.hit_mask->data(), cap.analysis.mask().data(), static_cast<uint32_t>(cap.hit_grid.cells()),
+                         static_cast<uint32_t>(cap.hit_alpha_threshold), seq);
+      cap.hit_seq = seq;
+    }
   }
   cap.texture->ReleaseSync(host::kOverlayKey);
   if (!copied) return CopyOutcome::kSkipped;
@@ -548,6 +583,7 @@ void CaptureService::OnViewClosing(uint32_t view_id) {
     // its mapping.
     view->capture.texture.reset();
     view->capture.dirty_map.reset();
+    DestroyHitMaskLocked(*view);
   });
   Run(view_id, action);
 }
@@ -750,6 +786,120 @@ void CaptureService::Run(uint32_t view_id, Action& action) {
   action.webview.reset();
 }
 
+// ---------------------------------------------------------------------------------------------
+// Hit masks
+
+bool CaptureService::NeedsHitMaskLocked(const ViewState& view) const {
+  return view.kind == host::ViewKind::kWeb && view.capture.texture != nullptr &&
+         (settings_.windowed || view.capture.hit_test);
+}
+
+void CaptureService::DestroyHitMaskLocked(ViewState& view) {
+  ViewCaptureState& cap = view.capture;
+  cap.hit_mask.reset();  // the name goes with it; an overlay that mapped it keeps its mapping
+  cap.hit_grid = host::HitGrid{};
+  cap.hit_mask_ready = false;
+  cap.hit_seq = 0;
+  cap.analysis = FrameAnalysis{};
+}
+
+void CaptureService::EnsureHitMaskLocked(ViewState& view) {
+  ViewCaptureState& cap = view.capture;
+  if (!NeedsHitMaskLocked(view)) {
+    DestroyHitMaskLocked(view);
+    return;
+  }
+  const host::HitGrid grid = host::GridFor(view.width, view.height);
+  if (!grid.FitsBlock()) {
+    // Even the largest cell gives more cells than the block holds: no mask rather than an overflow.
+    DestroyHitMaskLocked(view);
+    if (!cap.hit_grid_refused) {
+      cap.hit_grid_refused = true;
+      overlay_.QueueWorkerLog(StringPrintf("hit mask grid too large, view_id=%u, grid=%ux%u, cell=%u", view.view_id,
+                                           grid.cols, grid.rows, grid.cell));
+    }
+    return;
+  }
+  const uint32_t threshold = static_cast<uint32_t>(cap.hit_alpha_threshold);
+  const uint64_t needed = grid.cells() * 2 + host::kHitMaskHeaderSize;
+  if (!cap.hit_mask) {
+    cap.hit_mask = platform::SharedMemory::Create(host::HitMaskName(pipe_name_, view.view_id), host::kHitMaskBlockSize);
+    if (!cap.hit_mask) {
+      DestroyHitMaskLocked(view);
+      overlay_.QueueWorkerLog(StringPrintf(
+          "hit mask shared memory create failed, view_id=%u, alloc=%zu, needed=%llu, map=0, map_err=0, view_err=0",
+          view.view_id, host::kHitMaskBlockSize, static_cast<unsigned long long>(needed)));
+      return;
+    }
+    overlay_.QueueWorkerLog(StringPrintf("hit mask created, view_id=%u, grid=%ux%u, cell=%u, threshold=%u, alloc=%zu",
+                                         view.view_id, grid.cols, grid.rows, grid.cell, threshold,
+                                         host::kHitMaskBlockSize));
+  }
+  host::InitHitMaskHeader(cap.hit_mask->data(), grid, threshold);
+  cap.hit_grid = grid;
+  cap.hit_seq = 0;
+  cap.analysis.Configure(grid, view.width, view.height);
+  cap.hit_mask_ready = true;
+}
+
+void CaptureService::UpdateHitMask(uint32_t view_id) {
+  main_thread_.CheckOnMainThread();
+  views_.With(view_id, [&](ViewState* view) {
+    if (view == nullptr) return;
+    ViewCaptureState& cap = view->capture;
+    if (!NeedsHitMaskLocked(*view)) {
+      DestroyHitMaskLocked(*view);
+    } else if (cap.hit_mask_ready) {
+      host::SetHitMaskThreshold(cap.hit_mask->data(), static_cast<uint32_t>(cap.hit_alpha_threshold));
+    } else {
+      EnsureHitMaskLocked(*view);
+    }
+  });
+  overlay_.FlushWorkerLogs();
+}
+
+CopyPlan CaptureService::AnalyseFrameLocked(ViewState& view, const DecodedFrame& frame, uint32_t now) {
+  ViewCaptureState& cap = view.capture;
+  web::DirtyState& dirty = view.web.dirty;
+  if (cap.full_until != 0 && TickDiff(now, cap.full_until) >= 0) {
+    cap.full_until = 0;
+    dirty.force_full = true;
+  }
+  const double zoom = view.web.zoom_factor;
+  const bool force_full = cap.full_frame_mode || cap.live_mode || cap.full_until != 0 || cap.full_refresh ||
+                          dirty.force_full || zoom < 0.99 || zoom > 1.01;
+  cap.analysis.Analyse(frame.bgra.data(), static_cast<size_t>(frame.width) * 4);
+  const FrameAnalysis::Plan decided = cap.analysis.Decide(now, force_full);
+  CopyPlan plan;
+  if (decided.kind == FrameAnalysis::Plan::kUnchanged) return plan;
+  cap.analysis.NotePublished(decided, now);
+  plan.kind = decided.kind == FrameAnalysis::Plan::kFull ? CopyPlan::kFull : CopyPlan::kPartial;
+  plan.left = decided.left;
+  plan.top = decided.top;
+  plan.right = decided.right;
+  plan.bottom = decided.bottom;
+  return plan;
+}
+
+// Tells the overlay that every view needing a mask has one, at most every 100 ms.
+void CaptureService::SendHitMaskHeartbeat(uint32_t now) {
+  if (heartbeat_sent_ && TickDiff(now, last_heartbeat_tick_) <= 99) return;
+  uint32_t count = 0;
+  bool all_ready = true;
+  {
+    std::lock_guard<ViewsLock> guard(views_.lock());
+    views_.ForEachLocked([&](const ViewState& view) {
+      if (!NeedsHitMaskLocked(view) || !view.visible) return;
+      ++count;
+      all_ready = all_ready && view.capture.hit_mask_ready;
+    });
+  }
+  if (!all_ready) return;
+  heartbeat_sent_ = true;
+  last_heartbeat_tick_ = now;
+  overlay_.SendToOverlay(host::kHitMaskHeartbeat, host::Encode(host::HitMaskHeartbeatMsg{now, count, 100}));
+}
+
 void CaptureService::ServiceCaptures() {
   main_thread_.CheckOnMainThread();
   const std::vector<uint32_t> ids = views_.Ids();
@@ -774,6 +924,7 @@ void CaptureService::ServiceCaptures() {
     Run(id, action);
     overlay_.FlushWorkerLogs();
   }
+  SendHitMaskHeartbeat(now);
 }
 
 }  // namespace vyo::capture

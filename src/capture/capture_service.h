@@ -99,6 +99,9 @@ class CaptureService final : public host::IViewObserver {
   // One view holds its frames until `until` (0: until released).
   void HoldViewFrames(uint32_t view_id, uint32_t until);
   void ClearSharedTexture(uint32_t view_id);
+  // The view's hit-test mode or threshold changed: its mask is made, given the new threshold or
+  // removed.
+  void UpdateHitMask(uint32_t view_id);
 
   // A decoded frame on the main thread (posted by the source's callback).
   void OnFrameArrived(uint32_t view_id, std::shared_ptr<DecodedFrame> frame);
@@ -122,6 +125,13 @@ class CaptureService final : public host::IViewObserver {
   void Run(uint32_t view_id, Action& action);
   void StartViewCapture(uint32_t view_id, const std::shared_ptr<web::IWebView>& webview);
   bool IsCaptureWantedLocked(const host::ViewState& view) const;
+  bool NeedsHitMaskLocked(const host::ViewState& view) const;
+  void EnsureHitMaskLocked(host::ViewState& view);
+  void DestroyHitMaskLocked(host::ViewState& view);
+  // Publishes an analysed frame of a view with a hit mask (the keyed mutex is held): the plan of
+  // the copy, kSkip when nothing changed.
+  CopyPlan AnalyseFrameLocked(host::ViewState& view, const DecodedFrame& frame, uint32_t now);
+  void SendHitMaskHeartbeat(uint32_t now);
   void LogView(const char* text, uint32_t view_id, const SourceLocation& where = SourceLocation::Current());
   void WorkerLogView(const char* text, uint32_t view_id, const SourceLocation& where = SourceLocation::Current());
 
@@ -139,6 +149,8 @@ class CaptureService final : public host::IViewObserver {
   uint64_t next_serial_ = 1;
   bool hold_all_frames_ = false;
   std::vector<uint32_t> first_frame_views_;
+  uint32_t last_heartbeat_tick_ = 0;
+  bool heartbeat_sent_ = false;
 };
 
 }  // namespace vyo::capture

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "capture/capture_health.h"
+#include "capture/frame_analysis.h"
 #include "capture/frame_pacer.h"
 #include "platform/shared_memory.h"
 #include "platform/system.h"
@@ -30,7 +31,7 @@ struct ViewCaptureState {
   bool live_mode = false;
   uint32_t full_until = 0;  // tick until which whole frames are copied; 0 = none
   bool full_refresh = false;
-  bool hit_mask_ready = false;
+  bool hit_mask_ready = false;  // the mask's header describes the view's grid: frames are analysed
 
   // Whole frames are copied anyway: the page's own dirty reports are ignored.
   bool TakesWholeFrames() const {
@@ -44,6 +45,14 @@ struct ViewCaptureState {
   bool blank_cleared = false;  // cleared once before any content (only set when the clear happened)
   bool clear_pending = false;  // a clear could not take the keyed mutex and is retried
   capture::FramePacer pacer;
+
+  // ---- The hit mask (views that asked for one): the block the overlay reads, the grid it was
+  // initialised with, its update number when there is no DirtyMap, and the analysis of frames.
+  std::shared_ptr<platform::SharedMemory> hit_mask;
+  host::HitGrid hit_grid;
+  uint32_t hit_seq = 0;
+  bool hit_grid_refused = false;  // a grid too large for the block was reported once
+  capture::FrameAnalysis analysis;
 
   // ---- The capture session.
   std::shared_ptr<capture::ICaptureSession> session;

@@ -67,6 +67,7 @@ WebViewHostApp::WebViewHostApp(platform::Clock& clock, HostBackends backends)
   view_service_.RegisterCommands(dispatcher_);
   focus_.RegisterCommands(dispatcher_);
   capture_.RegisterCommands(dispatcher_);
+  view_service_.SetHitTestHandler([this](uint32_t view_id) { capture_.UpdateHitMask(view_id); });
   RegisterHostCommands();
   no_gpu_priority_ = platform::GetEnv("VYO_NO_GPU_PRIORITY").has_value();
   windowed_freeze_ms_ = WindowedFreezeMs(platform::GetEnv("VYO_WINDOWED_FREEZE_MASK"));

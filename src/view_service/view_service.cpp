@@ -295,13 +295,15 @@ void ViewService::SetViewHitTest(uint32_t view_id, int32_t mode, int32_t alpha_t
     const int32_t threshold = alpha_threshold <= 0 ? 32 : std::min(alpha_threshold, 255);
     bool changed = false;
     bool on = false;
-    views_.With(view_id, [&](ViewState* view) {
-      if (view == nullptr) return;
+    const bool exists = views_.With(view_id, [&](ViewState* view) {
+      if (view == nullptr) return false;
       on = mode == 1 && !(settings_.windowed && views_.IsExtraWebViewLocked(*view));
       changed = view->capture.hit_test != on || view->capture.hit_alpha_threshold != threshold;
       view->capture.hit_test = on;
       view->capture.hit_alpha_threshold = threshold;
+      return true;
     });
+    if (exists && hit_test_changed_) hit_test_changed_(view_id);
     if (changed) NotifyViewChanged(ViewChange::HitTest(view_id, on, static_cast<uint32_t>(threshold)));
   });
 }

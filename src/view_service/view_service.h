@@ -41,6 +41,9 @@ class ViewService final : public IModuleServices, public web::IWebPopupHost {
   void DestroyView(uint32_t view_id, bool notify_modules);
   // Told (main thread) when a module's view is destroyed with module notification: the module host
   // raises the view's destroyed event and forgets the view.
+  // Who makes, updates or removes a view's hit mask once its hit-test mode or threshold is stored
+  // (the capture service). Main thread.
+  void SetHitTestHandler(std::function<void(uint32_t view_id)> handler) { hit_test_changed_ = std::move(handler); }
   void SetModuleViewDestroyedHandler(std::function<void(uint32_t view_id)> handler) {
     module_view_destroyed_ = std::move(handler);
   }
@@ -98,6 +101,7 @@ class ViewService final : public IModuleServices, public web::IWebPopupHost {
   // Game surface size reported by the overlay (0 × 0 while unknown).
   std::mutex surface_mutex_;
   std::function<void(uint32_t view_id)> module_view_destroyed_;
+  std::function<void(uint32_t view_id)> hit_test_changed_;
   uint32_t surface_width_ = 0, surface_height_ = 0;
   int32_t dropped_frame_logs_ = 0;  // main thread
 };
