@@ -14,7 +14,9 @@
 #include "fakes/manual_clock.h"
 #include "platform/process.h"
 #include "protocol/protocol.h"
+#include "protocol/hit_mask_layout.h"
 #include "protocol/texture_layout.h"
+#include "protocol/wire.h"
 
 namespace vyo::capture {
 namespace {
@@ -345,6 +347,118 @@ TEST_F(CaptureServiceTest, ModesForceWholeFramesAndLiveModeLeavesATailThatIsNotE
   EXPECT_TRUE(views.Snapshot(1)->capture.full_frame_mode);
   service->SetFullFrameMode(1, false);
   EXPECT_TRUE(views.Snapshot(1)->web.dirty.dirty_info_available);  // restored
+}
+
+}  // namespace
+}  // namespace vyo::capture
+
+namespace vyo::capture {
+namespace {
+
+// A frame for the fake decoder: transparent, with an opaque block (RGBA) in [x0, x1) x [y0, y1).
+std::vector<uint8_t> BlockImage(int32_t w, int32_t h, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+  std::vector<uint8_t> image = FakeImage(w, h, 0, 0, 0, 0);
+  for (int32_t y = y0; y < y1; ++y) {
+    for (int32_t x = x0; x < x1; ++x) {
+      uint8_t* p = image.data() + 8 + (static_cast<size_t>(y) * w + x) * 4;
+      p[0] = 255, p[1] = 0, p[2] = 0, p[3] = 255;  // opaque red
+    }
+  }
+  return image;
+}
+
+TEST_F(CaptureServiceTest, AViewWithAHitMaskPublishesWhatTheAnalysisFindsAndLosesTheMaskWhenItStopsAsking) {
+  AddView(1, 64, 32);
+  views.With(1, [](host::ViewState* v) { v->frame_rate = 60, v->capture.hit_test = true, v->capture.hit_alpha_threshold = 128; });
+  service->UpdateHitMask(1);
+  const std::u16string name = host::HitMaskName(pipe_name, 1);
+  auto block = platform::SharedMemory::OpenExisting(name, host::kHitMaskBlockSize, platform::MapAccess::kRead);
+  ASSERT_NE(block, nullptr);
+  overlay.FlushWorkerLogs();
+  EXPECT_TRUE(Logged("hit mask created, view_id=1, grid=16x8, cell=4, threshold=128, alloc=2097184"));
+  Loop();
+  ASSERT_TRUE(OverlayReads());  // the blank clear, with an all-zero mask
+  host::HitMaskView mask;
+  ASSERT_TRUE(host::ReadHitMask(block->data(), &mask));
+  EXPECT_EQ(mask.seq, Dirty(1).seq);
+
+  // An opaque block over cells (2..3, 1..2): those cells are opaque, the rest not; the first
+  // analysis publishes the whole view.
+  port->Current()->Deliver(BlockImage(64, 32, 8, 4, 16, 12));
+  wait->PumpMessages(1000, 0);
+  ASSERT_TRUE(host::ReadHitMask(block->data(), &mask));
+  EXPECT_EQ(mask.seq, Dirty(1).seq);
+  EXPECT_EQ(Dirty(1).full, 1u);
+  EXPECT_EQ(mask.threshold, 128u);
+  for (uint32_t row = 0; row < 8; ++row) {
+    for (uint32_t col = 0; col < 16; ++col) {
+      EXPECT_EQ(mask.Opaque(col, row), col >= 2 && col < 4 && row >= 1 && row < 3) << col << "," << row;
+    }
+  }
+  ASSERT_TRUE(OverlayReads());
+
+  // The same picture again: nothing is published (the overlay's key stays with the host).
+  const uint32_t seq = Dirty(1).seq;
+  clock.AdvanceMs(20);
+  port->Current()->Deliver(BlockImage(64, 32, 8, 4, 16, 12));
+  wait->PumpMessages(1000, 0);
+  EXPECT_EQ(Dirty(1).seq, seq);
+  EXPECT_EQ(Tex().key_word, host::kHostKey);
+
+  // The block moves right by 8 pixels: the changed cells (2..5, 1..2) are copied, and the mask
+  // follows with the same update number. The page's own dirty reports play no part.
+  clock.AdvanceMs(20);
+  port->Current()->Deliver(BlockImage(64, 32, 16, 4, 24, 12));
+  wait->PumpMessages(1000, 0);
+  const host::DirtyUpdate d = Dirty(1);
+  EXPECT_EQ(d.full, 0u);
+  EXPECT_EQ((std::vector<int32_t>{d.x, d.y, d.w, d.h}), (std::vector<int32_t>{8, 4, 16, 8}));
+  ASSERT_TRUE(host::ReadHitMask(block->data(), &mask));
+  EXPECT_EQ(mask.seq, d.seq);
+  EXPECT_FALSE(mask.Opaque(2, 1));
+  EXPECT_TRUE(mask.Opaque(4, 1));
+  EXPECT_EQ(PixelBgra(20, 8), 0x0000FFFFu);  // opaque red
+  EXPECT_EQ(PixelBgra(10, 8), 0u);
+
+  // Every view that needs a mask has one: the heartbeat says so, at most every 100 ms.
+  service->ServiceCaptures();
+  clock.AdvanceMs(50);
+  service->ServiceCaptures();
+  clock.AdvanceMs(60);
+  service->ServiceCaptures();
+  overlay.writer()->WaitUntilIdle(5000);
+  std::vector<host::HitMaskHeartbeatMsg> beats;
+  for (auto& [type, payload] : testing::WrittenFrames(*pipe))
+    if (type == host::kHitMaskHeartbeat) beats.push_back(*host::DecodeHitMaskHeartbeat(payload));
+  ASSERT_GE(beats.size(), 2u);
+  EXPECT_EQ(beats.back().view_count, 1u);
+  EXPECT_EQ(beats.back().period_ms, 100u);
+  EXPECT_GE(beats.back().tick - beats[beats.size() - 2].tick, 100u);
+
+  // Hit testing off: the mask goes (its name with it), frames are copied as before.
+  views.With(1, [](host::ViewState* v) { v->capture.hit_test = false; });
+  service->UpdateHitMask(1);
+  EXPECT_EQ(platform::SharedMemory::OpenExisting(name, host::kHitMaskBlockSize, platform::MapAccess::kRead), nullptr);
+  EXPECT_FALSE(views.With(1, [](host::ViewState* v) { return v->capture.hit_mask_ready; }));
+}
+
+TEST_F(CaptureServiceTest, AResizedViewGetsAFreshGridAndAClosedViewLosesItsMask) {
+  AddView(1, 64, 32);
+  views.With(1, [](host::ViewState* v) { v->capture.hit_test = true; });
+  service->UpdateHitMask(1);
+  views.With(1, [](host::ViewState* v) { v->width = 3000, v->height = 2000; });
+  service->OnViewResized(1);
+  auto block = platform::SharedMemory::OpenExisting(host::HitMaskName(pipe_name, 1), host::kHitMaskBlockSize,
+                                                    platform::MapAccess::kRead);
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(host::LoadU32(block->data() + host::kHitCols), 375u);
+  EXPECT_EQ(host::LoadU32(block->data() + host::kHitRows), 250u);
+  EXPECT_EQ(host::LoadU32(block->data() + host::kHitCell), 8u);
+  EXPECT_EQ(host::LoadU32(block->data() + host::kHitSeq), 0u);
+  service->OnViewClosing(1);
+  EXPECT_EQ(platform::SharedMemory::OpenExisting(host::HitMaskName(pipe_name, 1), host::kHitMaskBlockSize,
+                                                 platform::MapAccess::kRead),
+            nullptr);
 }
 
 }  // namespace
