@@ -142,6 +142,8 @@ int main(int argc, char** argv) {
     for (uint32_t id : s->surface().ViewIds()) {
       const std::string path = out_dir + "/view_" + std::to_string(id) + ".png";
       if (s->surface().WriteViewPng(id, path)) std::printf("wrote %s\n", path.c_str());
+      const std::string mask_path = out_dir + "/view_" + std::to_string(id) + "_hitmask.png";
+      if (s->surface().WriteHitMaskPng(id, mask_path)) std::printf("wrote %s\n", mask_path.c_str());
     }
     const std::string path = out_dir + "/surface.png";
     if (s->surface().WriteSurfacePng(1920, 1080, 0x2b3a4a, path)) std::printf("wrote %s\n", path.c_str());

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "protocol/texture_layout.h"
 
@@ -204,6 +205,34 @@ bool SurfaceReader::WriteViewPng(uint32_t view_id, const std::string& path) cons
   if (view == nullptr || view->pixels.empty()) return false;
   std::vector<uint8_t> rgba(view->pixels.size());
   Unpremultiply(view->pixels.data(), rgba.data(), static_cast<size_t>(view->width) * view->height);
+  return WritePng(path, view->width, view->height, rgba);
+}
+
+bool SurfaceReader::ReadHitMask(uint32_t view_id, host::HitMaskView* out) const {
+  auto block = platform::SharedMemory::OpenExisting(host::HitMaskName(pipe_name_, view_id), host::kHitMaskBlockSize,
+                                                    platform::MapAccess::kRead);
+  if (!block) return false;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (host::ReadHitMask(block->data(), out)) return true;
+    std::this_thread::yield();
+  }
+  return false;
+}
+
+bool SurfaceReader::WriteHitMaskPng(uint32_t view_id, const std::string& path) const {
+  const ViewCopy* view = View(view_id);
+  host::HitMaskView mask;
+  if (view == nullptr || !ReadHitMask(view_id, &mask) || mask.cell == 0) return false;
+  std::vector<uint8_t> rgba(static_cast<size_t>(view->width) * view->height * 4);
+  for (uint32_t y = 0; y < view->height; ++y) {
+    for (uint32_t x = 0; x < view->width; ++x) {
+      const uint32_t col = x / mask.cell, row = y / mask.cell;
+      const uint8_t v = col < mask.cols && row < mask.rows && mask.Opaque(col, row) ? 255 : 0;
+      uint8_t* p = rgba.data() + (static_cast<size_t>(y) * view->width + x) * 4;
+      p[0] = p[1] = p[2] = v;
+      p[3] = 255;
+    }
+  }
   return WritePng(path, view->width, view->height, rgba);
 }
 

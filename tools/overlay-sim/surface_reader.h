@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/shared_memory.h"
+#include "protocol/hit_mask_layout.h"
 #include "protocol/protocol.h"
 
 namespace vyo::sim {
@@ -53,6 +54,13 @@ class SurfaceReader {
 
   // PNG (RGBA, straight alpha) of one view, and of the whole surface over `background` (0xRRGGBB).
   bool WriteViewPng(uint32_t view_id, const std::string& path) const;
+  // The view's hit mask as an overlay reads it: the block opened by name, state and update number
+  // taken before and after the copy (a few tries while the host writes). False when the view has
+  // no mask or no consistent copy could be had.
+  bool ReadHitMask(uint32_t view_id, host::HitMaskView* out) const;
+  // The mask as a picture of the view's size: opaque cells (at the mask's threshold) white, the
+  // rest black.
+  bool WriteHitMaskPng(uint32_t view_id, const std::string& path) const;
   bool WriteSurfacePng(uint32_t width, uint32_t height, uint32_t background, const std::string& path) const;
 
  private:
