@@ -330,12 +330,13 @@ CopyOutcome CaptureService::ProcessCapturedFrameLocked(ViewState& view, DecodedF
   // any analysis, so none is lost); the analysis decides the copy, the page's reports do not.
   const bool analysed = cap.hit_mask_ready && w == view.width && h == view.height;
   CopyPlan plan;
+  bool fused_copy = false;
   if (analysed) {
     if (!cap.texture->AcquireSync(host::kHostKey, 0)) {
       frame.paced = true;
       return CopyOutcome::kParked;
     }
-    plan = AnalyseFrameLocked(view, frame, now);
+    plan = AnalyseFrameLocked(view, frame, now, &fused_copy);
     if (plan.kind == CopyPlan::kSkip) {
       cap.texture->ReleaseSync(host::kHostKey);  // nothing new for the overlay
       return CopyOutcome::kSkipped;
@@ -348,8 +349,9 @@ CopyOutcome CaptureService::ProcessCapturedFrameLocked(ViewState& view, DecodedF
       return CopyOutcome::kParked;
     }
   }
-  const bool copied = cap.texture->CopyRegion(frame.bgra.data(), static_cast<size_t>(frame.width) * 4, plan.left,
-                                              plan.top, plan.right - plan.left, plan.bottom - plan.top);
+  const bool copied = fused_copy || cap.texture->CopyRegion(frame.bgra.data(), static_cast<size_t>(frame.width) * 4,
+                                                            plan.left, plan.top, plan.right - plan.left,
+                                                            plan.bottom - plan.top);
   if (copied) {
     // The DirtyMap and the hit mask carry the same update number.
     const uint32_t seq = cap.dirty_map ? host::PublishDirty(cap.dirty_map->data(), plan.kind == CopyPlan::kFull,
@@ -858,7 +860,7 @@ void CaptureService::UpdateHitMask(uint32_t view_id) {
   overlay_.FlushWorkerLogs();
 }
 
-CopyPlan CaptureService::AnalyseFrameLocked(ViewState& view, const DecodedFrame& frame, uint32_t now) {
+CopyPlan CaptureService::AnalyseFrameLocked(ViewState& view, const DecodedFrame& frame, uint32_t now, bool* copied) {
   ViewCaptureState& cap = view.capture;
   web::DirtyState& dirty = view.web.dirty;
   if (cap.full_until != 0 && TickDiff(now, cap.full_until) >= 0) {
@@ -868,7 +870,12 @@ CopyPlan CaptureService::AnalyseFrameLocked(ViewState& view, const DecodedFrame&
   const double zoom = view.web.zoom_factor;
   const bool force_full = cap.full_frame_mode || cap.live_mode || cap.full_until != 0 || cap.full_refresh ||
                           dirty.force_full || zoom < 0.99 || zoom > 1.01;
-  cap.analysis.Analyse(frame.bgra.data(), static_cast<size_t>(frame.width) * 4);
+  // Where the texture is in memory, the analysis copies the frame as it reads it (one pass over the
+  // frame); whatever the plan, the texture then holds the newest frame, described by the DirtyMap
+  // once published.
+  size_t texture_stride = 0;
+  uint8_t* texture_rows = cap.texture->MappedRows(&texture_stride);
+  *copied = cap.analysis.Analyse(frame.bgra.data(), static_cast<size_t>(frame.width) * 4, texture_rows, texture_stride);
   const FrameAnalysis::Plan decided = cap.analysis.Decide(now, force_full);
   CopyPlan plan;
   if (decided.kind == FrameAnalysis::Plan::kUnchanged) return plan;

@@ -128,9 +128,9 @@ class CaptureService final : public host::IViewObserver {
   bool NeedsHitMaskLocked(const host::ViewState& view) const;
   void EnsureHitMaskLocked(host::ViewState& view);
   void DestroyHitMaskLocked(host::ViewState& view);
-  // Publishes an analysed frame of a view with a hit mask (the keyed mutex is held): the plan of
-  // the copy, kSkip when nothing changed.
-  CopyPlan AnalyseFrameLocked(host::ViewState& view, const DecodedFrame& frame, uint32_t now);
+  // Analyses a frame of a view with a hit mask (the keyed mutex is held): the plan of the copy,
+  // kSkip when nothing changed. `copied`: the analysis already wrote the frame into the texture.
+  CopyPlan AnalyseFrameLocked(host::ViewState& view, const DecodedFrame& frame, uint32_t now, bool* copied);
   void SendHitMaskHeartbeat(uint32_t now);
   void LogView(const char* text, uint32_t view_id, const SourceLocation& where = SourceLocation::Current());
   void WorkerLogView(const char* text, uint32_t view_id, const SourceLocation& where = SourceLocation::Current());

@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace vyo::capture {
 namespace {
@@ -44,7 +45,8 @@ void AnalyseCellsScalar(const uint8_t* bgra, size_t stride, int32_t width, int32
 // code's do, whatever the order of the additions.
 __attribute__((target("avx2"))) void AnalyseCellsAvx2(const uint8_t* bgra, size_t stride, int32_t width,
                                                       int32_t height, const host::HitGrid& grid, uint8_t* max_alpha,
-                                                      uint32_t* signature, std::vector<uint32_t>* scratch) {
+                                                      uint32_t* signature, std::vector<uint32_t>* scratch,
+                                                      uint8_t* copy_to, size_t copy_stride) {
   const uint32_t cell = grid.cell;
   const size_t span = static_cast<size_t>(grid.cols) * cell;  // pixel columns the grid covers
   scratch->resize(span * 3);
@@ -56,17 +58,20 @@ __attribute__((target("avx2"))) void AnalyseCellsAvx2(const uint8_t* bgra, size_
   // Per pixel B, G, R, A: 7, 3, 1, 11 (pairs summed as 16 bits, then the pairs as 32 bits).
   const __m256i coef = _mm256_set1_epi32(static_cast<int32_t>(0x0B010307u));
   const __m256i ones = _mm256_set1_epi16(1);
-  const uint8_t* last_pixel_of_row = nullptr;
   for (uint32_t row = 0; row < grid.rows; ++row) {
     std::fill(acc, acc + 2 * span, 0u);
     for (uint32_t dy = 0; dy < cell; ++dy) {
-      const int64_t y = std::min<int64_t>(static_cast<int64_t>(row) * cell + dy, height - 1);
+      const int64_t unclamped = static_cast<int64_t>(row) * cell + dy;
+      const int64_t y = std::min<int64_t>(unclamped, height - 1);
       const uint8_t* line = bgra + static_cast<size_t>(y) * stride;
+      // Rows past the view's bottom repeat its last row: copied once, when first read.
+      uint8_t* out = copy_to != nullptr && unclamped == y ? copy_to + static_cast<size_t>(y) * copy_stride : nullptr;
       const uint32_t dy_weight = 13u * dy + 1u;
       const __m256i c = _mm256_set1_epi32(static_cast<int32_t>(dy_weight));
       size_t x = 0;
       for (; x < whole; x += 8) {
         const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line + x * 4));
+        if (out != nullptr) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x * 4), px);
         const __m256i v = _mm256_madd_epi16(_mm256_maddubs_epi16(px, coef), ones);
         const __m256i w = _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(dx_weight + x)), c);
         __m256i* a = reinterpret_cast<__m256i*>(acc + x);
@@ -75,7 +80,10 @@ __attribute__((target("avx2"))) void AnalyseCellsAvx2(const uint8_t* bgra, size_
         _mm256_storeu_si256(t, _mm256_max_epu32(_mm256_loadu_si256(t), _mm256_srli_epi32(px, 24)));
       }
       // The rest of the row, and the columns past the view's edge, which repeat its last pixel.
-      last_pixel_of_row = line + static_cast<size_t>(width - 1) * 4;
+      const uint8_t* last_pixel_of_row = line + static_cast<size_t>(width - 1) * 4;
+      if (out != nullptr && x < static_cast<size_t>(width)) {
+        std::memcpy(out + x * 4, line + x * 4, (static_cast<size_t>(width) - x) * 4);
+      }
       for (; x < span; ++x) {
         const uint8_t* p = x < static_cast<size_t>(width) ? line + x * 4 : last_pixel_of_row;
         acc[x] += PixelValue(p) * (dx_weight[x] + dy_weight);
@@ -112,10 +120,12 @@ void FrameAnalysis::Configure(const host::HitGrid& grid, int32_t width, int32_t 
   had_full_ = false;
 }
 
-void FrameAnalysis::Analyse(const uint8_t* bgra, size_t stride) {
-  if (!configured() || width_ < 1 || height_ < 1) return;
+bool FrameAnalysis::Analyse(const uint8_t* bgra, size_t stride, uint8_t* copy_to, size_t copy_stride) {
+  if (!configured() || width_ < 1 || height_ < 1) return false;
+  bool copied = false;
   if (HasAvx2()) {
-    AnalyseCellsAvx2(bgra, stride, width_, height_, grid_, mask_.data(), fresh_.data(), &scratch_);
+    AnalyseCellsAvx2(bgra, stride, width_, height_, grid_, mask_.data(), fresh_.data(), &scratch_, copy_to, copy_stride);
+    copied = copy_to != nullptr;
   } else {
     AnalyseCellsScalar(bgra, stride, width_, height_, grid_, mask_.data(), fresh_.data());
   }
@@ -145,6 +155,7 @@ void FrameAnalysis::Analyse(const uint8_t* bgra, size_t stride) {
     right_ = static_cast<int32_t>(std::min<int64_t>((max_col + 1) * cell, width_));
     bottom_ = static_cast<int32_t>(std::min<int64_t>((max_row + 1) * cell, height_));
   }
+  return copied;
 }
 
 FrameAnalysis::Plan FrameAnalysis::Decide(uint32_t now, bool force_full) const {

@@ -19,8 +19,11 @@ namespace vyo::capture {
 void AnalyseCellsScalar(const uint8_t* bgra, size_t stride, int32_t width, int32_t height, const host::HitGrid& grid,
                         uint8_t* max_alpha, uint32_t* signature);
 // The same with AVX2; `scratch` is reused between calls. Only where the processor has AVX2.
+// With `copy_to`, the view's pixels are also written there (rows of `copy_stride` bytes) as they
+// are read, so that a frame published whole is read from memory once.
 void AnalyseCellsAvx2(const uint8_t* bgra, size_t stride, int32_t width, int32_t height, const host::HitGrid& grid,
-                      uint8_t* max_alpha, uint32_t* signature, std::vector<uint32_t>* scratch);
+                      uint8_t* max_alpha, uint32_t* signature, std::vector<uint32_t>* scratch,
+                      uint8_t* copy_to = nullptr, size_t copy_stride = 0);
 
 // The fastest path this processor has ("avx2" or "scalar").
 const char* CellAnalysisPath();
@@ -33,8 +36,10 @@ class FrameAnalysis {
   // Forgets the signatures (content lost, view shown again, size settled): the next analysis
   // publishes the whole view.
   void ForceNext() { previous_valid_ = false; }
-  // Analyses one frame of at least width x height pixels (rows of `stride` bytes).
-  void Analyse(const uint8_t* bgra, size_t stride);
+  // Analyses one frame of at least width x height pixels (rows of `stride` bytes); with
+  // `copy_to`, also copies the view's pixels there (rows of `copy_stride` bytes). False when the
+  // copy was asked for and could not be fused (no AVX2): the caller copies.
+  bool Analyse(const uint8_t* bgra, size_t stride, uint8_t* copy_to = nullptr, size_t copy_stride = 0);
 
   // What to publish after Analyse: nothing (nothing changed and a full publish is not due), the
   // changed cells' rectangle, or the whole view (forced, zoomed, the first analysis, a change of

@@ -28,6 +28,12 @@ class SharedTexture {
   // Copies the rectangle (x, y, w, h) of a premultiplied BGRA image of `stride` bytes per row,
   // whose top-left pixel is the texture's, to the same place. The rectangle must lie inside both.
   virtual bool CopyRegion(const uint8_t* bgra, size_t stride, int32_t x, int32_t y, int32_t w, int32_t h) = 0;
+  // The texture's rows in this process's memory (the CPU device), for writers that produce pixels
+  // themselves; null where the texture lives on a GPU. Only while the host holds the keyed mutex.
+  virtual uint8_t* MappedRows(size_t* stride) {
+    (void)stride;
+    return nullptr;
+  }
   // Fills the whole texture with transparent black.
   virtual bool Clear() = 0;
   // Reads the whole texture back as tight BGRA rows (tests and tools).

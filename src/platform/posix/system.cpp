@@ -22,6 +22,10 @@ class CpuTexture final : public SharedTexture {
   bool AcquireSync(uint32_t key, uint32_t /*timeout_ms*/) override { return host::AcquireKey(memory_->data(), key); }
   void ReleaseSync(uint32_t key) override { host::ReleaseKey(memory_->data(), key); }
 
+  uint8_t* MappedRows(size_t* stride) override {
+    *stride = static_cast<size_t>(width_) * 4;
+    return memory_->data() + host::kTextureHeaderSize;
+  }
   bool CopyRegion(const uint8_t* bgra, size_t stride, int32_t x, int32_t y, int32_t w, int32_t h) override {
     if (bgra == nullptr || x < 0 || y < 0 || w <= 0 || h <= 0 || int64_t{x} + w > width_ ||
         int64_t{y} + h > height_ || stride < (static_cast<size_t>(x) + w) * 4) {
