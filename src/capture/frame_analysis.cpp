@@ -40,66 +40,155 @@ void AnalyseCellsScalar(const uint8_t* bgra, size_t stride, int32_t width, int32
   }
 }
 
-// Each band of `cell` rows is accumulated per pixel column (value x weight, and the highest
-// alpha) with whole vectors, then reduced per cell. Sums wrap in 32 bits exactly as the scalar
-// code's do, whatever the order of the additions.
+namespace {
+
+// One cell by the scalar formula (the cells at the right edge of the AVX2 path).
+void OneCellScalar(const uint8_t* bgra, size_t stride, int32_t width, int32_t height, uint32_t cell, uint32_t col,
+                   uint32_t row, uint8_t* max_alpha, uint32_t* signature) {
+  uint8_t top = 0;
+  uint32_t sum = 0;
+  for (uint32_t dy = 0; dy < cell; ++dy) {
+    const int64_t y = std::min<int64_t>(static_cast<int64_t>(row) * cell + dy, height - 1);
+    const uint8_t* line = bgra + static_cast<size_t>(y) * stride;
+    for (uint32_t dx = 0; dx < cell; ++dx) {
+      const int64_t x = std::min<int64_t>(static_cast<int64_t>(col) * cell + dx, width - 1);
+      const uint8_t* p = line + static_cast<size_t>(x) * 4;
+      top = std::max(top, p[3]);
+      sum += PixelValue(p) * (5u * dx + 13u * dy + 1u);
+    }
+  }
+  *max_alpha = top;
+  *signature = sum & 0xFFFFFFu;
+}
+
+// One 8-pixel strip at pixel column x of a band of `cell` rows (`lines`, and `outs` to copy to):
+// the weighted sums of its pixel columns over the band, and their highest alpha. `dx` holds each
+// lane's column within its cell.
+// `kCell` fixes the band's height at compile time (0: `cell` rows).
+template <uint32_t kCell = 0>
+__attribute__((target("avx2"), always_inline)) inline void Strip(const uint8_t* const* lines, uint8_t* const* outs,
+                                                                 uint32_t cell, size_t x, __m256i dx,
+                                                                 __m256i* contribution, __m256i* top) {
+  if constexpr (kCell != 0) cell = kCell;
+  const __m256i coef = _mm256_set1_epi32(static_cast<int32_t>(0x0B010307u));  // B, G, R, A: 7, 3, 1, 11
+  const __m256i ones = _mm256_set1_epi16(1);
+  __m256i p = _mm256_setzero_si256(), z = _mm256_setzero_si256(), t = _mm256_setzero_si256();
+  for (uint32_t dy = 0; dy < cell; ++dy) {
+    const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lines[dy] + x * 4));
+    if (outs[dy] != nullptr) _mm256_storeu_si256(reinterpret_cast<__m256i*>(outs[dy] + x * 4), px);
+    p = _mm256_add_epi32(p, _mm256_madd_epi16(_mm256_maddubs_epi16(px, coef), ones));
+    if (dy + 1 < cell) z = _mm256_add_epi32(z, p);
+    t = _mm256_max_epu8(t, px);  // alpha bytes are taken out once, after the band
+  }
+  t = _mm256_srli_epi32(t, 24);
+  // Sum of dy * value per column: (cell - 1) * P - Z.
+  const __m256i dy_sum =
+      _mm256_sub_epi32(_mm256_mullo_epi32(p, _mm256_set1_epi32(static_cast<int32_t>(cell - 1))), z);
+  const __m256i dx_weight = _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(dx, 2), dx), _mm256_set1_epi32(1));
+  const __m256i dy_part =
+      _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(dy_sum, 3), _mm256_slli_epi32(dy_sum, 2)), dy_sum);
+  *contribution = _mm256_add_epi32(_mm256_mullo_epi32(p, dx_weight), dy_part);
+  *top = t;
+}
+
+// Sums and maxima of lanes 0-3 end up in lane 0, of lanes 4-7 in lane 4.
+__attribute__((target("avx2"))) inline void Fold4(__m256i* s, __m256i* m) {
+  *s = _mm256_add_epi32(*s, _mm256_shuffle_epi32(*s, 0xB1));
+  *s = _mm256_add_epi32(*s, _mm256_shuffle_epi32(*s, 0x4E));
+  *m = _mm256_max_epu32(*m, _mm256_shuffle_epi32(*m, 0xB1));
+  *m = _mm256_max_epu32(*m, _mm256_shuffle_epi32(*m, 0x4E));
+}
+
+}  // namespace
+
+// Each 8-pixel strip of a band of `cell` rows is reduced in registers: per pixel column the sum of
+// its values (P) and the sum of the running sums before the last row (Z), so that the column's
+// dy-weighted sum is (cell - 1) * P - Z and no multiplication is needed per pixel; the dx weights
+// are applied once per band. All sums wrap in 32 bits exactly as the scalar code's do.
 __attribute__((target("avx2"))) void AnalyseCellsAvx2(const uint8_t* bgra, size_t stride, int32_t width,
                                                       int32_t height, const host::HitGrid& grid, uint8_t* max_alpha,
                                                       uint32_t* signature, std::vector<uint32_t>* scratch,
                                                       uint8_t* copy_to, size_t copy_stride) {
+  (void)scratch;
   const uint32_t cell = grid.cell;
-  const size_t span = static_cast<size_t>(grid.cols) * cell;  // pixel columns the grid covers
-  scratch->resize(span * 3);
-  uint32_t* acc = scratch->data();
-  uint32_t* top = acc + span;
-  uint32_t* dx_weight = top + span;  // 5 * (x mod cell)
-  for (size_t x = 0; x < span; ++x) dx_weight[x] = 5u * static_cast<uint32_t>(x % cell);
-  const size_t whole = static_cast<size_t>(width) & ~size_t{7};  // pixels read eight at a time
-  // Per pixel B, G, R, A: 7, 3, 1, 11 (pairs summed as 16 bits, then the pairs as 32 bits).
-  const __m256i coef = _mm256_set1_epi32(static_cast<int32_t>(0x0B010307u));
-  const __m256i ones = _mm256_set1_epi16(1);
+  // Cells whose pixels all lie in whole 8-pixel strips inside the view take the vector path.
+  const size_t whole = static_cast<size_t>(width) & ~size_t{7};
+  const uint32_t vector_cols = std::min<uint32_t>(grid.cols, static_cast<uint32_t>(whole / cell));
+  const size_t vector_end = static_cast<size_t>(vector_cols) * cell;  // first pixel column left to the scalar code
+  const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256i lane_mod4 = _mm256_setr_epi32(0, 1, 2, 3, 0, 1, 2, 3);
+  std::vector<const uint8_t*> lines(cell);
+  std::vector<uint8_t*> outs(cell);
   for (uint32_t row = 0; row < grid.rows; ++row) {
-    std::fill(acc, acc + 2 * span, 0u);
     for (uint32_t dy = 0; dy < cell; ++dy) {
       const int64_t unclamped = static_cast<int64_t>(row) * cell + dy;
       const int64_t y = std::min<int64_t>(unclamped, height - 1);
-      const uint8_t* line = bgra + static_cast<size_t>(y) * stride;
+      lines[dy] = bgra + static_cast<size_t>(y) * stride;
       // Rows past the view's bottom repeat its last row: copied once, when first read.
-      uint8_t* out = copy_to != nullptr && unclamped == y ? copy_to + static_cast<size_t>(y) * copy_stride : nullptr;
-      const uint32_t dy_weight = 13u * dy + 1u;
-      const __m256i c = _mm256_set1_epi32(static_cast<int32_t>(dy_weight));
-      size_t x = 0;
-      for (; x < whole; x += 8) {
-        const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line + x * 4));
-        if (out != nullptr) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x * 4), px);
-        const __m256i v = _mm256_madd_epi16(_mm256_maddubs_epi16(px, coef), ones);
-        const __m256i w = _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(dx_weight + x)), c);
-        __m256i* a = reinterpret_cast<__m256i*>(acc + x);
-        _mm256_storeu_si256(a, _mm256_add_epi32(_mm256_loadu_si256(a), _mm256_mullo_epi32(v, w)));
-        __m256i* t = reinterpret_cast<__m256i*>(top + x);
-        _mm256_storeu_si256(t, _mm256_max_epu32(_mm256_loadu_si256(t), _mm256_srli_epi32(px, 24)));
+      outs[dy] = copy_to != nullptr && unclamped == y ? copy_to + static_cast<size_t>(y) * copy_stride : nullptr;
+    }
+    const size_t base = static_cast<size_t>(row) * grid.cols;
+    if (cell == 4) {
+      uint32_t col = 0;
+      // Four strips (eight cells) at a time: their sums and maxima folded into one vector each.
+      const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+      for (; col + 8 <= vector_cols; col += 8) {
+        __m256i c[4], t[4];
+        for (int k = 0; k < 4; ++k) {
+          Strip<4>(lines.data(), outs.data(), cell, static_cast<size_t>(col + 2 * k) * 4, lane_mod4, &c[k], &t[k]);
+          t[k] = _mm256_max_epu32(t[k], _mm256_shuffle_epi32(t[k], 0xB1));
+          t[k] = _mm256_max_epu32(t[k], _mm256_shuffle_epi32(t[k], 0x4E));
+        }
+        // Lanes: cells 0, 2, 4, 6 | 1, 3, 5, 7, then put in order.
+        const __m256i sums = _mm256_hadd_epi32(_mm256_hadd_epi32(c[0], c[1]), _mm256_hadd_epi32(c[2], c[3]));
+        __m256i tops = _mm256_blend_epi32(t[0], t[1], 0x22);
+        tops = _mm256_blend_epi32(tops, t[2], 0x44);
+        tops = _mm256_blend_epi32(tops, t[3], 0x88);
+        const __m256i ordered = _mm256_and_si256(_mm256_permutevar8x32_epi32(sums, order), _mm256_set1_epi32(0xFFFFFF));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(signature + base + col), ordered);
+        alignas(32) uint32_t high[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(high), _mm256_permutevar8x32_epi32(tops, order));
+        for (int k = 0; k < 8; ++k) max_alpha[base + col + k] = static_cast<uint8_t>(high[k]);
       }
-      // The rest of the row, and the columns past the view's edge, which repeat its last pixel.
-      const uint8_t* last_pixel_of_row = line + static_cast<size_t>(width - 1) * 4;
-      if (out != nullptr && x < static_cast<size_t>(width)) {
-        std::memcpy(out + x * 4, line + x * 4, (static_cast<size_t>(width) - x) * 4);
+      for (; col < vector_cols; col += 2) {
+        __m256i c, t;
+        Strip(lines.data(), outs.data(), cell, static_cast<size_t>(col) * 4, lane_mod4, &c, &t);
+        Fold4(&c, &t);
+        signature[base + col] = static_cast<uint32_t>(_mm256_extract_epi32(c, 0)) & 0xFFFFFFu;
+        max_alpha[base + col] = static_cast<uint8_t>(_mm256_extract_epi32(t, 0));
+        if (col + 1 < vector_cols) {
+          signature[base + col + 1] = static_cast<uint32_t>(_mm256_extract_epi32(c, 4)) & 0xFFFFFFu;
+          max_alpha[base + col + 1] = static_cast<uint8_t>(_mm256_extract_epi32(t, 4));
+        }
       }
-      for (; x < span; ++x) {
-        const uint8_t* p = x < static_cast<size_t>(width) ? line + x * 4 : last_pixel_of_row;
-        acc[x] += PixelValue(p) * (dx_weight[x] + dy_weight);
-        top[x] = std::max<uint32_t>(top[x], p[3]);
+    } else {
+      for (uint32_t col = 0; col < vector_cols; ++col) {
+        __m256i sum = _mm256_setzero_si256(), top = _mm256_setzero_si256();
+        for (uint32_t k = 0; k < cell / 8; ++k) {
+          __m256i c, t;
+          Strip(lines.data(), outs.data(), cell, static_cast<size_t>(col) * cell + 8 * k,
+                _mm256_add_epi32(lane, _mm256_set1_epi32(static_cast<int32_t>(8 * k))), &c, &t);
+          sum = _mm256_add_epi32(sum, c);
+          top = _mm256_max_epu32(top, t);
+        }
+        Fold4(&sum, &top);
+        signature[base + col] =
+            (static_cast<uint32_t>(_mm256_extract_epi32(sum, 0)) + static_cast<uint32_t>(_mm256_extract_epi32(sum, 4))) &
+            0xFFFFFFu;
+        max_alpha[base + col] = static_cast<uint8_t>(
+            std::max(static_cast<uint32_t>(_mm256_extract_epi32(top, 0)), static_cast<uint32_t>(_mm256_extract_epi32(top, 4))));
       }
     }
-    for (uint32_t col = 0; col < grid.cols; ++col) {
-      const size_t first = static_cast<size_t>(col) * cell;
-      uint32_t sum = 0, high = 0;
-      for (size_t x = first; x < first + cell; ++x) {
-        sum += acc[x];
-        high = std::max(high, top[x]);
+    // The cells at the right edge, and (when copying) the pixels the strips did not store.
+    for (uint32_t col = vector_cols; col < grid.cols; ++col) {
+      OneCellScalar(bgra, stride, width, height, cell, col, row, &max_alpha[base + col], &signature[base + col]);
+    }
+    if (copy_to != nullptr && vector_end < static_cast<size_t>(width)) {
+      for (uint32_t dy = 0; dy < cell; ++dy) {
+        if (outs[dy] != nullptr) {
+          std::memcpy(outs[dy] + vector_end * 4, lines[dy] + vector_end * 4, (static_cast<size_t>(width) - vector_end) * 4);
+        }
       }
-      const size_t i = static_cast<size_t>(row) * grid.cols + col;
-      max_alpha[i] = static_cast<uint8_t>(high);
-      signature[i] = sum & 0xFFFFFFu;
     }
   }
 }
