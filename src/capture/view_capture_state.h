@@ -54,6 +54,9 @@ struct ViewCaptureState {
   bool hit_grid_refused = false;  // a grid too large for the block was reported once
   capture::FrameAnalysis analysis;
 
+  // ---- A native button: the image it shows (0 normal, 1 hover, 2 pressed).
+  uint32_t button_state = 0;
+
   // ---- The capture session.
   std::shared_ptr<capture::ICaptureSession> session;
   uint64_t session_serial = 0;     // frames of older sessions are dropped

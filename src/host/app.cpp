@@ -49,7 +49,8 @@ WebViewHostApp::WebViewHostApp(platform::Clock& clock, HostBackends backends)
       input_(clock, settings_, views_, overlay_, pages_,
              backends_.keyboard_layout ? backends_.keyboard_layout() : CreateUsKeyboardLayout()),
       focus_(settings_, counters_, views_, overlay_, web_, pages_),
-      capture_(clock, settings_, views_, overlay_, main_thread_) {
+      capture_(clock, settings_, views_, overlay_, main_thread_),
+      buttons_(clock, settings_, views_, overlay_, main_thread_) {
   settings_.window_system = backends_.window_system;
   // The registry tells the input router first (buttons held in a closing page go up while it is
   // there), then the web view manager (a closing view loses its web objects), the page policy (a
@@ -68,6 +69,11 @@ WebViewHostApp::WebViewHostApp(platform::Clock& clock, HostBackends backends)
   focus_.RegisterCommands(dispatcher_);
   capture_.RegisterCommands(dispatcher_);
   view_service_.SetHitTestHandler([this](uint32_t view_id) { capture_.UpdateHitMask(view_id); });
+  buttons_.RegisterCommands(dispatcher_);
+  buttons_.SetViewDestroyer([this](uint32_t view_id) { view_service_.DestroyView(view_id, true); });
+  input_.SetButtonStateSink([this](uint32_t view_id, ButtonState state) {
+    buttons_.SetButtonState(view_id, static_cast<uint32_t>(state));
+  });
   RegisterHostCommands();
   no_gpu_priority_ = platform::GetEnv("VYO_NO_GPU_PRIORITY").has_value();
   windowed_freeze_ms_ = WindowedFreezeMs(platform::GetEnv("VYO_WINDOWED_FREEZE_MASK"));

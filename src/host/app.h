@@ -22,6 +22,7 @@
 #include <string>
 
 #include "capture/capture_service.h"
+#include "capture/native_buttons.h"
 #include "command_dispatch/command_dispatcher.h"
 #include "host/frame_pacing.h"
 #include "host/host_options.h"
@@ -106,6 +107,7 @@ class WebViewHostApp {
   FocusController& focus() { return focus_; }
   modules::ModuleHost* module_host() { return module_host_.get(); }
   capture::CaptureService& capture() { return capture_; }
+  capture::NativeButtons& buttons() { return buttons_; }
 
  private:
   void PacedWait();
@@ -130,6 +132,7 @@ class WebViewHostApp {
   InputRouter input_;
   FocusController focus_;
   capture::CaptureService capture_;
+  capture::NativeButtons buttons_;
   CommandDispatcher dispatcher_;
 
   HostOptions options_;

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace vyo::platform {
@@ -24,5 +25,15 @@ constexpr uint32_t kMaxDecodedSide = 16384;
 // Decodes one PNG image. False (and `out` unspecified) when the data is not a PNG the decoder can
 // read or its size is out of range.
 bool DecodePng(const uint8_t* data, size_t size, DecodedImage* out);
+
+// Largest image file read.
+constexpr uint64_t kMaxImageFileBytes = 64ull << 20;
+
+// Decodes an image file (its first frame) with straight alpha. Windows: every format the imaging
+// component reads. Linux: PNG (libspng, checksums checked), JPEG (libjpeg), GIF (giflib; the
+// first frame on its logical screen, transparent around it) and BMP (uncompressed 24- and 32-bit,
+// and 32-bit bit fields; 32-bit images whose alpha is all zero count as opaque). False for
+// anything else, for sides above kMaxDecodedSide and for files above kMaxImageFileBytes.
+bool DecodeImageFile(const std::u16string& path, DecodedImage* out);
 
 }  // namespace vyo::platform

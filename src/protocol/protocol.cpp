@@ -199,6 +199,16 @@ std::optional<HitMaskHeartbeatMsg> DecodeHitMaskHeartbeat(const std::vector<uint
   if (p.size() < 12) return std::nullopt;
   return HitMaskHeartbeatMsg{v.U32(0), v.U32(4), v.U32(8)};
 }
+std::optional<ButtonAtlasRects> DecodeButtonAtlasReady(const std::vector<uint8_t>& p) {
+  const PayloadView v(p.data(), p.size());
+  if (p.size() < 56) return std::nullopt;
+  ButtonAtlasRects r;
+  r.view_id = v.U32(0);
+  r.count = v.U32(4);
+  for (size_t i = 0; i < 3; ++i)
+    for (size_t k = 0; k < 4; ++k) r.rects[i][k] = v.U32(8 + 16 * i + 4 * k);
+  return r;
+}
 std::optional<SelectionChangedMsg> DecodeSelectionChanged(const std::vector<uint8_t>& p) {
   const PayloadView v(p.data(), p.size());
   if (p.size() < 8) return std::nullopt;

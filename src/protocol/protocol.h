@@ -200,6 +200,12 @@ std::optional<EnvironmentResultMsg> DecodeEnvironmentResult(const std::vector<ui
 std::optional<InputFocusChangedMsg> DecodeInputFocusChanged(const std::vector<uint8_t>& p);
 std::optional<HitMaskHeartbeatMsg> DecodeHitMaskHeartbeat(const std::vector<uint8_t>& p);
 std::optional<SelectionChangedMsg> DecodeSelectionChanged(const std::vector<uint8_t>& p);
+// The three image rectangles of a ButtonAtlasReady (x, y, width, height each), with its view id.
+struct ButtonAtlasRects {
+  uint32_t view_id = 0, count = 0;
+  uint32_t rects[3][4] = {};
+};
+std::optional<ButtonAtlasRects> DecodeButtonAtlasReady(const std::vector<uint8_t>& p);
 
 // Name of a host message type ("HostHello" …), or "unknown".
 const char* HostMessageName(uint32_t type);

@@ -42,6 +42,9 @@ QosEvent EnvironmentEvent(int32_t hr, uint32_t elapsed_ms, const std::string& te
 QosEvent ViewCreatedEvent(bool texture_missing, uint32_t elapsed_ms, uint32_t view_id, int32_t width, int32_t height) {
   return Make(EventKind::kViewCreated, {texture_missing ? 1 : 0, I(elapsed_ms), I(view_id), width, height});
 }
+QosEvent NativeButtonCreatedEvent(bool failed, uint32_t elapsed_ms, uint32_t view_id, int32_t width, int32_t height) {
+  return Make(EventKind::kViewCreated, {failed ? 1 : 0, I(elapsed_ms), I(view_id), width, height}, {"button"});
+}
 
 QosEvent NavigationCompletedEvent(int32_t status, uint32_t elapsed_ms, uint32_t view_id, const std::string& host_part) {
   return Make(EventKind::kNavigationCompleted, {status, I(elapsed_ms), I(view_id)}, {host_part});

@@ -33,6 +33,8 @@ QosEvent ExitEvent(uint32_t exit_code, int32_t run_ms, const std::string& reason
 // the browser version).
 QosEvent EnvironmentEvent(int32_t hr, uint32_t elapsed_ms, const std::string& text);
 QosEvent ViewCreatedEvent(bool texture_missing, uint32_t elapsed_ms, uint32_t view_id, int32_t width, int32_t height);
+// The same kind for a native button, marked "button".
+QosEvent NativeButtonCreatedEvent(bool failed, uint32_t elapsed_ms, uint32_t view_id, int32_t width, int32_t height);
 QosEvent NavigationCompletedEvent(int32_t status, uint32_t elapsed_ms, uint32_t view_id, const std::string& host_part);
 // A mount: `failed` with the failure detail, or success with "package" / "directory".
 QosEvent MountEvent(bool failed, uint32_t elapsed_ms, uint32_t view_id, const std::string& text);

@@ -1,4 +1,4 @@
-// PNG decoding with the Windows imaging component. Works on any thread: the calling thread joins
+// PNG data and image files decoded with the Windows imaging component. Works on any thread: the calling thread joins
 // the multi-threaded apartment for the call when it is in none.
 #include "platform/image_decoder.h"
 
@@ -19,10 +19,9 @@ struct Com {
   T* operator->() const { return p; }
 };
 
-}  // namespace
-
-bool DecodePng(const uint8_t* data, size_t size, DecodedImage* out) {
-  if (data == nullptr || size == 0 || size > 0xFFFFFFFFu || out == nullptr) return false;
+// Runs the imaging component over the decoder `open` makes: frame 0, converted to straight BGRA.
+template <typename Open>
+bool DecodeWith(DecodedImage* out, Open open) {
   const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   const bool uninit = init == S_OK || init == S_FALSE;
   bool ok = false;
@@ -34,10 +33,8 @@ bool DecodePng(const uint8_t* data, size_t size, DecodedImage* out) {
     Com<IWICFormatConverter> converter;
     UINT width = 0, height = 0;
     if (SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&factory.p))) &&
-        SUCCEEDED(factory->CreateStream(&stream)) &&
-        SUCCEEDED(stream->InitializeFromMemory(const_cast<BYTE*>(data), static_cast<DWORD>(size))) &&
-        SUCCEEDED(factory->CreateDecoderFromStream(stream.p, nullptr, WICDecodeMetadataCacheOnLoad, &decoder)) &&
-        SUCCEEDED(decoder->GetFrame(0, &frame)) && SUCCEEDED(factory->CreateFormatConverter(&converter)) &&
+        SUCCEEDED(open(factory.p, &stream, &decoder)) && SUCCEEDED(decoder->GetFrame(0, &frame)) &&
+        SUCCEEDED(factory->CreateFormatConverter(&converter)) &&
         // Straight BGRA: the caller decides whether the colour is to be premultiplied.
         SUCCEEDED(converter->Initialize(frame.p, GUID_WICPixelFormat32bppBGRA, WICBitmapDitherTypeNone, nullptr, 0.0,
                                         WICBitmapPaletteTypeCustom)) &&
@@ -55,6 +52,33 @@ bool DecodePng(const uint8_t* data, size_t size, DecodedImage* out) {
   }
   if (uninit) CoUninitialize();
   return ok;
+}
+
+}  // namespace
+
+bool DecodePng(const uint8_t* data, size_t size, DecodedImage* out) {
+  if (data == nullptr || size == 0 || size > 0xFFFFFFFFu || out == nullptr) return false;
+  return DecodeWith(out, [&](IWICImagingFactory* factory, Com<IWICStream>* stream, Com<IWICBitmapDecoder>* decoder) {
+    HRESULT hr = factory->CreateStream(&*stream);
+    if (SUCCEEDED(hr)) hr = (*stream)->InitializeFromMemory(const_cast<BYTE*>(data), static_cast<DWORD>(size));
+    if (SUCCEEDED(hr)) hr = factory->CreateDecoderFromStream(stream->p, nullptr, WICDecodeMetadataCacheOnLoad, &*decoder);
+    return hr;
+  });
+}
+
+bool DecodeImageFile(const std::u16string& path, DecodedImage* out) {
+  if (path.empty() || out == nullptr) return false;
+  WIN32_FILE_ATTRIBUTE_DATA attributes{};
+  const std::wstring wide(path.begin(), path.end());
+  if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &attributes) ||
+      (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+      ((static_cast<uint64_t>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow) > kMaxImageFileBytes) {
+    return false;
+  }
+  return DecodeWith(out, [&](IWICImagingFactory* factory, Com<IWICStream>*, Com<IWICBitmapDecoder>* decoder) {
+    return factory->CreateDecoderFromFilename(wide.c_str(), nullptr, GENERIC_READ, WICDecodeMetadataCacheOnLoad,
+                                              &*decoder);
+  });
 }
 
 }  // namespace vyo::platform

@@ -1,0 +1,274 @@
+// Native buttons over the fake GPU: the atlas and its announcement, sizes, updates, states, a busy
+// keyed mutex, an id taken from a web view; image files decoded and stretched.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "base/text.h"
+#include "capture/capture_service.h"
+#include "capture/image_files.h"
+#include "capture/native_buttons.h"
+#include "fakes/fake_capture.h"
+#include "fakes/fake_gpu.h"
+#include "fakes/fake_main_wait.h"
+#include "fakes/fake_pipe.h"
+#include "fakes/manual_clock.h"
+#include "platform/image_decoder.h"
+#include "platform/process.h"
+#include "protocol/protocol.h"
+#include "protocol/texture_layout.h"
+#include "surface_reader.h"
+
+namespace vyo::capture {
+namespace {
+
+namespace fs = std::filesystem;
+
+// One premultiplied BGRA colour for every pixel of a w x h image.
+std::vector<uint8_t> Solid(int32_t w, int32_t h, uint8_t b, uint8_t g, uint8_t r, uint8_t a) {
+  std::vector<uint8_t> out(static_cast<size_t>(w) * h * 4);
+  for (size_t i = 0; i < out.size(); i += 4) out[i] = b, out[i + 1] = g, out[i + 2] = r, out[i + 3] = a;
+  return out;
+}
+
+struct NativeButtonsTest : ::testing::Test {
+  testing::ManualClock clock;
+  host::HostSettings settings;
+  host::ViewRegistry views;
+  host::OverlayChannel overlay{clock};
+  host::MainThread main_thread;
+  testing::FakeGpuDevice gpu;
+  testing::FakePipe* pipe = nullptr;
+  std::u16string pipe_name = Utf8ToUtf16("buttontest." + std::to_string(platform::CurrentProcessId()));
+  std::unique_ptr<CaptureService> capture;
+  std::unique_ptr<NativeButtons> buttons;
+  std::vector<uint32_t> destroyed;
+
+  void SetUp() override {
+    main_thread.Attach(std::make_unique<testing::FakeMainWait>(clock));
+    auto p = std::make_unique<testing::FakePipe>();
+    pipe = p.get();
+    overlay.Attach(std::move(p));
+    capture = std::make_unique<CaptureService>(clock, settings, views, overlay, main_thread);
+    capture->SetEngines(&gpu, std::make_unique<testing::FakeCapturePort>(), &testing::FakeDecode);
+    capture->SetPipeName(pipe_name);
+    views.AddObserver(capture.get());
+    buttons = std::make_unique<NativeButtons>(clock, settings, views, overlay, main_thread);
+    buttons->SetViewDestroyer([this](uint32_t id) {
+      destroyed.push_back(id);
+      views.NotifyClosing(id);
+      std::lock_guard<host::ViewsLock> guard(views.lock());
+      views.EraseLocked(id);
+    });
+  }
+  void TearDown() override {
+    capture->Shutdown();
+    views.RemoveAllViews();
+    main_thread.Detach();
+  }
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Sent() {
+    overlay.writer()->WaitUntilIdle(5000);
+    return testing::WrittenFrames(*pipe);
+  }
+  bool Logged(const std::string& line) {
+    for (auto& [type, payload] : Sent())
+      if (type == host::kHostLog && std::string(payload.begin(), payload.end()) == line) return true;
+    return false;
+  }
+  std::vector<host::ButtonAtlasRects> Atlases() {
+    std::vector<host::ButtonAtlasRects> out;
+    for (auto& [type, payload] : Sent())
+      if (type == host::kButtonAtlasReady) out.push_back(*host::DecodeButtonAtlasReady(payload));
+    return out;
+  }
+  testing::FakeTexture& Tex() { return *gpu.textures.back(); }
+  std::vector<uint8_t> Pixel(int32_t x, int32_t y) {
+    const uint8_t* p = Tex().pixels.data() + (static_cast<size_t>(y) * Tex().width + x) * 4;
+    return {p[0], p[1], p[2], p[3]};
+  }
+};
+
+TEST_F(NativeButtonsTest, TheAtlasStacksTheThreeImagesAndIsAnnouncedAfterTheTexture) {
+  const ButtonImages images{Solid(100, 30, 0, 0, 255, 255), Solid(100, 30, 0, 128, 0, 128), Solid(100, 30, 9, 9, 9, 255)};
+  ASSERT_TRUE(buttons->CreateButtonView(5, 10, 20, 100, 30, true, 3, images));
+  EXPECT_EQ(Tex().width, 100u);
+  EXPECT_EQ(Tex().height, 90u);
+  EXPECT_EQ(Pixel(50, 0), (std::vector<uint8_t>{0, 0, 255, 255}));
+  EXPECT_EQ(Pixel(99, 29), (std::vector<uint8_t>{0, 0, 255, 255}));
+  EXPECT_EQ(Pixel(0, 30), (std::vector<uint8_t>{0, 128, 0, 128}));
+  EXPECT_EQ(Pixel(0, 89), (std::vector<uint8_t>{9, 9, 9, 255}));
+  EXPECT_EQ(Tex().key_word, host::kOverlayKey);
+  // SharedTextureReady first, then ButtonAtlasReady with the three slices.
+  std::vector<uint32_t> order;
+  for (auto& [type, payload] : Sent())
+    if (type == host::kSharedTextureReady || type == host::kButtonAtlasReady) order.push_back(type);
+  EXPECT_EQ(order, (std::vector<uint32_t>{host::kSharedTextureReady, host::kButtonAtlasReady}));
+  const host::ButtonAtlasRects atlas = Atlases().at(0);
+  EXPECT_EQ(atlas.view_id, 5u);
+  EXPECT_EQ(atlas.count, 3u);
+  const uint32_t want[3][4] = {{0, 0, 100, 30}, {0, 30, 100, 30}, {0, 60, 100, 30}};
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(std::equal(atlas.rects[i], atlas.rects[i] + 4, want[i])) << i;
+  EXPECT_TRUE(Logged("button atlas ready, view_id=5"));
+  const auto record = views.Snapshot(5).value();
+  EXPECT_EQ(record.kind, host::ViewKind::kNative);
+  EXPECT_EQ(record.height, 90);
+  EXPECT_EQ(record.z_order, 3);
+  EXPECT_FALSE(record.capture.hit_mask_ready);  // never a hit mask
+
+  // States: stored, anything above 2 is the normal image.
+  buttons->SetButtonState(5, 2);
+  EXPECT_EQ(views.Snapshot(5)->capture.button_state, 2u);
+  buttons->SetButtonState(5, 7);
+  EXPECT_EQ(views.Snapshot(5)->capture.button_state, 0u);
+
+  // New images: the atlas again and a second announcement; the overlay must have read the first.
+  ASSERT_TRUE(Tex().OverlayAcquire());
+  Tex().OverlayRelease();
+  ASSERT_TRUE(buttons->UpdateButtonImages(5, {Solid(100, 30, 1, 1, 1, 1), images[1], images[2]}));
+  EXPECT_EQ(Pixel(0, 0), (std::vector<uint8_t>{1, 1, 1, 1}));
+  EXPECT_EQ(Atlases().size(), 2u);
+  // While the overlay holds the texture, an update fails and says so.
+  ASSERT_TRUE(Tex().OverlayAcquire());
+  EXPECT_FALSE(buttons->UpdateButtonImages(5, images));
+  EXPECT_TRUE(Logged("button atlas AcquireSync failed, view_id=5"));
+  EXPECT_EQ(Pixel(0, 0), (std::vector<uint8_t>{1, 1, 1, 1}));
+  // Buffers too small fail without a change.
+  Tex().OverlayRelease();
+  EXPECT_FALSE(buttons->UpdateButtonImages(5, {Solid(10, 3, 0, 0, 0, 0), images[1], images[2]}));
+}
+
+TEST_F(NativeButtonsTest, SizesUpdatesOfOtherViewsAndAnIdTakenFromAWebView) {
+  // 0 x 0 becomes 1 x 1: a 1 x 3 atlas.
+  const std::vector<uint8_t> one = Solid(1, 1, 1, 2, 3, 255);
+  ASSERT_TRUE(buttons->CreateButtonView(1, 0, 0, 0, 0, true, 0, {one, one, one}));
+  EXPECT_EQ(Tex().width, 1u);
+  EXPECT_EQ(Tex().height, 3u);
+  // An atlas taller than a texture side is refused.
+  EXPECT_FALSE(buttons->CreateButtonView(2, 0, 0, 4, 6000, true, 0, {one, one, one}));
+  EXPECT_FALSE(views.Snapshot(2).has_value());
+
+  // A web view's id: the web view goes completely first; updates of web views or unknown ids fail.
+  {
+    std::lock_guard<host::ViewsLock> guard(views.lock());
+    host::ViewState& web = views.GetOrCreateLocked(3);
+    web.width = 4, web.height = 4;
+  }
+  EXPECT_FALSE(buttons->UpdateButtonImages(3, {one, one, one}));
+  EXPECT_FALSE(buttons->UpdateButtonImages(99, {one, one, one}));
+  EXPECT_TRUE(destroyed.empty());
+  ASSERT_TRUE(buttons->CreateButtonView(3, 0, 0, 1, 1, true, 0, {one, one, one}));
+  EXPECT_EQ(destroyed, std::vector<uint32_t>{3});
+  EXPECT_EQ(views.Snapshot(3)->kind, host::ViewKind::kNative);
+
+  // Windowed presentation has no button surfaces here: refused, not pretended.
+  settings.windowed = true;
+  EXPECT_FALSE(buttons->CreateButtonView(4, 0, 0, 1, 1, true, 0, {one, one, one}));
+  EXPECT_TRUE(Logged("native button refused, windowed presentation has no button surfaces, view_id=4"));
+}
+
+// ---- Image files
+
+struct ImageFilesTest : ::testing::Test {
+  fs::path dir = fs::temp_directory_path() / ("vyo_images_" + std::to_string(platform::CurrentProcessId()));
+  void SetUp() override { fs::create_directories(dir); }
+  void TearDown() override { fs::remove_all(dir); }
+  std::u16string Path(const char* name) { return (dir / name).u16string(); }
+  void Write(const char* name, const std::vector<uint8_t>& bytes) {
+    std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  }
+};
+
+// A BMP of w x h with 24- or 32-bit pixels (given as RGBA, rows top to bottom).
+std::vector<uint8_t> Bmp(int32_t w, int32_t h, int bits, const std::vector<uint8_t>& rgba) {
+  const size_t stride = (static_cast<size_t>(w) * bits / 8 + 3) & ~size_t{3};
+  std::vector<uint8_t> out(54 + stride * h, 0);
+  const auto put = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
+  };
+  out[0] = 'B', out[1] = 'M';
+  put(2, static_cast<uint32_t>(out.size()));
+  put(10, 54);
+  put(14, 40);
+  put(18, static_cast<uint32_t>(w));
+  put(22, static_cast<uint32_t>(h));  // bottom-up
+  out[26] = 1;
+  out[28] = static_cast<uint8_t>(bits);
+  for (int32_t y = 0; y < h; ++y) {
+    uint8_t* row = out.data() + 54 + stride * (h - 1 - y);
+    for (int32_t x = 0; x < w; ++x) {
+      const uint8_t* p = rgba.data() + (static_cast<size_t>(y) * w + x) * 4;
+      uint8_t* q = row + static_cast<size_t>(x) * bits / 8;
+      q[0] = p[2], q[1] = p[1], q[2] = p[0];
+      if (bits == 32) q[3] = p[3];
+    }
+  }
+  return out;
+}
+
+TEST_F(ImageFilesTest, FilesDecodeIntoPremultipliedBgraAndStretchByArea) {
+  // PNG with a translucent pixel: premultiplied exactly (c * a / 255, rounded).
+  const std::vector<uint8_t> rgba{200, 100, 50, 64, 0, 0, 255, 255};
+  ASSERT_TRUE(sim::WritePng((dir / "a.png").string(), 2, 1, rgba));
+  std::vector<uint8_t> out;
+  ASSERT_TRUE(DecodeImageFileToBgra(Path("a.png"), 2, 1, &out));
+  EXPECT_EQ(out, (std::vector<uint8_t>{13, 25, 50, 64, 255, 0, 0, 255}));
+#if !defined(_WIN32)
+  // The same pixels as 32-bit BMP (the imaging component of Windows reads no alpha from those).
+  Write("a32.bmp", Bmp(2, 1, 32, rgba));
+  ASSERT_TRUE(DecodeImageFileToBgra(Path("a32.bmp"), 2, 1, &out));
+  EXPECT_EQ(out, (std::vector<uint8_t>{13, 25, 50, 64, 255, 0, 0, 255}));
+#endif
+  // Opaque as 24-bit BMP.
+  Write("a24.bmp", Bmp(2, 1, 24, rgba));
+  ASSERT_TRUE(DecodeImageFileToBgra(Path("a24.bmp"), 2, 1, &out));
+  EXPECT_EQ(out, (std::vector<uint8_t>{50, 100, 200, 255, 255, 0, 0, 255}));
+
+  // 64 x 32: the left 20 columns red, the rest blue, stretched to 100 x 30. Destination column 31
+  // covers source columns 19.84 .. 20.48: a quarter red, three quarters blue.
+  std::vector<uint8_t> halves(64 * 32 * 4);
+  for (size_t i = 0; i < 64 * 32; ++i) {
+    const bool red = (i % 64) < 20;
+    halves[i * 4] = red ? 255 : 0, halves[i * 4 + 2] = red ? 0 : 255, halves[i * 4 + 3] = 255;
+  }
+  ASSERT_TRUE(sim::WritePng((dir / "halves.png").string(), 64, 32, halves));
+  ASSERT_TRUE(DecodeImageFileToBgra(Path("halves.png"), 100, 30, &out));
+  ASSERT_EQ(out.size(), 100u * 30u * 4u);
+  const auto at = [&](int x, int y) {
+    const uint8_t* p = out.data() + (static_cast<size_t>(y) * 100 + x) * 4;
+    return std::vector<uint8_t>{p[0], p[1], p[2], p[3]};
+  };
+  EXPECT_EQ(at(30, 0), (std::vector<uint8_t>{0, 0, 255, 255}));
+  EXPECT_EQ(at(31, 15), (std::vector<uint8_t>{191, 0, 64, 255}));
+  EXPECT_EQ(at(32, 29), (std::vector<uint8_t>{255, 0, 0, 255}));
+
+  // Not an image, an empty path, a missing file, a size out of range.
+  Write("junk.png", {1, 2, 3, 4, 5, 6, 7, 8, 9});
+  EXPECT_FALSE(DecodeImageFileToBgra(Path("junk.png"), 2, 1, &out));
+  EXPECT_FALSE(DecodeImageFileToBgra(u"", 2, 1, &out));
+  EXPECT_FALSE(DecodeImageFileToBgra(Path("missing.png"), 2, 1, &out));
+  EXPECT_FALSE(DecodeImageFileToBgra(Path("a.png"), 16385, 1, &out));
+}
+
+TEST_F(NativeButtonsTest, ImagesFromFilesWithTheNormalImageStandingInForAMissingOne) {
+  const fs::path dir = fs::temp_directory_path() / ("vyo_button_files_" + std::to_string(platform::CurrentProcessId()));
+  fs::create_directories(dir);
+  std::vector<uint8_t> red(4 * 2 * 4), green(4 * 2 * 4);
+  for (size_t i = 0; i < 8; ++i) red[i * 4] = 255, red[i * 4 + 3] = 255, green[i * 4 + 1] = 255, green[i * 4 + 3] = 128;
+  ASSERT_TRUE(sim::WritePng((dir / "n.png").string(), 4, 2, red));
+  ASSERT_TRUE(sim::WritePng((dir / "h.png").string(), 4, 2, green));
+  buttons->CreateNativeButton(6, 4, 2, true, {(dir / "n.png").u16string(), (dir / "h.png").u16string(), u""});
+  EXPECT_EQ(Pixel(0, 0), (std::vector<uint8_t>{0, 0, 255, 255}));  // normal
+  EXPECT_EQ(Pixel(0, 2), (std::vector<uint8_t>{0, 128, 0, 128}));  // hover, premultiplied
+  EXPECT_EQ(Pixel(3, 5), (std::vector<uint8_t>{0, 0, 255, 255}));  // pressed: the normal image
+  // A missing normal image fails the button.
+  buttons->CreateNativeButton(7, 4, 2, true, {(dir / "none.png").u16string(), u"", u""});
+  EXPECT_FALSE(views.Snapshot(7).has_value());
+  EXPECT_TRUE(Logged("button normal image decode failed, view_id=7"));
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace vyo::capture
