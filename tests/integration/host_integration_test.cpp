@@ -205,3 +205,65 @@ TEST(HostSession, ExitStatusesOfTheHostCodes) {
 
 }  // namespace
 }  // namespace vyo
+
+namespace vyo {
+namespace {
+
+// A native button from image files through the real host: the overlay gets the texture, then the
+// atlas's slices, and the texture holds the three images (a missing pressed image is the normal
+// one) with their premultiplied pixels; a button too tall for a texture is refused.
+TEST(HostSession, NativeButtonFromImageFiles) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("vyo_button_e2e_" + std::to_string(platform::CurrentProcessId()));
+  std::filesystem::create_directories(dir);
+  std::vector<uint8_t> normal(20 * 10 * 4), hover(20 * 10 * 4);
+  for (size_t i = 0; i < 200; ++i) {
+    normal[i * 4] = 255, normal[i * 4 + 3] = 255;                     // opaque red
+    hover[i * 4 + 1] = 200, hover[i * 4 + 2] = 100, hover[i * 4 + 3] = 64;  // translucent
+  }
+  ASSERT_TRUE(sim::WritePng((dir / "normal.png").string(), 20, 10, normal));
+  ASSERT_TRUE(sim::WritePng((dir / "hover.png").string(), 20, 10, hover));
+  auto s = StartedSession("button");
+  ASSERT_TRUE(s);
+  ASSERT_TRUE(s->Send(host::NativeButtonCreateCmd{9, 20, 10, true, (dir / "normal.png").u16string(),
+                                                  (dir / "hover.png").u16string(), u""}));
+  const auto atlas = s->WaitFor(host::kButtonAtlasReady, kWait);
+  ASSERT_TRUE(atlas);
+  const auto rects = host::DecodeButtonAtlasReady(atlas->payload);
+  EXPECT_EQ(rects->view_id, 9u);
+  EXPECT_EQ(rects->rects[2][1], 20u);  // the pressed image starts at row 2h
+  // The texture came first.
+  bool texture_first = false;
+  for (const auto& m : s->received()) {
+    if (m.type == host::kSharedTextureReady) texture_first = true;
+    if (m.type == host::kButtonAtlasReady) break;
+  }
+  EXPECT_TRUE(texture_first);
+#if !defined(_WIN32)  // the reference overlay reads textures of the CPU device only
+  const sim::ViewCopy* view = nullptr;
+  for (int i = 0; i < 200 && (view == nullptr || view->frames == 0); ++i) {
+    s->surface().Poll(false);
+    view = s->surface().View(9);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_NE(view, nullptr);
+  ASSERT_EQ(view->width, 20u);
+  ASSERT_EQ(view->height, 30u);
+  const auto pixel = [&](uint32_t x, uint32_t y) {
+    const uint8_t* p = view->pixels.data() + (static_cast<size_t>(y) * 20 + x) * 4;
+    return std::vector<uint8_t>{p[0], p[1], p[2], p[3]};
+  };
+  EXPECT_EQ(pixel(5, 5), (std::vector<uint8_t>{0, 0, 255, 255}));   // normal
+  EXPECT_EQ(pixel(5, 15), (std::vector<uint8_t>{25, 50, 0, 64}));   // hover, premultiplied
+  EXPECT_EQ(pixel(19, 29), (std::vector<uint8_t>{0, 0, 255, 255}));  // pressed: the normal image
+#endif
+  // Too tall for a texture: refused with a line, no second atlas.
+  ASSERT_TRUE(s->Send(host::NativeButtonCreateCmd{10, 20, 6000, true, (dir / "normal.png").u16string(), u"", u""}));
+  EXPECT_TRUE(s->WaitForLog("button image too large, view_id=10, width=20, height=6000", kWait));
+  s->CloseConnection();
+  EXPECT_EQ(s->WaitExit(kWait), std::optional<uint32_t>(0u));
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace vyo
