@@ -22,6 +22,11 @@
 #include "protocol/texture_layout.h"
 #include "surface_reader.h"
 
+#if !defined(_WIN32)
+#include <gif_lib.h>
+#include <jpeglib.h>
+#endif
+
 namespace vyo::capture {
 namespace {
 
@@ -251,6 +256,69 @@ TEST_F(ImageFilesTest, FilesDecodeIntoPremultipliedBgraAndStretchByArea) {
   EXPECT_FALSE(DecodeImageFileToBgra(Path("missing.png"), 2, 1, &out));
   EXPECT_FALSE(DecodeImageFileToBgra(Path("a.png"), 16385, 1, &out));
 }
+
+#if !defined(_WIN32)
+// JPEG and GIF files made here with the same libraries: a JPEG of one colour decodes to it within
+// the codec's rounding; a GIF's first frame sits on its logical screen, its transparent index and
+// the area around it transparent.
+TEST_F(ImageFilesTest, JpegAndGifFirstFrames) {
+  {
+    std::vector<uint8_t> rgb(16 * 8 * 3);
+    for (size_t i = 0; i < rgb.size(); i += 3) rgb[i] = 40, rgb[i + 1] = 160, rgb[i + 2] = 220;
+    jpeg_compress_struct info{};
+    jpeg_error_mgr error{};
+    info.err = jpeg_std_error(&error);
+    jpeg_create_compress(&info);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = 16, info.image_height = 8, info.input_components = 3, info.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, 100, TRUE);
+    jpeg_start_compress(&info, TRUE);
+    while (info.next_scanline < info.image_height) {
+      JSAMPROW row = rgb.data() + info.next_scanline * 16 * 3;
+      jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    Write("a.jpg", std::vector<uint8_t>(buffer, buffer + size));
+    jpeg_destroy_compress(&info);
+    free(buffer);
+    std::vector<uint8_t> out;
+    ASSERT_TRUE(DecodeImageFileToBgra(Path("a.jpg"), 16, 8, &out));
+    EXPECT_NEAR(out[0], 220, 3);
+    EXPECT_NEAR(out[1], 160, 3);
+    EXPECT_NEAR(out[2], 40, 3);
+    EXPECT_EQ(out[3], 255);
+  }
+  {
+    // A 4 x 2 screen, a 2 x 1 frame at (1, 1): index 1 green, index 0 transparent.
+    int error = 0;
+    const std::string path = (dir / "a.gif").string();
+    GifFileType* gif = EGifOpenFileName(path.c_str(), false, &error);
+    ASSERT_NE(gif, nullptr);
+    GifColorType colours[2] = {{0, 0, 0}, {0, 200, 0}};
+    ColorMapObject* map = GifMakeMapObject(2, colours);
+    EGifSetGifVersion(gif, true);
+    ASSERT_EQ(EGifPutScreenDesc(gif, 4, 2, 1, 0, map), GIF_OK);
+    GraphicsControlBlock control{};
+    control.TransparentColor = 0;
+    GifByteType extension[4];
+    const size_t length = EGifGCBToExtension(&control, extension);
+    ASSERT_EQ(EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(length), extension), GIF_OK);
+    ASSERT_EQ(EGifPutImageDesc(gif, 1, 1, 2, 1, false, nullptr), GIF_OK);
+    GifPixelType line[2] = {1, 0};
+    ASSERT_EQ(EGifPutLine(gif, line, 2), GIF_OK);
+    ASSERT_EQ(EGifCloseFile(gif, &error), GIF_OK);
+    GifFreeMapObject(map);
+    std::vector<uint8_t> out;
+    ASSERT_TRUE(DecodeImageFileToBgra(Path("a.gif"), 4, 2, &out));
+    EXPECT_EQ(std::vector<uint8_t>(out.begin() + 20, out.begin() + 24), (std::vector<uint8_t>{0, 200, 0, 255}));  // (1, 1)
+    EXPECT_EQ(std::vector<uint8_t>(out.begin() + 24, out.begin() + 28), (std::vector<uint8_t>{0, 0, 0, 0}));      // (2, 1)
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 4), (std::vector<uint8_t>{0, 0, 0, 0}));            // off the frame
+  }
+}
+#endif
 
 TEST_F(NativeButtonsTest, ImagesFromFilesWithTheNormalImageStandingInForAMissingOne) {
   const fs::path dir = fs::temp_directory_path() / ("vyo_button_files_" + std::to_string(platform::CurrentProcessId()));
