@@ -435,7 +435,8 @@ TEST_F(CaptureServiceTest, AViewWithAHitMaskPublishesWhatTheAnalysisFindsAndLose
   EXPECT_EQ(beats.back().period_ms, 100u);
   EXPECT_GE(beats.back().tick - beats[beats.size() - 2].tick, 100u);
 
-  // Hit testing off: the mask goes (its name with it), frames are copied as before.
+  // Hit testing off: the mask goes (its name with it, once the overlay let go of it too).
+  block.reset();
   views.With(1, [](host::ViewState* v) { v->capture.hit_test = false; });
   service->UpdateHitMask(1);
   EXPECT_EQ(platform::SharedMemory::OpenExisting(name, host::kHitMaskBlockSize, platform::MapAccess::kRead), nullptr);
@@ -455,6 +456,7 @@ TEST_F(CaptureServiceTest, AResizedViewGetsAFreshGridAndAClosedViewLosesItsMask)
   EXPECT_EQ(host::LoadU32(block->data() + host::kHitRows), 250u);
   EXPECT_EQ(host::LoadU32(block->data() + host::kHitCell), 8u);
   EXPECT_EQ(host::LoadU32(block->data() + host::kHitSeq), 0u);
+  block.reset();
   service->OnViewClosing(1);
   EXPECT_EQ(platform::SharedMemory::OpenExisting(host::HitMaskName(pipe_name, 1), host::kHitMaskBlockSize,
                                                  platform::MapAccess::kRead),

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <thread>
 #include <vector>
@@ -218,6 +219,9 @@ TEST(HitMaskBlock, AReaderNeverAcceptsATornMask) {
   for (uint32_t seq = 1; seq <= 3000; ++seq) {
     std::fill(cells.begin(), cells.end(), static_cast<uint8_t>(seq));
     host::WriteHitMask(block.data(), cells.data(), static_cast<uint32_t>(cells.size()), 32, seq);
+    // Now and then the writer pauses, as the host does between frames, so that the reader gets
+    // through whole reads as well as reads that overlap a write.
+    if (seq % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   stop = true;
   reader.join();

@@ -174,6 +174,42 @@ TEST_F(NativeButtonsTest, SizesUpdatesOfOtherViewsAndAnIdTakenFromAWebView) {
   EXPECT_TRUE(Logged("native button refused, windowed presentation has no button surfaces, view_id=4"));
 }
 
+// The system's GPU device (Direct3D 11 on Windows, the CPU device elsewhere) with textures made
+// unshared: Wine's Direct3D has neither keyed mutexes nor shared handles, so this is how the atlas
+// is checked there, through a staging read-back.
+class UnsharedDevice final : public platform::GpuDevice {
+ public:
+  explicit UnsharedDevice(std::unique_ptr<platform::GpuDevice> device) : device_(std::move(device)) {}
+  const char* Kind() const override { return device_->Kind(); }
+  uint32_t FeatureLevel() const override { return device_->FeatureLevel(); }
+  std::unique_ptr<platform::SharedTexture> CreateSharedTexture(uint32_t w, uint32_t h, bool) override {
+    auto texture = device_->CreateSharedTexture(w, h, false);
+    last = texture.get();
+    return texture;
+  }
+  platform::SharedTexture* last = nullptr;
+
+ private:
+  std::unique_ptr<platform::GpuDevice> device_;
+};
+
+TEST_F(NativeButtonsTest, TheAtlasOnTheSystemsGpuDeviceReadsBackExactly) {
+  auto system = platform::GpuDevice::Create();
+  ASSERT_NE(system, nullptr);
+  UnsharedDevice device(std::move(system));
+  capture->SetEngines(&device, std::make_unique<testing::FakeCapturePort>(), &testing::FakeDecode);
+  const ButtonImages images{Solid(6, 2, 0, 0, 255, 255), Solid(6, 2, 10, 20, 30, 40), Solid(6, 2, 1, 2, 3, 4)};
+  ASSERT_TRUE(buttons->CreateButtonView(8, 0, 0, 6, 2, true, 0, images)) << device.Kind();
+  ASSERT_NE(device.last, nullptr);
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(device.last->ReadBack(&back));
+  ASSERT_EQ(back.size(), 6u * 6u * 4u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_TRUE(std::equal(images[i].begin(), images[i].end(), back.begin() + i * images[i].size())) << device.Kind() << " image " << i;
+  }
+  views.RemoveAllViews();  // the texture goes before the device
+}
+
 // ---- Image files
 
 struct ImageFilesTest : ::testing::Test {

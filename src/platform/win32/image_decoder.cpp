@@ -58,10 +58,10 @@ bool DecodeWith(DecodedImage* out, Open open) {
 
 bool DecodePng(const uint8_t* data, size_t size, DecodedImage* out) {
   if (data == nullptr || size == 0 || size > 0xFFFFFFFFu || out == nullptr) return false;
-  return DecodeWith(out, [&](IWICImagingFactory* factory, Com<IWICStream>* stream, Com<IWICBitmapDecoder>* decoder) {
-    HRESULT hr = factory->CreateStream(&*stream);
+  return DecodeWith(out, [&](IWICImagingFactory* factory, IWICStream** stream, IWICBitmapDecoder** decoder) {
+    HRESULT hr = factory->CreateStream(stream);
     if (SUCCEEDED(hr)) hr = (*stream)->InitializeFromMemory(const_cast<BYTE*>(data), static_cast<DWORD>(size));
-    if (SUCCEEDED(hr)) hr = factory->CreateDecoderFromStream(stream->p, nullptr, WICDecodeMetadataCacheOnLoad, &*decoder);
+    if (SUCCEEDED(hr)) hr = factory->CreateDecoderFromStream(*stream, nullptr, WICDecodeMetadataCacheOnLoad, decoder);
     return hr;
   });
 }
@@ -75,9 +75,9 @@ bool DecodeImageFile(const std::u16string& path, DecodedImage* out) {
       ((static_cast<uint64_t>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow) > kMaxImageFileBytes) {
     return false;
   }
-  return DecodeWith(out, [&](IWICImagingFactory* factory, Com<IWICStream>*, Com<IWICBitmapDecoder>* decoder) {
+  return DecodeWith(out, [&](IWICImagingFactory* factory, IWICStream**, IWICBitmapDecoder** decoder) {
     return factory->CreateDecoderFromFilename(wide.c_str(), nullptr, GENERIC_READ, WICDecodeMetadataCacheOnLoad,
-                                              &*decoder);
+                                              decoder);
   });
 }
 
