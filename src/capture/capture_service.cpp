@@ -770,6 +770,16 @@ void CaptureService::SuperviseLocked(ViewState& view, uint32_t now, Action& acti
   if ((!cap.has_content && !cap.blank_cleared) || cap.clear_pending) {
     if (ClearLocked(view)) cap.blank_cleared = true;
   }
+
+  // A view without a frame yet would be asked for a preview at its frame interval; every view here
+  // is hosted by a composition controller, which gives none, so the preview is switched off once.
+  const uint32_t interval = view.frame_rate == 0 ? 1000 : std::max(1u, 1000 / std::min(view.frame_rate, 60u));
+  if (view.web.webview && !cap.got_frame && !cap.preview_disabled &&
+      static_cast<uint32_t>(now - cap.last_preview_tick) >= interval) {
+    cap.last_preview_tick = now;
+    cap.preview_disabled = true;
+    WorkerLogView("CapturePreview disabled on CompositionController", view.view_id);
+  }
 }
 
 void CaptureService::Run(uint32_t view_id, Action& action) {

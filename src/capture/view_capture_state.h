@@ -57,6 +57,11 @@ struct ViewCaptureState {
   // ---- A native button: the image it shows (0 normal, 1 hover, 2 pressed).
   uint32_t button_state = 0;
 
+  // ---- Previews of a view that has no frame yet: never taken from a composition controller, so
+  // switched off for the view the first time one is due.
+  bool preview_disabled = false;
+  uint32_t last_preview_tick = 0;
+
   // ---- The capture session.
   std::shared_ptr<capture::ICaptureSession> session;
   uint64_t session_serial = 0;     // frames of older sessions are dropped

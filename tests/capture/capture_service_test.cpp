@@ -443,6 +443,21 @@ TEST_F(CaptureServiceTest, AViewWithAHitMaskPublishesWhatTheAnalysisFindsAndLose
   EXPECT_FALSE(views.With(1, [](host::ViewState* v) { return v->capture.hit_mask_ready; }));
 }
 
+TEST_F(CaptureServiceTest, AViewWithoutFramesSwitchesPreviewsOffOnceWhateverItsRate) {
+  AddView(1, 64, 32);
+  for (uint32_t rate : {0u, 1u, 60u, 30u}) {
+    views.With(1, [&](host::ViewState* v) { v->frame_rate = rate; });
+    for (int i = 0; i < 5; ++i) {
+      clock.AdvanceMs(1100);
+      Loop();
+    }
+  }
+  overlay.FlushWorkerLogs();
+  const auto logs = Logs();
+  EXPECT_EQ(std::count(logs.begin(), logs.end(), "CapturePreview disabled on CompositionController, view_id=1"), 1);
+  EXPECT_TRUE(views.Snapshot(1)->capture.preview_disabled);
+}
+
 TEST_F(CaptureServiceTest, AResizedViewGetsAFreshGridAndAClosedViewLosesItsMask) {
   AddView(1, 64, 32);
   views.With(1, [](host::ViewState* v) { v->capture.hit_test = true; });
