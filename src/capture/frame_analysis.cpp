@@ -14,35 +14,7 @@ inline uint32_t PixelValue(const uint8_t* p) {
 
 bool HasAvx2() { return __builtin_cpu_supports("avx2"); }
 
-}  // namespace
-
-void AnalyseCellsScalar(const uint8_t* bgra, size_t stride, int32_t width, int32_t height, const host::HitGrid& grid,
-                        uint8_t* max_alpha, uint32_t* signature) {
-  const uint32_t cell = grid.cell;
-  for (uint32_t row = 0; row < grid.rows; ++row) {
-    for (uint32_t col = 0; col < grid.cols; ++col) {
-      uint8_t top = 0;
-      uint32_t sum = 0;
-      for (uint32_t dy = 0; dy < cell; ++dy) {
-        const int64_t y = std::min<int64_t>(static_cast<int64_t>(row) * cell + dy, height - 1);
-        const uint8_t* line = bgra + static_cast<size_t>(y) * stride;
-        for (uint32_t dx = 0; dx < cell; ++dx) {
-          const int64_t x = std::min<int64_t>(static_cast<int64_t>(col) * cell + dx, width - 1);
-          const uint8_t* p = line + static_cast<size_t>(x) * 4;
-          top = std::max(top, p[3]);
-          sum += PixelValue(p) * (5u * dx + 13u * dy + 1u);
-        }
-      }
-      const size_t i = static_cast<size_t>(row) * grid.cols + col;
-      max_alpha[i] = top;
-      signature[i] = sum & 0xFFFFFFu;
-    }
-  }
-}
-
-namespace {
-
-// One cell by the scalar formula (the cells at the right edge of the AVX2 path).
+// One cell by the formula: the scalar code, and the cells at the right edge of the AVX2 path.
 void OneCellScalar(const uint8_t* bgra, size_t stride, int32_t width, int32_t height, uint32_t cell, uint32_t col,
                    uint32_t row, uint8_t* max_alpha, uint32_t* signature) {
   uint8_t top = 0;
@@ -100,6 +72,16 @@ __attribute__((target("avx2"))) inline void Fold4(__m256i* s, __m256i* m) {
 }
 
 }  // namespace
+
+void AnalyseCellsScalar(const uint8_t* bgra, size_t stride, int32_t width, int32_t height, const host::HitGrid& grid,
+                        uint8_t* max_alpha, uint32_t* signature) {
+  for (uint32_t row = 0; row < grid.rows; ++row) {
+    for (uint32_t col = 0; col < grid.cols; ++col) {
+      const size_t i = static_cast<size_t>(row) * grid.cols + col;
+      OneCellScalar(bgra, stride, width, height, grid.cell, col, row, &max_alpha[i], &signature[i]);
+    }
+  }
+}
 
 // Each 8-pixel strip of a band of `cell` rows is reduced in registers: per pixel column the sum of
 // its values (P) and the sum of the running sums before the last row (Z), so that the column's

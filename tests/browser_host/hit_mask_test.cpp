@@ -13,15 +13,12 @@
 #include <thread>
 
 #include "base/text.h"
-#include "browser_host/browser_test_files.h"
-#include "overlay_sim.h"
+#include "browser_host/module_session.h"
 #include "platform/process.h"
 
 namespace vyo {
 namespace {
 
-namespace fs = std::filesystem;
-constexpr uint32_t kWait = 30000;
 constexpr uint32_t kView = 0x40000000;
 
 // A transparent page with an opaque block at (40, 40), 80 x 40 (cells 10..29 x 10..19 at cell 4);
@@ -39,41 +36,8 @@ window.addEventListener('load', () => window.chrome.webview.postMessage({ready: 
 </script></body></html>
 )HTML";
 
-struct HitMaskBrowserTest : ::testing::Test {
-  fs::path work;
-  std::unique_ptr<sim::OverlaySim> s;
-
-  void SetUp() override {
-    work = fs::temp_directory_path() / ("vyo_hit_mask_" + std::to_string(platform::CurrentProcessId()));
-    fs::remove_all(work);
-    testing::WriteFile(work / "site" / "index.html", kPage);
-    const std::u16string url = testing::PackSite(work / "site", work / "mask.pkg");
-#if defined(_WIN32)
-    if (url.empty()) GTEST_SKIP() << "content packages cannot be made here";  // Wine: no raw key agreement
-#endif
-    ASSERT_FALSE(url.empty());
-    testing::WriteFile(work / "modules.ini", "[module]\npath=" + std::string(HIT_TEST_MODULE_PATH) +
-                                                 "\nconfig=url=" + Utf16ToUtf8(url) + "\nname=Mask\n");
-  }
-  void TearDown() override {
-    if (s) {
-      s->CloseConnection();
-      s->WaitExit(kWait);
-    }
-    fs::remove_all(work);
-  }
-  // Reads host messages and the view's texture (as an overlay does) until `done` holds.
-  bool PumpUntil(const std::function<bool()>& done, uint32_t timeout_ms = kWait) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-      while (s->Next(0)) {
-      }
-      s->surface().Poll(false);
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
-  }
+struct HitMaskBrowserTest : testing::ModuleSession {
+  void SetUp() override { Prepare("hit_mask", kPage, HIT_TEST_MODULE_PATH, "Mask"); }
   // The opaque cells of the view's mask, or nullopt while it has none.
   std::optional<std::set<std::pair<uint32_t, uint32_t>>> OpaqueCells() {
     host::HitMaskView mask;
@@ -90,31 +54,12 @@ struct HitMaskBrowserTest : ::testing::Test {
       for (uint32_t c = col0; c < col0 + cols; ++c) cells.emplace(c, r);
     return cells;
   }
-  bool HasOutput(const std::string& text) {
-    for (const auto& m : s->received()) {
-      if (m.type != host::kModuleOutput) continue;
-      const auto out = host::DecodeModuleOutput(m.payload);
-      if (out && out->text == text) return true;
-    }
-    return false;
-  }
 };
 
 TEST_F(HitMaskBrowserTest, AnOpaqueBlockOnATransparentPageGivesExactlyItsCells) {
-  s = sim::OverlaySim::Create("hitmask");
-  ASSERT_NE(s, nullptr);
-  std::vector<std::u16string> args = s->HostArgs();
-  args.push_back(u"--module-config");
-  args.push_back((work / "modules.ini").u16string());
-  ASSERT_TRUE(s->StartHost(sim::OverlaySim::DefaultHostPath(), args));
-  ASSERT_TRUE(s->Connect(kWait));
-  std::optional<sim::HostMessage> env;
-  ASSERT_TRUE(PumpUntil([&] {
-    for (const auto& m : s->received())
-      if (m.type == host::kEnvironmentResult) env = m;
-    return env.has_value();
-  }));
-  if (host::DecodeEnvironmentResult(env->payload)->result == 1) GTEST_SKIP() << "no browser on this machine";
+  const std::optional<bool> browser = Start("hitmask");
+  ASSERT_TRUE(browser.has_value());
+  if (!*browser) GTEST_SKIP() << "no browser on this machine";
 
   // The module's view asked for a mask: the overlay hears of it.
   ASSERT_TRUE(PumpUntil([&] {

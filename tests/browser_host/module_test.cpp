@@ -9,15 +9,12 @@
 #include <optional>
 #include <string>
 
-#include "browser_host/browser_test_files.h"
-#include "overlay_sim.h"
+#include "browser_host/module_session.h"
 #include "platform/process.h"
 
 namespace vyo {
 namespace {
 
-namespace fs = std::filesystem;
-constexpr uint32_t kWait = 30000;
 constexpr uint32_t kModuleView = 0x40000000;
 
 const char kEchoPage[] = R"HTML(<!doctype html>
@@ -29,69 +26,15 @@ window.addEventListener('load', () => window.chrome.webview.postMessage({ready: 
 </script></body></html>
 )HTML";
 
-struct ModuleBrowserTest : ::testing::Test {
-  fs::path work;
-  std::unique_ptr<sim::OverlaySim> s;
-
-  void SetUp() override {
-    work = fs::temp_directory_path() / ("vyo_module_browser_" + std::to_string(platform::CurrentProcessId()));
-    fs::remove_all(work);
-    testing::WriteFile(work / "site" / "index.html", kEchoPage);
-    const std::u16string url = testing::PackSite(work / "site", work / "echo.pkg");
-#if defined(_WIN32)
-    // Packing derives raw key-agreement secrets, which Wine's cryptography does not offer; where
-    // packing is impossible there is no browser either.
-    if (url.empty()) GTEST_SKIP() << "content packages cannot be made here";
-#endif
-    ASSERT_FALSE(url.empty());
-    testing::WriteFile(work / "modules.ini", "; the sample echo module on a packaged page\n[module]\npath=" +
-                                                 std::string(ECHO_MODULE_PATH) + "\nconfig=url=" + Utf16ToUtf8(url) +
-                                                 "\nname=Echo\n");
-  }
-  void TearDown() override {
-    if (s) {
-      s->CloseConnection();
-      s->WaitExit(kWait);
-    }
-    fs::remove_all(work);
-  }
-  // The first message of `type`, among those already received or arriving within the wait.
-  std::optional<sim::HostMessage> Received(uint32_t type) {
-    for (const auto& m : s->received()) {
-      if (m.type == type) return m;
-    }
-    return s->WaitFor(type, kWait);
-  }
-  // Waits for module output `text`.
-  bool WaitOutput(const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWait);
-    while (std::chrono::steady_clock::now() < deadline) {
-      for (const auto& m : s->received()) {
-        if (m.type != host::kModuleOutput) continue;
-        const auto out = host::DecodeModuleOutput(m.payload);
-        if (out && out->module_id == 1 && out->text == text) return true;
-      }
-      s->Next(20);
-      s->surface().Poll(false);  // as an overlay does: take each frame, hand the texture back
-    }
-    return false;
-  }
+struct ModuleBrowserTest : testing::ModuleSession {
+  void SetUp() override { Prepare("module_browser", kEchoPage, ECHO_MODULE_PATH, "Echo"); }
 };
 
 TEST_F(ModuleBrowserTest, TheEchoModuleShowsItsPageAndCarriesMessagesBothWays) {
-  s = sim::OverlaySim::Create("module");
-  ASSERT_NE(s, nullptr);
-  std::vector<std::u16string> args = s->HostArgs();
-  args.push_back(u"--module-config");
-  args.push_back((work / "modules.ini").u16string());
-  ASSERT_TRUE(s->StartHost(sim::OverlaySim::DefaultHostPath(), args));
-  ASSERT_TRUE(s->Connect(kWait));
-  const auto hello = Received(host::kHostHello);
-  ASSERT_TRUE(hello.has_value());
-  EXPECT_EQ(host::DecodeHostHello(hello->payload)->module_count, 1u);
-  const auto env = Received(host::kEnvironmentResult);
-  ASSERT_TRUE(env.has_value());
-  if (host::DecodeEnvironmentResult(env->payload)->result == 1) GTEST_SKIP() << "no browser on this machine";
+  const std::optional<bool> browser = Start("module");
+  ASSERT_TRUE(browser.has_value());
+  EXPECT_EQ(host::DecodeHostHello(Received(host::kHostHello)->payload)->module_count, 1u);
+  if (!*browser) GTEST_SKIP() << "no browser on this machine";
 
   const auto status = Received(host::kModuleStatus);
   ASSERT_TRUE(status.has_value());
@@ -115,11 +58,7 @@ TEST_F(ModuleBrowserTest, TheEchoModuleShowsItsPageAndCarriesMessagesBothWays) {
     return std::vector<uint8_t>{p[0], p[1], p[2], p[3]};
   };
   const std::vector<uint8_t> block_colour{0x60, 0x40, 0x20, 255};
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWait);
-  while (pixel(50, 50) != block_colour && std::chrono::steady_clock::now() < deadline) {
-    s->Next(20);
-    s->surface().Poll(false);
-  }
+  PumpUntil([&] { return pixel(50, 50) == block_colour; });
   EXPECT_EQ(pixel(50, 50), block_colour);
   EXPECT_EQ(pixel(400, 200), (std::vector<uint8_t>{0, 0, 0, 0}));
 
