@@ -54,8 +54,12 @@ __attribute__((target("avx2"), always_inline)) inline void Strip(const uint8_t* 
   }
   t = _mm256_srli_epi32(t, 24);
   // Sum of dy * value per column: (cell - 1) * P - Z.
-  const __m256i dy_sum =
-      _mm256_sub_epi32(_mm256_mullo_epi32(p, _mm256_set1_epi32(static_cast<int32_t>(cell - 1))), z);
+  __m256i dy_sum;
+  if constexpr (kCell == 4) {
+    dy_sum = _mm256_sub_epi32(_mm256_sub_epi32(_mm256_slli_epi32(p, 2), p), z);  // 3P - Z without a multiply
+  } else {
+    dy_sum = _mm256_sub_epi32(_mm256_mullo_epi32(p, _mm256_set1_epi32(static_cast<int32_t>(cell - 1))), z);
+  }
   const __m256i dx_weight = _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(dx, 2), dx), _mm256_set1_epi32(1));
   const __m256i dy_part =
       _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(dy_sum, 3), _mm256_slli_epi32(dy_sum, 2)), dy_sum);
