@@ -2,6 +2,8 @@
 // d3dcompiler_47.dll.
 #include "platform/gpu_cell_analyzer.h"
 
+#include "platform/win32/d3d11_textures.h"
+
 #include <d3d11.h>
 #include <d3dcompiler.h>
 #include <windows.h>
@@ -115,15 +117,8 @@ class D3d11CellAnalyzer final : public GpuCellAnalyzer {
     submitted_ = false;
     if (bgra == nullptr || width == 0 || height == 0 || cols == 0 || rows == 0 || !EnsureTargets(cols, rows)) return false;
     // The frame as a shader resource.
-    D3D11_TEXTURE2D_DESC desc{};
-    desc.Width = width;
-    desc.Height = height;
-    desc.MipLevels = 1;
-    desc.ArraySize = 1;
-    desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-    desc.SampleDesc.Count = 1;
-    desc.Usage = D3D11_USAGE_DEFAULT;
-    desc.BindFlags = D3D11_BIND_SHADER_RESOURCE;
+    const D3D11_TEXTURE2D_DESC desc =
+        Texture2DDesc(width, height, DXGI_FORMAT_B8G8R8A8_UNORM, D3D11_BIND_SHADER_RESOURCE);
     D3D11_SUBRESOURCE_DATA data{bgra, static_cast<UINT>(stride), 0};
     Com<ID3D11Texture2D> frame;
     Com<ID3D11ShaderResourceView> view;
@@ -187,15 +182,7 @@ class D3d11CellAnalyzer final : public GpuCellAnalyzer {
     staging_.Reset();
     cols_ = cols;
     rows_ = rows;
-    D3D11_TEXTURE2D_DESC desc{};
-    desc.Width = cols;
-    desc.Height = rows;
-    desc.MipLevels = 1;
-    desc.ArraySize = 1;
-    desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
-    desc.SampleDesc.Count = 1;
-    desc.Usage = D3D11_USAGE_DEFAULT;
-    desc.BindFlags = D3D11_BIND_RENDER_TARGET;
+    D3D11_TEXTURE2D_DESC desc = Texture2DDesc(cols, rows, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_BIND_RENDER_TARGET);
     if (FAILED(device_->CreateTexture2D(&desc, nullptr, &target_)) ||
         FAILED(device_->CreateRenderTargetView(target_.p, nullptr, &target_view_))) {
       return false;

@@ -2,6 +2,8 @@
 // the hidden host window.
 #include "platform/system.h"
 
+#include "platform/win32/d3d11_textures.h"
+
 #include <d3d11.h>
 #include <dxgi.h>
 #include <objbase.h>
@@ -111,15 +113,8 @@ class D3d11Device final : public GpuDevice {
 
   std::unique_ptr<SharedTexture> CreateSharedTexture(uint32_t width, uint32_t height, bool shared) override {
     if (width < 1 || height < 1 || width > 16384 || height > 16384) return nullptr;
-    D3D11_TEXTURE2D_DESC desc{};
-    desc.Width = width;
-    desc.Height = height;
-    desc.MipLevels = 1;
-    desc.ArraySize = 1;
-    desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-    desc.SampleDesc.Count = 1;
-    desc.Usage = D3D11_USAGE_DEFAULT;
-    desc.BindFlags = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET;
+    D3D11_TEXTURE2D_DESC desc =
+        Texture2DDesc(width, height, DXGI_FORMAT_B8G8R8A8_UNORM, D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET);
     desc.MiscFlags = shared ? D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX : 0;
     ID3D11Texture2D* texture = nullptr;
     if (FAILED(device_->CreateTexture2D(&desc, nullptr, &texture)) || texture == nullptr) return nullptr;
