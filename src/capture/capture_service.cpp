@@ -166,6 +166,10 @@ void CaptureService::Shutdown() {
       for (auto& f : cap.held_frames) frames.push_back(std::move(f));
       cap.held_frames.clear();
       if (cap.parked_frame) frames.push_back(std::move(cap.parked_frame));
+      if (cap.pipeline) {
+        cap.pipeline->Reset();
+        cap.pipeline->TakeReleased(&frames);
+      }
     });
   }
   sessions.clear();
@@ -218,6 +222,7 @@ void CaptureService::CreateSharedTexture(uint32_t view_id) {
     view->capture.pacer.frequency = clock_.PerfFrequency();
     return CreateTextureLocked(*view, &announce);
   });
+  let_go_.clear();
   if (!created) return;
   overlay_.SendToOverlay(host::kSharedTextureReady, host::Encode(announce));
   LogView("CreateSharedTexture ready", view_id);
@@ -283,7 +288,7 @@ bool CaptureService::ClearLocked(ViewState& view) {
       host::WriteZeroHitMask(cap.hit_mask->data(), static_cast<uint32_t>(cap.hit_grid.cells()),
                              static_cast<uint32_t>(cap.hit_alpha_threshold), seq);
       cap.hit_seq = seq;
-      cap.analysis.ForceNext();
+      if (cap.pipeline) cap.pipeline->ForceNext();
     }
   }
   cap.texture->ReleaseSync(host::kOverlayKey);
@@ -302,8 +307,9 @@ void CaptureService::ClearSharedTexture(uint32_t view_id) {
 // ---------------------------------------------------------------------------------------------
 // Frames
 
-CopyOutcome CaptureService::ProcessCapturedFrameLocked(ViewState& view, DecodedFrame& frame) {
+CopyOutcome CaptureService::ProcessCapturedFrameLocked(ViewState& view, std::shared_ptr<DecodedFrame>& taken) {
   ViewCaptureState& cap = view.capture;
+  DecodedFrame& frame = *taken;
   const uint32_t now = clock_.TickMs();
   // Frames of another size are not published; a lasting mismatch is rebuilt by supervision.
   if (frame.width != view.width || frame.height != view.height) {
@@ -321,55 +327,45 @@ CopyOutcome CaptureService::ProcessCapturedFrameLocked(ViewState& view, DecodedF
   cap.size_mismatch_since = 0;
   cap.mismatch_logged = false;
   if (!cap.texture) return CopyOutcome::kSkipped;
+  // A view with a hit mask takes the analysis pipeline: the analysis decides the copy, the page's
+  // reports do not. While its pipeline is failing, frames take the plain copy (whole frames).
+  if (cap.hit_mask_ready && cap.pipeline && cap.pipeline->usable()) {
+    cap.pipeline->TakeFrame(std::move(taken));
+    PublishViewPipelineLocked(view, now);
+    return CopyOutcome::kTaken;
+  }
   // A frame the pacer accepted and the keyed mutex then refused does not wait for another slot.
   if (!cap.pacer.Accept(view.frame_rate, clock_.PerfCounter(), frame.paced)) return CopyOutcome::kParked;
   const int32_t w = std::min<int32_t>(view.width, static_cast<int32_t>(cap.texture->Width()));
   const int32_t h = std::min<int32_t>(view.height, static_cast<int32_t>(cap.texture->Height()));
   if (w < 1 || h < 1) return CopyOutcome::kSkipped;
-  // A view with a hit mask is analysed under the keyed mutex (a busy mutex parks the frame before
-  // any analysis, so none is lost); the analysis decides the copy, the page's reports do not.
-  const bool analysed = cap.hit_mask_ready && w == view.width && h == view.height;
-  CopyPlan plan;
-  bool fused_copy = false;
-  if (analysed) {
-    if (!cap.texture->AcquireSync(host::kHostKey, 0)) {
-      frame.paced = true;
-      return CopyOutcome::kParked;
-    }
-    plan = AnalyseFrameLocked(view, frame, now, &fused_copy);
-    if (plan.kind == CopyPlan::kSkip) {
-      cap.texture->ReleaseSync(host::kHostKey);  // nothing new for the overlay
-      return CopyOutcome::kSkipped;
-    }
-  } else {
-    plan = PlanCopy(cap, view.web.dirty, view.web.zoom_factor, now, w, h);
-    if (plan.kind == CopyPlan::kSkip) return CopyOutcome::kSkipped;
-    if (!cap.texture->AcquireSync(host::kHostKey, 0)) {
-      frame.paced = true;
-      return CopyOutcome::kParked;
-    }
+  const CopyPlan plan = PlanCopy(cap, view.web.dirty, view.web.zoom_factor, now, w, h);
+  if (plan.kind == CopyPlan::kSkip) return CopyOutcome::kSkipped;
+  if (!cap.texture->AcquireSync(host::kHostKey, 0)) {
+    frame.paced = true;
+    return CopyOutcome::kParked;
   }
-  const bool copied = fused_copy || cap.texture->CopyRegion(frame.bgra.data(), static_cast<size_t>(frame.width) * 4,
-                                                            plan.left, plan.top, plan.right - plan.left,
-                                                            plan.bottom - plan.top);
+  const bool copied = cap.texture->CopyRegion(frame.bgra.data(), static_cast<size_t>(frame.width) * 4, plan.left,
+                                              plan.top, plan.right - plan.left, plan.bottom - plan.top);
   if (copied) {
-    // The DirtyMap and the hit mask carry the same update number.
     const uint32_t seq = cap.dirty_map ? host::PublishDirty(cap.dirty_map->data(), plan.kind == CopyPlan::kFull,
                                                             plan.left, plan.top, plan.right - plan.left,
                                                             plan.bottom - plan.top)
                                        : cap.hit_seq + 1;
-    if (analysed) {
-      host::WriteHitMask(cap.hit_mask->data(), cap.analysis.mask().data(), static_cast<uint32_t>(cap.hit_grid.cells()),
-                         static_cast<uint32_t>(cap.hit_alpha_threshold), seq);
-      cap.hit_seq = seq;
-    }
+    if (!cap.dirty_map) cap.hit_seq = seq;
   }
   cap.texture->ReleaseSync(host::kOverlayKey);
   if (!copied) return CopyOutcome::kSkipped;
+  NotePublishedLocked(view, plan, frame.from_visual, now);
+  return CopyOutcome::kPublished;
+}
+
+void CaptureService::NotePublishedLocked(ViewState& view, const CopyPlan& plan, bool from_visual, uint32_t now) {
+  ViewCaptureState& cap = view.capture;
   cap.got_frame = true;
   cap.has_content = true;
   cap.clear_pending = false;
-  cap.health.NoteFrame(frame.from_visual, now);
+  cap.health.NoteFrame(from_visual, now);
   CommitCopy(cap, view.web.dirty, plan, now);
   if (plan.kind == CopyPlan::kFull && cap.resize_settling) {
     if (cap.kick_count < 1) {
@@ -384,35 +380,33 @@ CopyOutcome CaptureService::ProcessCapturedFrameLocked(ViewState& view, DecodedF
     WorkerLogView("GraphicsCapture frame copied", view.view_id);
     first_frame_views_.push_back(view.view_id);
   }
-  return CopyOutcome::kPublished;
 }
 
 void CaptureService::OnFrameArrived(uint32_t view_id, std::shared_ptr<DecodedFrame> frame) {
   main_thread_.CheckOnMainThread();
-  std::vector<std::shared_ptr<DecodedFrame>> done;
   {
     std::lock_guard<ViewsLock> guard(views_.lock());
     ViewState* view = views_.FindLocked(view_id);
     if (view == nullptr || view->capture.session_serial != frame->session_serial) {
-      done.push_back(std::move(frame));
+      let_go_.push_back(std::move(frame));
     } else if (ViewCaptureState& cap = view->capture; cap.frames_held) {
       // Held frames stay out of the pool, which stops the source; a fourth is dropped.
       if (cap.held_frames.size() < kMaxHeldFrames) {
         cap.held_frames.push_back(std::move(frame));
       } else {
-        done.push_back(std::move(frame));
+        let_go_.push_back(std::move(frame));
       }
     } else {
-      const CopyOutcome outcome = ProcessCapturedFrameLocked(*view, *frame);
+      const CopyOutcome outcome = ProcessCapturedFrameLocked(*view, frame);
       if (outcome == CopyOutcome::kParked) {
-        if (cap.parked_frame) done.push_back(std::move(cap.parked_frame));
+        if (cap.parked_frame) let_go_.push_back(std::move(cap.parked_frame));
         cap.parked_frame = std::move(frame);
-      } else {
-        done.push_back(std::move(frame));
+      } else if (frame) {
+        let_go_.push_back(std::move(frame));
       }
     }
   }
-  done.clear();  // back to the pool, without views_lock
+  let_go_.clear();  // back to the pool, without views_lock
   overlay_.FlushWorkerLogs();
 }
 
@@ -425,21 +419,28 @@ void CaptureService::ReleaseHeldFramesLocked(ViewState& view, bool process_newes
   cap.held_frames.clear();  // the older ones go back to the pool
   if (!process_newest) return;
   // The newest held frame is what the view shows now: publish it, or park it when refused.
-  if (ProcessCapturedFrameLocked(view, *newest) == CopyOutcome::kParked) cap.parked_frame = std::move(newest);
+  if (ProcessCapturedFrameLocked(view, newest) == CopyOutcome::kParked) {
+    cap.parked_frame = std::move(newest);
+  } else if (newest) {
+    let_go_.push_back(std::move(newest));
+  }
 }
 
 void CaptureService::SetHoldAllFrames(bool on) {
   if (hold_all_frames_ == on) return;
   hold_all_frames_ = on;
-  std::lock_guard<ViewsLock> guard(views_.lock());
-  views_.ForEachLocked([&](ViewState& view) {
-    if (on) {
-      view.capture.frames_held = true;
-      view.capture.hold_until = 0;
-    } else {
-      ReleaseHeldFramesLocked(view, true);
-    }
-  });
+  {
+    std::lock_guard<ViewsLock> guard(views_.lock());
+    views_.ForEachLocked([&](ViewState& view) {
+      if (on) {
+        view.capture.frames_held = true;
+        view.capture.hold_until = 0;
+      } else {
+        ReleaseHeldFramesLocked(view, true);
+      }
+    });
+  }
+  let_go_.clear();
 }
 
 void CaptureService::HoldViewFrames(uint32_t view_id, uint32_t until) {
@@ -508,6 +509,7 @@ void CaptureService::SetLiveMode(uint32_t view_id, bool on) {
       return;
     }
     cap.live_mode = on;
+    if (cap.pipeline) cap.pipeline->ForceNext();
     if (on) {
       cap.health.NoteActivity(now);
       ExpectVisualFrameLocked(*view, now, action);
@@ -566,6 +568,10 @@ void CaptureService::StopLocked(ViewState& view, Action& action) {
   cap.held_frames.clear();
   if (cap.parked_frame) action.done.push_back(std::move(cap.parked_frame));
   cap.pacer.Reset();
+  if (cap.pipeline) {
+    cap.pipeline->SoftReset();  // frames of the stopped session go; the device objects stay
+    cap.pipeline->TakeReleased(&action.done);
+  }
   if (cap.session) action.stop.push_back(std::move(cap.session));
   cap.session_serial = 0;  // frames still on their way are dropped
   cap.captured_view = nullptr;
@@ -683,6 +689,7 @@ void CaptureService::DecideSessionLocked(ViewState& view, uint32_t now, Action& 
     // A new web view (the first, or one made again) or a view shown again: capture it now.
     const bool shown = !cap.was_visible;
     cap.was_visible = true;
+    if (shown && cap.pipeline) cap.pipeline->ForceNext();
     if (cap.seen_webview != view.web.webview.get() || shown) {
       cap.seen_webview = view.web.webview.get();
       if (shown) {
@@ -784,6 +791,7 @@ void CaptureService::SuperviseLocked(ViewState& view, uint32_t now, Action& acti
 
 void CaptureService::Run(uint32_t view_id, Action& action) {
   action.done.clear();
+  let_go_.clear();
   action.stop.clear();  // sessions end here: the browser is told without views_lock
   for (const std::string& line : action.logs) overlay_.SendLog(line);
   action.logs.clear();
@@ -812,7 +820,12 @@ void CaptureService::DestroyHitMaskLocked(ViewState& view) {
   cap.hit_grid = host::HitGrid{};
   cap.hit_mask_ready = false;
   cap.hit_seq = 0;
-  cap.analysis = FrameAnalysis{};
+  if (cap.pipeline) {
+    cap.pipeline->Reset();
+    cap.pipeline->TakeReleased(&let_go_);
+  }
+  cap.pipeline_backoff = RetryBackoff{};
+  cap.analysis_in_flight = false;
 }
 
 void CaptureService::EnsureHitMaskLocked(ViewState& view) {
@@ -850,8 +863,18 @@ void CaptureService::EnsureHitMaskLocked(ViewState& view) {
   host::InitHitMaskHeader(cap.hit_mask->data(), grid, threshold);
   cap.hit_grid = grid;
   cap.hit_seq = 0;
-  cap.analysis.Configure(grid, view.width, view.height);
   cap.hit_mask_ready = true;
+  if (!cap.pipeline) cap.pipeline = std::make_shared<AnalysisPipeline>(analyzers_(), clock_.PerfFrequency());
+  cap.pipeline_backoff = RetryBackoff{};
+  // A pipeline that cannot be configured now is configured again by the next publish step; the
+  // mask stays, in state 0, until an analysis is published.
+  if (cap.pipeline->Configure(grid, view.width, view.height)) {
+    cap.pipeline->ForceNext();
+  } else {
+    WorkerLogView("capture frame pipeline configure failed", view.view_id);
+    NotePipelineFailureLocked(view, clock_.TickMs());
+  }
+  cap.pipeline->TakeReleased(&let_go_);
 }
 
 void CaptureService::UpdateHitMask(uint32_t view_id) {
@@ -867,35 +890,82 @@ void CaptureService::UpdateHitMask(uint32_t view_id) {
       EnsureHitMaskLocked(*view);
     }
   });
+  let_go_.clear();
   overlay_.FlushWorkerLogs();
 }
 
-CopyPlan CaptureService::AnalyseFrameLocked(ViewState& view, const DecodedFrame& frame, uint32_t now, bool* copied) {
+void CaptureService::NotePipelineFailureLocked(ViewState& view, uint32_t now) {
   ViewCaptureState& cap = view.capture;
+  view.web.dirty.force_full = true;  // the next publication is whole
+  if (cap.pipeline_backoff.NoteFailure(now)) {
+    overlay_.QueueWorkerLog(StringPrintf("capture frame analysis keeps failing, view_id=%u, failures=%u, retry_ms=%u",
+                                         view.view_id, cap.pipeline_backoff.failures, cap.pipeline_backoff.interval));
+  }
+}
+
+void CaptureService::RecoverPipelineLocked(ViewState& view, uint32_t now) {
+  ViewCaptureState& cap = view.capture;
+  if (!cap.pipeline_backoff.MayRetry(now)) return;
+  // Backing off, the attempts are not logged one by one: the back-off's start and end are.
+  const bool quiet = cap.pipeline_backoff.backing_off();
+  if (!quiet) WorkerLogView("capture frame analysis failed, reconfigure pipeline", view.view_id);
+  if (cap.pipeline->Configure(cap.hit_grid, view.width, view.height)) {
+    cap.pipeline->ForceNext();
+    view.web.dirty.force_full = true;
+    return;
+  }
+  if (!quiet) WorkerLogView("capture frame analysis reconfigure failed", view.view_id);
+  NotePipelineFailureLocked(view, now);
+}
+
+void CaptureService::PublishViewPipelineLocked(ViewState& view, uint32_t now) {
+  ViewCaptureState& cap = view.capture;
+  if (!cap.hit_mask_ready || !cap.pipeline || !cap.texture) return;
+  AnalysisPipeline& pipeline = *cap.pipeline;
+  if (!pipeline.usable()) {
+    RecoverPipelineLocked(view, now);
+    pipeline.TakeReleased(&let_go_);
+    return;
+  }
   web::DirtyState& dirty = view.web.dirty;
   if (cap.full_until != 0 && TickDiff(now, cap.full_until) >= 0) {
     cap.full_until = 0;
     dirty.force_full = true;
   }
   const double zoom = view.web.zoom_factor;
-  const bool force_full = cap.full_frame_mode || cap.live_mode || cap.full_until != 0 || cap.full_refresh ||
-                          dirty.force_full || zoom < 0.99 || zoom > 1.01;
-  // Where the texture is in memory, the analysis copies the frame as it reads it (one pass over the
-  // frame); whatever the plan, the texture then holds the newest frame, described by the DirtyMap
-  // once published.
-  size_t texture_stride = 0;
-  uint8_t* texture_rows = cap.texture->MappedRows(&texture_stride);
-  *copied = cap.analysis.Analyse(frame.bgra.data(), static_cast<size_t>(frame.width) * 4, texture_rows, texture_stride);
-  const FrameAnalysis::Plan decided = cap.analysis.Decide(now, force_full);
+  PipelineTarget target;
+  // In windowed presentation the view is drawn from its window: only the mask is published.
+  if (!settings_.windowed) {
+    target.texture = cap.texture.get();
+    target.dirty_map = cap.dirty_map ? cap.dirty_map->data() : nullptr;
+  }
+  target.hit_mask = cap.hit_mask->data();
+  target.hit_seq = &cap.hit_seq;
+  target.threshold = static_cast<uint32_t>(cap.hit_alpha_threshold);
+  target.rate = view.frame_rate;
+  target.force_full = cap.full_frame_mode || cap.live_mode || cap.full_until != 0 || cap.full_refresh ||
+                      dirty.force_full || zoom < 0.99 || zoom > 1.01;
+  target.perf_now = clock_.PerfCounter();
+  target.now = now;
+  const PipelineOutcome outcome = pipeline.Tick(target);
+  pipeline.TakeReleased(&let_go_);
+  cap.analysis_in_flight = pipeline.HasWork();
+  if (outcome.kind == PipelineOutcome::kFailed) {
+    NotePipelineFailureLocked(view, now);
+    return;
+  }
+  if (outcome.kind != PipelineOutcome::kPublished && outcome.kind != PipelineOutcome::kUnchanged) return;
+  if (cap.pipeline_backoff.NoteSuccess()) {
+    WorkerLogView("capture frame analysis recovered", view.view_id);
+  }
+  if (outcome.kind != PipelineOutcome::kPublished) return;
   CopyPlan plan;
-  if (decided.kind == FrameAnalysis::Plan::kUnchanged) return plan;
-  cap.analysis.NotePublished(decided, now);
-  plan.kind = decided.kind == FrameAnalysis::Plan::kFull ? CopyPlan::kFull : CopyPlan::kPartial;
-  plan.left = decided.left;
-  plan.top = decided.top;
-  plan.right = decided.right;
-  plan.bottom = decided.bottom;
-  return plan;
+  plan.kind = outcome.plan.kind == FrameAnalysis::Plan::kFull ? CopyPlan::kFull : CopyPlan::kPartial;
+  plan.left = outcome.plan.left;
+  plan.top = outcome.plan.top;
+  plan.right = outcome.plan.right;
+  plan.bottom = outcome.plan.bottom;
+  NotePublishedLocked(view, plan, outcome.from_visual, now);
 }
 
 // Tells the overlay that every view needing a mask has one, at most every 100 ms.
@@ -908,7 +978,7 @@ void CaptureService::SendHitMaskHeartbeat(uint32_t now) {
     views_.ForEachLocked([&](const ViewState& view) {
       if (!NeedsHitMaskLocked(view) || !view.visible) return;
       ++count;
-      all_ready = all_ready && view.capture.hit_mask_ready;
+      all_ready = all_ready && view.capture.hit_mask_ready && view.capture.pipeline && view.capture.pipeline->usable();
     });
   }
   if (!all_ready) return;
@@ -930,12 +1000,13 @@ void CaptureService::ServiceCaptures() {
       ViewCaptureState& cap = view->capture;
       if (cap.parked_frame && !cap.frames_held) {
         std::shared_ptr<DecodedFrame> parked = std::move(cap.parked_frame);
-        if (ProcessCapturedFrameLocked(*view, *parked) == CopyOutcome::kParked && !cap.parked_frame) {
+        if (ProcessCapturedFrameLocked(*view, parked) == CopyOutcome::kParked && !cap.parked_frame) {
           cap.parked_frame = std::move(parked);
-        } else {
+        } else if (parked) {
           action.done.push_back(std::move(parked));
         }
       }
+      PublishViewPipelineLocked(*view, now);
       SuperviseLocked(*view, now, action);
     }
     Run(id, action);

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "capture/capture_port.h"
+#include "capture/cell_analyzer.h"
+#include "capture/decoded_frame.h"
 #include "command_dispatch/command_dispatcher.h"
 #include "main_thread/main_thread.h"
 #include "overlay_channel/overlay_channel.h"
@@ -28,17 +30,6 @@
 #include "views/view_registry.h"
 
 namespace vyo::capture {
-
-// A frame decoded into premultiplied BGRA, still holding its place in the source's pool.
-struct DecodedFrame {
-  EncodedFrame source;
-  uint64_t session_serial = 0;
-  bool from_visual = false;
-  int32_t width = 0, height = 0;
-  std::vector<uint8_t> bgra;  // width x height x 4, premultiplied
-  int64_t arrived = 0;        // performance counter when decoded
-  bool paced = false;         // accepted by the pacer, then parked by a busy keyed mutex
-};
 
 using ImageDecodeFn = std::function<bool(const uint8_t* data, size_t size, platform::DecodedImage* out)>;
 
@@ -51,6 +42,7 @@ enum class CopyOutcome {
   kPublished,  // copied and described in the DirtyMap
   kSkipped,    // nothing to copy (nothing changed, wrong size, no texture): the frame is done with
   kParked,     // refused for now (pacer or keyed mutex): kept and published as soon as it may be
+  kTaken,      // the view's analysis pipeline holds the frame
 };
 
 // What the copy of one frame will rewrite.
@@ -77,6 +69,9 @@ class CaptureService final : public host::IViewObserver {
   // The engines (the composition root chooses them) and the pipe name the DirtyMaps are named by.
   void SetEngines(platform::GpuDevice* gpu, std::unique_ptr<ICapturePort> port, ImageDecodeFn decode);
   void SetPipeName(const std::u16string& pipe_name) { pipe_name_ = pipe_name; }
+  // Where the analysis pipelines of views with a hit mask get their cell analyzer (the CPU one
+  // unless set).
+  void SetCellAnalyzers(CellAnalyzerFactory analyzers) { analyzers_ = std::move(analyzers); }
   void RegisterCommands(host::CommandDispatcher& dispatcher);
 
   // The main loop's frame stage: parked frames, supervision of every view's capture.
@@ -115,7 +110,11 @@ class CaptureService final : public host::IViewObserver {
   void CreateSharedTexture(uint32_t view_id);
   void ResizeViewInPlace(uint32_t view_id);
   bool CreateTextureLocked(host::ViewState& view, host::SharedTextureReadyMsg* announce);
-  CopyOutcome ProcessCapturedFrameLocked(host::ViewState& view, DecodedFrame& frame);
+  // `frame` is moved from when the view's analysis pipeline takes it.
+  CopyOutcome ProcessCapturedFrameLocked(host::ViewState& view, std::shared_ptr<DecodedFrame>& frame);
+  // A copy was published: the view has content, and the bookkeeping of full copies, resizes and
+  // first frames.
+  void NotePublishedLocked(host::ViewState& view, const CopyPlan& plan, bool from_visual, uint32_t now);
   bool ClearLocked(host::ViewState& view);
   void ExpectVisualFrameLocked(host::ViewState& view, uint32_t now, Action& action);
   void ReleaseHeldFramesLocked(host::ViewState& view, bool process_newest);
@@ -128,9 +127,12 @@ class CaptureService final : public host::IViewObserver {
   bool NeedsHitMaskLocked(const host::ViewState& view) const;
   void EnsureHitMaskLocked(host::ViewState& view);
   void DestroyHitMaskLocked(host::ViewState& view);
-  // Analyses a frame of a view with a hit mask (the keyed mutex is held): the plan of the copy,
-  // kSkip when nothing changed. `copied`: the analysis already wrote the frame into the texture.
-  CopyPlan AnalyseFrameLocked(host::ViewState& view, const DecodedFrame& frame, uint32_t now, bool* copied);
+  // One step of the view's analysis pipeline (read back, publish, submit) and what it published.
+  void PublishViewPipelineLocked(host::ViewState& view, uint32_t now);
+  // A pipeline that failed or could not be configured is configured again, at once for the first
+  // three failures in a row and then backing off.
+  void RecoverPipelineLocked(host::ViewState& view, uint32_t now);
+  void NotePipelineFailureLocked(host::ViewState& view, uint32_t now);
   void SendHitMaskHeartbeat(uint32_t now);
   void LogView(const char* text, uint32_t view_id, const SourceLocation& where = SourceLocation::Current());
   void WorkerLogView(const char* text, uint32_t view_id, const SourceLocation& where = SourceLocation::Current());
@@ -149,6 +151,9 @@ class CaptureService final : public host::IViewObserver {
   uint64_t next_serial_ = 1;
   bool hold_all_frames_ = false;
   std::vector<uint32_t> first_frame_views_;
+  // Frames done with under views_lock, let go (back to their pool) once it is released.
+  std::vector<std::shared_ptr<DecodedFrame>> let_go_;
+  CellAnalyzerFactory analyzers_ = CreateCpuCellAnalyzer;
   uint32_t last_heartbeat_tick_ = 0;
   bool heartbeat_sent_ = false;
 };

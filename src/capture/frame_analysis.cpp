@@ -195,15 +195,7 @@ void FrameAnalysis::Configure(const host::HitGrid& grid, int32_t width, int32_t 
   had_full_ = false;
 }
 
-bool FrameAnalysis::Analyse(const uint8_t* bgra, size_t stride, uint8_t* copy_to, size_t copy_stride) {
-  if (!configured() || width_ < 1 || height_ < 1) return false;
-  bool copied = false;
-  if (HasAvx2()) {
-    AnalyseCellsAvx2(bgra, stride, width_, height_, grid_, mask_.data(), fresh_.data(), &scratch_, copy_to, copy_stride);
-    copied = copy_to != nullptr;
-  } else {
-    AnalyseCellsScalar(bgra, stride, width_, height_, grid_, mask_.data(), fresh_.data());
-  }
+void FrameAnalysis::Compare() {
   first_ = !previous_valid_;
   changed_ = first_;
   uint32_t min_col = grid_.cols, min_row = grid_.rows, max_col = 0, max_row = 0;
@@ -230,7 +222,6 @@ bool FrameAnalysis::Analyse(const uint8_t* bgra, size_t stride, uint8_t* copy_to
     right_ = static_cast<int32_t>(std::min<int64_t>((max_col + 1) * cell, width_));
     bottom_ = static_cast<int32_t>(std::min<int64_t>((max_row + 1) * cell, height_));
   }
-  return copied;
 }
 
 FrameAnalysis::Plan FrameAnalysis::Decide(uint32_t now, bool force_full) const {

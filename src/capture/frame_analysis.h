@@ -28,7 +28,8 @@ void AnalyseCellsAvx2(const uint8_t* bgra, size_t stride, int32_t width, int32_t
 // The fastest path this processor has ("avx2" or "scalar").
 const char* CellAnalysisPath();
 
-// Per view: the analysis of each frame and what its publication must copy.
+// Per view: the cells of the latest analysed frame, compared with those of the one before, and
+// what their publication must copy.
 class FrameAnalysis {
  public:
   // A new grid for a view of width x height: earlier signatures are forgotten.
@@ -36,14 +37,15 @@ class FrameAnalysis {
   // Forgets the signatures (content lost, view shown again, size settled): the next analysis
   // publishes the whole view.
   void ForceNext() { previous_valid_ = false; }
-  // Analyses one frame of at least width x height pixels (rows of `stride` bytes); with
-  // `copy_to`, also copies the view's pixels there (rows of `copy_stride` bytes). False when the
-  // copy was asked for and could not be fused (no AVX2): the caller copies.
-  bool Analyse(const uint8_t* bgra, size_t stride, uint8_t* copy_to = nullptr, size_t copy_stride = 0);
+  // Where an analyzer writes a frame's cells (grid.cells() each) before Compare.
+  uint8_t* next_mask() { return mask_.data(); }
+  uint32_t* next_signatures() { return fresh_.data(); }
+  // Takes the cells just written: the changed rectangle against the previous analysis.
+  void Compare();
 
-  // What to publish after Analyse: nothing (nothing changed and a full publish is not due), the
-  // changed cells' rectangle, or the whole view (forced, zoomed, the first analysis, a change of
-  // 60 % of the view or more, or no full publish within a second).
+  // What to publish after Compare: nothing (nothing changed and a full publish is not due), the
+  // changed cells' rectangle, or the whole view (forced, the first analysis, a change of 60 % of
+  // the view or more, or no full publish within a second).
   struct Plan {
     enum Kind { kUnchanged, kPartial, kFull } kind = kUnchanged;
     int32_t left = 0, top = 0, right = 0, bottom = 0;
@@ -61,7 +63,6 @@ class FrameAnalysis {
   int32_t width_ = 0, height_ = 0;
   std::vector<uint8_t> mask_;
   std::vector<uint32_t> signatures_, fresh_;
-  std::vector<uint32_t> scratch_;
   bool previous_valid_ = false;
   bool first_ = true;     // the last analysis had nothing to compare with
   bool changed_ = false;  // the last analysis found changed cells

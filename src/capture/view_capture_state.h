@@ -6,8 +6,9 @@
 #include <vector>
 
 #include "capture/capture_health.h"
-#include "capture/frame_analysis.h"
+#include "capture/analysis_pipeline.h"
 #include "capture/frame_pacer.h"
+#include "capture/retry_backoff.h"
 #include "platform/shared_memory.h"
 #include "platform/system.h"
 
@@ -47,12 +48,14 @@ struct ViewCaptureState {
   capture::FramePacer pacer;
 
   // ---- The hit mask (views that asked for one): the block the overlay reads, the grid it was
-  // initialised with, its update number when there is no DirtyMap, and the analysis of frames.
+  // initialised with, its update number when there is no DirtyMap, the analysis pipeline its
+  // frames take, and the back-off of a pipeline that keeps failing.
   std::shared_ptr<platform::SharedMemory> hit_mask;
   host::HitGrid hit_grid;
   uint32_t hit_seq = 0;
   bool hit_grid_refused = false;  // a grid too large for the block was reported once
-  capture::FrameAnalysis analysis;
+  std::shared_ptr<capture::AnalysisPipeline> pipeline;
+  capture::RetryBackoff pipeline_backoff;
 
   // ---- A native button: the image it shows (0 normal, 1 hover, 2 pressed).
   uint32_t button_state = 0;

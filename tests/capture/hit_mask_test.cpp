@@ -152,7 +152,8 @@ TEST(FrameAnalysis, WhatAPublicationCopies) {
   a.Configure(GridFor(100, 60), 100, 60);
   using Plan = FrameAnalysis::Plan;
   const auto decide = [&](uint32_t now, bool force = false) {
-    a.Analyse(f.px.data(), 400);
+    AnalyseCellsScalar(f.px.data(), 400, 100, 60, a.grid(), a.next_mask(), a.next_signatures());
+    a.Compare();
     const Plan p = a.Decide(now, force);
     if (p.kind != Plan::kUnchanged) a.NotePublished(p, now);
     return p;
