@@ -168,6 +168,7 @@ bool WebViewHostApp::Initialise(const HostOptions& options) {
                       })
                                              : nullptr,
                       backends_.image_decoder);
+  if (backends_.cell_analyzers) capture_.SetCellAnalyzers(backends_.cell_analyzers);
 
   if (!shared_channels_.OpenInput(options.input_map_name, options.input_event_name, *main_thread_.wait())) {
     return false;

@@ -72,6 +72,12 @@ struct HostBackends {
   // Where views' frames come from (null: no capture) and how frame images are decoded.
   std::function<std::unique_ptr<capture::ICapturePort>(web::Poster post_to_main)> capture_port;
   capture::ImageDecodeFn image_decoder = &platform::DecodePng;
+  // The per-cell analysis of frames of views with a hit mask: on the GPU where the device has a
+  // form of it, else in this process.
+  capture::CellAnalyzerFactory cell_analyzers = [] {
+    std::unique_ptr<capture::CellAnalyzer> gpu = capture::CreateGpuCellAnalyzer();
+    return gpu ? std::move(gpu) : capture::CreateCpuCellAnalyzer();
+  };
 };
 
 class WebViewHostApp {

@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "capture/capture_service.h"
 #include "fakes/fake_capture.h"
+#include "fakes/fake_cell_analyzer.h"
 #include "fakes/fake_gpu.h"
 #include "fakes/fake_main_wait.h"
 #include "fakes/fake_pipe.h"
@@ -476,6 +477,59 @@ TEST_F(CaptureServiceTest, AResizedViewGetsAFreshGridAndAClosedViewLosesItsMask)
   EXPECT_EQ(platform::SharedMemory::OpenExisting(host::HitMaskName(pipe_name, 1), host::kHitMaskBlockSize,
                                                  platform::MapAccess::kRead),
             nullptr);
+}
+
+TEST_F(CaptureServiceTest, APipelineThatKeepsFailingBacksOffWhileFramesStillReachTheTexture) {
+  auto script = std::make_shared<testing::CellAnalyzerScript>();
+  script->fail_configure = true;
+  service->SetCellAnalyzers([script] { return std::make_unique<testing::FakeCellAnalyzer>(script); });
+  StartedView();
+  views.With(1, [](host::ViewState* v) { v->capture.hit_test = true; });
+  service->UpdateHitMask(1);  // the first attempt
+  Loop();                     // the second
+  Loop();                     // the third: backing off from here
+  EXPECT_EQ(script->configures, 3);
+  for (int i = 0; i < 5; ++i) Loop();
+  EXPECT_EQ(script->configures, 3);
+
+  // Meanwhile frames are copied whole; the mask waits in state 0.
+  clock.AdvanceMs(20);
+  Deliver(0, 0, 255, 255);
+  EXPECT_EQ(Dirty(1).full, 1u);
+  EXPECT_EQ(PixelBgra(0, 0), 0xFF0000FFu);
+  ASSERT_TRUE(OverlayReads());
+  auto block = platform::SharedMemory::OpenExisting(host::HitMaskName(pipe_name, 1), host::kHitMaskBlockSize,
+                                                    platform::MapAccess::kRead);
+  ASSERT_NE(block, nullptr);
+  host::HitMaskView mask;
+  EXPECT_FALSE(host::ReadHitMask(block->data(), &mask));
+
+  // Attempts after 1 s, then 2 s later, then 4 s later.
+  const std::vector<std::pair<uint32_t, int>> steps = {{1000, 4}, {1000, 4}, {1000, 5}, {3000, 5}};
+  for (const auto& [ms, configures] : steps) {
+    clock.AdvanceMs(ms);
+    Loop();
+    EXPECT_EQ(script->configures, configures) << "after " << ms << " ms";
+  }
+  script->fail_configure = false;
+  clock.AdvanceMs(1000);
+  Loop();
+  EXPECT_EQ(script->configures, 6);
+  // The analysis publishes again: mask and DirtyMap with one update number.
+  clock.AdvanceMs(20);
+  Deliver(0, 0, 255, 255);
+  service->ServiceCaptures();  // the read-back of the (asynchronous) analysis
+  ASSERT_TRUE(host::ReadHitMask(block->data(), &mask));
+  EXPECT_EQ(mask.seq, Dirty(1).seq);
+  EXPECT_TRUE(mask.Opaque(0, 0));
+
+  overlay.FlushWorkerLogs();
+  const auto logs = Logs();
+  const auto count = [&](const std::string& line) { return std::count(logs.begin(), logs.end(), line); };
+  EXPECT_EQ(count("capture frame pipeline configure failed, view_id=1"), 1);
+  EXPECT_EQ(count("capture frame analysis reconfigure failed, view_id=1"), 2);
+  EXPECT_EQ(count("capture frame analysis keeps failing, view_id=1, failures=3, retry_ms=1000"), 1);
+  EXPECT_EQ(count("capture frame analysis recovered, view_id=1"), 1);
 }
 
 }  // namespace
