@@ -24,10 +24,18 @@ using namespace vyo;
 constexpr int32_t kWidth = 1920, kHeight = 1080;
 constexpr size_t kBytes = static_cast<size_t>(kWidth) * kHeight * 4;
 
-// A frame with content everywhere (no shortcut for empty areas), and a destination of its size.
+// A texture's rows as the CPU device maps them: after the 32-byte header of a page-aligned block.
+struct TextureRows {
+  std::vector<uint8_t> block = std::vector<uint8_t>(kBytes + 4096 + 32);
+  uint8_t* data() {
+    return reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(block.data()) + 4095) & ~uintptr_t{4095}) + 32;
+  }
+};
+
+// A frame with content everywhere (no shortcut for empty areas), and a texture of its size.
 struct Buffers {
   std::vector<uint8_t> frame = std::vector<uint8_t>(kBytes);
-  std::vector<uint8_t> texture = std::vector<uint8_t>(kBytes);
+  TextureRows texture;
   host::HitGrid grid = host::GridFor(kWidth, kHeight);
   std::vector<uint8_t> alpha = std::vector<uint8_t>(grid.cells());
   std::vector<uint32_t> signature = std::vector<uint32_t>(grid.cells());

@@ -132,14 +132,21 @@ TEST(CellAnalysis, Avx2MatchesTheScalarCodeBitForBit) {
                          got.signature.data(), &scratch);
         EXPECT_EQ(got.alpha, want.alpha) << w << "x" << h << " cell " << cell;
         EXPECT_EQ(got.signature, want.signature) << w << "x" << h << " cell " << cell;
-        // Fused with the copy: the same results, and the view's pixels (not the row padding) copied.
-        std::vector<uint8_t> copy(static_cast<size_t>(w) * h * 4, 0);
-        AnalyseCellsAvx2(f.px.data(), static_cast<size_t>(f.stride) * 4, w, h, g, got.alpha.data(),
-                         got.signature.data(), &scratch, copy.data(), static_cast<size_t>(w) * 4);
-        EXPECT_EQ(got.signature, want.signature) << w << "x" << h << " cell " << cell << " fused";
-        bool same = true;
-        for (int32_t y = 0; y < h; ++y) same = same && std::equal(f.At(0, y), f.At(0, y) + w * 4, copy.data() + y * w * 4);
-        EXPECT_TRUE(same) << w << "x" << h << " cell " << cell;
+        // Fused with the copy: the same results, and the view's pixels (not the row padding) copied,
+        // into rows on 32-byte boundaries (written with streaming stores) and rows off them.
+        const size_t pitch = (static_cast<size_t>(w) * 4 + 31) & ~size_t{31};
+        for (size_t offset : {size_t{0}, size_t{4}}) {
+          std::vector<uint8_t> storage(pitch * h + 64, 0);
+          uint8_t* copy = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(storage.data()) + 31) & ~uintptr_t{31}) +
+                          offset;
+          AnalyseCellsAvx2(f.px.data(), static_cast<size_t>(f.stride) * 4, w, h, g, got.alpha.data(),
+                           got.signature.data(), &scratch, copy, pitch);
+          EXPECT_EQ(got.alpha, want.alpha) << w << "x" << h << " cell " << cell << " fused";
+          EXPECT_EQ(got.signature, want.signature) << w << "x" << h << " cell " << cell << " fused";
+          bool same = true;
+          for (int32_t y = 0; y < h; ++y) same = same && std::equal(f.At(0, y), f.At(0, y) + w * 4, copy + y * pitch);
+          EXPECT_TRUE(same) << w << "x" << h << " cell " << cell << " offset " << offset;
+        }
       }
     }
   }
