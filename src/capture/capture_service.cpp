@@ -720,7 +720,7 @@ void CaptureService::DecideSessionLocked(ViewState& view, uint32_t now, Action& 
     snap.visual_possible = true;
     snap.active = cap.session != nullptr || cap.frames_held;
     snap.from_visual = cap.capture_from_visual;
-    snap.has_frame = cap.got_frame;
+    snap.has_frame = cap.got_frame || (cap.pipeline && cap.pipeline->HasWork());
     snap.had_content = cap.has_content;
     snap.restart_pending = false;
     switch (cap.health.Evaluate(snap)) {
