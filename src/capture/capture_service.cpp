@@ -347,12 +347,9 @@ CopyOutcome CaptureService::ProcessCapturedFrameLocked(ViewState& view, std::sha
   }
   const bool copied = cap.texture->CopyRegion(frame.bgra.data(), static_cast<size_t>(frame.width) * 4, plan.left,
                                               plan.top, plan.right - plan.left, plan.bottom - plan.top);
-  if (copied) {
-    const uint32_t seq = cap.dirty_map ? host::PublishDirty(cap.dirty_map->data(), plan.kind == CopyPlan::kFull,
-                                                            plan.left, plan.top, plan.right - plan.left,
-                                                            plan.bottom - plan.top)
-                                       : cap.hit_seq + 1;
-    if (!cap.dirty_map) cap.hit_seq = seq;
+  if (copied && cap.dirty_map) {
+    host::PublishDirty(cap.dirty_map->data(), plan.kind == CopyPlan::kFull, plan.left, plan.top,
+                       plan.right - plan.left, plan.bottom - plan.top);
   }
   cap.texture->ReleaseSync(host::kOverlayKey);
   if (!copied) return CopyOutcome::kSkipped;

@@ -20,7 +20,8 @@ void AnalyseCellsScalar(const uint8_t* bgra, size_t stride, int32_t width, int32
                         uint8_t* max_alpha, uint32_t* signature);
 // The same with AVX2; `scratch` is reused between calls. Only where the processor has AVX2.
 // With `copy_to`, the view's pixels are also written there (rows of `copy_stride` bytes) as they
-// are read, so that a frame published whole is read from memory once.
+// are read, so that a frame published whole is read from memory once (rows on 32-byte boundaries
+// with streaming stores, fenced before the call returns).
 void AnalyseCellsAvx2(const uint8_t* bgra, size_t stride, int32_t width, int32_t height, const host::HitGrid& grid,
                       uint8_t* max_alpha, uint32_t* signature, std::vector<uint32_t>* scratch,
                       uint8_t* copy_to = nullptr, size_t copy_stride = 0);
