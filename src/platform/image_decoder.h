@@ -35,5 +35,7 @@ constexpr uint64_t kMaxImageFileBytes = 64ull << 20;
 // and 32-bit bit fields; 32-bit images whose alpha is all zero count as opaque). False for
 // anything else, for sides above kMaxDecodedSide and for files above kMaxImageFileBytes.
 bool DecodeImageFile(const std::u16string& path, DecodedImage* out);
+// The same for the bytes of an image file held in memory.
+bool DecodeImageData(const uint8_t* data, size_t size, DecodedImage* out);
 
 }  // namespace vyo::platform

@@ -165,18 +165,29 @@ bool DecodeBmp(const std::vector<uint8_t>& d, DecodedImage* out) {
   return true;
 }
 
-}  // namespace
-
-bool DecodeImageFile(const std::u16string& path, DecodedImage* out) {
-  if (path.empty() || out == nullptr) return false;
-  std::vector<uint8_t> data;
-  if (ReadWholeFile(path, kMaxImageFileBytes, data) != FileStatus::kOk || data.size() < 8) return false;
+// The format is told by the first bytes, not by the file's name.
+bool DecodeBytes(const std::vector<uint8_t>& data, DecodedImage* out) {
+  if (data.size() < 8 || data.size() > kMaxImageFileBytes) return false;
   out->order = ChannelOrder::kRgba;
   if (std::memcmp(data.data(), "\x89PNG", 4) == 0) return DecodePngFile(data, out);
   if (data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF) return DecodeJpeg(data, out);
   if (std::memcmp(data.data(), "GIF87a", 6) == 0 || std::memcmp(data.data(), "GIF89a", 6) == 0) return DecodeGif(data, out);
   if (data[0] == 'B' && data[1] == 'M') return DecodeBmp(data, out);
   return false;
+}
+
+}  // namespace
+
+bool DecodeImageFile(const std::u16string& path, DecodedImage* out) {
+  if (path.empty() || out == nullptr) return false;
+  std::vector<uint8_t> data;
+  if (ReadWholeFile(path, kMaxImageFileBytes, data) != FileStatus::kOk) return false;
+  return DecodeBytes(data, out);
+}
+
+bool DecodeImageData(const uint8_t* data, size_t size, DecodedImage* out) {
+  if (data == nullptr || out == nullptr) return false;
+  return DecodeBytes(std::vector<uint8_t>(data, data + size), out);
 }
 
 }  // namespace vyo::platform

@@ -56,8 +56,12 @@ bool DecodeWith(DecodedImage* out, Open open) {
 
 }  // namespace
 
-bool DecodePng(const uint8_t* data, size_t size, DecodedImage* out) {
-  if (data == nullptr || size == 0 || size > 0xFFFFFFFFu || out == nullptr) return false;
+// The imaging component tells the format from the bytes: a PNG frame and an image file in memory
+// take the same path.
+bool DecodePng(const uint8_t* data, size_t size, DecodedImage* out) { return DecodeImageData(data, size, out); }
+
+bool DecodeImageData(const uint8_t* data, size_t size, DecodedImage* out) {
+  if (data == nullptr || size == 0 || size > kMaxImageFileBytes || out == nullptr) return false;
   return DecodeWith(out, [&](IWICImagingFactory* factory, IWICStream** stream, IWICBitmapDecoder** decoder) {
     HRESULT hr = factory->CreateStream(stream);
     if (SUCCEEDED(hr)) hr = (*stream)->InitializeFromMemory(const_cast<BYTE*>(data), static_cast<DWORD>(size));
