@@ -579,6 +579,19 @@ void CaptureService::StopLocked(ViewState& view, Action& action) {
   cap.hold_until = 0;
 }
 
+void CaptureService::OnViewNavigating(uint32_t view_id) {
+  views_.With(view_id, [&](ViewState* view) {
+    if (view == nullptr) return;
+    view->capture.health.NoteActivity(clock_.TickMs());
+    view->web.dirty.force_full = true;
+    if (view->capture.pipeline) {
+      view->capture.pipeline->SoftReset();
+      view->capture.pipeline->TakeReleased(&let_go_);
+    }
+  });
+  let_go_.clear();
+}
+
 void CaptureService::OnViewClosing(uint32_t view_id) {
   Action action;
   views_.With(view_id, [&](ViewState* view) {

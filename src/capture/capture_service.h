@@ -82,6 +82,8 @@ class CaptureService final : public host::IViewObserver {
   // IViewObserver.
   void OnViewCreated(uint32_t view_id) override { CreateSharedTexture(view_id); }
   void OnViewResized(uint32_t view_id) override { ResizeViewInPlace(view_id); }
+  // New content: the analysis pipeline starts over and the next publication is whole.
+  void OnViewNavigating(uint32_t view_id) override;
   void OnViewClosing(uint32_t view_id) override;
 
   // Operations of the overlay's commands and of modules.

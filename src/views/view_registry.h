@@ -44,6 +44,8 @@ class IViewObserver {
   virtual void OnViewResized(uint32_t /*view_id*/) {}
   // The view was visible and is now hidden.
   virtual void OnViewHidden(uint32_t /*view_id*/) {}
+  // The view was told to navigate: what it shows is about to change.
+  virtual void OnViewNavigating(uint32_t /*view_id*/) {}
   // The view's content is about to go; the view is still in the registry.
   virtual void OnViewClosing(uint32_t /*view_id*/) {}
   virtual void OnViewDestroyed(uint32_t /*view_id*/) {}
@@ -89,6 +91,7 @@ class ViewRegistry {
   void NotifyCreated(uint32_t view_id) { Notify(&IViewObserver::OnViewCreated, view_id); }
   void NotifyResized(uint32_t view_id) { Notify(&IViewObserver::OnViewResized, view_id); }
   void NotifyHidden(uint32_t view_id) { Notify(&IViewObserver::OnViewHidden, view_id); }
+  void NotifyNavigating(uint32_t view_id) { Notify(&IViewObserver::OnViewNavigating, view_id); }
   void NotifyClosing(uint32_t view_id) { Notify(&IViewObserver::OnViewClosing, view_id); }
   void NotifyDestroyed(uint32_t view_id) { Notify(&IViewObserver::OnViewDestroyed, view_id); }
 

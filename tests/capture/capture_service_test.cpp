@@ -532,5 +532,24 @@ TEST_F(CaptureServiceTest, APipelineThatKeepsFailingBacksOffWhileFramesStillReac
   EXPECT_EQ(count("capture frame analysis recovered, view_id=1"), 1);
 }
 
+TEST_F(CaptureServiceTest, ANavigatedViewWithAMaskPublishesItsNextFrameWhole) {
+  StartedView();
+  views.With(1, [](host::ViewState* v) { v->capture.hit_test = true; });
+  service->UpdateHitMask(1);
+  Deliver(0, 0, 255, 255);
+  ASSERT_TRUE(OverlayReads());
+  const uint32_t seq = Dirty(1).seq;
+  // The same picture again is not published ...
+  clock.AdvanceMs(20);
+  Deliver(0, 0, 255, 255);
+  EXPECT_EQ(Dirty(1).seq, seq);
+  // ... but after a navigation it is, whole: the analysis starts over.
+  service->OnViewNavigating(1);
+  clock.AdvanceMs(20);
+  Deliver(0, 0, 255, 255);
+  EXPECT_EQ(Dirty(1).seq, seq + 1);
+  EXPECT_EQ(Dirty(1).full, 1u);
+}
+
 }  // namespace
 }  // namespace vyo::capture

@@ -681,17 +681,20 @@ void WebViewManager::NavigateView(uint32_t view_id, const std::u16string& url) {
   FilterChange filter;
   std::string failure;
   bool resolve_failed = false;
-  views_.With(view_id, [&](ViewState* view) {
-    if (view == nullptr) return;
+  const bool exists = views_.With(view_id, [&](ViewState* view) {
+    if (view == nullptr) return false;
     view->url = url;
     view->web.nav_start_tick = clock_.TickMs();
-    if (!view->web.webview || url.empty()) return;  // the controller's creation navigates later
+    if (!view->web.webview || url.empty()) return true;  // the controller's creation navigates later
     if (!ResolveNavigationLocked(*view, url, &resolved, &filter, &failure)) {
       resolve_failed = true;
-      return;
+      return true;
     }
     target = view->web.webview;
+    return true;
   });
+  if (!exists) return;
+  views_.NotifyNavigating(view_id);  // frames of the old content are not analysed against the new
   ApplyFilterChange(filter);
   if (resolve_failed) ReportContentNavigationFailure(view_id, failure);
   if (!target) return;
