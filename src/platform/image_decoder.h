@@ -31,8 +31,9 @@ constexpr uint64_t kMaxImageFileBytes = 64ull << 20;
 
 // Decodes an image file (its first frame) with straight alpha. Windows: every format the imaging
 // component reads. Linux: PNG (libspng, checksums checked), JPEG (libjpeg), GIF (giflib; the
-// first frame on its logical screen, transparent around it) and BMP (uncompressed 24- and 32-bit,
-// and 32-bit bit fields; 32-bit images whose alpha is all zero count as opaque). False for
+// first frame on its logical screen, transparent around it) and BMP (uncompressed 1-, 4- and 8-bit
+// with a palette, 16-bit, 24-bit and 32-bit, and bit fields; 32-bit images whose alpha is all zero
+// count as opaque). False for
 // anything else, for sides above kMaxDecodedSide and for files above kMaxImageFileBytes.
 bool DecodeImageFile(const std::u16string& path, DecodedImage* out);
 // The same for the bytes of an image file held in memory.

@@ -293,6 +293,63 @@ TEST_F(ImageFilesTest, FilesDecodeIntoPremultipliedBgraAndStretchByArea) {
   EXPECT_FALSE(DecodeImageFileToBgra(Path("a.png"), 16385, 1, &out));
 }
 
+// A BMP with a 40-byte header, `bits` per pixel, an optional palette (B, G, R, 0 entries) and the
+// rows' bytes as stored (bottom row first, each padded to 4 bytes by the caller).
+std::vector<uint8_t> RawBmp(int32_t w, int32_t h, int bits, const std::vector<uint8_t>& palette,
+                            const std::vector<uint8_t>& rows) {
+  std::vector<uint8_t> out(54 + palette.size(), 0);
+  const auto put = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
+  };
+  out[0] = 'B', out[1] = 'M';
+  put(10, static_cast<uint32_t>(54 + palette.size()));
+  put(14, 40);
+  put(18, static_cast<uint32_t>(w));
+  put(22, static_cast<uint32_t>(h));
+  out[26] = 1;
+  out[28] = static_cast<uint8_t>(bits);
+  put(46, static_cast<uint32_t>(palette.size() / 4));
+  std::copy(palette.begin(), palette.end(), out.begin() + 54);
+  out.insert(out.end(), rows.begin(), rows.end());
+  put(2, static_cast<uint32_t>(out.size()));
+  return out;
+}
+
+TEST_F(ImageFilesTest, BmpPalettesAndSixteenBitPixels) {
+  // Palette: 0 red, 1 blue (entries are B, G, R, 0).
+  const std::vector<uint8_t> palette{0, 0, 255, 0, 255, 0, 0, 0};
+  const std::vector<uint8_t> red{0, 0, 255, 255}, blue{255, 0, 0, 255};  // BGRA out
+  struct Case {
+    const char* what;
+    int32_t w, h;
+    int bits;
+    std::vector<uint8_t> palette, rows;
+    std::vector<std::vector<uint8_t>> pixels;  // top row first
+  } cases[] = {
+      // 8 bits: two rows of two (bottom row stored first), each row padded to four bytes.
+      {"8-bit", 2, 2, 8, palette, {1, 0, 0, 0, 0, 1, 0, 0}, {red, blue, blue, red}},
+      // 1 bit: nine pixels, the ninth in the second byte; the row padded to four bytes.
+      {"1-bit", 9, 1, 1, palette, {0b10100000, 0b10000000, 0, 0}, {blue, red, blue, red, red, red, red, red, blue}},
+      // 4 bits: high nibble first.
+      {"4-bit", 3, 1, 4, palette, {0x10, 0x10, 0, 0}, {blue, red, blue}},
+      // 16 bits, 5-5-5: full red, half blue (16 of 31 is 132 of 255), white.
+      {"16-bit", 3, 1, 16, {}, {0x00, 0x7C, 0x10, 0x00, 0xFF, 0x7F, 0, 0},
+       {{0, 0, 255, 255}, {132, 0, 0, 255}, {255, 255, 255, 255}}},
+  };
+  for (const Case& c : cases) {
+    Write("p.bmp", RawBmp(c.w, c.h, c.bits, c.palette, c.rows));
+    std::vector<uint8_t> out;
+    ASSERT_TRUE(DecodeImageFileToBgra(Path("p.bmp"), c.w, c.h, &out)) << c.what;
+    std::vector<uint8_t> want;
+    for (const auto& p : c.pixels) want.insert(want.end(), p.begin(), p.end());
+    EXPECT_EQ(out, want) << c.what;
+  }
+  // Rows that would run past the end of the file are refused.
+  Write("short.bmp", RawBmp(9, 2, 1, palette, {0, 0, 0, 0}));
+  std::vector<uint8_t> out;
+  EXPECT_FALSE(DecodeImageFileToBgra(Path("short.bmp"), 9, 2, &out));
+}
+
 #if !defined(_WIN32)
 // JPEG and GIF files made here with the same libraries: a JPEG of one colour decodes to it within
 // the codec's rounding; a GIF's first frame sits on its logical screen, its transparent index and

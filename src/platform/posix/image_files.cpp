@@ -128,33 +128,94 @@ uint32_t U32(const std::vector<uint8_t>& d, size_t at) {
          static_cast<uint32_t>(d[at + 3]) << 24;
 }
 
+uint32_t U16(const std::vector<uint8_t>& d, size_t at) { return d[at] | static_cast<uint32_t>(d[at + 1]) << 8; }
+
+// One channel of a bit-field pixel: its mask, where it starts and its largest value.
+struct BmpChannel {
+  uint32_t mask = 0, shift = 0, max = 0;
+  explicit BmpChannel(uint32_t m) : mask(m) {
+    if (m == 0) return;
+    while (((m >> shift) & 1) == 0) ++shift;
+    max = m >> shift;
+  }
+  bool Contiguous() const { return (max & (max + 1)) == 0; }
+  uint8_t Of(uint32_t v) const {
+    return mask == 0 ? 0 : static_cast<uint8_t>((static_cast<uint64_t>((v & mask) >> shift) * 255 + max / 2) / max);
+  }
+};
+
+// BMP with a 40-byte or longer header: 1, 4 and 8 bits with a palette; 16 bits (5-5-5, or bit
+// fields); 24 bits; 32 bits (plain, or bit fields in the usual B, G, R, A places). Bottom-up and
+// top-down rows. Every size is checked against the file in 64-bit arithmetic.
 bool DecodeBmp(const std::vector<uint8_t>& d, DecodedImage* out) {
   if (d.size() < 54) return false;
-  const uint32_t offset = U32(d, 10), header = U32(d, 14);
-  if (header < 40 || 14ull + header > d.size()) return false;
+  const uint64_t offset = U32(d, 10), header = U32(d, 14);
+  if (header < 40 || 14 + header > d.size()) return false;
   const int32_t width = static_cast<int32_t>(U32(d, 18)), raw_height = static_cast<int32_t>(U32(d, 22));
-  const uint32_t bits = d[28] | d[29] << 8, compression = U32(d, 30);
+  const uint32_t bits = U16(d, 28), compression = U32(d, 30), colours_used = U32(d, 46);
   const bool top_down = raw_height < 0;
   const int64_t height = top_down ? -static_cast<int64_t>(raw_height) : raw_height;
   if (width < 1 || !SideOk(static_cast<uint64_t>(width), static_cast<uint64_t>(height))) return false;
-  // Plain 24- or 32-bit rows, or 32-bit bit fields in the usual BGRA places.
-  const bool fields_ok = compression == 3 && bits == 32 && (header >= 52 || d.size() >= 66) &&
-                         U32(d, 54) == 0x00FF0000u && U32(d, 58) == 0x0000FF00u && U32(d, 62) == 0x000000FFu;
-  if (!((compression == 0 && (bits == 24 || bits == 32)) || fields_ok)) return false;
-  const size_t stride = (static_cast<size_t>(width) * bits / 8 + 3) & ~size_t{3};
-  if (offset > d.size() || stride * static_cast<size_t>(height) > d.size() - offset) return false;
+  const bool fields = compression == 3;
+  if (compression != 0 && !fields) return false;  // run-length and embedded images are not read
+  if (fields && bits != 16 && bits != 32) return false;
+  // Bit-field masks follow a 40-byte header (or lie inside a longer one).
+  if (fields && 54 + 12 > d.size()) return false;
+  const BmpChannel red(fields ? U32(d, 54) : bits == 16 ? 0x7C00u : 0x00FF0000u);
+  const BmpChannel green(fields ? U32(d, 58) : bits == 16 ? 0x03E0u : 0x0000FF00u);
+  const BmpChannel blue(fields ? U32(d, 62) : bits == 16 ? 0x001Fu : 0x000000FFu);
+  if (!red.Contiguous() || !green.Contiguous() || !blue.Contiguous()) return false;
+  // 32-bit bit fields only in the usual places: the top byte is then the alpha.
+  if (fields && bits == 32 && (red.mask != 0x00FF0000u || green.mask != 0x0000FF00u || blue.mask != 0x000000FFu)) {
+    return false;
+  }
+  // Palette entries (B, G, R, unused) after the header and any masks.
+  std::vector<uint8_t> palette;
+  if (bits == 1 || bits == 4 || bits == 8) {
+    const uint64_t at = 14 + header;
+    const uint32_t full = 1u << bits;
+    const uint32_t count = colours_used == 0 || colours_used > full ? full : colours_used;
+    if (at + 4ull * count > d.size()) return false;
+    palette.assign(static_cast<size_t>(full) * 4, 0);  // indices past the palette are black
+    for (uint32_t i = 0; i < count; ++i) std::memcpy(&palette[i * 4], d.data() + at + 4ull * i, 3);
+  } else if (bits != 16 && bits != 24 && bits != 32) {
+    return false;
+  }
+  const uint64_t stride = (static_cast<uint64_t>(width) * bits + 31) / 32 * 4;
+  if (offset > d.size() || stride * static_cast<uint64_t>(height) > d.size() - offset) return false;
   out->pixels.resize(static_cast<size_t>(width) * height * 4);
   bool any_alpha = false;
   for (int64_t y = 0; y < height; ++y) {
-    const uint8_t* src = d.data() + offset + stride * static_cast<size_t>(top_down ? y : height - 1 - y);
+    const uint8_t* src = d.data() + offset + stride * static_cast<uint64_t>(top_down ? y : height - 1 - y);
     uint8_t* dst = out->pixels.data() + static_cast<size_t>(y) * width * 4;
-    for (int32_t x = 0; x < width; ++x) {
-      const uint8_t* p = src + static_cast<size_t>(x) * (bits / 8);
-      dst[x * 4] = p[2];
-      dst[x * 4 + 1] = p[1];
-      dst[x * 4 + 2] = p[0];
-      dst[x * 4 + 3] = bits == 32 ? p[3] : 255;
-      any_alpha = any_alpha || (bits == 32 && p[3] != 0);
+    for (int32_t x = 0; x < width; ++x, dst += 4) {
+      const uint8_t* p = nullptr;
+      uint32_t v = 0;
+      switch (bits) {
+        case 1:
+        case 4:
+        case 8: {
+          const uint64_t bit = static_cast<uint64_t>(x) * bits;
+          const uint32_t index = (src[bit / 8] >> (8 - bits - bit % 8)) & ((1u << bits) - 1);
+          p = &palette[static_cast<size_t>(index) * 4];
+          dst[0] = p[2], dst[1] = p[1], dst[2] = p[0], dst[3] = 255;
+          break;
+        }
+        case 24:
+          p = src + static_cast<size_t>(x) * 3;
+          dst[0] = p[2], dst[1] = p[1], dst[2] = p[0], dst[3] = 255;
+          break;
+        default:
+          p = src + static_cast<size_t>(x) * (bits / 8);
+          v = bits == 16 ? (p[0] | static_cast<uint32_t>(p[1]) << 8)
+                         : (p[0] | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+                            static_cast<uint32_t>(p[3]) << 24);
+          dst[0] = red.Of(v), dst[1] = green.Of(v), dst[2] = blue.Of(v);
+          // 32-bit pixels keep their top byte as alpha (when the file uses it at all).
+          dst[3] = bits == 32 ? p[3] : 255;
+          any_alpha = any_alpha || (bits == 32 && p[3] != 0);
+          break;
+      }
     }
   }
   if (bits == 32 && !any_alpha) {
