@@ -5,14 +5,9 @@
 #include <algorithm>
 
 #include "base/text.h"
-#include "capture/capture_service.h"
-#include "fakes/fake_capture.h"
+#include "capture/capture_fixture.h"
 #include "fakes/fake_cell_analyzer.h"
-#include "fakes/fake_gpu.h"
-#include "fakes/fake_main_wait.h"
-#include "fakes/fake_pipe.h"
 #include "fakes/fake_web_runtime.h"
-#include "fakes/manual_clock.h"
 #include "platform/process.h"
 #include "protocol/protocol.h"
 #include "protocol/hit_mask_layout.h"
@@ -24,38 +19,9 @@ namespace {
 
 using testing::FakeImage;
 
-struct CaptureServiceTest : ::testing::Test {
-  testing::ManualClock clock;
-  host::HostSettings settings;
-  host::ViewRegistry views;
-  host::OverlayChannel overlay{clock};
-  host::MainThread main_thread;
-  testing::FakeGpuDevice gpu;
-  testing::FakeCapturePort* port = nullptr;
-  testing::FakeMainWait* wait = nullptr;
-  testing::FakePipe* pipe = nullptr;
+struct CaptureServiceTest : CaptureFixture {
+  CaptureServiceTest() : CaptureFixture("captest") {}
   std::shared_ptr<testing::FakeWebView> webview = std::make_shared<testing::FakeWebView>();
-  std::u16string pipe_name = Utf8ToUtf16("captest." + std::to_string(platform::CurrentProcessId()));
-  std::unique_ptr<CaptureService> service;
-
-  void SetUp() override {
-    auto w = std::make_unique<testing::FakeMainWait>(clock);
-    wait = w.get();
-    main_thread.Attach(std::move(w));
-    auto p = std::make_unique<testing::FakePipe>();
-    pipe = p.get();
-    overlay.Attach(std::move(p));
-    service = std::make_unique<CaptureService>(clock, settings, views, overlay, main_thread);
-    auto cp = std::make_unique<testing::FakeCapturePort>();
-    port = cp.get();
-    service->SetEngines(&gpu, std::move(cp), &testing::FakeDecode);
-    service->SetPipeName(pipe_name);
-  }
-  void TearDown() override {
-    service->Shutdown();
-    views.RemoveAllViews();
-    main_thread.Detach();
-  }
 
   void AddView(uint32_t id, int32_t w, int32_t h, bool visible = true) {
     {
@@ -68,7 +34,6 @@ struct CaptureServiceTest : ::testing::Test {
     }
     service->OnViewCreated(id);
   }
-  testing::FakeTexture& Tex() { return *gpu.textures.back(); }
   // The overlay reads whatever was published and gives the key back.
   bool OverlayReads() {
     if (!Tex().OverlayAcquire()) return false;
@@ -94,21 +59,9 @@ struct CaptureServiceTest : ::testing::Test {
     const uint8_t* p = Tex().pixels.data() + (size_t(y) * Tex().width + x) * 4;
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
   }
-  std::vector<std::string> Logs() {
-    overlay.writer()->WaitUntilIdle(5000);
-    std::vector<std::string> out;
-    for (auto& [type, payload] : testing::WrittenFrames(*pipe))
-      if (type == host::kHostLog) out.emplace_back(payload.begin(), payload.end());
-    return out;
-  }
-  bool Logged(const std::string& line) {
-    const auto logs = Logs();
-    return std::find(logs.begin(), logs.end(), line) != logs.end();
-  }
   std::vector<host::SharedTextureReadyMsg> Announced() {
-    overlay.writer()->WaitUntilIdle(5000);
     std::vector<host::SharedTextureReadyMsg> out;
-    for (auto& [type, payload] : testing::WrittenFrames(*pipe))
+    for (auto& [type, payload] : Sent())
       if (type == host::kSharedTextureReady) out.push_back(*host::DecodeSharedTextureReady(payload));
     return out;
   }

@@ -8,14 +8,9 @@
 #include <fstream>
 
 #include "base/text.h"
-#include "capture/capture_service.h"
+#include "capture/capture_fixture.h"
 #include "capture/image_files.h"
 #include "capture/native_buttons.h"
-#include "fakes/fake_capture.h"
-#include "fakes/fake_gpu.h"
-#include "fakes/fake_main_wait.h"
-#include "fakes/fake_pipe.h"
-#include "fakes/manual_clock.h"
 #include "platform/image_decoder.h"
 #include "platform/process.h"
 #include "protocol/protocol.h"
@@ -39,28 +34,14 @@ std::vector<uint8_t> Solid(int32_t w, int32_t h, uint8_t b, uint8_t g, uint8_t r
   return out;
 }
 
-struct NativeButtonsTest : ::testing::Test {
-  testing::ManualClock clock;
-  host::HostSettings settings;
-  host::ViewRegistry views;
-  host::OverlayChannel overlay{clock};
-  host::MainThread main_thread;
-  testing::FakeGpuDevice gpu;
-  testing::FakePipe* pipe = nullptr;
-  std::u16string pipe_name = Utf8ToUtf16("buttontest." + std::to_string(platform::CurrentProcessId()));
-  std::unique_ptr<CaptureService> capture;
+struct NativeButtonsTest : CaptureFixture {
+  NativeButtonsTest() : CaptureFixture("buttontest") {}
   std::unique_ptr<NativeButtons> buttons;
   std::vector<uint32_t> destroyed;
 
   void SetUp() override {
-    main_thread.Attach(std::make_unique<testing::FakeMainWait>(clock));
-    auto p = std::make_unique<testing::FakePipe>();
-    pipe = p.get();
-    overlay.Attach(std::move(p));
-    capture = std::make_unique<CaptureService>(clock, settings, views, overlay, main_thread);
-    capture->SetEngines(&gpu, std::make_unique<testing::FakeCapturePort>(), &testing::FakeDecode);
-    capture->SetPipeName(pipe_name);
-    views.AddObserver(capture.get());
+    CaptureFixture::SetUp();
+    views.AddObserver(service.get());
     buttons = std::make_unique<NativeButtons>(clock, settings, views, overlay, main_thread);
     buttons->SetViewDestroyer([this](uint32_t id) {
       destroyed.push_back(id);
@@ -69,27 +50,12 @@ struct NativeButtonsTest : ::testing::Test {
       views.EraseLocked(id);
     });
   }
-  void TearDown() override {
-    capture->Shutdown();
-    views.RemoveAllViews();
-    main_thread.Detach();
-  }
-  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Sent() {
-    overlay.writer()->WaitUntilIdle(5000);
-    return testing::WrittenFrames(*pipe);
-  }
-  bool Logged(const std::string& line) {
-    for (auto& [type, payload] : Sent())
-      if (type == host::kHostLog && std::string(payload.begin(), payload.end()) == line) return true;
-    return false;
-  }
   std::vector<host::ButtonAtlasRects> Atlases() {
     std::vector<host::ButtonAtlasRects> out;
     for (auto& [type, payload] : Sent())
       if (type == host::kButtonAtlasReady) out.push_back(*host::DecodeButtonAtlasReady(payload));
     return out;
   }
-  testing::FakeTexture& Tex() { return *gpu.textures.back(); }
   std::vector<uint8_t> Pixel(int32_t x, int32_t y) {
     const uint8_t* p = Tex().pixels.data() + (static_cast<size_t>(y) * Tex().width + x) * 4;
     return {p[0], p[1], p[2], p[3]};
@@ -197,7 +163,7 @@ TEST_F(NativeButtonsTest, TheAtlasOnTheSystemsGpuDeviceReadsBackExactly) {
   auto system = platform::GpuDevice::Create();
   ASSERT_NE(system, nullptr);
   UnsharedDevice device(std::move(system));
-  capture->SetEngines(&device, std::make_unique<testing::FakeCapturePort>(), &testing::FakeDecode);
+  service->SetEngines(&device, std::make_unique<testing::FakeCapturePort>(), &testing::FakeDecode);
   const ButtonImages images{Solid(6, 2, 0, 0, 255, 255), Solid(6, 2, 10, 20, 30, 40), Solid(6, 2, 1, 2, 3, 4)};
   ASSERT_TRUE(buttons->CreateButtonView(8, 0, 0, 6, 2, true, 0, images)) << device.Kind();
   ASSERT_NE(device.last, nullptr);

@@ -1,0 +1,78 @@
+// The capture service over a fake capture port, a fake GPU, a fake pipe and the manual clock, as
+// the capture tests set it up: what the service sends, and the texture it last made.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/text.h"
+#include "capture/capture_service.h"
+#include "fakes/fake_capture.h"
+#include "fakes/fake_gpu.h"
+#include "fakes/fake_main_wait.h"
+#include "fakes/fake_pipe.h"
+#include "fakes/manual_clock.h"
+#include "platform/process.h"
+#include "protocol/protocol.h"
+
+namespace vyo::capture {
+
+struct CaptureFixture : ::testing::Test {
+  // `tag` names the pipe (and so the DirtyMaps and hit masks) of this fixture's tests.
+  explicit CaptureFixture(const char* tag)
+      : pipe_name(Utf8ToUtf16(std::string(tag) + "." + std::to_string(platform::CurrentProcessId()))) {}
+
+  testing::ManualClock clock;
+  host::HostSettings settings;
+  host::ViewRegistry views;
+  host::OverlayChannel overlay{clock};
+  host::MainThread main_thread;
+  testing::FakeGpuDevice gpu;
+  testing::FakeCapturePort* port = nullptr;
+  testing::FakeMainWait* wait = nullptr;
+  testing::FakePipe* pipe = nullptr;
+  std::u16string pipe_name;
+  std::unique_ptr<CaptureService> service;
+
+  void SetUp() override {
+    auto w = std::make_unique<testing::FakeMainWait>(clock);
+    wait = w.get();
+    main_thread.Attach(std::move(w));
+    auto p = std::make_unique<testing::FakePipe>();
+    pipe = p.get();
+    overlay.Attach(std::move(p));
+    service = std::make_unique<CaptureService>(clock, settings, views, overlay, main_thread);
+    auto cp = std::make_unique<testing::FakeCapturePort>();
+    port = cp.get();
+    service->SetEngines(&gpu, std::move(cp), &testing::FakeDecode);
+    service->SetPipeName(pipe_name);
+  }
+  void TearDown() override {
+    service->Shutdown();
+    views.RemoveAllViews();
+    main_thread.Detach();
+  }
+
+  // Every frame written to the pipe so far.
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Sent() {
+    overlay.writer()->WaitUntilIdle(5000);
+    return testing::WrittenFrames(*pipe);
+  }
+  std::vector<std::string> Logs() {
+    std::vector<std::string> out;
+    for (auto& [type, payload] : Sent())
+      if (type == host::kHostLog) out.emplace_back(payload.begin(), payload.end());
+    return out;
+  }
+  bool Logged(const std::string& line) {
+    const auto logs = Logs();
+    return std::find(logs.begin(), logs.end(), line) != logs.end();
+  }
+  testing::FakeTexture& Tex() { return *gpu.textures.back(); }
+};
+
+}  // namespace vyo::capture
