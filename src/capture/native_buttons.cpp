@@ -1,5 +1,7 @@
 #include "capture/native_buttons.h"
 
+#include <algorithm>
+
 #include "base/log.h"
 #include "base/text.h"
 #include "capture/image_files.h"
@@ -12,6 +14,21 @@
 namespace vyo::capture {
 
 using host::ViewState;
+
+namespace {
+
+// The atlas stacks three images: w and 3h must each fit a texture side.
+bool AtlasFits(int32_t width, int32_t image_height) {
+  return width <= host::kMaxViewSide && static_cast<int64_t>(image_height) * 3 <= host::kMaxViewSide;
+}
+
+// Every image holds at least width x image_height pixels.
+bool ImagesHold(const ButtonImages& images, int32_t width, int32_t image_height) {
+  const uint64_t bytes = static_cast<uint64_t>(width) * static_cast<uint64_t>(image_height) * 4;
+  return std::all_of(images.begin(), images.end(), [&](const auto& image) { return image.size() >= bytes; });
+}
+
+}  // namespace
 
 NativeButtons::NativeButtons(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
                              host::OverlayChannel& overlay, host::MainThread& main_thread)
@@ -52,8 +69,7 @@ void NativeButtons::CreateNativeButton(uint32_t view_id, int32_t width, int32_t 
   if (height <= 0) height = 1;
   const uint32_t start = clock_.TickMs();
   bool created = false;
-  // The atlas holds three images: 3h must fit a texture side, as must w.
-  if (width > host::kMaxViewSide || static_cast<int64_t>(height) * 3 > host::kMaxViewSide) {
+  if (!AtlasFits(width, height)) {
     overlay_.SendLog(StringPrintf("button image too large, view_id=%u, width=%d, height=%d", view_id, width, height));
   } else {
     ButtonImages images;
@@ -69,11 +85,7 @@ bool NativeButtons::CreateButtonView(uint32_t view_id, int32_t x, int32_t y, int
   main_thread_.CheckOnMainThread();
   if (height <= 0) height = 1;
   if (width <= 0) width = 1;
-  if (width > host::kMaxViewSide || static_cast<int64_t>(height) * 3 > host::kMaxViewSide) return false;
-  const uint64_t bytes = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 4;
-  for (const auto& image : images) {
-    if (image.size() < bytes) return false;
-  }
+  if (!AtlasFits(width, height) || !ImagesHold(images, width, height)) return false;
   if (settings_.windowed) {
     // Windowed presentation shows buttons on the host's own window, which this host does not have.
     LogView("native button refused, windowed presentation has no button surfaces", view_id);
@@ -107,7 +119,6 @@ bool NativeButtons::CreateButtonView(uint32_t view_id, int32_t x, int32_t y, int
 }
 
 bool NativeButtons::FillButtonAtlas(uint32_t view_id, int32_t width, int32_t image_height, const ButtonImages& images) {
-  const size_t image_bytes = static_cast<size_t>(width) * image_height * 4;
   enum class Result { kNoTexture, kBusy, kCopyFailed, kFilled } result = Result::kNoTexture;
   {
     std::lock_guard<host::ViewsLock> guard(views_.lock());
@@ -117,7 +128,9 @@ bool NativeButtons::FillButtonAtlas(uint32_t view_id, int32_t width, int32_t ima
       if (!cap.texture->AcquireSync(host::kHostKey, 0)) {
         result = Result::kBusy;
       } else {
-        // One contiguous w x 3h picture: image i in rows i*h .. (i+1)*h - 1.
+        // One contiguous w x 3h picture (a copy takes the texture's own positions): image i in rows
+        // i*h .. (i+1)*h - 1. Made once per button or update, never per frame.
+        const size_t image_bytes = static_cast<size_t>(width) * image_height * 4;
         std::vector<uint8_t> atlas(image_bytes * 3);
         for (size_t i = 0; i < 3; ++i) std::copy(images[i].begin(), images[i].begin() + image_bytes, atlas.begin() + i * image_bytes);
         if (cap.texture->CopyRegion(atlas.data(), static_cast<size_t>(width) * 4, 0, 0, width, image_height * 3)) {
@@ -159,11 +172,7 @@ bool NativeButtons::UpdateButtonImages(uint32_t view_id, const ButtonImages& ima
     image_height = view->height / 3;
     return width >= 1 && image_height >= 1;
   });
-  if (!button) return false;
-  const uint64_t bytes = static_cast<uint64_t>(width) * static_cast<uint64_t>(image_height) * 4;
-  for (const auto& image : images) {
-    if (image.size() < bytes) return false;
-  }
+  if (!button || !ImagesHold(images, width, image_height)) return false;
   return FillButtonAtlas(view_id, width, image_height, images);
 }
 
