@@ -8,7 +8,7 @@ namespace {
 // Frames a page's activity may put into the queue only while this many places are free.
 constexpr size_t kPageFrameHeadroom = 64;
 // Lines about dropped page-driven frames a process writes at most.
-constexpr int32_t kPageDropLogBudget = 8;
+constexpr int32_t kDropLogBudget = 8;
 // Worker log lines kept at most between two main-loop passes.
 constexpr size_t kWorkerLogLimit = 128;
 
@@ -78,10 +78,10 @@ void OverlayChannel::FlushWorkerLogs() {
   for (const auto& line : lines) SendLog(line.text, line.where);
 }
 
-bool OverlayChannel::SendPageDriven(uint32_t type, const std::vector<uint8_t>& payload) {
-  if (SendIfRoom(type, payload.data(), payload.size())) return true;
-  if (writer_ != nullptr && page_drop_logs_.fetch_add(1) < kPageDropLogBudget) {
-    HostLogf(LogLevel::kWarning, "page-driven frame dropped, type=%u, queue full", type);
+bool OverlayChannel::SendDroppable(uint32_t type, const uint8_t* bytes, size_t length, const char* source) {
+  if (SendIfRoom(type, bytes, length)) return true;
+  if (writer_ != nullptr && drop_logs_.fetch_add(1) < kDropLogBudget) {
+    HostLogf(LogLevel::kWarning, "%s frame dropped, type=%u, queue full", source, type);
   }
   return false;
 }

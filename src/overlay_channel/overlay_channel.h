@@ -48,11 +48,14 @@ class OverlayChannel {
   // Worker threads' log lines wait here (at most 128) until the main loop forwards them.
   void QueueWorkerLog(std::string text, const SourceLocation& where = SourceLocation::Current());
   void FlushWorkerLogs();
-  // Frames a page's activity causes: dropped (with a budgeted log line) while the queue is nearly
-  // full, so that a page can never end the host by flooding the overlay.
-  bool SendPageDriven(uint32_t type, const std::vector<uint8_t>& payload);
-  // Frames a module or a page causes, without a log line: refused (false) while the queue is
-  // nearly full, never failing the writer; the caller accounts the drop.
+  // Frames a page, a module or a popup causes: dropped while the queue is nearly full, never failing
+  // the writer, so that none of them can end the host by flooding the overlay. The drop is logged,
+  // "<source> frame dropped", up to a budget shared by every source.
+  bool SendDroppable(uint32_t type, const uint8_t* bytes, size_t length, const char* source);
+  bool SendPageDriven(uint32_t type, const std::vector<uint8_t>& payload) {
+    return SendDroppable(type, payload.data(), payload.size(), "page-driven");
+  }
+  // The same without a log line, for a caller that accounts the drop itself.
   bool SendIfRoom(uint32_t type, const uint8_t* bytes, size_t length);
   bool HasRoom() const;
   // The environment notice: sent now, or kept until the writer runs.
@@ -90,7 +93,7 @@ class OverlayChannel {
   bool notice_pending_ = false;
   EnvironmentResultMsg pending_notice_;
 
-  std::atomic<int32_t> page_drop_logs_{0};
+  std::atomic<int32_t> drop_logs_{0};
 };
 
 }  // namespace vyo::host

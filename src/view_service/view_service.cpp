@@ -206,13 +206,7 @@ void ViewService::ApplyPresentationMode(const SetPresentationModeCmd& c) {
 // the writer when the queue is nearly full.
 void ViewService::NotifyViewChanged(const ViewChangedMsg& msg) {
   const std::vector<uint8_t> payload = Encode(msg);
-  if (!overlay_.SendIfRoom(kViewChanged, payload.data(), payload.size())) NoteDroppedFrame(kViewChanged);
-}
-
-void ViewService::NoteDroppedFrame(uint32_t type) {
-  if (dropped_frame_logs_ >= kDroppedFrameLogBudget) return;
-  ++dropped_frame_logs_;
-  HostLogf(LogLevel::kWarning, "module or popup frame dropped, type=%u, queue full", type);
+  overlay_.SendDroppable(kViewChanged, payload.data(), payload.size(), kModuleOrPopup);
 }
 
 bool ViewService::CreateView(uint32_t view_id, uint32_t owner_module, const char16_t* url, int32_t x, int32_t y,
@@ -345,7 +339,7 @@ bool ViewService::SendRawMessage(uint32_t type, const uint8_t* bytes, uint32_t l
   if (!overlay_.CanSend() || !overlay_.HasRoom()) return false;
   std::vector<uint8_t> copy = bytes != nullptr ? std::vector<uint8_t>(bytes, bytes + length) : std::vector<uint8_t>();
   return main_thread_.PostTask([this, type, copy = std::move(copy)] {
-    if (!overlay_.SendIfRoom(type, copy.data(), copy.size())) NoteDroppedFrame(type);
+    overlay_.SendDroppable(type, copy.data(), copy.size(), kModuleOrPopup);
   });
 }
 

@@ -39,11 +39,11 @@ class ViewService final : public IModuleServices, public web::IWebPopupHost {
                   bool keep_visibility = false);
   void SetViewPosition(uint32_t view_id, int32_t x, int32_t y);
   void DestroyView(uint32_t view_id, bool notify_modules);
-  // Told (main thread) when a module's view is destroyed with module notification: the module host
-  // raises the view's destroyed event and forgets the view.
   // Who makes, updates or removes a view's hit mask once its hit-test mode or threshold is stored
   // (the capture service). Main thread.
   void SetHitTestHandler(std::function<void(uint32_t view_id)> handler) { hit_test_changed_ = std::move(handler); }
+  // Told (main thread) when a module's view is destroyed with module notification: the module host
+  // raises the view's destroyed event and forgets the view.
   void SetModuleViewDestroyedHandler(std::function<void(uint32_t view_id)> handler) {
     module_view_destroyed_ = std::move(handler);
   }
@@ -85,9 +85,8 @@ class ViewService final : public IModuleServices, public web::IWebPopupHost {
  private:
   void SetRelayFlag(uint32_t view_id, bool on, bool flag_b);
   void NotifyViewChanged(const ViewChangedMsg& msg);
-  // A module's or popup's frame refused by a nearly full queue: one log line each, up to a budget.
-  void NoteDroppedFrame(uint32_t type);
-  static constexpr int32_t kDroppedFrameLogBudget = 8;
+  // How frames of modules and popups dropped by a nearly full queue are named in the log.
+  static constexpr const char* kModuleOrPopup = "module or popup";
 
   platform::Clock& clock_;
   const HostSettings& settings_;
@@ -103,7 +102,6 @@ class ViewService final : public IModuleServices, public web::IWebPopupHost {
   std::function<void(uint32_t view_id)> module_view_destroyed_;
   std::function<void(uint32_t view_id)> hit_test_changed_;
   uint32_t surface_width_ = 0, surface_height_ = 0;
-  int32_t dropped_frame_logs_ = 0;  // main thread
 };
 
 }  // namespace vyo::host
