@@ -1,7 +1,7 @@
 // AnalysisPipeline: the frame path of a view with a hit mask. The newest captured frame waits as
 // the pending frame; when the view's pacing allows, it is submitted to the cell analyzer, its
-// result is read back without waiting on a later step (or at once where the analyzer finishes in
-// Submit), compared with the previous analysis, and then the frame, whole or only its changed
+// result is read back without waiting on a later step (or at once where the analyzer works when
+// read), compared with the previous analysis, and then the frame, whole or only its changed
 // cell-aligned rectangle, is copied into the shared texture under the keyed mutex with the
 // DirtyMap and the hit mask written with one update number. In windowed presentation (no texture)
 // only the mask is written.

@@ -1,6 +1,6 @@
 // CellAnalyzer: the per-cell analysis of frames (capture/frame_analysis.h gives the formula) behind
 // one interface, submitted and read back in two steps so that a device can work while the main
-// loop goes on. The CPU form finishes in Submit; the Direct3D 11 form draws a pass and reads its
+// loop goes on. The CPU form works when its result is read, straight after Submit; the Direct3D 11 form draws a pass and reads its
 // result without waiting (platform/gpu_cell_analyzer.h).
 #pragma once
 #include <cstddef>
@@ -27,7 +27,8 @@ class CellAnalyzer {
   // The submitted frame's cells (grid.cells() of each) once finished. kBusy keeps the submission
   // for the next try; a read without a submission fails.
   virtual Read TryRead(uint8_t* max_alpha, uint32_t* signature) = 0;
-  // Submit finishes the work: the result can be read at once, and a copy fused with it.
+  // The result can be read at once after Submit, and a copy fused with the work: the pipeline then
+  // holds the texture's key from Submit to its publication.
   virtual bool Synchronous() const = 0;
 };
 

@@ -1,5 +1,4 @@
 // The two forms of the cell analysis: in this process (AVX2 or scalar) and on the GPU.
-#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -10,6 +9,8 @@
 namespace vyo::capture {
 namespace {
 
+// Works when read: Submit notes the frame (which the pipeline keeps until it has published), and
+// TryRead analyses it straight into the caller's cells, copying it on the way where asked.
 class CpuCellAnalyzer final : public CellAnalyzer {
  public:
   const char* Kind() const override { return "cpu"; }
@@ -17,29 +18,28 @@ class CpuCellAnalyzer final : public CellAnalyzer {
     grid_ = grid;
     width_ = width;
     height_ = height;
-    submitted_ = false;
-    mask_.assign(static_cast<size_t>(grid.cells()), 0);
-    signatures_.assign(static_cast<size_t>(grid.cells()), 0);
+    frame_ = nullptr;
     return grid.cells() != 0 && width > 0 && height > 0;
   }
   bool Submit(const uint8_t* bgra, size_t stride, uint8_t* copy_to, size_t copy_stride, bool* copied) override {
     *copied = false;
-    if (mask_.empty() || bgra == nullptr) return false;
-    if (avx2_) {
-      AnalyseCellsAvx2(bgra, stride, width_, height_, grid_, mask_.data(), signatures_.data(), &scratch_, copy_to,
-                       copy_stride);
-      *copied = copy_to != nullptr;
-    } else {
-      AnalyseCellsScalar(bgra, stride, width_, height_, grid_, mask_.data(), signatures_.data());
-    }
-    submitted_ = true;
+    if (grid_.cells() == 0 || bgra == nullptr) return false;
+    frame_ = bgra;
+    stride_ = stride;
+    // Only the AVX2 code copies as it reads.
+    copy_to_ = avx2_ ? copy_to : nullptr;
+    copy_stride_ = copy_stride;
+    *copied = copy_to_ != nullptr;
     return true;
   }
   Read TryRead(uint8_t* max_alpha, uint32_t* signature) override {
-    if (!submitted_) return Read::kFailed;
-    submitted_ = false;
-    std::memcpy(max_alpha, mask_.data(), mask_.size());
-    std::memcpy(signature, signatures_.data(), signatures_.size() * sizeof(uint32_t));
+    if (frame_ == nullptr) return Read::kFailed;
+    if (avx2_) {
+      AnalyseCellsAvx2(frame_, stride_, width_, height_, grid_, max_alpha, signature, &scratch_, copy_to_, copy_stride_);
+    } else {
+      AnalyseCellsScalar(frame_, stride_, width_, height_, grid_, max_alpha, signature);
+    }
+    frame_ = nullptr;
     return Read::kDone;
   }
   bool Synchronous() const override { return true; }
@@ -48,9 +48,11 @@ class CpuCellAnalyzer final : public CellAnalyzer {
   const bool avx2_ = std::string_view(CellAnalysisPath()) == "avx2";
   host::HitGrid grid_;
   int32_t width_ = 0, height_ = 0;
-  bool submitted_ = false;
-  std::vector<uint8_t> mask_;
-  std::vector<uint32_t> signatures_, scratch_;
+  const uint8_t* frame_ = nullptr;  // submitted, not yet read
+  size_t stride_ = 0;
+  uint8_t* copy_to_ = nullptr;
+  size_t copy_stride_ = 0;
+  std::vector<uint32_t> scratch_;
 };
 
 // The platform's pixel-shader analysis, made again for each new cell size (the shader is
