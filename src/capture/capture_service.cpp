@@ -730,7 +730,7 @@ void CaptureService::DecideSessionLocked(ViewState& view, uint32_t now, Action& 
     snap.visual_possible = true;
     snap.active = cap.session != nullptr || cap.frames_held;
     snap.from_visual = cap.capture_from_visual;
-    snap.has_frame = cap.got_frame || (cap.pipeline && cap.pipeline->HasWork());
+    snap.has_frame = cap.got_frame || cap.AnalysisInFlight();
     snap.had_content = cap.has_content;
     snap.restart_pending = false;
     switch (cap.health.Evaluate(snap)) {
@@ -835,7 +835,6 @@ void CaptureService::DestroyHitMaskLocked(ViewState& view) {
     cap.pipeline->TakeReleased(&let_go_);
   }
   cap.pipeline_backoff = RetryBackoff{};
-  cap.analysis_in_flight = false;
 }
 
 void CaptureService::EnsureHitMaskLocked(ViewState& view) {
@@ -959,7 +958,6 @@ void CaptureService::PublishViewPipelineLocked(ViewState& view, uint32_t now) {
   target.now = now;
   const PipelineOutcome outcome = pipeline.Tick(target);
   pipeline.TakeReleased(&let_go_);
-  cap.analysis_in_flight = pipeline.HasWork();
   if (outcome.kind == PipelineOutcome::kFailed) {
     NotePipelineFailureLocked(view, now);
     return;

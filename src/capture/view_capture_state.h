@@ -23,8 +23,6 @@ struct ViewCaptureState {
   // Hit testing: on when the mode is 1; alpha threshold 1 to 255.
   bool hit_test = false;
   int32_t hit_alpha_threshold = 32;
-  // Frame analysis work is in flight: the paced wait is cut into short slices.
-  bool analysis_in_flight = false;
   // Frame copying modes that take whole frames whatever the page reports (set by the overlay's
   // commands and the frame copy).
   bool full_frame_mode = false;
@@ -55,6 +53,8 @@ struct ViewCaptureState {
   uint32_t hit_seq = 0;
   bool hit_grid_refused = false;  // a grid too large for the block was reported once
   std::shared_ptr<capture::AnalysisPipeline> pipeline;
+  // Frame analysis work is in flight: the main loop's paced wait is cut into short slices.
+  bool AnalysisInFlight() const { return pipeline && pipeline->HasWork(); }
   capture::RetryBackoff pipeline_backoff;
 
   // ---- A native button: the image it shows (0 normal, 1 hover, 2 pressed).

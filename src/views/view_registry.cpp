@@ -62,7 +62,7 @@ uint32_t ViewRegistry::TargetFrameRate() {
 bool ViewRegistry::AnyAnalysisInFlight() {
   std::lock_guard<ViewsLock> guard(lock_);
   return std::any_of(views_.begin(), views_.end(), [](const auto& e) {
-    return e.second.kind != ViewKind::kNative && e.second.capture.analysis_in_flight;
+    return e.second.kind != ViewKind::kNative && e.second.capture.AnalysisInFlight();
   });
 }
 
