@@ -5,6 +5,7 @@
 #include <cstring>
 #include <algorithm>
 #include <memory>
+#include <span>
 
 #include <gif_lib.h>
 #include <jpeglib.h>
@@ -20,7 +21,7 @@ bool SideOk(uint64_t width, uint64_t height) {
   return width >= 1 && height >= 1 && width <= kMaxDecodedSide && height <= kMaxDecodedSide;
 }
 
-bool DecodePngFile(const std::vector<uint8_t>& data, DecodedImage* out) {
+bool DecodePngFile(std::span<const uint8_t> data, DecodedImage* out) {
   std::unique_ptr<spng_ctx, void (*)(spng_ctx*)> ctx(spng_ctx_new(0), spng_ctx_free);
   if (!ctx) return false;
   spng_set_image_limits(ctx.get(), kMaxDecodedSide, kMaxDecodedSide);
@@ -44,7 +45,7 @@ struct JpegError {
   std::jmp_buf jump;
 };
 
-bool DecodeJpeg(const std::vector<uint8_t>& data, DecodedImage* out) {
+bool DecodeJpeg(std::span<const uint8_t> data, DecodedImage* out) {
   jpeg_decompress_struct info{};
   JpegError error{};
   info.err = jpeg_std_error(&error.mgr);
@@ -76,11 +77,11 @@ bool DecodeJpeg(const std::vector<uint8_t>& data, DecodedImage* out) {
 }
 
 struct GifSource {
-  const std::vector<uint8_t>* data;
+  const std::span<const uint8_t>* data;
   size_t at = 0;
 };
 
-bool DecodeGif(const std::vector<uint8_t>& data, DecodedImage* out) {
+bool DecodeGif(std::span<const uint8_t> data, DecodedImage* out) {
   GifSource source{&data};
   int error = 0;
   GifFileType* gif = DGifOpen(&source, [](GifFileType* file, GifByteType* buffer, int length) -> int {
@@ -123,12 +124,12 @@ bool DecodeGif(const std::vector<uint8_t>& data, DecodedImage* out) {
   return true;
 }
 
-uint32_t U32(const std::vector<uint8_t>& d, size_t at) {
+uint32_t U32(std::span<const uint8_t> d, size_t at) {
   return static_cast<uint32_t>(d[at]) | static_cast<uint32_t>(d[at + 1]) << 8 | static_cast<uint32_t>(d[at + 2]) << 16 |
          static_cast<uint32_t>(d[at + 3]) << 24;
 }
 
-uint32_t U16(const std::vector<uint8_t>& d, size_t at) { return d[at] | static_cast<uint32_t>(d[at + 1]) << 8; }
+uint32_t U16(std::span<const uint8_t> d, size_t at) { return d[at] | static_cast<uint32_t>(d[at + 1]) << 8; }
 
 // One channel of a bit-field pixel: its mask, where it starts and its largest value.
 struct BmpChannel {
@@ -147,7 +148,7 @@ struct BmpChannel {
 // BMP with a 40-byte or longer header: 1, 4 and 8 bits with a palette; 16 bits (5-5-5, or bit
 // fields); 24 bits; 32 bits (plain, or bit fields in the usual B, G, R, A places). Bottom-up and
 // top-down rows. Every size is checked against the file in 64-bit arithmetic.
-bool DecodeBmp(const std::vector<uint8_t>& d, DecodedImage* out) {
+bool DecodeBmp(std::span<const uint8_t> d, DecodedImage* out) {
   if (d.size() < 54) return false;
   const uint64_t offset = U32(d, 10), header = U32(d, 14);
   if (header < 40 || 14 + header > d.size()) return false;
@@ -227,7 +228,7 @@ bool DecodeBmp(const std::vector<uint8_t>& d, DecodedImage* out) {
 }
 
 // The format is told by the first bytes, not by the file's name.
-bool DecodeBytes(const std::vector<uint8_t>& data, DecodedImage* out) {
+bool DecodeBytes(std::span<const uint8_t> data, DecodedImage* out) {
   if (data.size() < 8 || data.size() > kMaxImageFileBytes) return false;
   out->order = ChannelOrder::kRgba;
   if (std::memcmp(data.data(), "\x89PNG", 4) == 0) return DecodePngFile(data, out);
@@ -248,7 +249,7 @@ bool DecodeImageFile(const std::u16string& path, DecodedImage* out) {
 
 bool DecodeImageData(const uint8_t* data, size_t size, DecodedImage* out) {
   if (data == nullptr || out == nullptr) return false;
-  return DecodeBytes(std::vector<uint8_t>(data, data + size), out);
+  return DecodeBytes(std::span<const uint8_t>(data, size), out);
 }
 
 }  // namespace vyo::platform
