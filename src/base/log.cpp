@@ -76,4 +76,8 @@ std::string StringPrintf(const char* format, ...) {
 
 std::string HrHex(int32_t hr) { return StringPrintf("%x", static_cast<uint32_t>(hr)); }
 
+std::string ViewForm(const std::string& text, uint32_t view_id) {
+  return text + ", view_id=" + std::to_string(view_id);
+}
+
 }  // namespace vyo

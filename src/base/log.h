@@ -62,6 +62,8 @@ std::string StringPrintfV(const char* format, va_list args);
 
 // An HRESULT-style result as the log lines write it: unsigned lower-case hex without "0x".
 std::string HrHex(int32_t hr);
+// A log line about one view: the text, then ", view_id=" and the id in decimal.
+std::string ViewForm(const std::string& text, uint32_t view_id);
 
 }  // namespace vyo
 

@@ -29,10 +29,6 @@ constexpr uint32_t kFullCopyEveryMs = 999;
 
 uint32_t NonZero(uint32_t tick) { return tick == 0 ? 1 : tick; }
 
-std::string ViewForm(const char* text, uint32_t view_id) {
-  return StringPrintf("%s, view_id=%u", text, view_id);
-}
-
 // Frames per second → the polling interval of a window source.
 uint32_t IntervalMs(uint32_t rate) { return rate == 0 ? 1000 : std::max<uint32_t>(1, 1000 / std::min<uint32_t>(rate, 60)); }
 

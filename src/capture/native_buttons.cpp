@@ -41,7 +41,7 @@ void NativeButtons::RegisterCommands(host::CommandDispatcher& dispatcher) {
 }
 
 void NativeButtons::LogView(const char* text, uint32_t view_id, const SourceLocation& where) {
-  overlay_.SendLog(StringPrintf("%s, view_id=%u", text, view_id), where);
+  overlay_.SendLog(ViewForm(text, view_id), where);
 }
 
 bool NativeButtons::DecodeButtonImages(uint32_t view_id, const std::array<std::u16string, 3>& paths, int32_t width,

@@ -379,7 +379,7 @@ void ViewService::SendPopupState(const PopupStateMsg& state) {
 }
 
 void ViewService::LogView(uint32_t view_id, const char* text) {
-  std::string line = StringPrintf("%s, view_id=%u", text != nullptr ? text : "popup", view_id);
+  std::string line = ViewForm(text != nullptr ? text : "popup", view_id);
   main_thread_.RunOrPost([this, line = std::move(line)] { overlay_.SendLog(line); });
 }
 

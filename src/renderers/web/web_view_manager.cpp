@@ -28,9 +28,6 @@ constexpr uint32_t kRetryDelayMs = 400;
 constexpr int32_t kAttempts = 8;
 
 std::string HrForm(const std::string& text, HResult hr) { return text + ", hr=0x" + HrHex(hr); }
-std::string ViewForm(const std::string& text, uint32_t view_id) {
-  return StringPrintf("%s, view_id=%u", text.c_str(), view_id);
-}
 
 uint32_t EventBit(WebEvent e) { return 1u << static_cast<uint32_t>(e); }
 
