@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "bench_mode.h"
 #include "capture/pixel_convert.h"
 #include "overlay_sim.h"
 #include "platform/image_decoder.h"
@@ -327,7 +328,7 @@ int main(int argc, char** argv) {
   const std::string url = "file://" + (g_site / "index.html").string();
   g_fixtures = {{"800x600", 800, 600, {}, {}}, {"1920x1080", 1920, 1080, {}, {}}};
   for (Fixture& f : g_fixtures) {
-    f.bare = RunBareClient(url, f.width, f.height, 4.0, 40, false);
+    f.bare = RunBareClient(url, f.width, f.height, bench::Seconds(4.0), 40, false);
     for (const auto& m : f.bare.messages) {
       web::cdp::ScreencastFrameRef ref;
       std::vector<uint8_t> png;
@@ -341,9 +342,9 @@ int main(int argc, char** argv) {
   std::printf("pixel conversion: %s\n", capture::PixelConvertKind());
   benchmark::RunSpecifiedBenchmarks();
 
-  std::printf("\nend to end, 800x600 animated page, 6 s each, same browser build:\n");
-  const BareRun bare = RunBareClient(url, 800, 600, 6.0, 0, true);
-  const HostRun host = RunHost(g_site.string(), 800, 600, 6.0);
+  std::printf("\nend to end, 800x600 animated page, %.0f s each, same browser build:\n", bench::Seconds(6.0));
+  const BareRun bare = RunBareClient(url, 800, 600, bench::Seconds(6.0), 0, true);
+  const HostRun host = RunHost(g_site.string(), 800, 600, bench::Seconds(6.0));
   std::printf("  bare DevTools client: %.1f frames/s, change-to-frame latency median %.0f ms (%zu samples)\n", bare.fps,
               Median(bare.latencies), bare.latencies.size());
   std::printf("  through the host:     %.1f frames/s, change-to-texture latency median %.0f ms (%zu samples)\n",

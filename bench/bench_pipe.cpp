@@ -28,6 +28,7 @@
 
 #include "protocol/commands.h"
 #include "protocol/protocol.h"
+#include "bench_mode.h"
 #include "overlay_sim.h"
 
 namespace {
@@ -37,9 +38,9 @@ using namespace vyo;
 std::unique_ptr<sim::OverlaySim> StartedHost(const char* tag) {
   auto s = sim::OverlaySim::Create(tag);
   if (!s || !s->StartHost() || !s->Connect(20000) || !s->WaitFor(host::kHostHello, 20000)) return nullptr;
-  // Drain start-up chatter (including the browser environment's) until the pipe is quiet.
-  while (s->Next(500)) {
-  }
+  // Start-up chatter (the browser environment's included) goes by before measuring. A fixed span:
+  // the heartbeat never lets the pipe go quiet.
+  s->DrainFor(static_cast<uint32_t>(bench::Seconds(2.0) * 1000));
   return s;
 }
 
@@ -72,7 +73,7 @@ void BM_HostCommandRoundTrip(benchmark::State& state) {
   s->CloseConnection();
   s->WaitExit(10000);
 }
-BENCHMARK(BM_HostCommandRoundTrip)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_HostCommandRoundTrip)->UseRealTime()->MinTime(bench::Seconds(2.0));
 
 // The bare channel: a socket pair and a thread that reads two-message frames and answers each
 // SurfaceInfo frame with a header and a payload of the length the host's reply has.
@@ -140,7 +141,7 @@ void BM_SocketPairRoundTrip(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_SocketPairRoundTrip)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_SocketPairRoundTrip)->UseRealTime()->MinTime(bench::Seconds(2.0));
 
 void BM_HostCommandThroughput(benchmark::State& state) {
   auto s = StartedHost("bench_tp");
@@ -161,7 +162,7 @@ void BM_HostCommandThroughput(benchmark::State& state) {
   s->CloseConnection();
   s->WaitExit(10000);
 }
-BENCHMARK(BM_HostCommandThroughput)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_HostCommandThroughput)->UseRealTime()->MinTime(bench::Seconds(2.0));
 
 void BM_SocketPairThroughput(benchmark::State& state) {
   EchoPair pair;
@@ -181,7 +182,7 @@ void BM_SocketPairThroughput(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * 64);
 }
-BENCHMARK(BM_SocketPairThroughput)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_SocketPairThroughput)->UseRealTime()->MinTime(bench::Seconds(2.0));
 
 // Idle cost: CPU time the host process uses per wall second of its idle main loop with no views,
 // measured from outside after start-up has settled (the kernel's per-thread run time of every
@@ -240,8 +241,8 @@ double TreeRunSeconds(const std::vector<int>& pids) {
   return total;
 }
 
-constexpr double kSettleSeconds = 3.0;
-constexpr double kIdleSeconds = 5.0;
+const double kSettleSeconds = bench::Seconds(3.0);
+const double kIdleSeconds = bench::Seconds(5.0);
 
 void BM_HostIdleCpu(benchmark::State& state) {
   double host_cpu = 0, browser_cpu = 0, wall = 0, frames = 0;
@@ -280,7 +281,7 @@ void BM_HostIdleCpu(benchmark::State& state) {
   state.counters["browser_cpu_per_wall_s"] = browser_cpu / wall;
   state.counters["frames_per_s"] = frames / wall;
 }
-BENCHMARK(BM_HostIdleCpu)->Iterations(2)->UseRealTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_HostIdleCpu)->Iterations(bench::Count(2))->UseRealTime()->Unit(benchmark::kSecond);
 
 // Baseline: a child process that sleeps in 1/30 s steps for the same window (fork, then only
 // nanosleep and _exit in the child).
@@ -312,7 +313,7 @@ void BM_SleepingProcessIdleCpu(benchmark::State& state) {
   }
   state.counters["cpu_per_wall_s"] = cpu / wall;
 }
-BENCHMARK(BM_SleepingProcessIdleCpu)->Iterations(2)->UseRealTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_SleepingProcessIdleCpu)->Iterations(bench::Count(2))->UseRealTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 

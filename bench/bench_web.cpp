@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "bench_mode.h"
 #include "overlay_sim.h"
 #include "platform/process.h"
 #include "qos/test_http_server.h"
@@ -549,7 +550,7 @@ void BM_ViewCreateToNavigated(benchmark::State& state) {
   state.counters["package_incomplete"] = pkg_incomplete;
   state.counters["http_incomplete"] = http_incomplete;
 }
-BENCHMARK(BM_ViewCreateToNavigated)->Iterations(15)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ViewCreateToNavigated)->Iterations(bench::Count(15))->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_ResourceAnswers(benchmark::State& state) {
   Rig* rig = TheRig(state);
@@ -597,7 +598,7 @@ void BM_ResourceAnswers(benchmark::State& state) {
   // A check that the baseline's fetches reached the server (nothing answered by a cache).
   state.counters["http_server_answers"] = static_cast<double>(rig->http_answers() - answers_before);
 }
-BENCHMARK(BM_ResourceAnswers)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ResourceAnswers)->Iterations(bench::Count(5))->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

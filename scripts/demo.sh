@@ -3,8 +3,10 @@
 # package, and lets the reference overlay run a short session with the host, which shows the page
 # in a view of the real (headless) browser. Every message that crosses the pipe is printed, then
 # the heartbeat, the frames per second the overlay read from each view's shared texture, and the
-# host's exit code; the pictures of each view and of the whole surface are written as PNGs. The host's own log is written encrypted beside it; the
-# last lines of the demo read it back with vyo-log.
+# host's exit code; the pictures of each view and of the whole surface are written as PNGs. The
+# host's own log is written encrypted beside it; the demo reads its last lines back with vyo-log,
+# then prints the pictures' paths and one line of figures. Exit status 0 only when the session
+# ended cleanly and view 1 showed the page.
 #   scripts/demo.sh [SECONDS]     how long the view stays up (default 3)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,10 +19,23 @@ pkg="$root/build/linux/overlay-ui.pkg"
 "$bin/vyo-pack" pack --keys "$root/keys/dev" "$root/examples/overlay-ui" "$pkg"
 out="$root/build/linux/demo"
 mkdir -p "$out"
-"$bin/overlay-sim" --url "vyopkg:$pkg" --seconds "${1:-3}" --out "$out"
-log=$(ls -t "$bin"/log/*.log | head -n 1)
+# --check: the session fails unless view 1 showed at least one frame and its picture is not blank.
+# The reference overlay bounds every wait of its own; the outer time-out is the last resort.
+set +e
+timeout 300 "$bin/overlay-sim" --url "vyopkg:$pkg" --seconds "${1:-3}" --out "$out" --check | tee "$out/session.txt"
+status=${PIPESTATUS[0]}
+set -e
+log=$(ls -t "$bin"/log/*.log 2>/dev/null | head -n 1)
+if [ -n "$log" ]; then
+  echo
+  echo "==== the host's log ($log), read with the development reader key:"
+  "$bin/vyo-log" --key "$root/keys/dev-log/reader0.key" "$log" | tail -n 15
+fi
 echo
-echo "==== the host's log ($log), read with the development reader key:"
-"$bin/vyo-log" --key "$root/keys/dev-log/reader0.key" "$log" | tail -n 15
-echo
-echo "==== what the overlay saw: $out/view_1.png and $out/surface.png"
+echo "==== what the overlay saw"
+grep -E '^(picture|figures|check):' "$out/session.txt" || true
+if [ "$status" -ne 0 ]; then
+  echo "demo: FAILED (overlay-sim exit status $status)" >&2
+  exit 1
+fi
+echo "demo: ok"

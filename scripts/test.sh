@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds both flavours and runs every test: Linux with AddressSanitizer and UBSan, Windows x64 under
-# Wine (with a virtual display), and a short smoke run of every fuzz target.
+# Builds both flavours and runs every test: Linux with AddressSanitizer and UBSan, the demo end to
+# end and a smoke run of every benchmark (optimised Linux build), Windows x64 under Wine (with a
+# virtual display), and a short smoke run of every fuzz target.
 #   scripts/test.sh            everything
 #   VYO_SKIP_WINDOWS=1 ...     Linux only (quicker while developing)
 set -euo pipefail
@@ -16,6 +17,14 @@ cmake --preset linux-asan >/dev/null
 cmake --build --preset linux-asan
 step "Linux (ASan + UBSan): tests"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --preset linux-asan || status=1
+
+# The main job as a user runs it: the reference overlay against the real host and browser with the
+# sample package. It fails unless the session ends by itself, exit 0, with view 1 showing the page.
+step "The demo, end to end (optimised Linux build)"
+timeout 900 "$root/scripts/demo.sh" || { echo "test: the demo failed or did not end" >&2; status=1; }
+
+step "Benchmarks: a smoke run of each (figures not judged)"
+VYO_BENCH_SMOKE=1 timeout 1200 "$root/scripts/bench.sh" || { echo "test: a benchmark failed or did not end" >&2; status=1; }
 
 if [ "${VYO_SKIP_WINDOWS:-0}" != 1 ]; then
   step "Windows x64 (MinGW-w64): build"

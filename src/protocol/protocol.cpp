@@ -288,6 +288,12 @@ std::string DescribeHostMessage(uint32_t type, const std::vector<uint8_t>& paylo
         return out + buf;
       }
       break;
+    case kHitMaskHeartbeat:
+      if (auto m = DecodeHitMaskHeartbeat(payload)) {
+        std::snprintf(buf, sizeof(buf), " views=%u period=%ums", m->view_count, m->period_ms);
+        return out + buf;
+      }
+      break;
     case kViewStatus:
       if (auto m = DecodeViewStatus(payload)) {
         std::snprintf(buf, sizeof(buf), " view=%u code=%u", m->view_id, m->code);

@@ -72,7 +72,10 @@ bool OverlaySim::Connect(uint32_t timeout_ms) {
   const uint64_t deadline = clock.Tick64() + timeout_ms;
   for (;;) {
     pipe_ = platform::PipeClient::Connect(pipe_name_, 200);
-    if (pipe_) return true;
+    if (pipe_) {
+      pipe_broken_ = false;
+      return true;
+    }
     if (host_ && host_->Wait(0)) return false;
     if (clock.Tick64() >= deadline) return false;
   }
@@ -105,7 +108,9 @@ bool OverlaySim::SendRawMessage(const std::vector<uint8_t>& bytes) {
 std::optional<HostMessage> OverlaySim::Next(uint32_t timeout_ms) {
   if (!pipe_) return std::nullopt;
   uint32_t size = 0;
-  if (pipe_->Poll(timeout_ms, &size) != platform::PipeResult::kOk || size == 0) return std::nullopt;
+  const platform::PipeResult polled = pipe_->Poll(timeout_ms, &size);
+  if (polled != platform::PipeResult::kOk) pipe_broken_ = true;
+  if (polled != platform::PipeResult::kOk || size == 0) return std::nullopt;
   uint8_t header_bytes[host::kFrameHeaderSize];
   if (pipe_->ReadMessage(header_bytes, sizeof(header_bytes)) != platform::PipeResult::kOk) return std::nullopt;
   const host::FrameHeader header = host::DecodeFrameHeader(header_bytes);
@@ -148,6 +153,18 @@ bool OverlaySim::WaitForLog(const std::string& needle, uint32_t timeout_ms) {
     auto msg = WaitFor(host::kHostLog, static_cast<uint32_t>(deadline - now));
     if (!msg) return false;
     if (msg->text().find(needle) != std::string::npos) return true;
+  }
+}
+
+size_t OverlaySim::DrainFor(uint32_t ms) {
+  platform::Clock& clock = platform::SystemClock();
+  const uint64_t deadline = clock.Tick64() + ms;
+  size_t count = 0;
+  for (;;) {
+    const uint64_t now = clock.Tick64();
+    if (now >= deadline) return count;
+    if (Next(static_cast<uint32_t>(deadline - now))) ++count;
+    else if (!Connected()) return count;
   }
 }
 

@@ -59,6 +59,9 @@ class OverlaySim {
   std::optional<HostMessage> WaitFor(uint32_t type, uint32_t timeout_ms);
   // Reads messages until a HostLog whose text contains `needle` arrives.
   bool WaitForLog(const std::string& needle, uint32_t timeout_ms);
+  // Reads every message that arrives within the next `ms` milliseconds and returns how many. A
+  // fixed span, never "until the pipe is quiet": the host sends a heartbeat every 100 ms.
+  size_t DrainFor(uint32_t ms);
   const std::vector<HostMessage>& received() const { return received_; }
 
   BeatMap ReadBeatMap() const;
@@ -68,6 +71,8 @@ class OverlaySim {
   // Writes the ring's write index directly (to present a corrupt ring).
   void SetInputWriteIndex(uint32_t index);
 
+  // False once the pipe is closed or the host's end has gone away.
+  bool Connected() const { return pipe_ && !pipe_broken_; }
   void CloseConnection();
   std::optional<uint32_t> WaitExit(uint32_t timeout_ms);
   void KillHost();
@@ -91,6 +96,7 @@ class OverlaySim {
   std::unique_ptr<platform::SharedMemory> beat_map_;
   std::unique_ptr<platform::ChildProcess> host_;
   std::unique_ptr<platform::PipeClient> pipe_;
+  bool pipe_broken_ = false;
   std::vector<HostMessage> received_;
   std::unique_ptr<SurfaceReader> surface_;
 };
