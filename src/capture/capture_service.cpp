@@ -80,8 +80,9 @@ CopyPlan PlanCopy(ViewCaptureState& cap, web::DirtyState& dirty, double zoom, ui
     cap.full_until = 0;
     dirty.force_full = true;
   }
-  const bool full = cap.full_frame_mode || cap.live_mode || cap.full_until != 0 || cap.full_refresh ||
-                    dirty.force_full || !dirty.dirty_info_available ||
+  // A view whose frames are analysed (its mask is built) takes whole frames here too: this plain
+  // copy serves it only while its analysis is failing, and the page's reports are ignored meanwhile.
+  const bool full = cap.TakesWholeFrames() || dirty.force_full || !dirty.dirty_info_available ||
                     TickDiff(now, cap.last_full_tick) > static_cast<int32_t>(kFullCopyEveryMs) || zoom < 0.99 ||
                     zoom > 1.01;
   if (full) {
@@ -134,7 +135,7 @@ CaptureService::CaptureService(platform::Clock& clock, const host::HostSettings&
       views_(views),
       overlay_(overlay),
       main_thread_(main_thread),
-      link_(std::make_shared<CaptureService*>(this)) {}
+      link_(std::make_shared<std::atomic<CaptureService*>>(this)) {}
 
 CaptureService::~CaptureService() { Shutdown(); }
 
@@ -151,7 +152,7 @@ void CaptureService::RegisterCommands(host::CommandDispatcher& dispatcher) {
 }
 
 void CaptureService::Shutdown() {
-  *link_ = nullptr;
+  link_->store(nullptr);
   std::vector<std::shared_ptr<ICaptureSession>> sessions;
   std::vector<std::shared_ptr<DecodedFrame>> frames;
   {
@@ -579,6 +580,8 @@ void CaptureService::OnViewNavigating(uint32_t view_id) {
   views_.With(view_id, [&](ViewState* view) {
     if (view == nullptr) return;
     view->capture.health.NoteActivity(clock_.TickMs());
+    // The new document reports its own changes, or not: what the old one reported is forgotten.
+    view->web.dirty = web::DirtyState{};
     view->web.dirty.force_full = true;
     if (view->capture.pipeline) {
       view->capture.pipeline->SoftReset();
@@ -625,28 +628,35 @@ void CaptureService::StartViewCapture(uint32_t view_id, const std::shared_ptr<we
   }
   const uint64_t serial = next_serial_++;
   const CaptureSource source = visual ? CaptureSource::kVisual : CaptureSource::kWindow;
-  std::weak_ptr<CaptureService*> weak = link_;
+  std::weak_ptr<std::atomic<CaptureService*>> weak = link_;
   host::MainThread* main = &main_thread_;
   ImageDecodeFn decode = decode_;
   platform::Clock* clock = &clock_;
-  FrameCallback on_frame = [weak, main, decode, clock, view_id, serial, visual](EncodedFrame encoded) {
-    auto link = weak.lock();
-    if (!link || *link == nullptr) return;
+  // Both callbacks may run on the port's threads: they touch nothing of the service there and post
+  // what they bring to the main thread.
+  const auto service_of = [](const std::weak_ptr<std::atomic<CaptureService*>>& w) -> CaptureService* {
+    auto link = w.lock();
+    return link ? link->load() : nullptr;
+  };
+  FrameCallback on_frame = [weak, main, decode, clock, view_id, serial, visual, service_of](EncodedFrame encoded) {
+    if (service_of(weak) == nullptr) return;
     auto frame = std::make_shared<DecodedFrame>();
     frame->session_serial = serial;
     frame->from_visual = visual;
     if (!DecodeFrame(std::move(encoded), decode, frame.get())) return;  // back to the pool
     frame->arrived = clock->PerfCounter();
-    main->PostTask([weak, view_id, frame]() mutable {
-      auto l = weak.lock();
-      if (l && *l != nullptr) (*l)->OnFrameArrived(view_id, std::move(frame));
+    main->PostTask([weak, view_id, frame, service_of]() mutable {
+      if (CaptureService* service = service_of(weak)) service->OnFrameArrived(view_id, std::move(frame));
     });
   };
-  EndCallback on_end = [weak, view_id, serial] {
-    auto link = weak.lock();
-    if (!link || *link == nullptr) return;
-    (*link)->views_.With(view_id, [&](ViewState* view) {
-      if (view != nullptr && view->capture.session_serial == serial) view->capture.session_ended = true;
+  EndCallback on_end = [weak, main, view_id, serial, service_of] {
+    if (service_of(weak) == nullptr) return;
+    main->RunOrPost([weak, view_id, serial, service_of] {
+      CaptureService* service = service_of(weak);
+      if (service == nullptr) return;
+      service->views_.With(view_id, [&](ViewState* view) {
+        if (view != nullptr && view->capture.session_serial == serial) view->capture.session_ended = true;
+      });
     });
   };
   std::shared_ptr<ICaptureSession> session =

@@ -11,6 +11,7 @@
 // are touched under views_lock; the capture port (the browser) and the pipe are called with it
 // released.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -148,8 +149,10 @@ class CaptureService final : public host::IViewObserver {
   std::unique_ptr<ICapturePort> port_;
   ImageDecodeFn decode_;
   std::u16string pipe_name_;
-  // What frame callbacks hold: cleared by Shutdown, so a late frame does nothing.
-  std::shared_ptr<CaptureService*> link_;
+  // What frame callbacks hold: cleared by Shutdown, so a late frame does nothing. Read on the
+  // capture port's threads, hence atomic; they only read it to decide whether to post work to the
+  // main thread, which reads it again there.
+  std::shared_ptr<std::atomic<CaptureService*>> link_;
   uint64_t next_serial_ = 1;
   bool hold_all_frames_ = false;
   std::vector<uint32_t> first_frame_views_;

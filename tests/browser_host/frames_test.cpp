@@ -258,6 +258,34 @@ TEST_F(FramesFixture, TwoViewsAnimateAndAHiddenViewCapturesNothingUntilShown) {
   EXPECT_TRUE(PumpUntil([&] { return View(3)->frames >= 5; }, kWait, true));
 }
 
+// New views over a transparent page, one after another: every frame the overlay reads is
+// transparent where the page is, from the very first one. A frame painted before the view's
+// background was in force (the page over opaque white) is never published.
+TEST_F(FramesFixture, NoFrameOfANewViewShowsAnOpaqueBackground) {
+  START_OR_SKIP("first_frames");
+  const std::u16string url = Package("blocks", BlocksPage(false));
+  const Bgra red{0, 0, 255, 255}, clear{0, 0, 0, 0};
+  int opaque = 0;
+  std::string first_bad;
+  for (uint32_t id = 1; id <= 20; ++id) {
+    s->Send(host::ViewCreateCmd{id, 0, 0, 320, 240, true, url});
+    uint32_t checked = 0;
+    ASSERT_TRUE(PumpUntil([&] {
+      const sim::ViewCopy* v = View(id);
+      if (v == nullptr || v->frames == checked) return false;
+      checked = v->frames;
+      const Bgra corner = PixelAt(*v, 319, 239);
+      if (!(corner == clear)) {
+        ++opaque;
+        if (first_bad.empty()) first_bad = "view " + std::to_string(id) + " frame " + std::to_string(checked);
+      }
+      return PixelAt(*v, 50, 50) == red;
+    }, kWait)) << "view " << id;
+    s->Send(host::ViewDestroyCmd{id});
+  }
+  EXPECT_EQ(opaque, 0) << "first opaque frame: " << first_bad;
+}
+
 TEST_F(FramesFixture, DestroyedViewReleasesItsTextureAndDirtyMap) {
   START_OR_SKIP("destroy");
   s->Send(host::ViewCreateCmd{1, 0, 0, 320, 240, true, Package("blocks", BlocksPage(false))});

@@ -77,6 +77,11 @@ TEST(CaptureCopyPlan, FullPartialOrSkip) {
       {"full period running", [](auto& c, auto& d) { Reported(c, d); c.full_until = 1500; }, 1.0, CopyPlan::kFull, 0, 0, 100, 50},
       {"full period over: one more full", [](auto& c, auto& d) { Reported(c, d); c.full_until = 1000; }, 1.0,
        CopyPlan::kFull, 0, 0, 100, 50},
+      {"analysed view (its analysis failing)", [](auto& c, auto& d) {
+         Reported(c, d);
+         c.hit_mask_ready = true;
+         d.has_rect = true, d.dirty_rect = {10, 20, 40, 60}, d.dirty_lifetime = 2;
+       }, 1.0, CopyPlan::kFull, 0, 0, 100, 50},
   };
   for (const PlanCase& c : cases) {
     host::ViewCaptureState cap;

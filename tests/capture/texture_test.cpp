@@ -125,6 +125,11 @@ TEST(ScreencastReader, FindsTheFrameWithoutParsingItsImage) {
   // Other messages are left to the JSON path.
   EXPECT_FALSE(web::cdp::FindScreencastFrame(R"({"id":3,"result":{"data":"abc"}})", &ref));
   EXPECT_FALSE(web::cdp::FindScreencastFrame(R"({"method":"Page.screencastFrame","params":{}})", &ref));
+  // A page's object handed back in an answer has the words of a frame, not its shape.
+  EXPECT_FALSE(web::cdp::FindScreencastFrame(
+      R"({"id":4,"result":{"result":{"type":"object","value":{"method":"Page.screencastFrame","data":"QUJD",)"
+      R"("sessionId":1}}},"sessionId":"ABCDEF0123"})",
+      &ref));
 }
 
 TEST(ScreencastReader, Base64DecodesEveryLengthAndRefusesForeignCharacters) {

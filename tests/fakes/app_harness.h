@@ -15,6 +15,7 @@
 #include "fakes/fake_main_wait.h"
 #include "fakes/fake_pipe.h"
 #include "fakes/fake_web_runtime.h"
+#include "fakes/test_backends.h"
 #include "fakes/manual_clock.h"
 #include "host/app.h"
 #include "platform/named_event.h"
@@ -23,16 +24,6 @@
 
 namespace vyo::testing {
 
-// Engines that need nothing from the machine: no windows, no browser.
-inline host::HostBackends TestBackends() {
-  host::HostBackends backends;
-  backends.window_system = false;
-  backends.web_runtime = nullptr;
-  backends.user_data_fs = nullptr;
-  backends.watchdog = false;
-  backends.keyboard_layout = &host::CreateUsKeyboardLayout;
-  return backends;
-}
 
 struct AppHarness : ::testing::Test {
   ManualClock clock;

@@ -216,6 +216,12 @@ std::optional<WebResourceResponse> Site(const std::string& url) {
       document.body.appendChild(frame);
     </script></body></html>)HTML");
   }
+  if (path == "/cursor.html") {
+    // A hand over the top-left block, the arrow elsewhere.
+    return Ok("text/html; charset=utf-8",
+              "<!doctype html><html><body style='margin:0'>"
+              "<div style='cursor:pointer;width:100px;height:100px'></div></body></html>");
+  }
   if (path == "/pic.png") {
     WebResourceResponse r = Ok("image/png", "");
     r.body.assign(kPng3x2, kPng3x2 + sizeof kPng3x2);
@@ -787,6 +793,60 @@ TEST_F(CdpBrowserTest, NewWindowsReachTheSinkAndHandledOnesAreClosed) {
   ASSERT_TRUE(queue_.PumpUntil([&] { return sink.new_windows.size() == 2; }));
   EXPECT_EQ(sink.new_windows[1], "https://v5.content.vyo.invalid/popup-b.html");
   EXPECT_TRUE(queue_.PumpUntil([&] { return PageTargets(*env).size() == before + 1; }, 3s));
+}
+
+// A window opened by a window the host does not show as a view has nobody to claim it: it is
+// closed, while the window the view's page opened (left open by its handler) stays.
+TEST_F(CdpBrowserTest, WindowsOpenedByWindowsThatAreNotViewsAreClosed) {
+  auto env = Environment();
+  ASSERT_TRUE(env);
+  auto view = View(*env);
+  ASSERT_TRUE(view);
+  Sink sink;
+  sink.answer = Site;
+  OpenIntercepted(*view, sink, u"https://v5.content.vyo.invalid", u"/index.html");
+  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.completed.empty(); }));
+  const size_t before = PageTargets(*env).size();
+
+  sink.handle_new_windows = false;  // the first window stays open
+  ASSERT_EQ(view->CallDevToolsProtocolMethod(
+                "Runtime.evaluate",
+                "{\"expression\":\"const w = window.open('about:blank'); w.open('about:blank'); w.open('about:blank');\","
+                "\"userGesture\":true}"),
+            kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return sink.new_windows.size() == 1; }));
+  queue_.PumpFor(1500ms);
+  EXPECT_EQ(sink.new_windows.size(), 1u) << "a window's windows reached the view's handler";
+  EXPECT_TRUE(queue_.PumpUntil([&] { return PageTargets(*env).size() == before + 1; }, 5s))
+      << PageTargets(*env).size() - before << " windows left open";
+}
+
+// A page busy in a loop answers no cursor lookup. The pointer moves made meanwhile hold one lookup
+// in flight, not one each, and the cursor follows the last position once the page answers again.
+TEST_F(CdpBrowserTest, CursorLookupsStayOneInFlightWhileThePageIsBusy) {
+  auto env = Environment();
+  ASSERT_TRUE(env);
+  auto view = View(*env);
+  ASSERT_TRUE(view);
+  ASSERT_EQ(view->AddEventHandler(WebEvent::kCursorChanged), kOk);
+  Sink sink;
+  sink.answer = Site;
+  OpenIntercepted(*view, sink, u"https://v7.content.vyo.invalid", u"/cursor.html");
+  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.completed.empty(); }));
+  queue_.PumpFor(200ms);
+  const size_t idle = PendingReplies(*env);
+
+  ASSERT_EQ(view->ExecuteScript(u"setTimeout(() => { const end = Date.now() + 2500; while (Date.now() < end) {} }, 0)"),
+            kOk);
+  queue_.PumpFor(300ms);
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(view->SendMouseInput(0x200, 0, 0, 300, 150 + i % 50), kOk);
+  ASSERT_EQ(view->SendMouseInput(0x200, 0, 0, 20, 20), kOk);  // last over the hand block
+  queue_.PumpFor(300ms);
+  EXPECT_LE(PendingReplies(*env), idle + 1) << "a lookup per move while the page is busy";
+
+  uint32_t cursor = 0;
+  EXPECT_TRUE(queue_.PumpUntil([&] { return Succeeded(view->GetSystemCursorId(&cursor)) && cursor == 32649u; }, 10s))
+      << "cursor " << cursor;
 }
 
 // With script dialogs off, alert and confirm return at once (confirm answers false) and the page

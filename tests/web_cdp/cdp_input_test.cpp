@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include <nlohmann/json.hpp>
 
 #include "renderers/web/cdp/cdp_input.h"
@@ -21,6 +23,9 @@ TEST(CdpInput, ClicksAreCountedByTimeDistanceAndButton) {
       {1, 17, 13, 1000, 1},                                             // too far
       {1, 17, 13, 1600, 1},                                             // too late
       {3, 17, 13, 1700, 1},                                             // another button
+      // Positions at the ends of 32 bits: far apart, and no overflow working that out.
+      {1, INT32_MIN, INT32_MIN, 2000, 1},   {1, INT32_MAX, INT32_MAX, 2100, 1},
+      {1, INT32_MAX, INT32_MAX, 2200, 2},
   };
   for (const auto& p : presses) EXPECT_EQ(clicks.Press(p.button, p.x, p.y, p.at), p.count) << p.at;
   EXPECT_EQ(clicks.Release(3), 1);

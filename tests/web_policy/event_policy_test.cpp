@@ -165,6 +165,29 @@ TEST_F(PolicyFixture, ControlMessagesDriveFocusSelectionAndDirtyState) {
   EXPECT_TRUE(PageMessages().empty());
 }
 
+// A document's dirty reports end with it: after any navigation, the host's or the page's own, the
+// view copies whole frames until the new document reports for itself.
+TEST_F(PolicyFixture, DirtyReportsDoNotOutliveTheirDocument) {
+  FakeWebView* wv = MakeView(5);
+  web::IWebViewEvents& sink = Sink(wv);
+  for (const bool host_initiated : {false, true}) {
+    sink.OnWebMessageReceived(Text("\x01vyo-dirty 5 6 7 8"));
+    WithView(5, [](ViewState* v) { v->web.dirty.force_full = false; });
+    ASSERT_TRUE(app->views().Snapshot(5)->web.dirty.dirty_info_available);
+    if (host_initiated) {
+      app->web().NavigateView(5, u"https://example.invalid/next");
+    } else {
+      web::NavigationStartingArgs started;
+      started.uri = u"https://example.invalid/clicked";
+      sink.OnNavigationStarting(started);
+    }
+    const web::DirtyState dirty = app->views().Snapshot(5)->web.dirty;
+    EXPECT_FALSE(dirty.dirty_info_available) << host_initiated;
+    EXPECT_FALSE(dirty.has_rect) << host_initiated;
+    EXPECT_TRUE(dirty.force_full) << host_initiated;
+  }
+}
+
 TEST_F(PolicyFixture, PageDataReachesTheOverlayUnlessAModuleOwnsTheView) {
   FakeWebView* wv = MakeView(4);
   Sink(wv).OnWebMessageReceived(Text("plain \"text\""));

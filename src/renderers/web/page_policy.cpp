@@ -230,9 +230,10 @@ void PagePolicy::OnProcessFailed(uint32_t view_id, int32_t kind) {
   if (kind == 0) web_.RecreateEnvironmentAfterBrowserExit();
 }
 
-void PagePolicy::OnNavigationStarting(uint32_t /*view_id*/, const NavigationStartingArgs& /*args*/) {
-  // Only popups care: the popup manager decides whether the navigation starts new content, and
-  // then the view's parked frame, analysis and texture are reset so that no old content shows.
+void PagePolicy::OnNavigationStarting(uint32_t view_id, const NavigationStartingArgs& /*args*/) {
+  // Every navigation, the page's own as well as the host's: what the old document set up for its
+  // frames (dirty reports, analysis) is not carried over to the new one.
+  views_.NotifyNavigating(view_id);
 }
 
 void PagePolicy::OnDOMContentLoaded(uint32_t /*view_id*/, uint64_t /*navigation_id*/) {

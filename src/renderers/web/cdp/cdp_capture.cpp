@@ -8,9 +8,12 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <charconv>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "renderers/web/cdp/cdp_link.h"
@@ -57,6 +60,17 @@ bool NumberMember(std::string_view text, std::string_view name, int32_t* out) {
   return true;
 }
 
+// A JSON decimal member `"name":1712.5` (0 when absent or unreadable).
+double DecimalMember(std::string_view text, std::string_view name) {
+  const std::string key = "\"" + std::string(name) + "\":";
+  const size_t at = text.find(key);
+  if (at == std::string_view::npos) return 0;
+  const char* begin = text.data() + at + key.size();
+  double value = 0;
+  const auto [end, error] = std::from_chars(begin, text.data() + text.size(), value);
+  return error == std::errc() && std::isfinite(value) ? value : 0;
+}
+
 // A JSON string member without escapes (ids and methods of the protocol have none).
 bool StringMember(std::string_view text, std::string_view name, std::string_view* out) {
   const std::string key = "\"" + std::string(name) + "\":\"";
@@ -100,28 +114,26 @@ bool Base64Decode(std::string_view text, std::vector<uint8_t>* out) {
 }
 
 bool FindScreencastFrame(std::string_view message, ScreencastFrameRef* out) {
-  static constexpr std::string_view kData = "\"data\":\"";
-  const size_t data_at = message.find(kData);
-  if (data_at == std::string_view::npos) return false;
-  const size_t data_start = data_at + kData.size();
+  // The browser writes a frame event as {"method":"Page.screencastFrame","params":{"data":"<base64>",
+  // "metadata":{<numbers>},"sessionId":<acknowledgement id>},"sessionId":"<flat session>"}. Only
+  // that shape is taken: everything after the image is the browser's own numbers and ids. A
+  // message that merely contains these words elsewhere (an answer carrying a page's object, say)
+  // is left to the JSON path.
+  static constexpr std::string_view kPrefix = R"({"method":"Page.screencastFrame","params":{"data":")";
+  if (message.substr(0, kPrefix.size()) != kPrefix) return false;
+  const size_t data_start = kPrefix.size();
   const size_t data_end = message.find('"', data_start);
   if (data_end == std::string_view::npos) return false;
-  const std::string_view head = message.substr(0, data_at);
   const std::string_view tail = message.substr(data_end + 1);
-  static constexpr std::string_view kMethod = "\"method\":\"Page.screencastFrame\"";
-  if (head.find(kMethod) == std::string_view::npos && tail.find(kMethod) == std::string_view::npos) return false;
-  // The members around the image: the frame's own "sessionId" (a number, the acknowledgement id)
-  // and the flat session's "sessionId" (a string).
   int64_t ack = 0;
   std::string_view session;
-  const bool have_ack = IntMember(head, "sessionId", &ack) || IntMember(tail, "sessionId", &ack);
-  const bool have_session = StringMember(head, "sessionId", &session) || StringMember(tail, "sessionId", &session);
-  if (!have_ack || !have_session) return false;
+  if (!IntMember(tail, "sessionId", &ack) || !StringMember(tail, "sessionId", &session)) return false;
   out->session = std::string(session);
   out->ack_id = ack;
   out->device_width = out->device_height = 0;
-  NumberMember(tail, "deviceWidth", &out->device_width) || NumberMember(head, "deviceWidth", &out->device_width);
-  NumberMember(tail, "deviceHeight", &out->device_height) || NumberMember(head, "deviceHeight", &out->device_height);
+  NumberMember(tail, "deviceWidth", &out->device_width);
+  NumberMember(tail, "deviceHeight", &out->device_height);
+  out->timestamp = DecimalMember(tail, "timestamp");
   out->data = message.substr(data_start, data_end - data_start);
   return true;
 }
@@ -153,6 +165,52 @@ bool ScreencastTaps::Route(std::string_view message) {
   return true;
 }
 
+namespace {
+double WallSeconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+}  // namespace
+
+uint64_t ScreencastTaps::Withhold(const std::string& session) {
+  const double until = WallSeconds() + kMaxWithheld;
+  std::lock_guard<std::mutex> lock(mutex_);
+  Gate& gate = gates_[session];
+  gate.withheld = true;
+  gate.withheld_until = until;
+  return ++gate.withholding;
+}
+
+void ScreencastTaps::Admit(const std::string& session, uint64_t withholding, double not_before) {
+  std::function<void()> refresh;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Gate& gate = gates_[session];
+    if (gate.withholding != withholding) return;  // withheld again since: that one decides
+    gate.withheld = false;
+    gate.not_before = not_before;
+    refresh = gate.refresh;
+  }
+  if (refresh) refresh();
+}
+
+void ScreencastTaps::SetRefresh(const std::string& session, std::function<void()> refresh) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  gates_[session].refresh = std::move(refresh);
+}
+
+bool ScreencastTaps::Admits(const std::string& session, double timestamp) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = gates_.find(session);
+  if (it == gates_.end()) return true;
+  Gate& gate = it->second;
+  if (gate.withheld) {
+    if (WallSeconds() < gate.withheld_until) return false;
+    gate.withheld = false;  // nothing confirmed in time: frames flow again
+    gate.not_before = 0;
+  }
+  return timestamp == 0 || timestamp >= gate.not_before;
+}
+
 void ScreencastTaps::End(const std::string& session) {
   std::function<void()> on_end;
   {
@@ -163,6 +221,12 @@ void ScreencastTaps::End(const std::string& session) {
     entries_.erase(it);
   }
   if (on_end) on_end();
+  Forget(session);
+}
+
+void ScreencastTaps::Forget(const std::string& session) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  gates_.erase(session);
 }
 
 namespace {
@@ -172,6 +236,7 @@ class ScreencastSession final : public capture::ICaptureSession {
  public:
   ScreencastSession(ViewLink link, int32_t width, int32_t height) : link_(std::move(link)), width_(width), height_(height) {}
   ~ScreencastSession() override {
+    link_.taps->SetRefresh(link_.session, nullptr);
     link_.taps->Erase(link_.session);
     link_.send("Page.stopScreencast", Json::object(), nullptr);
   }
@@ -184,25 +249,35 @@ class ScreencastSession final : public capture::ICaptureSession {
     auto send = std::make_shared<decltype(link_.send)>(link_.send);
     Poster post = link_.post;
     auto deliver = std::make_shared<capture::FrameCallback>(std::move(on_frame));
+    ScreencastTaps* taps = link_.taps.get();  // owns the handler, so outlives it
     link_.taps->Set(
         link_.session,
-        [send, post, deliver, silent](const ScreencastFrameRef& ref) {
+        [send, post, deliver, silent, taps](const ScreencastFrameRef& ref) {
           const int64_t ack = ref.ack_id;
           auto release = [send, post, ack] {
             post([send, ack] { (*send)("Page.screencastFrameAck", Json{{"sessionId", ack}}, nullptr); });
           };
           std::vector<uint8_t> png;
-          if (silent || !Base64Decode(ref.data, &png)) {
-            if (!silent) release();  // a frame that cannot be read still goes back to the pool
+          // A withheld frame (drawn before the background was in force), or one that cannot be
+          // read, still goes back to the pool.
+          if (silent || !taps->Admits(ref.session, ref.timestamp) || !Base64Decode(ref.data, &png)) {
+            if (!silent) release();
             return;
           }
           (*deliver)(capture::EncodedFrame(std::move(png), capture::FrameAlpha::kPremultiplied, ref.device_width,
                                            ref.device_height, std::move(release)));
         },
         std::move(on_end));
-    return link_.send("Page.startScreencast",
-                      Json{{"format", "png"}, {"maxWidth", width_}, {"maxHeight", height_}, {"everyNthFrame", 1}},
-                      nullptr);
+    // A screencast started again sends the page's current picture at once, even when nothing on
+    // the page changes.
+    const Json params{{"format", "png"}, {"maxWidth", width_}, {"maxHeight", height_}, {"everyNthFrame", 1}};
+    if (!silent) {
+      link_.taps->SetRefresh(link_.session, [send, params] {
+        (*send)("Page.stopScreencast", Json::object(), nullptr);
+        (*send)("Page.startScreencast", params, nullptr);
+      });
+    }
+    return link_.send("Page.startScreencast", params, nullptr);
   }
 
   capture::CaptureSource source() const override { return capture::CaptureSource::kVisual; }

@@ -27,11 +27,13 @@ bool Base64Decode(std::string_view text, std::vector<uint8_t>* out);
 
 // Finds a Page.screencastFrame event in one DevTools message without parsing its image: the
 // flat-session id, the frame's acknowledgement id, the device size from its metadata and the
-// base64 image text (a view into `message`). False for any other message.
+// base64 image text (a view into `message`), and the time the frame was drawn (seconds since the
+// epoch; 0 when the metadata has none). False for any other message.
 struct ScreencastFrameRef {
   std::string session;
   int64_t ack_id = 0;
   int32_t device_width = 0, device_height = 0;
+  double timestamp = 0;
   std::string_view data;
 };
 bool FindScreencastFrame(std::string_view message, ScreencastFrameRef* out);

@@ -32,11 +32,14 @@ int32_t HeldButtons(uint32_t keys) {
          ((keys & kX2) ? 16 : 0);
 }
 
+// |a - b| without overflow: the positions come from the overlay and may be anywhere in 32 bits.
+int64_t Distance(int32_t a, int32_t b) { return std::llabs(static_cast<int64_t>(a) - static_cast<int64_t>(b)); }
+
 }  // namespace
 
 int32_t ClickCounter::Press(int32_t button, int32_t x, int32_t y, uint64_t now_ms) {
   const bool continues = button == button_ && count_ > 0 && count_ < 3 && now_ms - time_ms_ <= interval_ms_ &&
-                         std::abs(x - x_) <= distance_ && std::abs(y - y_) <= distance_;
+                         Distance(x, x_) <= distance_ && Distance(y, y_) <= distance_;
   count_ = continues ? count_ + 1 : 1;
   button_ = button;
   x_ = x;

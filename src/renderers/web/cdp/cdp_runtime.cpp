@@ -83,6 +83,9 @@ constexpr int kMaxCreationsRunning = 2;
 // A closed target still there after this is asked again, up to kCloseAttempts times in all.
 constexpr auto kCloseCheck = std::chrono::milliseconds(1000);
 constexpr int kCloseAttempts = 5;
+// A cursor probe not answered in this time (a page busy in a loop answers nothing) is given up;
+// the next pointer move probes again.
+constexpr auto kCursorProbeDeadline = std::chrono::milliseconds(2000);
 
 uint32_t Bit(WebEvent e) { return 1u << static_cast<uint32_t>(e); }
 constexpr uint32_t kRaisedEvents = (1u << static_cast<uint32_t>(WebEvent::kProcessFailed)) |
@@ -97,6 +100,7 @@ constexpr uint32_t kRaisedEvents = (1u << static_cast<uint32_t>(WebEvent::kProce
 std::atomic<uint64_t> g_next_navigation_id{1};
 
 Json Closed() { return Json{{"code", -1}, {"message", "browser connection closed"}}; }
+Json TimedOut() { return Json{{"code", -2}, {"message", "no answer in time"}}; }
 
 std::string StringField(const Json& object, const char* name) {
   const auto it = object.find(name);
@@ -185,6 +189,7 @@ class Browser : public std::enable_shared_from_this<Browser> {
     // Nobody is left to answer: every waiting completion still runs, with a failure.
     std::map<int64_t, Reply> pending = std::move(pending_);
     pending_.clear();
+    reply_deadlines_.clear();
     for (auto& entry : pending) {
       link_->Post([reply = std::move(entry.second)] { reply(false, Closed()); });
     }
@@ -220,16 +225,26 @@ class Browser : public std::enable_shared_from_this<Browser> {
   }
 
   // Sends one command; `reply` (may be null) runs on the main thread with its answer. False when
-  // the link is already down (the reply then never runs).
-  bool Send(const std::string& method, Json params, const std::string& session, Reply reply) {
+  // the link is already down (the reply then never runs). With a `deadline`, a reply still
+  // missing after it runs with a failure (TimedOut) and a late answer is ignored.
+  bool Send(const std::string& method, Json params, const std::string& session, Reply reply,
+            std::chrono::milliseconds deadline = std::chrono::milliseconds(0)) {
     if (disconnected_) return false;
     const int64_t id = next_id_++;
     Json message{{"id", id}, {"method", method}, {"params", std::move(params)}};
     if (!session.empty()) message["sessionId"] = session;
-    if (reply) pending_.emplace(id, std::move(reply));
+    if (reply) {
+      pending_.emplace(id, std::move(reply));
+      if (deadline.count() > 0) {
+        reply_deadlines_.emplace(id, std::chrono::steady_clock::now() + deadline);
+        UpdateChecksPending();
+      }
+    }
     QueueWrite(message.dump());
     return true;
   }
+  // Replies awaited from the browser (diagnostics).
+  size_t pending_replies() const { return pending_.size(); }
 
   // View creations run a few at a time. Each opens a window with a renderer of its own; a browser
   // asked for views faster than it makes them (an overlay creating and destroying views in quick
@@ -255,7 +270,7 @@ class Browser : public std::enable_shared_from_this<Browser> {
     if (disconnected_) return;
     Send("Target.closeTarget", Json{{"targetId", target}}, {}, nullptr);
     closing_[target] = ClosingTarget{std::chrono::steady_clock::now(), 1};
-    SetClosingPending(true);
+    UpdateChecksPending();
   }
 
   void RegisterView(const std::string& session, const std::string& target, const std::shared_ptr<ViewCore>& view) {
@@ -319,19 +334,19 @@ class Browser : public std::enable_shared_from_this<Browser> {
   }
 
   // Writer thread: a blocked pipe never stalls the main thread.
-  // It also paces the checks of closing targets: while one is pending, the main thread is asked
-  // to look at them every kCloseCheck.
+  // It also paces the checks of closing targets and reply deadlines: while one is pending, the
+  // main thread is asked to look at them every kCloseCheck.
   void WriterLoop(std::weak_ptr<Browser> weak) {
     for (;;) {
       std::string text;
       {
         std::unique_lock<std::mutex> lock(mutex_);
         const auto ready = [this] { return stopping_ || !outgoing_.empty(); };
-        if (closing_pending_) {
+        if (checks_pending_) {
           if (!wake_.wait_for(lock, kCloseCheck, ready)) {
             lock.unlock();
             link_->Post([weak] {
-              if (auto self = weak.lock()) self->CheckClosingTargets();
+              if (auto self = weak.lock()) self->RunChecks();
             });
             continue;
           }
@@ -399,12 +414,33 @@ class Browser : public std::enable_shared_from_this<Browser> {
     waiting_creations_.clear();
   }
 
-  void SetClosingPending(bool pending) {
+  // Tells the writer thread whether the main thread has periodic checks to run.
+  void UpdateChecksPending() {
+    const bool pending = !closing_.empty() || !reply_deadlines_.empty();
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      closing_pending_ = pending;
+      if (checks_pending_ == pending) return;
+      checks_pending_ = pending;
     }
     wake_.notify_all();
+  }
+  void RunChecks() {
+    ExpireReplies();
+    CheckClosingTargets();
+    UpdateChecksPending();
+  }
+  void ExpireReplies() {
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<Reply> expired;
+    for (auto it = reply_deadlines_.begin(); it != reply_deadlines_.end();) {
+      if (now < it->second) {
+        ++it;
+        continue;
+      }
+      if (auto reply = pending_.extract(it->first)) expired.push_back(std::move(reply.mapped()));
+      it = reply_deadlines_.erase(it);
+    }
+    for (auto& reply : expired) reply(false, TimedOut());
   }
   void CheckClosingTargets() {
     const auto now = std::chrono::steady_clock::now();
@@ -420,10 +456,9 @@ class Browser : public std::enable_shared_from_this<Browser> {
         ++it;
       }
     }
-    if (closing_.empty()) SetClosingPending(false);
   }
   void OnTargetDestroyed(const std::string& target) {
-    if (closing_.erase(target) != 0 && closing_.empty()) SetClosingPending(false);
+    if (closing_.erase(target) != 0) UpdateChecksPending();
   }
 
   void Dispatch(const Json& message);
@@ -442,7 +477,7 @@ class Browser : public std::enable_shared_from_this<Browser> {
   std::deque<std::string> outgoing_;
   bool stopping_ = false;
   bool started_ = false;
-  bool closing_pending_ = false;
+  bool checks_pending_ = false;  // closing targets or reply deadlines to look at
   std::thread reader_, writer_, timer_;
 
   // Main thread.
@@ -459,6 +494,7 @@ class Browser : public std::enable_shared_from_this<Browser> {
   std::map<std::string, ClosingTarget> closing_;
   int64_t next_id_ = 1;
   std::map<int64_t, Reply> pending_;
+  std::map<int64_t, std::chrono::steady_clock::time_point> reply_deadlines_;
   std::map<std::string, std::weak_ptr<ViewCore>> sessions_, targets_;
   std::string product_, user_agent_;
 };
@@ -545,9 +581,13 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
     zoom_ = zoom;
     return ApplyMetrics();
   }
+  // The page's default background. Frames are withheld from when it is asked for until the browser
+  // has confirmed it, and only frames drawn after that are delivered: the browser draws with its
+  // opaque default until then.
   HResult SetBackground(uint32_t argb) {
-    Json color{{"r", (argb >> 16) & 0xFF}, {"g", (argb >> 8) & 0xFF}, {"b", argb & 0xFF}, {"a", ((argb >> 24) & 0xFF) / 255.0}};
-    return Send("Emulation.setDefaultBackgroundColorOverride", Json{{"color", std::move(color)}});
+    if (closed_) return kUnexpected;
+    background_ = argb;
+    return ApplyBackground();
   }
 
   // --- events
@@ -603,13 +643,16 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
     if (closed_) return;
     closed_ = true;
     sink_ = nullptr;
+    browser_->taps()->Forget(session_);
     browser_->CloseTarget(target_);
     browser_->UnregisterView(session_, target_);
   }
 
   // --- from the browser (main thread)
   void OnEvent(const std::string& method, const Json& params);
-  void OnTargetOpened(const std::string& target, const std::string& url);
+  // A page target this view's page opened. False when the view is closed (nobody claims the
+  // window); otherwise its new-window handler decides, and a handled window is closed.
+  bool OnTargetOpened(const std::string& target, const std::string& url);
   void OnTargetGone() {
     FinishSetup(false);
     browser_->taps()->End(session_);
@@ -647,27 +690,75 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
  private:
   bool Wants(WebEvent e) const { return !closed_ && sink_ != nullptr && (handlers_ & Bit(e)) != 0; }
 
-  // The cursor after the pointer moved (one lookup per move; moves reach a view at most once per
-  // main-loop pass): a change is raised as the view's cursor event.
+  // The cursor after the pointer moved. One lookup is in flight at a time: moves while it runs
+  // only keep the newest position, which is looked up when the answer comes. A page that does not
+  // answer (busy in a loop) holds at most that one lookup, given up after kCursorProbeDeadline.
   void ProbeCursor(double x, double y) {
     if (!Wants(WebEvent::kCursorChanged)) return;
+    if (probe_in_flight_) {
+      probe_next_ = {x, y};
+      return;
+    }
+    probe_in_flight_ = true;
     std::weak_ptr<ViewCore> weak = weak_from_this();
-    Send("Runtime.evaluate", Json{{"expression", CursorProbeExpression(x, y)}, {"returnByValue", true}},
-         [weak](bool ok, const Json& answer) {
-           auto self = weak.lock();
-           if (!self || !ok) return;
-           const Json* value = &answer;
-           for (const char* key : {"result", "value"}) {
-             const auto it = value->find(key);
-             if (it == value->end()) return;
-             value = &*it;
-           }
-           if (!value->is_string()) return;
-           const uint32_t id = CursorIdForCss(value->get<std::string>());
-           if (id == self->cursor_id_) return;
-           self->cursor_id_ = id;
-           if (self->Wants(WebEvent::kCursorChanged)) self->sink_->OnCursorChanged();
-         });
+    const bool sent = browser_->Send(
+        "Runtime.evaluate", Json{{"expression", CursorProbeExpression(x, y)}, {"returnByValue", true}}, session_,
+        [weak](bool ok, const Json& answer) {
+          auto self = weak.lock();
+          if (!self) return;
+          self->probe_in_flight_ = false;
+          if (ok) self->OnCursorProbed(answer);
+          if (const auto next = std::exchange(self->probe_next_, std::nullopt)) self->ProbeCursor(next->first, next->second);
+        },
+        kCursorProbeDeadline);
+    if (!sent) probe_in_flight_ = false;
+  }
+  void OnCursorProbed(const Json& answer) {
+    const Json* value = &answer;
+    for (const char* key : {"result", "value"}) {
+      const auto it = value->find(key);
+      if (it == value->end()) return;
+      value = &*it;
+    }
+    if (!value->is_string()) return;
+    const uint32_t id = CursorIdForCss(value->get<std::string>());
+    if (id == cursor_id_) return;
+    cursor_id_ = id;
+    if (Wants(WebEvent::kCursorChanged)) sink_->OnCursorChanged();
+  }
+
+  HResult ApplyBackground() {
+    const uint32_t argb = background_.value_or(0);
+    Json color{{"r", (argb >> 16) & 0xFF}, {"g", (argb >> 8) & 0xFF}, {"b", argb & 0xFF}, {"a", ((argb >> 24) & 0xFF) / 255.0}};
+    const uint64_t withholding = browser_->taps()->Withhold(session_);
+    std::weak_ptr<ViewCore> weak = weak_from_this();
+    const HResult hr = Send("Emulation.setDefaultBackgroundColorOverride", Json{{"color", std::move(color)}},
+                            [weak, withholding](bool, const Json&) {
+                              if (auto self = weak.lock()) self->AdmitAfterNextPaint(withholding);
+                            });
+    if (Failed(hr)) browser_->taps()->Admit(session_, withholding, 0);
+    return hr;
+  }
+  // The browser answers before the page's renderer has drawn with the new background: frames are
+  // delivered again from the end of the page's next two animation frames (a frame drawn with it).
+  // A page that never gets there (busy, or its animation frames replaced) is let go by the
+  // withholding's own time limit.
+  void AdmitAfterNextPaint(uint64_t withholding) {
+    if (closed_) return;
+    std::weak_ptr<ViewCore> weak = weak_from_this();
+    browser_->Send(
+        "Runtime.evaluate",
+        Json{{"expression", "new Promise(r => requestAnimationFrame(() => requestAnimationFrame(() => r(0))))"},
+             {"awaitPromise", true}},
+        session_,
+        [weak, withholding](bool, const Json&) {
+          auto self = weak.lock();
+          if (!self || self->closed_) return;
+          const double now =
+              std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+          self->browser_->taps()->Admit(self->session_, withholding, now);
+        },
+        std::chrono::milliseconds(static_cast<int64_t>(ScreencastTaps::kMaxWithheld * 1000)));
   }
 
   HResult ApplyMetrics() {
@@ -734,6 +825,9 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
   double zoom_ = 1.0, scale_ = 1.0;
   ClickCounter clicks_;
   uint32_t cursor_id_ = kArrowCursor;
+  std::optional<uint32_t> background_;  // the background asked for, applied again after each commit
+  bool probe_in_flight_ = false;
+  std::optional<std::pair<double, double>> probe_next_;  // the newest position while one is in flight
   std::vector<std::string> filters_;
   std::map<std::string, uint64_t> loader_ids_;
   std::deque<std::string> loader_order_;
@@ -757,12 +851,23 @@ void ViewCore::OnEvent(const std::string& method, const Json& params) {
   } else if (method == "Page.frameStartedNavigating") {
     const std::string type = StringField(params, "navigationType");
     if (!main_frame(params) || type == "sameDocument" || type == "historySameDocument") return;
+    // The new document may commit in a new renderer, which draws with the browser's opaque
+    // default until the view's background is applied to it again: nothing is delivered from here
+    // until that is confirmed after the commit.
+    if (background_) browser_->taps()->Withhold(session_);
     const uint64_t id = NavigationId(StringField(params, "loaderId"));
     if (!Wants(WebEvent::kNavigationStarting)) return;
     NavigationStartingArgs args;
     args.navigation_id = id;
     args.uri = Utf8ToUtf16(StringField(params, "url"));
     sink_->OnNavigationStarting(args);
+  } else if (method == "Page.frameNavigated") {
+    // A new document committed, possibly in a new renderer, which starts with the browser's
+    // opaque default background: the view's own is applied to it again.
+    const auto frame = params.find("frame");
+    if (frame == params.end() || !frame->is_object() || StringField(*frame, "id") != target_) return;
+    if (frame->contains("parentId") || !background_) return;
+    ApplyBackground();
   } else if (method == "Page.lifecycleEvent") {
     if (!main_frame(params)) return;
     const std::string name = StringField(params, "name");
@@ -852,17 +957,19 @@ HResult ViewCore::PostWebMessage(const std::string& json) {
   return Send("Runtime.evaluate", Json{{"expression", deliver + "&&" + deliver + "(" + literal + ")"}});
 }
 
-void ViewCore::OnTargetOpened(const std::string& target, const std::string& url) {
+bool ViewCore::OnTargetOpened(const std::string& target, const std::string& url) {
+  if (closed_) return false;
   std::string uri = url;
   if (!window_urls_.empty()) {
     uri = window_urls_.front();
     window_urls_.pop_front();
   }
-  if (!Wants(WebEvent::kNewWindowRequested)) return;
+  if (!Wants(WebEvent::kNewWindowRequested)) return true;  // unasked, the window stays as it opened
   NewWindowArgs args;
   args.uri = Utf8ToUtf16(uri);
   sink_->OnNewWindowRequested(args);
   if (args.handled) browser_->CloseTarget(target);
+  return true;
 }
 
 void ViewCore::OnRequestPaused(const Json& params) {
@@ -908,6 +1015,7 @@ void Browser::Dispatch(const Json& message) {
     if (it == pending_.end()) return;
     Reply reply = std::move(it->second);
     pending_.erase(it);
+    reply_deadlines_.erase(id->get<int64_t>());
     const auto error = message.find("error");
     if (error != message.end()) {
       reply(false, *error);
@@ -937,14 +1045,17 @@ void Browser::Dispatch(const Json& message) {
     return;
   }
   if (method == "Target.targetCreated") {
+    // A page with an opener was opened by a page. Its opener's view decides about it; one whose
+    // opener is not a live view (a window opened by such a window, or by a view that is closing)
+    // has nobody to show it and is closed at once.
     const auto info = params.find("targetInfo");
     if (info == params.end() || !info->is_object() || StringField(*info, "type") != "page") return;
     const std::string opener = StringField(*info, "openerId");
-    if (opener.empty()) return;
+    if (opener.empty()) return;  // the host's own targets and the browser's first page
+    const std::string target = StringField(*info, "targetId");
     const auto it = targets_.find(opener);
-    if (auto view = it != targets_.end() ? it->second.lock() : nullptr) {
-      view->OnTargetOpened(StringField(*info, "targetId"), StringField(*info, "url"));
-    }
+    auto view = it != targets_.end() ? it->second.lock() : nullptr;
+    if (!view || !view->OnTargetOpened(target, StringField(*info, "url"))) CloseTarget(target);
   } else if (method == "Target.detachedFromTarget") {
     const auto it = sessions_.find(StringField(params, "sessionId"));
     if (auto view = it != sessions_.end() ? it->second.lock() : nullptr) view->OnTargetGone();
@@ -969,6 +1080,7 @@ void Browser::OnDisconnected(std::optional<int> status) {
   const auto self = shared_from_this();  // handlers below may drop the last outside reference
   std::map<int64_t, Reply> pending = std::move(pending_);
   pending_.clear();
+  reply_deadlines_.clear();
   for (auto& entry : pending) entry.second(false, Closed());
   if (ready_) FinishStartup(status && *status == kProfileInUseExitCode ? kInvalidState : kFail);
   std::vector<std::shared_ptr<ViewCore>> views;
@@ -1312,6 +1424,11 @@ bool LinkOf(IWebView& view, ViewLink* out) {
 std::string TargetIdOf(IWebView& view) {
   auto* ours = dynamic_cast<CdpView*>(&view);
   return ours != nullptr ? ours->core().target() : std::string();
+}
+
+size_t PendingReplies(IWebEnvironment& environment) {
+  auto* env = dynamic_cast<CdpEnvironment*>(&environment);
+  return env != nullptr && env->browser() != nullptr ? env->browser()->pending_replies() : 0;
 }
 
 }  // namespace vyo::web::cdp

@@ -47,5 +47,7 @@ std::unique_ptr<IWebRuntime> CreateRuntime(Poster post_to_main, RuntimeOptions o
 bool ListPageTargets(IWebEnvironment& environment, std::function<void(std::vector<std::string>)> done);
 // The target id of a view (empty when `view` is not one of ours).
 std::string TargetIdOf(IWebView& view);
+// How many commands of the environment's browser still wait for their answer.
+size_t PendingReplies(IWebEnvironment& environment);
 
 }  // namespace vyo::web::cdp

@@ -1,0 +1,20 @@
+// The application object's engines for tests and fuzzing: nothing from the machine, no windows,
+// no browser.
+#pragma once
+#include "host/app.h"
+#include "input/keyboard_layout.h"
+
+namespace vyo::testing {
+
+// Engines that need nothing from the machine: no windows, no browser.
+inline host::HostBackends TestBackends() {
+  host::HostBackends backends;
+  backends.window_system = false;
+  backends.web_runtime = nullptr;
+  backends.user_data_fs = nullptr;
+  backends.watchdog = false;
+  backends.keyboard_layout = &host::CreateUsKeyboardLayout;
+  return backends;
+}
+
+}  // namespace vyo::testing
