@@ -11,8 +11,8 @@
 #include "fakes/fake_pipe.h"
 #include "fakes/fake_web_runtime.h"
 #include "fakes/manual_clock.h"
+#include "fakes/test_backends.h"
 #include "host/app.h"
-#include "input/keyboard_layout.h"
 #include "protocol/shared_memory_layout.h"
 #include "shared_channels/channels.h"
 
@@ -26,13 +26,7 @@ struct Host {
   std::vector<uint8_t> ring = std::vector<uint8_t>(host::kInputRingSize);
 
   Host() {
-    host::HostBackends backends;
-    backends.window_system = false;
-    backends.web_runtime = nullptr;
-    backends.user_data_fs = nullptr;
-    backends.watchdog = false;
-    backends.keyboard_layout = &host::CreateUsKeyboardLayout;
-    app = std::make_unique<host::WebViewHostApp>(clock, backends);
+    app = std::make_unique<host::WebViewHostApp>(clock, testing::TestBackends());
     app->overlay().Attach(std::make_unique<testing::FakePipe>());
     // Web views 1 to 3 (one of them zoomed), and nothing under other ids.
     for (uint32_t id = 1; id <= 3; ++id) {
