@@ -260,9 +260,15 @@ struct ServiceEntries {
     Guard([&] {
       ModuleHost* host = Host(ctx);
       if (host == nullptr || info == nullptr || info->size < 16 || host->LoadedModuleOf(ctx) == 0) return;
-      std::lock_guard<std::mutex> guard(host->lock_);
-      if (!host->login_cached_) return;
-      info->qmr_id = host->login_qmr_id_;
+      // The value is copied under the lock and written to the module's memory after it: a fault in
+      // that write (a bad buffer) must not leave the host's lock held.
+      int64_t qmr_id = 0;
+      {
+        std::lock_guard<std::mutex> guard(host->lock_);
+        if (!host->login_cached_) return;
+        qmr_id = host->login_qmr_id_;
+      }
+      info->qmr_id = qmr_id;
       result = 1;
     });
     return result;
@@ -352,15 +358,35 @@ uint32_t ModuleHost::CallModule(uint32_t module_id, const std::function<void()>&
     record = it->second.get();
     ++record->call_depth;
   }
+  // The depth goes down on every way out of the call, an exception included: a depth left raised
+  // would defer this module's unload for good.
+  struct DepthScope {
+    ModuleHost* host;
+    Record* record;
+    bool done = false;
+    ~DepthScope() {
+      if (done) return;
+      std::lock_guard<std::mutex> guard(host->lock_);
+      --record->call_depth;
+    }
+  } scope{this, record};
   struct Trampoline {
     static void Run(void* f) { (*static_cast<const std::function<void()>*>(f))(); }
   };
-  const uint32_t code = platform::GuardedCall(&Trampoline::Run, const_cast<std::function<void()>*>(&fn));
+  uint32_t code = 0;
+  try {
+    code = platform::GuardedCall(&Trampoline::Run, const_cast<std::function<void()>*>(&fn));
+  } catch (...) {
+    // An exception leaving a module's entry point would end the process (it cannot cross the C
+    // interface); it is taken as that module's abort.
+    code = platform::kFaultAbort;
+  }
   bool unload = false;
   uint32_t status = 0, value = 0;
   {
     std::lock_guard<std::mutex> guard(lock_);
     --record->call_depth;
+    scope.done = true;
     if (code != 0) {
       record->faulted = true;
       if (unload_on_fault && (!record->unload_pending || record->pending_status != kModuleFaulted)) {

@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -12,6 +17,7 @@
 #include "base/text.h"
 #include "modules/module_host.h"
 #include "platform/dynamic_library.h"
+#include "platform/fault_guard.h"
 #include "protocol/protocol.h"
 #include "module_paths.h"
 #include "vyo_module.h"
@@ -302,6 +308,67 @@ TEST_F(ModuleHostTest, AnUnloadRequestedInsideACallWaitsForTheCallToReturn) {
   EXPECT_EQ(s->shutdown_calls, 1);
   EXPECT_EQ(LastStatus().status, 8u);
   EXPECT_EQ(host_->loaded_count(), 0u);
+}
+
+// Runs `fn` on a thread of its own and waits for it at most `seconds`. A call that does not return
+// in time is stuck for good (a lock left held): the test program ends, since nothing can join it.
+void ReturnsWithin(int seconds, const std::function<void()>& fn, const char* what) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  std::thread caller([fn, done] {
+    fn();
+    done->set_value();
+  });
+  if (finished.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
+    std::fprintf(stderr, "FATAL: %s did not return within %d s\n", what, seconds);
+    std::fflush(stderr);
+    std::_Exit(3);
+  }
+  caller.join();
+}
+
+TEST_F(ModuleHostTest, AFaultWritingLoginInfoLeavesTheHostUsable) {
+  ASSERT_EQ(host_->LoadModule(ModulePath("test_module_a"), "view login_fault", "A"), 1u);
+  ASSERT_EQ(host_->LoadModule(ModulePath("test_module_b"), "view", "B"), 2u);
+  TestModuleState* b = State("test_module_b");
+  ASSERT_NE(b, nullptr);
+  host_->RouteHostMessage(0, "{\"type\":\"login_info\",\"qmr_id\":77}");
+  // Module A's tick hands a read-only record to get_login_info: the host's write faults.
+  ReturnsWithin(10, [&] { host_->TickModules(1); }, "the tick with the faulting login record");
+  bool saw_fault = false;
+  for (const auto& st : services_.statuses) saw_fault |= st.module_id == 1 && st.status == 7;
+  EXPECT_TRUE(saw_fault);
+  // The next calls that take the host's lock return promptly.
+  ReturnsWithin(10, [&] {
+    host_->TickModules(2);
+    host_->RouteHostMessage(2, "hello");
+    EXPECT_EQ(host_->loaded_count(), 1u);
+    host_->ShutdownModules();
+  }, "the calls after the fault");
+  EXPECT_EQ(b->ticks, 2);
+  EXPECT_EQ(b->shutdown_calls, 1);
+}
+
+TEST_F(ModuleHostTest, AnExceptionLeavingAModuleIsItsAbortAndLeavesTheGuardClear) {
+  ASSERT_EQ(host_->LoadModule(ModulePath("test_module_a"), "view", "A"), 1u);
+  ASSERT_EQ(host_->LoadModule(ModulePath("test_module_b"), "view tick_crash", "B"), 2u);
+  EXPECT_NO_THROW(host_->RouteHostMessage(1, "throw"));
+  EXPECT_FALSE(platform::InGuardedCall());
+  // The call depth came back down: the module was unloaded at once, not left pending.
+  EXPECT_EQ(host_->loaded_count(), 1u);
+  EXPECT_FALSE(host_->IsModuleView(kFirstModuleViewId));
+  bool saw_abort = false;
+  for (const auto& st : services_.statuses)
+    saw_abort |= st.module_id == 1 && st.status == 7 && st.value == static_cast<int32_t>(platform::kFaultAbort);
+  EXPECT_TRUE(saw_abort);
+  // The guard still contains a fault: module B's tick faults and comes back as its code.
+  ReturnsWithin(10, [&] { host_->TickModules(1); }, "the faulting tick after the exception");
+  bool saw_fault = false;
+  for (const auto& st : services_.statuses)
+    saw_fault |= st.module_id == 2 && st.status == 7 && st.value == static_cast<int32_t>(platform::kFaultAccessViolation);
+  EXPECT_TRUE(saw_fault);
+  EXPECT_EQ(host_->loaded_count(), 0u);
+  EXPECT_FALSE(platform::InGuardedCall());
 }
 
 TEST_F(ModuleHostTest, LoginInfoIsCachedOnceAndRoutedToEveryModuleInOrder) {

@@ -4,6 +4,7 @@
 // TEST_MODULE_NO_SHUTDOWN leaves the shutdown export out.
 #include <atomic>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -93,6 +94,11 @@ VYOM_EXPORT void VYOM_Tick(uint64_t now) {
     volatile int* null_pointer = nullptr;
     *null_pointer = 2;
   }
+  if (Has("login_fault")) {
+    // A login record in read-only memory: the host's write into it faults.
+    static const VyomLoginInfo read_only = {16, 0, 0};
+    g_state.services->get_login_info(g_state.services->context, const_cast<VyomLoginInfo*>(&read_only));
+  }
   if (Has("flood")) {
     for (int i = 0; i < 10000; ++i) g_state.services->send_to_overlay(g_state.services->context, "flood");
   }
@@ -108,6 +114,7 @@ VYOM_EXPORT void VYOM_OnHostMessage(const char* text, uint32_t length) {
     g_state.services->log(g_state.services->context, 1, "unload_me");
     g_state.services->log(g_state.services->context, 1, "still running");
   }
+  if (g_state.last_host_message == "throw") throw std::runtime_error("module error");
   if (g_state.last_host_message == "destroy") g_state.services->destroy_view(g_state.services->context, g_state.view);
 }
 
