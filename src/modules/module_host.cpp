@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "base/text.h"
 #include "platform/dynamic_library.h"
@@ -66,6 +67,7 @@ struct ModuleHost::Record {
   std::unique_ptr<platform::DynamicLibrary> library;
   std::set<uint32_t> owned_views;
   std::u16string module_path;
+  std::optional<platform::FileId> file_id;
   std::string module_config;
   std::string module_name;
   std::u16string module_folder;
@@ -423,10 +425,15 @@ uint32_t ModuleHost::LoadModule(const std::u16string& path, const std::string& c
     services_.ModuleLog(2, "ModuleHost: path canonicalize failed");
     return report(kModuleBadPath, 5), module_id;
   }
+  // The same file reached by another path (a link, a ".." after a linked folder) is the same
+  // library: files are told apart by their identity, taken through the path as the system resolves
+  // it; paths are compared only when it cannot be had.
+  const std::optional<platform::FileId> file_id = platform::FileIdentity(path);
   {
     std::lock_guard<std::mutex> guard(lock_);
     for (const auto& [id, other] : modules_) {
-      if (other->module_path == *full) {
+      const bool same = file_id && other->file_id ? *file_id == *other->file_id : other->module_path == *full;
+      if (same) {
         // One library image per path: a second load would share the first one's globals.
         return report(kModuleLoadFailed, kErrorAlreadyExists), module_id;
       }
@@ -451,6 +458,7 @@ uint32_t ModuleHost::LoadModule(const std::u16string& path, const std::string& c
   record->on_view_event = reinterpret_cast<VyomOnViewEventFn>(library->Symbol("VYOM_OnViewEvent"));
   record->library = std::move(library);
   record->module_path = *full;
+  record->file_id = file_id;
   record->module_config = config;
   record->module_name = name;
   record->module_folder = FolderOf(*full);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
@@ -13,6 +14,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "base/text.h"
 #include "modules/module_host.h"
@@ -259,6 +264,44 @@ TEST_F(ModuleHostTest, TheSamePathIsLoadedOnce) {
   EXPECT_EQ(static_cast<uint32_t>(LastStatus().value), kErrorAlreadyExists);
   EXPECT_EQ(host_->loaded_count(), 1u);
 }
+
+#ifndef _WIN32
+// Other paths to the same library file: each is the module already loaded. A copy is another file.
+TEST_F(ModuleHostTest, TheSameFileReachedByAnotherPathIsLoadedOnce) {
+  namespace fs = std::filesystem;
+  const fs::path module = testing::TestModulePath("test_module_a");
+  const fs::path dir = fs::temp_directory_path() / ("vyo_module_same_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "sub");
+  fs::create_symlink(module, dir / "alias.so");
+  fs::create_directory_symlink(module.parent_path(), dir / "folder");
+  fs::copy_file(module, dir / "copy.so");
+  struct Case {
+    const char* what;
+    fs::path path;
+    uint32_t status;
+    uint32_t value;
+  };
+  const Case cases[] = {
+      {"a link to the file", dir / "alias.so", kModuleLoadFailed, kErrorAlreadyExists},
+      {"a .. path to the link", dir / "sub" / ".." / "alias.so", kModuleLoadFailed, kErrorAlreadyExists},
+      {"a linked folder", dir / "folder" / module.filename(), kModuleLoadFailed, kErrorAlreadyExists},
+      {"a copy", dir / "copy.so", kModuleLoaded, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NE(host_->LoadModule(ModulePath("test_module_a"), "", "A"), 0u);
+    ASSERT_EQ(LastStatus().status, kModuleLoaded);
+    host_->LoadModule(Utf8ToUtf16(c.path.string()), "", "again");
+    EXPECT_EQ(LastStatus().status, c.status);
+    EXPECT_EQ(static_cast<uint32_t>(LastStatus().value), c.value);
+    EXPECT_EQ(host_->loaded_count(), c.status == kModuleLoaded ? 2u : 1u);
+    host_->ShutdownModules();
+    EXPECT_EQ(host_->loaded_count(), 0u);
+  }
+  fs::remove_all(dir);
+}
+#endif
 
 TEST_F(ModuleHostTest, AFaultInInitialiseDestroysItsViewsAndTheHostGoesOn) {
   host_->LoadModule(ModulePath("test_module_a"), "view init_crash", "A");
