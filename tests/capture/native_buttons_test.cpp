@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,7 @@
 #if !defined(_WIN32)
 #include <gif_lib.h>
 #include <jpeglib.h>
+#include <zlib.h>
 #endif
 
 namespace vyo::capture {
@@ -376,6 +378,208 @@ TEST_F(ImageFilesTest, JpegAndGifFirstFrames) {
     EXPECT_EQ(std::vector<uint8_t>(out.begin() + 24, out.begin() + 28), (std::vector<uint8_t>{0, 0, 0, 0}));      // (2, 1)
     EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 4), (std::vector<uint8_t>{0, 0, 0, 0}));            // off the frame
   }
+}
+#endif
+
+#if !defined(_WIN32)
+// Milliseconds `fn` took.
+template <typename F>
+int64_t MillisecondsOf(F&& fn) {
+  const auto start = std::chrono::steady_clock::now();
+  fn();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A GIF written through giflib into memory.
+struct GifWriter {
+  std::vector<uint8_t> bytes;
+  GifFileType* gif = nullptr;
+  GifWriter() {
+    int error = 0;
+    gif = EGifOpen(this, [](GifFileType* g, const GifByteType* data, int length) {
+      auto* self = static_cast<GifWriter*>(g->UserData);
+      self->bytes.insert(self->bytes.end(), data, data + length);
+      return length;
+    }, &error);
+  }
+  // One frame of w x h at (left, top), every pixel `index`.
+  bool Frame(int left, int top, int w, int h, GifPixelType index) {
+    if (EGifPutImageDesc(gif, left, top, w, h, false, nullptr) != GIF_OK) return false;
+    std::vector<GifPixelType> line(static_cast<size_t>(w), index);
+    for (int y = 0; y < h; ++y)
+      if (EGifPutLine(gif, line.data(), w) != GIF_OK) return false;
+    return true;
+  }
+};
+
+// A GIF of many frames costs its first frame: the later ones are not read. A frame larger than the
+// logical screen is refused.
+TEST_F(ImageFilesTest, GifFilesAreReadToTheirFirstFrameOnly) {
+  GifColorType colours[2] = {{200, 0, 0}, {0, 0, 200}};
+  ColorMapObject* map = GifMakeMapObject(2, colours);
+  {
+    // 5000 frames of 512 x 512: frame 1 is red, the others blue. Frame 2's bytes, once written,
+    // are repeated for the rest.
+    GifWriter w;
+    ASSERT_NE(w.gif, nullptr);
+    ASSERT_EQ(EGifPutScreenDesc(w.gif, 512, 512, 1, 0, map), GIF_OK);
+    ASSERT_TRUE(w.Frame(0, 0, 512, 512, 0));
+    const size_t second = w.bytes.size();
+    ASSERT_TRUE(w.Frame(0, 0, 512, 512, 1));
+    const std::vector<uint8_t> frame(w.bytes.begin() + static_cast<std::ptrdiff_t>(second), w.bytes.end());
+    std::vector<uint8_t> file = w.bytes;
+    EGifCloseFile(w.gif, nullptr);
+    for (int i = 2; i < 5000; ++i) file.insert(file.end(), frame.begin(), frame.end());
+    file.push_back(';');
+    Write("many.gif", file);
+    platform::DecodedImage image;
+    bool ok = false;
+    const int64_t ms = MillisecondsOf([&] { ok = platform::DecodeImageFile(Path("many.gif"), &image); });
+    ASSERT_TRUE(ok);
+    EXPECT_LT(ms, 3000);
+    ASSERT_EQ(image.width, 512u);
+    EXPECT_EQ(std::vector<uint8_t>(image.pixels.end() - 4, image.pixels.end()), (std::vector<uint8_t>{200, 0, 0, 255}));
+  }
+  {
+    GifWriter w;
+    ASSERT_EQ(EGifPutScreenDesc(w.gif, 4, 2, 1, 0, map), GIF_OK);
+    ASSERT_TRUE(w.Frame(0, 0, 8, 8, 1));
+    std::vector<uint8_t> file = w.bytes;
+    EGifCloseFile(w.gif, nullptr);
+    file.push_back(';');
+    Write("wide.gif", file);
+    platform::DecodedImage image;
+    EXPECT_FALSE(platform::DecodeImageFile(Path("wide.gif"), &image));
+  }
+  GifFreeMapObject(map);
+}
+
+// A grey PNG of w x h, every pixel 0, its rows deflated in one stream: small however large it claims
+// to be.
+std::vector<uint8_t> ZeroPng(uint32_t w, uint32_t h) {
+  std::vector<uint8_t> out{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  const auto chunk = [&](const char* type, const std::vector<uint8_t>& data) {
+    const auto be = [&](uint32_t v) {
+      for (int i = 3; i >= 0; --i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    be(static_cast<uint32_t>(data.size()));
+    const size_t from = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data.begin(), data.end());
+    be(static_cast<uint32_t>(crc32(0, out.data() + from, static_cast<uInt>(out.size() - from))));
+  };
+  std::vector<uint8_t> ihdr;
+  for (uint32_t v : {w, h})
+    for (int i = 3; i >= 0; --i) ihdr.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  ihdr.insert(ihdr.end(), {8, 0, 0, 0, 0});  // 8-bit grey
+  chunk("IHDR", ihdr);
+  z_stream z{};
+  deflateInit(&z, 1);
+  const std::vector<uint8_t> row(static_cast<size_t>(w) + 1, 0);
+  std::vector<uint8_t> idat(1 << 16);
+  std::vector<uint8_t> deflated;
+  for (uint32_t y = 0; y <= h; ++y) {
+    z.next_in = const_cast<Bytef*>(row.data());
+    z.avail_in = y < h ? static_cast<uInt>(row.size()) : 0;
+    const int flush = y < h ? Z_NO_FLUSH : Z_FINISH;
+    do {
+      z.next_out = idat.data();
+      z.avail_out = static_cast<uInt>(idat.size());
+      deflate(&z, flush);
+      deflated.insert(deflated.end(), idat.data(), idat.data() + (idat.size() - z.avail_out));
+    } while (z.avail_out == 0);
+  }
+  deflateEnd(&z);
+  chunk("IDAT", deflated);
+  chunk("IEND", {});
+  return out;
+}
+
+// Every format has a pixel budget, checked from the header before anything is allocated.
+TEST_F(ImageFilesTest, ImagesAboveThePixelBudgetAreRefusedFromTheirHeader) {
+  struct Case {
+    uint32_t w, h;
+    bool decoded;
+  } cases[] = {
+      {16384, 16384, false},  // 1 GiB of pixels
+      {16384, 1025, false},   // just above 64 MiB
+      {16384, 1024, true},    // exactly 64 MiB
+      {16385, 1, false},      // a side above the limit
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.w) + " x " + std::to_string(c.h));
+    Write("big.png", ZeroPng(c.w, c.h));
+    platform::DecodedImage image;
+    bool ok = false;
+    const int64_t ms = MillisecondsOf([&] { ok = platform::DecodeImageFile(Path("big.png"), &image); });
+    EXPECT_EQ(ok, c.decoded);
+    if (!c.decoded) {
+      EXPECT_LT(ms, 1000);
+    }
+  }
+  // BMP and GIF headers that claim 8192 x 8192 (256 MiB of pixels).
+  std::vector<uint8_t> bmp = RawBmp(8192, 8192, 1, {0, 0, 0, 0, 255, 255, 255, 0}, {});
+  bmp.resize(bmp.size() + 8192ull * 8192 / 8);
+  Write("big.bmp", bmp);
+  platform::DecodedImage image;
+  EXPECT_FALSE(platform::DecodeImageFile(Path("big.bmp"), &image));
+  GifColorType colours[2] = {{0, 0, 0}, {255, 255, 255}};
+  ColorMapObject* map = GifMakeMapObject(2, colours);
+  GifWriter w;
+  ASSERT_EQ(EGifPutScreenDesc(w.gif, 8192, 8192, 1, 0, map), GIF_OK);
+  ASSERT_TRUE(w.Frame(0, 0, 1, 1, 1));
+  std::vector<uint8_t> file = w.bytes;
+  EGifCloseFile(w.gif, nullptr);
+  GifFreeMapObject(map);
+  file.push_back(';');
+  Write("big.gif", file);
+  EXPECT_FALSE(platform::DecodeImageFile(Path("big.gif"), &image));
+}
+
+// A grey progressive JPEG of 16 x 16: the library's usual scans, or 127 scans.
+std::vector<uint8_t> ProgressiveJpeg(bool many_scans) {
+  std::vector<uint8_t> grey(16 * 16, 128);
+  jpeg_compress_struct info{};
+  jpeg_error_mgr error{};
+  info.err = jpeg_std_error(&error);
+  jpeg_create_compress(&info);
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&info, &buffer, &size);
+  info.image_width = 16, info.image_height = 16, info.input_components = 1, info.in_color_space = JCS_GRAYSCALE;
+  jpeg_set_defaults(&info);
+  std::vector<jpeg_scan_info> scans;
+  if (many_scans) {
+    // The DC scan, then each AC coefficient in two scans of its own (its high bits, then its low
+    // bit): 127 scans.
+    scans.push_back(jpeg_scan_info{1, {0}, 0, 0, 0, 0});
+    for (int k = 1; k < 64; ++k) scans.push_back(jpeg_scan_info{1, {0}, k, k, 0, 1});
+    for (int k = 1; k < 64; ++k) scans.push_back(jpeg_scan_info{1, {0}, k, k, 1, 0});
+    info.scan_info = scans.data();
+    info.num_scans = static_cast<int>(scans.size());
+  } else {
+    jpeg_simple_progression(&info);
+  }
+  jpeg_start_compress(&info, TRUE);
+  while (info.next_scanline < info.image_height) {
+    JSAMPROW row = grey.data() + info.next_scanline * 16;
+    jpeg_write_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_compress(&info);
+  std::vector<uint8_t> out(buffer, buffer + size);
+  jpeg_destroy_compress(&info);
+  free(buffer);
+  return out;
+}
+
+TEST_F(ImageFilesTest, JpegFilesWithTooManyScansAreRefused) {
+  platform::DecodedImage image;
+  Write("progressive.jpg", ProgressiveJpeg(false));
+  ASSERT_TRUE(platform::DecodeImageFile(Path("progressive.jpg"), &image));
+  EXPECT_EQ(image.width, 16u);
+  EXPECT_NEAR(image.pixels[0], 128, 2);
+  Write("scans.jpg", ProgressiveJpeg(true));
+  EXPECT_FALSE(platform::DecodeImageFile(Path("scans.jpg"), &image));
 }
 #endif
 
