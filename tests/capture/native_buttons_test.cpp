@@ -4,6 +4,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -36,20 +41,82 @@ std::vector<uint8_t> Solid(int32_t w, int32_t h, uint8_t b, uint8_t g, uint8_t r
   return out;
 }
 
+// The buttons' main thread: the test's thread, with a task queue that the decode thread may post to
+// while the test runs the tasks.
+class LockedMainWait final : public platform::MainThreadWait {
+ public:
+  bool CreateFrameTimer() override { return true; }
+  bool HasFrameTimer() const override { return true; }
+  bool TimerPeriodRaised() const override { return false; }
+  void CloseFrameTimer() override {}
+  void WatchInputEvent(platform::NamedEvent*) override {}
+  void WatchPipe(platform::PipeServer*) override {}
+  bool WaitOnTimer(int64_t, platform::WaitResult* result) override {
+    *result = platform::WaitResult::kElapsed;
+    return true;
+  }
+  platform::WaitResult WaitTimeout(uint32_t) override { return platform::WaitResult::kElapsed; }
+  bool ConsumeInputSignal() override { return false; }
+  void Post(std::function<void()> task) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tasks_.push_back(std::move(task));
+  }
+  int PumpMessages(int, uint32_t) override {
+    std::deque<std::function<void()>> tasks;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      tasks.swap(tasks_);
+    }
+    for (auto& task : tasks) task();
+    return static_cast<int>(tasks.size());
+  }
+
+ private:
+  std::mutex mutex_;
+  std::deque<std::function<void()>> tasks_;
+};
+
 struct NativeButtonsTest : CaptureFixture {
   NativeButtonsTest() : CaptureFixture("buttontest") {}
+  host::MainThread button_thread;
+  LockedMainWait* button_wait = nullptr;
   std::unique_ptr<NativeButtons> buttons;
   std::vector<uint32_t> destroyed;
 
   void SetUp() override {
     CaptureFixture::SetUp();
+    auto w = std::make_unique<LockedMainWait>();
+    button_wait = w.get();
+    button_thread.Attach(std::move(w));
     views.AddObserver(service.get());
-    buttons = std::make_unique<NativeButtons>(clock, settings, views, overlay, main_thread);
+    buttons = std::make_unique<NativeButtons>(clock, settings, views, overlay, button_thread);
     buttons->SetViewDestroyer([this](uint32_t id) {
       destroyed.push_back(id);
       views.NotifyClosing(id);
       std::lock_guard<host::ViewsLock> guard(views.lock());
       views.EraseLocked(id);
+    });
+  }
+  void TearDown() override {
+    buttons.reset();  // the decode thread ends
+    button_thread.Detach();
+    CaptureFixture::TearDown();
+  }
+  // Runs the buttons' posted tasks until `done` holds, for at most 10 s.
+  template <typename F>
+  bool RunTasksUntil(F&& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      button_wait->PumpMessages(64, 4);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+  bool ButtonMade(uint32_t view_id) {
+    return RunTasksUntil([&] {
+      const auto view = views.Snapshot(view_id);
+      return view && view->kind == host::ViewKind::kNative;
     });
   }
   std::vector<host::ButtonAtlasRects> Atlases() {
@@ -591,14 +658,101 @@ TEST_F(NativeButtonsTest, ImagesFromFilesWithTheNormalImageStandingInForAMissing
   ASSERT_TRUE(sim::WritePng((dir / "n.png").string(), 4, 2, red));
   ASSERT_TRUE(sim::WritePng((dir / "h.png").string(), 4, 2, green));
   buttons->CreateNativeButton(6, 4, 2, true, {(dir / "n.png").u16string(), (dir / "h.png").u16string(), u""});
+  ASSERT_TRUE(ButtonMade(6));
   EXPECT_EQ(Pixel(0, 0), (std::vector<uint8_t>{0, 0, 255, 255}));  // normal
   EXPECT_EQ(Pixel(0, 2), (std::vector<uint8_t>{0, 128, 0, 128}));  // hover, premultiplied
   EXPECT_EQ(Pixel(3, 5), (std::vector<uint8_t>{0, 0, 255, 255}));  // pressed: the normal image
   // A missing normal image fails the button.
   buttons->CreateNativeButton(7, 4, 2, true, {(dir / "none.png").u16string(), u"", u""});
+  ASSERT_TRUE(RunTasksUntil([&] { return Logged("button normal image decode failed, view_id=7"); }));
   EXPECT_FALSE(views.Snapshot(7).has_value());
-  EXPECT_TRUE(Logged("button normal image decode failed, view_id=7"));
   fs::remove_all(dir);
+}
+
+// A decoder that holds each decode until the test lets it go (at most 10 s), then gives one colour
+// per file name.
+struct HeldDecoder {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool released = false;
+  int started = 0;
+  bool Decode(const std::u16string& path, int32_t w, int32_t h, std::vector<uint8_t>* out) {
+    std::unique_lock<std::mutex> lock(mutex);
+    ++started;
+    changed.notify_all();
+    changed.wait_for(lock, std::chrono::seconds(10), [&] { return released; });
+    *out = path == u"red" ? Solid(w, h, 0, 0, 255, 255) : Solid(w, h, 255, 0, 0, 255);
+    return released;
+  }
+  bool WaitStarted(int n) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(10), [&] { return started >= n; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex);
+    released = true;
+    changed.notify_all();
+  }
+};
+
+// The main thread goes on serving tasks while a button's images decode; the button is made once
+// they arrive.
+TEST_F(NativeButtonsTest, ImagesDecodeOffTheMainThread) {
+  HeldDecoder decoder;
+  buttons->SetImageDecoder([&](const std::u16string& p, int32_t w, int32_t h, std::vector<uint8_t>* out) {
+    return decoder.Decode(p, w, h, out);
+  });
+  buttons->CreateNativeButton(6, 4, 2, true, {u"red", u"", u""});  // returns with the decode held
+  ASSERT_TRUE(decoder.WaitStarted(1));
+  int served = 0;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(button_thread.PostTask([&] { ++served; }));
+    EXPECT_TRUE(RunTasksUntil([&] { return served == i + 1; }));
+  }
+  EXPECT_FALSE(views.Snapshot(6).has_value());
+  decoder.Release();
+  ASSERT_TRUE(ButtonMade(6));
+  EXPECT_EQ(Pixel(0, 0), (std::vector<uint8_t>{0, 0, 255, 255}));
+  EXPECT_EQ(Pixel(3, 5), (std::vector<uint8_t>{0, 0, 255, 255}));
+  ASSERT_EQ(Atlases().size(), 1u);
+}
+
+// Images that arrive for a request that was superseded, or for a view destroyed or re-created
+// meanwhile, are dropped; the latest request is the one made.
+TEST_F(NativeButtonsTest, StaleImagesAreDropped) {
+  HeldDecoder decoder;
+  buttons->SetImageDecoder([&](const std::u16string& p, int32_t w, int32_t h, std::vector<uint8_t>* out) {
+    return decoder.Decode(p, w, h, out);
+  });
+  // Views 8 and 9 exist as buttons before the requests.
+  const ButtonImages blue{Solid(4, 2, 255, 0, 0, 255), Solid(4, 2, 255, 0, 0, 255), Solid(4, 2, 255, 0, 0, 255)};
+  ASSERT_TRUE(buttons->CreateButtonView(8, 0, 0, 4, 2, true, 0, blue));
+  ASSERT_TRUE(buttons->CreateButtonView(9, 0, 0, 4, 2, true, 0, blue));
+  buttons->CreateNativeButton(7, 4, 2, true, {u"blue", u"", u""});  // superseded below
+  buttons->CreateNativeButton(8, 4, 2, true, {u"red", u"", u""});   // its view destroyed below
+  buttons->CreateNativeButton(9, 4, 2, true, {u"red", u"", u""});   // its view re-created below
+  buttons->CreateNativeButton(7, 4, 2, true, {u"red", u"", u""});
+  ASSERT_TRUE(decoder.WaitStarted(1));
+  views.NotifyClosing(8);
+  {
+    std::lock_guard<host::ViewsLock> guard(views.lock());
+    views.EraseLocked(8);
+  }
+  views.NotifyDestroyed(8);
+  ASSERT_TRUE(buttons->CreateButtonView(9, 0, 0, 4, 2, true, 0, blue));
+  decoder.Release();
+  ASSERT_TRUE(ButtonMade(7));
+  ASSERT_TRUE(RunTasksUntil([&] {
+    return Logged("button images dropped, the view was destroyed or re-created meanwhile, view_id=9");
+  }));
+  EXPECT_TRUE(Logged("button images dropped, a later request for the view superseded them, view_id=7"));
+  EXPECT_TRUE(Logged("button images dropped, the view was destroyed or re-created meanwhile, view_id=8"));
+  EXPECT_FALSE(views.Snapshot(8).has_value());
+  // View 9 keeps the images it was re-created with; view 7 has the latest request's.
+  const auto atlases = Atlases();
+  EXPECT_EQ(std::count_if(atlases.begin(), atlases.end(), [](const auto& a) { return a.view_id == 7; }), 1);
+  EXPECT_EQ(std::count_if(atlases.begin(), atlases.end(), [](const auto& a) { return a.view_id == 9; }), 2);
+  EXPECT_EQ(Pixel(0, 0), (std::vector<uint8_t>{0, 0, 255, 255}));  // the last texture made: view 7's, red
 }
 
 }  // namespace
