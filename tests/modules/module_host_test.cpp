@@ -45,6 +45,7 @@ struct TestModuleState {
   std::string last_page_message;
   uint32_t last_page_view, last_page_length;
   uint32_t last_event, last_event_view, events;
+  const VyomServices* services;
 };
 
 namespace vyo::modules {
@@ -122,6 +123,39 @@ class FakeServices final : public host::IModuleServices {
   uint64_t Now() override { return 42; }
   uint32_t GetParentProcessId() override { return 7; }
   void GetHostDirectory(std::u16string* out) override { out->clear(); }
+  // The test's thread stands for the main thread: work runs where it is handed over, or waits until
+  // the test runs it.
+  bool RunOnMainThread(std::function<void()> work) override {
+    if (hold_work) {
+      std::lock_guard<std::mutex> g(mu);
+      held.push_back(std::move(work));
+      return true;
+    }
+    work();
+    return true;
+  }
+  void RunHeldWork() {
+    std::vector<std::function<void()>> work;
+    {
+      std::lock_guard<std::mutex> g(mu);
+      work.swap(held);
+    }
+    for (auto& w : work) w();
+  }
+  // Places are there unless refused; the count held must come back to zero.
+  bool ReserveOverlayFrames(uint32_t count) override {
+    if (refuse_places) return false;
+    reserved += static_cast<int>(count);
+    return true;
+  }
+  bool hold_work = false;
+  std::atomic<bool> refuse_places{false};
+  std::vector<std::function<void()>> held;
+  void ReleaseOverlayFrames(uint32_t count) override { reserved -= static_cast<int>(count); }
+  bool SendReservedMessage(uint32_t type, const uint8_t* bytes, uint32_t length) override {
+    return SendRawMessage(type, bytes, length);
+  }
+  std::atomic<int> reserved{0};
 
   int LogCount(const std::string& text) {
     std::lock_guard<std::mutex> g(mu);
@@ -455,6 +489,56 @@ TEST_F(ModuleHostTest, AFloodOfModuleOutputIsDroppedWithABudgetedLog) {
   services_.refuse_output = false;
   host_->TickModules(3);
   EXPECT_EQ(services_.outputs.load(), 10000);
+}
+
+// A module's posted work is bounded: creations beyond the bound, or without room in the overlay's
+// queue, fail at the call; destroys are never refused; every creation that returned an id is made
+// and destroyed once its work runs, and every queue place taken is given back.
+TEST_F(ModuleHostTest, AModulesWorkInFlightIsBoundedAndRefusedAtTheCall) {
+  ASSERT_EQ(host_->LoadModule(ModulePath("test_module_a"), "", "A"), 1u);
+  const VyomServices* t = State("test_module_a")->services;
+  ASSERT_NE(t, nullptr);
+  static const vyom_char16 url[] = {'a', 0};
+  services_.hold_work = true;  // nothing posted runs until the test says so
+  std::vector<uint32_t> given;
+  int refused = 0;
+  for (int i = 0; i < kMaxModuleWorkInFlight + 50; ++i) {
+    const uint32_t view = t->create_view(t->context, url, 0, 0, 10, 10, 1);
+    if (view != 0) {
+      given.push_back(view);
+    } else {
+      ++refused;
+    }
+  }
+  EXPECT_EQ(given.size(), static_cast<size_t>(kMaxModuleWorkInFlight));
+  EXPECT_EQ(refused, 50);
+  t->set_view_rect(t->context, given[0], 0, 0, 20, 20);  // a void call beyond the bound: ignored
+  EXPECT_EQ(services_.LogCount("ModuleHost: module call refused, too much of its work is waiting"), 8);
+  for (uint32_t view : given) t->destroy_view(t->context, view);  // never refused
+  t->destroy_view(t->context, given[0]);                           // a second destroy: ignored
+  EXPECT_EQ(services_.held.size(), given.size() * 2);
+  EXPECT_TRUE(services_.created.empty());
+
+  services_.hold_work = false;
+  services_.RunHeldWork();
+  std::vector<uint32_t> created;
+  for (const auto& [view, owner] : services_.created) created.push_back(view);
+  EXPECT_EQ(created, given);
+  EXPECT_EQ(services_.destroyed, given);
+  EXPECT_EQ(services_.other_calls.load(), 0);
+  EXPECT_EQ(services_.reserved.load(), 0);
+
+  // Without room in the overlay's queue a creation fails at once and an output counts as dropped.
+  services_.refuse_places = true;
+  EXPECT_EQ(t->create_view(t->context, url, 0, 0, 10, 10, 1), 0u);
+  t->send_to_overlay(t->context, "out");
+  EXPECT_EQ(services_.outputs.load(), 0);
+  EXPECT_EQ(services_.LogCount("ModuleHost: module output dropped, the pipe queue is full"), 1);
+  services_.refuse_places = false;
+  t->send_to_overlay(t->context, "out");
+  EXPECT_EQ(services_.outputs.load(), 1);
+  host_->ShutdownModules();
+  EXPECT_EQ(services_.reserved.load(), 0);
 }
 
 TEST_F(ModuleHostTest, TheHelloSampleLoads) {
