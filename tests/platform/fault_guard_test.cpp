@@ -71,7 +71,7 @@ void Throws(void*) { throw std::runtime_error("thrown through the guard"); }
 struct AfterException {
   bool caught = false;
   bool inside = false;
-  uint32_t fault = 0;
+  volatile uint32_t fault = 0;  // how far the call got: the stores must happen where they are written
 };
 // An inner guarded call that an exception leaves, caught here; then a fault in this outer call.
 VYO_RAW_FAULT void CatchThenFault(void* p) {
@@ -97,7 +97,7 @@ TEST(FaultGuard, AnExceptionLeavesTheGuardAsItWas) {
   EXPECT_EQ(GuardedCall(CatchThenFault, &a), kFaultAccessViolation);
   EXPECT_TRUE(a.caught);
   EXPECT_TRUE(a.inside);
-  EXPECT_EQ(a.fault, 1);
+  EXPECT_EQ(a.fault, 1u);
   EXPECT_FALSE(InGuardedCall());
   // And the guard goes on working.
   int out = 0;
