@@ -32,7 +32,22 @@ bool ImagesHold(const ButtonImages& images, int32_t width, int32_t image_height)
 
 NativeButtons::NativeButtons(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
                              host::OverlayChannel& overlay, host::MainThread& main_thread)
-    : clock_(clock), settings_(settings), views_(views), overlay_(overlay), main_thread_(main_thread) {}
+    : clock_(clock),
+      settings_(settings),
+      views_(views),
+      overlay_(overlay),
+      main_thread_(main_thread),
+      decoder_(&DecodeImageFileToBgra) {}
+
+NativeButtons::~NativeButtons() {
+  {
+    std::lock_guard<std::mutex> lock(queue_.mutex);
+    queue_.stopping = true;
+    queue_.jobs.clear();
+  }
+  queue_.wake.notify_all();
+  if (decode_thread_.joinable()) decode_thread_.join();
+}
 
 void NativeButtons::RegisterCommands(host::CommandDispatcher& dispatcher) {
   dispatcher.On<host::NativeButtonCreateCmd>([this](const host::NativeButtonCreateCmd& c) {
@@ -62,22 +77,104 @@ bool NativeButtons::DecodeButtonImages(uint32_t view_id, const std::array<std::u
   return true;
 }
 
+NativeButtons::PendingButton NativeButtons::RegistryView(uint32_t view_id) {
+  PendingButton seen;
+  views_.With(view_id, [&](ViewState* view) {
+    seen.existed = view != nullptr;
+    if (view != nullptr) seen.texture = view->capture.texture;
+  });
+  return seen;
+}
+
 void NativeButtons::CreateNativeButton(uint32_t view_id, int32_t width, int32_t height, bool visible,
                                        const std::array<std::u16string, 3>& paths) {
   main_thread_.CheckOnMainThread();
   if (width <= 0) width = 1;
   if (height <= 0) height = 1;
   const uint32_t start = clock_.TickMs();
-  bool created = false;
   if (!AtlasFits(width, height)) {
     overlay_.SendLog(StringPrintf("button image too large, view_id=%u, width=%d, height=%d", view_id, width, height));
-  } else {
-    ButtonImages images;
-    if (DecodeButtonImages(view_id, paths, width, height, &images)) {
-      created = CreateButtonView(view_id, 0, 0, width, height, visible, 0, images);
+    qos::Report(qos::NativeButtonCreatedEvent(true, clock_.TickMs() - start, view_id, width, height));
+    return;
+  }
+  auto job = std::make_unique<DecodeJob>();
+  job->view_id = view_id;
+  job->generation = ++next_generation_;
+  job->width = width;
+  job->height = height;
+  job->visible = visible;
+  job->paths = paths;
+  job->start_ms = start;
+  PendingButton pending = RegistryView(view_id);
+  pending.generation = job->generation;
+  pending_[view_id] = std::move(pending);  // an earlier request for the id is superseded
+  {
+    std::lock_guard<std::mutex> lock(queue_.mutex);
+    queue_.jobs.push_back(std::move(job));
+  }
+  queue_.wake.notify_one();
+  if (!decode_thread_.joinable()) decode_thread_ = std::thread([this] { RunDecodeThread(); });
+}
+
+void NativeButtons::RunDecodeThread() {
+  for (;;) {
+    std::unique_ptr<DecodeJob> job;
+    {
+      std::unique_lock<std::mutex> lock(queue_.mutex);
+      queue_.wake.wait(lock, [&] { return queue_.stopping || !queue_.jobs.empty(); });
+      if (queue_.stopping) return;
+      job = std::move(queue_.jobs.front());
+      queue_.jobs.pop_front();
+    }
+    // No lock is held while decoding: the files are read and decoded here, off the main thread.
+    for (size_t i = 0; i < 3; ++i) {
+      if (i == 0 || !job->paths[i].empty()) {
+        job->decoded[i] = decoder_(job->paths[i], job->width, job->height, &job->images[i]);
+      }
+    }
+    std::weak_ptr<char> alive = alive_;
+    std::shared_ptr<DecodeJob> done(std::move(job));
+    main_thread_.PostTask([this, alive, done] {
+      if (!alive.expired()) FinishNativeButton(*done);
+    });
+  }
+}
+
+void NativeButtons::FinishNativeButton(DecodeJob& result) {
+  main_thread_.CheckOnMainThread();
+  DecodeJob* job = &result;
+  const uint32_t view_id = job->view_id;
+  auto it = pending_.find(view_id);
+  if (it == pending_.end() || it->second.generation != job->generation) {
+    LogView("button images dropped, a later request for the view superseded them", view_id);
+    return;
+  }
+  const PendingButton asked = std::move(it->second);
+  pending_.erase(it);
+  for (size_t i = 0; i < 3; ++i) {
+    if ((i == 0 || !job->paths[i].empty()) && !job->decoded[i]) {
+      overlay_.SendLog("DecodeImageFileToBgra failed, hr=0x80004005, path=" + Utf16ToUtf8(job->paths[i]));
     }
   }
-  qos::Report(qos::NativeButtonCreatedEvent(!created, clock_.TickMs() - start, view_id, width, height));
+  bool created = false;
+  const PendingButton now = RegistryView(view_id);
+  // The same texture object (compared by ownership, so a texture released meanwhile still counts as
+  // another one): the view the request saw is the view still there.
+  const bool same_texture = !now.texture.owner_before(asked.texture) && !asked.texture.owner_before(now.texture);
+  const bool same_view = now.existed == asked.existed && (!now.existed || same_texture);
+  if (!same_view) {
+    LogView("button images dropped, the view was destroyed or re-created meanwhile", view_id);
+  } else if (!job->decoded[0]) {
+    LogView("button normal image decode failed", view_id);
+  } else {
+    // The normal image stands in for a missing hover or pressed image.
+    for (size_t i = 1; i < 3; ++i) {
+      if (!job->decoded[i]) job->images[i] = job->images[0];
+    }
+    created = CreateButtonView(view_id, 0, 0, job->width, job->height, job->visible, 0, job->images);
+  }
+  qos::Report(qos::NativeButtonCreatedEvent(!created, clock_.TickMs() - job->start_ms, view_id, job->width,
+                                            job->height));
 }
 
 bool NativeButtons::CreateButtonView(uint32_t view_id, int32_t x, int32_t y, int32_t width, int32_t height,

@@ -5,12 +5,21 @@
 // A button is a view record of kind native: never captured, never given a hit mask.
 //
 // Main thread. The record and its texture are touched under views_lock; the pipe is called with it
-// released.
+// released. The image files of the NativeButtonCreate command are decoded on a thread of the
+// buttons' own (a large or slow file must not hold up the main loop); the decoded images are posted
+// back to the main thread, which makes the button, unless its request was superseded or its view
+// destroyed or re-created meanwhile.
 #pragma once
 #include <array>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/capture_service.h"
@@ -25,19 +34,33 @@ namespace vyo::capture {
 
 using ButtonImages = std::array<std::vector<uint8_t>, 3>;  // premultiplied BGRA, packed rows
 
+// Decodes one image file into width x height premultiplied BGRA (DecodeImageFileToBgra). Runs on the
+// decode thread.
+using ImageFileDecoder =
+    std::function<bool(const std::u16string& path, int32_t width, int32_t height, std::vector<uint8_t>* out)>;
+
 class NativeButtons {
  public:
   NativeButtons(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
                 host::OverlayChannel& overlay, host::MainThread& main_thread);
+  // Stops the decode thread: a decode under way finishes first, queued ones are dropped, and results
+  // already posted find the buttons gone and do nothing.
+  ~NativeButtons();
   NativeButtons(const NativeButtons&) = delete;
   NativeButtons& operator=(const NativeButtons&) = delete;
+
+  // The decoder of the decode thread (tests give a slow one). Main thread, before the first button.
+  void SetImageDecoder(ImageFileDecoder decoder) { decoder_ = std::move(decoder); }
 
   // Who ends a view completely (its observers told) when a button takes its id: the view service.
   void SetViewDestroyer(std::function<void(uint32_t view_id)> destroy) { destroy_view_ = std::move(destroy); }
   void RegisterCommands(host::CommandDispatcher& dispatcher);
 
-  // The NativeButtonCreate command: the images decoded at width x height (image 0 standing in for a
-  // missing or undecodable hover or pressed image), the button made, telemetry reported.
+  // The NativeButtonCreate command: the images decoded at width x height on the decode thread
+  // (image 0 standing in for a missing or undecodable hover or pressed image); then, on the main
+  // thread, the button made and telemetry reported. Returns before the images are decoded. A later
+  // request for the same id supersedes this one; a view of that id destroyed or re-created before
+  // the images arrive makes them stale, and they are dropped with a log line.
   void CreateNativeButton(uint32_t view_id, int32_t width, int32_t height, bool visible,
                           const std::array<std::u16string, 3>& paths);
   // A button view of width x height per image from three buffers of at least width x height x 4
@@ -51,11 +74,42 @@ class NativeButtons {
   // presentation only stored: the overlay picks the slice.
   void SetButtonState(uint32_t view_id, uint32_t state);
 
-  // Decodes the three images; false (with a log line) when image 0 cannot be decoded.
+  // Decodes the three images on the calling thread; false (with a log line) when image 0 cannot be
+  // decoded.
   bool DecodeButtonImages(uint32_t view_id, const std::array<std::u16string, 3>& paths, int32_t width, int32_t height,
                           ButtonImages* images);
 
  private:
+  // One NativeButtonCreate on its way through the decode thread.
+  struct DecodeJob {
+    uint32_t view_id = 0;
+    uint64_t generation = 0;
+    int32_t width = 0, height = 0;
+    bool visible = false;
+    std::array<std::u16string, 3> paths;
+    uint32_t start_ms = 0;
+    // Filled on the decode thread.
+    ButtonImages images;
+    std::array<bool, 3> decoded{};
+  };
+  // What the registry held for the id when the button was asked for; a different answer when the
+  // images arrive means the view was destroyed or re-created meanwhile.
+  struct PendingButton {
+    uint64_t generation = 0;
+    bool existed = false;
+    std::weak_ptr<platform::SharedTexture> texture;
+  };
+  // Decode-thread state, shared with the thread.
+  struct DecodeQueue {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::unique_ptr<DecodeJob>> jobs;
+    bool stopping = false;
+  };
+
+  void RunDecodeThread();
+  void FinishNativeButton(DecodeJob& result);
+  PendingButton RegistryView(uint32_t view_id);
   bool FillButtonAtlas(uint32_t view_id, int32_t width, int32_t image_height, const ButtonImages& images);
   void LogView(const char* text, uint32_t view_id, const SourceLocation& where = SourceLocation::Current());
 
@@ -65,6 +119,16 @@ class NativeButtons {
   host::OverlayChannel& overlay_;
   host::MainThread& main_thread_;
   std::function<void(uint32_t)> destroy_view_;
+  ImageFileDecoder decoder_;
+
+  // Main thread only.
+  std::map<uint32_t, PendingButton> pending_;
+  uint64_t next_generation_ = 0;
+  // Results posted to the main thread hold a weak reference: gone with the buttons, they do nothing.
+  std::shared_ptr<char> alive_ = std::make_shared<char>(0);
+
+  DecodeQueue queue_;
+  std::thread decode_thread_;  // started with the first request
 };
 
 }  // namespace vyo::capture

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "base/text.h"
 #include "platform/dynamic_library.h"
@@ -66,6 +67,7 @@ struct ModuleHost::Record {
   std::unique_ptr<platform::DynamicLibrary> library;
   std::set<uint32_t> owned_views;
   std::u16string module_path;
+  std::optional<platform::FileId> file_id;
   std::string module_config;
   std::string module_name;
   std::u16string module_folder;
@@ -79,6 +81,7 @@ struct ModuleHost::Record {
   uint32_t pending_status = 0;
   uint32_t pending_value = 0;
   uint32_t dropped_output_logs = 0;
+  uint32_t refused_work_logs = 0;
 };
 
 // The plain functions of the services table. Each catches everything: no exception reaches a module.
@@ -101,85 +104,116 @@ struct ServiceEntries {
       if (host == nullptr) return;
       const uint32_t module_id = host->LoadedModuleOf(ctx);
       if (module_id == 0) return;
+      // The place of the view's ViewDestroyed, held by the view until it goes; the work below takes
+      // the places of what its creation sends. Without them the call fails now.
+      if (!host->services_.ReserveOverlayFrames(1)) {
+        host->NoteRefusedWork(module_id);
+        return;
+      }
       uint32_t view_id = 0;
       {
         std::lock_guard<std::mutex> guard(host->lock_);
-        view_id = host->AllocateViewIdLocked();
-        if (view_id == 0) return;
-        host->view_owner_[view_id] = module_id;  // reserved until created
-      }
-      const std::u16string url_text = CopyUtf16(url);
-      const bool created = host->services_.CreateView(view_id, module_id, url_text.c_str(), x, y, w, h, visible != 0);
-      bool orphan = false;
-      {
-        std::lock_guard<std::mutex> guard(host->lock_);
         auto it = host->modules_.find(module_id);
-        if (!created || it == host->modules_.end() || it->second->unloading) {
-          host->view_owner_.erase(view_id);
-          orphan = created;
-        } else {
+        if (it != host->modules_.end()) view_id = host->AllocateViewIdLocked();
+        if (view_id != 0) {
+          // The module owns the id from now on: it may destroy it before the work below has run.
+          host->view_owner_[view_id] = module_id;
           it->second->owned_views.insert(view_id);
-          result = view_id;
+          host->destroy_places_.insert(view_id);
         }
       }
-      if (orphan) host->services_.RemoveView(view_id);  // the module went away meanwhile
+      if (view_id == 0) {
+        host->services_.ReleaseOverlayFrames(1);
+        return;
+      }
+      const std::u16string url_text = CopyUtf16(url);
+      const bool posted = host->SubmitWork(ctx, module_id, [host, module_id, view_id, url_text, x, y, w, h, visible] {
+        bool wanted = false;
+        {
+          std::lock_guard<std::mutex> guard(host->lock_);
+          auto o = host->view_owner_.find(view_id);
+          auto it = host->modules_.find(module_id);
+          // A module unloaded meanwhile took its views (and their ViewDestroyed) along.
+          wanted = o != host->view_owner_.end() && o->second == module_id && it != host->modules_.end() &&
+                   !it->second->unloading;
+        }
+        if (wanted) host->services_.CreateView(view_id, module_id, url_text.c_str(), x, y, w, h, visible != 0);
+      }, kViewWorkFrames);
+      if (!posted) {
+        {
+          std::lock_guard<std::mutex> guard(host->lock_);
+          host->view_owner_.erase(view_id);
+          host->destroy_places_.erase(view_id);
+          auto it = host->modules_.find(module_id);
+          if (it != host->modules_.end()) it->second->owned_views.erase(view_id);
+        }
+        host->services_.ReleaseOverlayFrames(1);
+        return;
+      }
+      result = view_id;
     });
     return result;
   }
   static void DestroyView(void* ctx, uint32_t view) {
     Guard([&] {
       ModuleHost* host = Host(ctx);
-      if (host == nullptr || host->CheckOwned(ctx, view) == 0) return;
-      host->services_.RemoveView(view);
+      if (host == nullptr) return;
+      const uint32_t module_id = host->CheckOwned(ctx, view);
+      if (module_id == 0) return;
+      {
+        // No longer the module's to act on: a second destroy is ignored.
+        std::lock_guard<std::mutex> guard(host->lock_);
+        auto it = host->modules_.find(module_id);
+        if (it != host->modules_.end()) it->second->owned_views.erase(view);
+      }
+      // Never refused: destroys are bounded by the views made, and ViewDestroyed has its place.
+      host->SubmitWork(ctx, module_id, [host, view] {
+        const bool held = host->TakeDestroyPlace(view);
+        host->services_.RemoveView(view);
+        host->ForgetView(view);  // the registry may not have had it (a creation that failed)
+        if (held) host->services_.ReleaseOverlayFrames(1);  // ViewDestroyed is queued
+      }, 0, /*always=*/true);
+    });
+  }
+  // Hands `work` to the main thread for a view the calling module owns.
+  template <typename F>
+  static void ForOwnedView(void* ctx, uint32_t view, F work) {
+    Guard([&] {
+      ModuleHost* host = Host(ctx);
+      if (host == nullptr) return;
+      const uint32_t module_id = host->CheckOwned(ctx, view);
+      if (module_id != 0) {
+        host->SubmitWork(ctx, module_id, [host, work = std::move(work)] { work(host->services_); }, kViewWorkFrames);
+      }
     });
   }
   static void SetViewRect(void* ctx, uint32_t view, int32_t x, int32_t y, int32_t w, int32_t h) {
-    Guard([&] {
-      if (ModuleHost* host = Host(ctx); host && host->CheckOwned(ctx, view)) host->services_.SetViewRect(view, x, y, w, h);
-    });
+    ForOwnedView(ctx, view, [=](host::IModuleServices& s) { s.SetViewRect(view, x, y, w, h); });
   }
   static void SetViewVisible(void* ctx, uint32_t view, int32_t visible) {
-    Guard([&] {
-      if (ModuleHost* host = Host(ctx); host && host->CheckOwned(ctx, view)) host->services_.ShowView(view, visible != 0);
-    });
+    ForOwnedView(ctx, view, [=](host::IModuleServices& s) { s.ShowView(view, visible != 0); });
   }
   static void SetViewZOrder(void* ctx, uint32_t view, int32_t z) {
-    Guard([&] {
-      if (ModuleHost* host = Host(ctx); host && host->CheckOwned(ctx, view)) host->services_.SetViewZOrder(view, z);
-    });
+    ForOwnedView(ctx, view, [=](host::IModuleServices& s) { s.SetViewZOrder(view, z); });
   }
   static void SetRelayFlagA(void* ctx, uint32_t view, int32_t on) {
-    Guard([&] {
-      if (ModuleHost* host = Host(ctx); host && host->CheckOwned(ctx, view)) host->services_.SetRelayFlagA(view, on != 0);
-    });
+    ForOwnedView(ctx, view, [=](host::IModuleServices& s) { s.SetRelayFlagA(view, on != 0); });
   }
   static void SetViewBackground(void* ctx, uint32_t view, uint32_t argb) {
-    Guard([&] {
-      if (ModuleHost* host = Host(ctx); host && host->CheckOwned(ctx, view))
-        host->services_.SetViewBackgroundColor(view, argb);
-    });
+    ForOwnedView(ctx, view, [=](host::IModuleServices& s) { s.SetViewBackgroundColor(view, argb); });
   }
   static void SetViewFrameRate(void* ctx, uint32_t view, int32_t fps) {
-    Guard([&] {
-      if (ModuleHost* host = Host(ctx); host && host->CheckOwned(ctx, view))
-        host->services_.SetViewFrameRate(view, std::max(fps, 1));
-    });
+    ForOwnedView(ctx, view, [=](host::IModuleServices& s) { s.SetViewFrameRate(view, std::max(fps, 1)); });
   }
   static void Navigate(void* ctx, uint32_t view, const vyom_char16* url) {
-    Guard([&] {
-      if (ModuleHost* host = Host(ctx); host && host->CheckOwned(ctx, view)) {
-        const std::u16string text = CopyUtf16(url);
-        host->services_.NavigateView(view, text.c_str());
-      }
-    });
+    std::u16string text;
+    Guard([&] { text = CopyUtf16(url); });
+    ForOwnedView(ctx, view, [=](host::IModuleServices& s) { s.NavigateView(view, text.c_str()); });
   }
   static void PostMessage(void* ctx, uint32_t view, const char* json) {
-    Guard([&] {
-      if (ModuleHost* host = Host(ctx); host && host->CheckOwned(ctx, view)) {
-        const std::string text = CopyUtf8(json);
-        host->services_.PostWebMessageToView(view, text.c_str());
-      }
-    });
+    std::string text;
+    Guard([&] { text = CopyUtf8(json); });
+    ForOwnedView(ctx, view, [=](host::IModuleServices& s) { s.PostWebMessageToView(view, text.c_str()); });
   }
   static void SendToOverlay(void* ctx, const char* text) {
     Guard([&] {
@@ -187,18 +221,25 @@ struct ServiceEntries {
       if (host == nullptr) return;
       const uint32_t module_id = host->LoadedModuleOf(ctx);
       if (module_id == 0) return;
-      const std::vector<uint8_t> payload = host::Encode(host::ModuleOutputMsg{module_id, CopyUtf8(text)});
-      if (!host->services_.SendRawMessage(host::kModuleOutput, payload.data(), static_cast<uint32_t>(payload.size()))) {
-        host->NoteDroppedOutput(module_id);
-      }
+      // The frame's place is taken now: an output the queue cannot take is dropped here, at the call,
+      // and one accepted is sent.
+      std::vector<uint8_t> payload = host::Encode(host::ModuleOutputMsg{module_id, CopyUtf8(text)});
+      const bool posted = host->SubmitWork(ctx, module_id, [host, module_id, payload = std::move(payload)] {
+        if (!host->services_.SendReservedMessage(host::kModuleOutput, payload.data(),
+                                                 static_cast<uint32_t>(payload.size()))) {
+          host->NoteDroppedOutput(module_id);
+        }
+      }, 1);
+      if (!posted) host->NoteDroppedOutput(module_id);
     });
   }
   static void Log(void* ctx, int32_t level, const char* text) {
     Guard([&] {
       ModuleHost* host = Host(ctx);
-      if (host == nullptr || host->LoadedModuleOf(ctx) == 0) return;
-      const std::string copy = CopyUtf8(text);
-      host->services_.ModuleLog(level, copy.c_str());
+      if (host == nullptr) return;
+      std::string copy = CopyUtf8(text);
+      host->SubmitWork(ctx, host->LoadedModuleOf(ctx),
+                       [host, level, copy = std::move(copy)] { host->services_.ModuleLog(level, copy.c_str()); }, 0);
     });
   }
   static uint64_t Now(void* ctx) {
@@ -209,15 +250,10 @@ struct ServiceEntries {
     return now;
   }
   static void SetRelayFlagB(void* ctx, uint32_t view, int32_t on) {
-    Guard([&] {
-      if (ModuleHost* host = Host(ctx); host && host->CheckOwned(ctx, view)) host->services_.SetRelayFlagB(view, on != 0);
-    });
+    ForOwnedView(ctx, view, [=](host::IModuleServices& s) { s.SetRelayFlagB(view, on != 0); });
   }
   static void SetHitTest(void* ctx, uint32_t view, int32_t mode, int32_t alpha) {
-    Guard([&] {
-      if (ModuleHost* host = Host(ctx); host && host->CheckOwned(ctx, view))
-        host->services_.SetViewHitTest(view, mode, alpha);
-    });
+    ForOwnedView(ctx, view, [=](host::IModuleServices& s) { s.SetViewHitTest(view, mode, alpha); });
   }
   static int32_t GetSurfaceSize(void* ctx, int32_t* width, int32_t* height) {
     int32_t known = 0;
@@ -260,9 +296,15 @@ struct ServiceEntries {
     Guard([&] {
       ModuleHost* host = Host(ctx);
       if (host == nullptr || info == nullptr || info->size < 16 || host->LoadedModuleOf(ctx) == 0) return;
-      std::lock_guard<std::mutex> guard(host->lock_);
-      if (!host->login_cached_) return;
-      info->qmr_id = host->login_qmr_id_;
+      // The value is copied under the lock and written to the module's memory after it: a fault in
+      // that write (a bad buffer) must not leave the host's lock held.
+      int64_t qmr_id = 0;
+      {
+        std::lock_guard<std::mutex> guard(host->lock_);
+        if (!host->login_cached_) return;
+        qmr_id = host->login_qmr_id_;
+      }
+      info->qmr_id = qmr_id;
       result = 1;
     });
     return result;
@@ -352,15 +394,35 @@ uint32_t ModuleHost::CallModule(uint32_t module_id, const std::function<void()>&
     record = it->second.get();
     ++record->call_depth;
   }
+  // The depth goes down on every way out of the call, an exception included: a depth left raised
+  // would defer this module's unload for good.
+  struct DepthScope {
+    ModuleHost* host;
+    Record* record;
+    bool done = false;
+    ~DepthScope() {
+      if (done) return;
+      std::lock_guard<std::mutex> guard(host->lock_);
+      --record->call_depth;
+    }
+  } scope{this, record};
   struct Trampoline {
     static void Run(void* f) { (*static_cast<const std::function<void()>*>(f))(); }
   };
-  const uint32_t code = platform::GuardedCall(&Trampoline::Run, const_cast<std::function<void()>*>(&fn));
+  uint32_t code = 0;
+  try {
+    code = platform::GuardedCall(&Trampoline::Run, const_cast<std::function<void()>*>(&fn));
+  } catch (...) {
+    // An exception leaving a module's entry point would end the process (it cannot cross the C
+    // interface); it is taken as that module's abort.
+    code = platform::kFaultAbort;
+  }
   bool unload = false;
   uint32_t status = 0, value = 0;
   {
     std::lock_guard<std::mutex> guard(lock_);
     --record->call_depth;
+    scope.done = true;
     if (code != 0) {
       record->faulted = true;
       if (unload_on_fault && (!record->unload_pending || record->pending_status != kModuleFaulted)) {
@@ -397,10 +459,15 @@ uint32_t ModuleHost::LoadModule(const std::u16string& path, const std::string& c
     services_.ModuleLog(2, "ModuleHost: path canonicalize failed");
     return report(kModuleBadPath, 5), module_id;
   }
+  // The same file reached by another path (a link, a ".." after a linked folder) is the same
+  // library: files are told apart by their identity, taken through the path as the system resolves
+  // it; paths are compared only when it cannot be had.
+  const std::optional<platform::FileId> file_id = platform::FileIdentity(path);
   {
     std::lock_guard<std::mutex> guard(lock_);
     for (const auto& [id, other] : modules_) {
-      if (other->module_path == *full) {
+      const bool same = file_id && other->file_id ? *file_id == *other->file_id : other->module_path == *full;
+      if (same) {
         // One library image per path: a second load would share the first one's globals.
         return report(kModuleLoadFailed, kErrorAlreadyExists), module_id;
       }
@@ -425,13 +492,14 @@ uint32_t ModuleHost::LoadModule(const std::u16string& path, const std::string& c
   record->on_view_event = reinterpret_cast<VyomOnViewEventFn>(library->Symbol("VYOM_OnViewEvent"));
   record->library = std::move(library);
   record->module_path = *full;
+  record->file_id = file_id;
   record->module_config = config;
   record->module_name = name;
   record->module_folder = FolderOf(*full);
   Record* r = record.get();
   {
     std::lock_guard<std::mutex> guard(lock_);
-    contexts_.push_back(Context{this, module_id});
+    contexts_.push_back(Context{this, module_id, std::make_shared<std::atomic<int32_t>>(0)});
     r->context = &contexts_.back();
     modules_[module_id] = std::move(record);
   }
@@ -541,8 +609,10 @@ void ModuleHost::DestroyOwnedViews(uint32_t module_id) {
     }
   }
   for (uint32_t view : views) {
+    const bool held = TakeDestroyPlace(view);
     services_.RemoveView(view);
     ForgetView(view);  // the registry may not have had it yet (a posted creation)
+    if (held) services_.ReleaseOverlayFrames(1);  // ViewDestroyed is queued
   }
 }
 
@@ -590,6 +660,7 @@ void ModuleHost::UnloadModule(uint32_t module_id, uint32_t status, uint32_t valu
     }
   }
   std::unique_ptr<Record> gone;
+  uint32_t places_released = 0;
   {
     std::lock_guard<std::mutex> guard(lock_);
     auto it = modules_.find(module_id);
@@ -597,11 +668,13 @@ void ModuleHost::UnloadModule(uint32_t module_id, uint32_t status, uint32_t valu
       gone = std::move(it->second);
       modules_.erase(it);
       for (auto owner = view_owner_.begin(); owner != view_owner_.end();) {
+        if (owner->second == module_id && destroy_places_.erase(owner->first) != 0) ++places_released;
         owner = owner->second == module_id ? view_owner_.erase(owner) : std::next(owner);
       }
       if (gone->faulted) quarantined_.push_back(std::move(gone->library));
     }
   }
+  if (places_released != 0) services_.ReleaseOverlayFrames(places_released);
   gone.reset();  // unloads the library unless it was kept above
   Report(module_id, status, value, name, path, 0, false);
 }
@@ -756,12 +829,65 @@ void ModuleHost::RouteViewEvent(uint32_t view_id, uint32_t event, uint32_t argum
 }
 
 void ModuleHost::ForgetView(uint32_t view_id) {
+  bool held_place = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto o = view_owner_.find(view_id);
+    if (o == view_owner_.end()) return;
+    auto it = modules_.find(o->second);
+    if (it != modules_.end()) it->second->owned_views.erase(view_id);
+    view_owner_.erase(o);
+    // Gone without a ViewDestroyed from here (the overlay destroyed it): its place is given back.
+    held_place = destroy_places_.erase(view_id) != 0;
+  }
+  if (held_place) services_.ReleaseOverlayFrames(1);
+}
+
+bool ModuleHost::TakeDestroyPlace(uint32_t view_id) {
   std::lock_guard<std::mutex> guard(lock_);
-  auto o = view_owner_.find(view_id);
-  if (o == view_owner_.end()) return;
-  auto it = modules_.find(o->second);
-  if (it != modules_.end()) it->second->owned_views.erase(view_id);
-  view_owner_.erase(o);
+  return destroy_places_.erase(view_id) != 0;
+}
+
+bool ModuleHost::SubmitWork(void* ctx, uint32_t module_id, std::function<void()> work, uint32_t frames,
+                            bool always) {
+  if (module_id == 0) return false;
+  const std::shared_ptr<std::atomic<int32_t>> in_flight = static_cast<Context*>(ctx)->in_flight;
+  if (in_flight->fetch_add(1) >= kMaxModuleWorkInFlight && !always) {
+    in_flight->fetch_sub(1);
+    NoteRefusedWork(module_id);
+    return false;
+  }
+  if (frames != 0 && !services_.ReserveOverlayFrames(frames)) {
+    in_flight->fetch_sub(1);
+    NoteRefusedWork(module_id);
+    return false;
+  }
+  // The work's places are given back once it has run: while it runs, frames that may be dropped
+  // cannot take them, so what it sends finds the room they kept.
+  host::IModuleServices* services = &services_;
+  const bool posted = services_.RunOnMainThread([services, in_flight, frames, work = std::move(work)] {
+    work();
+    if (frames != 0) services->ReleaseOverlayFrames(frames);
+    in_flight->fetch_sub(1);
+  });
+  if (!posted) {
+    if (frames != 0) services_.ReleaseOverlayFrames(frames);
+    in_flight->fetch_sub(1);
+  }
+  return posted;
+}
+
+void ModuleHost::NoteRefusedWork(uint32_t module_id) {
+  bool log = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = modules_.find(module_id);
+    if (it != modules_.end() && it->second->refused_work_logs < kDroppedOutputLogBudget) {
+      ++it->second->refused_work_logs;
+      log = true;
+    }
+  }
+  if (log) services_.ModuleLog(2, "ModuleHost: module call refused, too much of its work is waiting");
 }
 
 uint32_t ModuleHost::OwnerOf(uint32_t view_id) const {

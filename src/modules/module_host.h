@@ -4,8 +4,18 @@
 //
 // Loading, routing and unloading run on the main thread. The services table's functions may be
 // called from any module thread: they read the module records under a lock that is never held while
-// calling out, and act through IModuleServices, which carries view work to the main thread in order.
+// calling out, and hand their work to the main thread in order (IModuleServices::RunOnMainThread).
+//
+// Work a module posts is bounded, and a call either fails now or its effect happens: each module has
+// at most kMaxModuleWorkInFlight operations posted and not yet done (more are refused: create_view
+// returns 0, send_to_overlay counts as dropped, other void calls are ignored with a log line;
+// destroy_view is never refused, it is bounded by the views made). A frame that work will send is
+// given its place in the overlay's queue when the call is made (kViewWorkFrames for an operation on
+// a view, one more for the ViewDestroyed of a view made, held by the view until it goes, one for
+// send_to_overlay); without room the call is refused. So the frames that must not be dropped are never refused later, and the writer never
+// fails for a module's flood.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -41,6 +51,12 @@ enum ModuleStatusCode : uint32_t {
 constexpr uint32_t kFirstModuleViewId = 0x40000000;
 constexpr uint32_t kLastModuleViewId = 0x7FFFFFFF;
 constexpr uint32_t kErrorAlreadyExists = 183;
+// Operations one module may have posted to the main thread and not yet done there.
+constexpr int32_t kMaxModuleWorkInFlight = 256;
+// Places in the overlay's queue an operation on a view keeps for the frames that must not be dropped
+// it may cause: ViewCreated or a view change, and the shared texture the view then gets
+// (SharedTextureReady, sent again when a new size makes a new texture).
+constexpr uint32_t kViewWorkFrames = 2;
 
 // What the module host needs beyond IModuleServices, injected by the application.
 struct ModuleHostDeps {
@@ -82,6 +98,9 @@ class ModuleHost {
   struct Context {
     ModuleHost* host;
     uint32_t module_id;
+    // Operations of the module posted to the main thread and not yet done there. Shared with the
+    // posted work, which may run after the module (or the module host) is gone.
+    std::shared_ptr<std::atomic<int32_t>> in_flight;
   };
 
  private:
@@ -99,12 +118,24 @@ class ModuleHost {
   uint32_t CheckOwned(void* ctx, uint32_t view_id);
   uint32_t LoadedModuleOf(void* ctx);
   void NoteDroppedOutput(uint32_t module_id);
+  // Runs `work` for the module on the main thread (now there, else posted), counted in flight until
+  // it is done, with `frames` places of the overlay's queue kept for what it sends. False, with
+  // nothing done, when the module has kMaxModuleWorkInFlight operations in flight (unless `always`),
+  // the places cannot be had, or the work cannot be posted.
+  bool SubmitWork(void* ctx, uint32_t module_id, std::function<void()> work, uint32_t frames,
+                  bool always = false);
+  void NoteRefusedWork(uint32_t module_id);
+  // The overlay place held for the view's ViewDestroyed taken from the view (true when it held one);
+  // the caller releases it once the frame is queued.
+  bool TakeDestroyPlace(uint32_t view_id);
 
   host::IModuleServices& services_;
   ModuleHostDeps deps_;
   mutable std::mutex lock_;  // guards everything below; never held while calling out
   std::map<uint32_t, std::unique_ptr<Record>> modules_;
   std::map<uint32_t, uint32_t> view_owner_;
+  // Module views holding a reserved overlay place for their ViewDestroyed (taken with the view).
+  std::set<uint32_t> destroy_places_;
   std::deque<Context> contexts_;  // stable: a context outlives its module
   std::vector<std::unique_ptr<platform::DynamicLibrary>> quarantined_;  // faulted images, never called again
   uint32_t next_view_id_ = kFirstModuleViewId;

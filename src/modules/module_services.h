@@ -3,6 +3,7 @@
 // touches views or sends runs on the main thread (posted there, in order, when called elsewhere).
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace vyo::host {
@@ -30,6 +31,18 @@ class IModuleServices {
   virtual uint64_t Now() = 0;
   virtual uint32_t GetParentProcessId() = 0;
   virtual void GetHostDirectory(std::u16string* out) = 0;
+
+  // Runs `work` on the main thread: now when called there, otherwise posted, in order with the
+  // caller's other work. False when it could not be posted (the host is shutting down).
+  virtual bool RunOnMainThread(std::function<void()> work) = 0;
+  // Places in the overlay's send queue held (any thread) for frames that posted work will send, so
+  // that a frame that must not be dropped is refused at the call instead. False when there is no
+  // room. Work releases its places once it has sent.
+  virtual bool ReserveOverlayFrames(uint32_t count) = 0;
+  virtual void ReleaseOverlayFrames(uint32_t count) = 0;
+  // Main thread: sends a frame whose place is reserved, with no room check beyond the queue's own.
+  // False when the channel cannot send.
+  virtual bool SendReservedMessage(uint32_t type, const uint8_t* bytes, uint32_t length) = 0;
 };
 
 }  // namespace vyo::host

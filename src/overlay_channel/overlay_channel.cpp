@@ -87,7 +87,15 @@ bool OverlayChannel::SendDroppable(uint32_t type, const uint8_t* bytes, size_t l
 }
 
 bool OverlayChannel::HasRoom() const {
-  return writer_ != nullptr && writer_->queued() + kPageFrameHeadroom < kSendQueueLimit;
+  return writer_ != nullptr && writer_->queued() + writer_->reserved() + kPageFrameHeadroom < kSendQueueLimit;
+}
+
+bool OverlayChannel::ReservePlaces(uint32_t count) {
+  return writer_ != nullptr && writer_->Reserve(count, kPageFrameHeadroom);
+}
+
+void OverlayChannel::ReleasePlaces(uint32_t count) {
+  if (writer_ != nullptr) writer_->Release(count);
 }
 
 bool OverlayChannel::SendIfRoom(uint32_t type, const uint8_t* bytes, size_t length) {

@@ -57,7 +57,17 @@ class OverlayChannel {
   }
   // The same without a log line, for a caller that accounts the drop itself.
   bool SendIfRoom(uint32_t type, const uint8_t* bytes, size_t length);
+  // Whether a droppable frame would be queued now: the queue, the places reserved and the headroom
+  // kept for the main thread's own frames leave a place.
   bool HasRoom() const;
+  // Places reserved (any thread) for frames to be sent later, from work posted to the main thread:
+  // a reservation is granted only while the queue, every place already reserved and the headroom
+  // fit the queue; frames that may be dropped do not take reserved places, so a frame whose place is
+  // reserved, sent as one that must not be dropped, always finds room. False (nothing reserved) when
+  // the writer cannot send or there is no room. The sender releases its places once it has sent.
+  bool ReservePlaces(uint32_t count);
+  void ReleasePlaces(uint32_t count);
+  size_t reserved_places() const { return writer_ != nullptr ? writer_->reserved() : 0; }
   // The environment notice: sent now, or kept until the writer runs.
   void SendEnvironmentNotice(const EnvironmentResultMsg& message);
 

@@ -72,15 +72,36 @@ bool PipeWriter::Send(uint32_t type, const uint8_t* payload, size_t length, cons
   {
     std::lock_guard<std::mutex> lock(queue_mutex_);
     if (stopping_) return false;
-    if (queue_.size() < kSendQueueLimit) {
+    const bool droppable = IsDroppable(type);
+    // A frame that may be dropped leaves the held places free; one that must not be dropped may use
+    // the whole queue.
+    if (queue_.size() + (droppable ? reserved_ : 0) < kSendQueueLimit) {
       queue_.push_back(QueuedFrame{std::move(frame), where});
     } else {
-      if (!IsDroppable(type)) write_failed_ = 1;
+      if (!droppable) write_failed_ = 1;
       return false;
     }
   }
   queue_cv_.notify_one();
   return true;
+}
+
+bool PipeWriter::Reserve(size_t count, size_t headroom) {
+  if (connected_.load() == 0 || write_failed_.load() != 0) return false;
+  std::lock_guard<std::mutex> lock(queue_mutex_);
+  if (stopping_ || queue_.size() + reserved_ + count + headroom > kSendQueueLimit) return false;
+  reserved_ += count;
+  return true;
+}
+
+void PipeWriter::Release(size_t count) {
+  std::lock_guard<std::mutex> lock(queue_mutex_);
+  reserved_ = reserved_ >= count ? reserved_ - count : 0;
+}
+
+size_t PipeWriter::reserved() const {
+  std::lock_guard<std::mutex> lock(queue_mutex_);
+  return reserved_;
 }
 
 size_t PipeWriter::queued() const {

@@ -45,6 +45,14 @@ class PipeWriter {
   // Waits until every queued frame has been written (or the writer failed); false on time-out.
   bool WaitUntilIdle(uint32_t timeout_ms);
 
+  // Places of the queue held for frames to be queued later (OverlayChannel::ReservePlaces): granted
+  // while the queue, every place held and `headroom` fit the queue. Frames that may be dropped (log
+  // lines, hit-mask heartbeats) are not queued into held places, so a frame whose place is held finds
+  // room. False when the writer is not running, has failed or is stopping.
+  bool Reserve(size_t count, size_t headroom);
+  void Release(size_t count);
+  size_t reserved() const;
+
   bool connected() const { return connected_.load() != 0; }
   // A write failed or a frame had to be dropped: the main loop stops on this.
   bool write_failed() const { return write_failed_.load() != 0; }
@@ -79,6 +87,7 @@ class PipeWriter {
   mutable std::mutex queue_mutex_;
   std::condition_variable queue_cv_;
   std::deque<QueuedFrame> queue_;
+  size_t reserved_ = 0;  // places held, under queue_mutex_
   bool stopping_ = false;
   std::thread thread_;
   std::atomic<bool> thread_done_{false};

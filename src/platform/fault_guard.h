@@ -55,8 +55,12 @@ using CrashHook = void (*)(uint32_t code, const void* address);
 bool InstallFaultGuard();
 
 // Runs fn(context). Returns 0 when it returned, otherwise the fault code; the calling thread goes on
-// either way.
+// either way. A C++ exception that fn lets through leaves the call as it would any function (it is
+// not a fault); the guard is then back as it was before the call.
 uint32_t GuardedCall(GuardedFunction fn, void* context);
+
+// Whether the calling thread is inside a guarded call.
+bool InGuardedCall();
 
 // Sets (or, with null, removes) the hook for faults outside guarded calls. Installs the guard.
 void SetCrashHook(CrashHook hook);

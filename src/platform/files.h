@@ -30,6 +30,17 @@ std::optional<std::u16string> FullPathName(std::u16string_view path);
 // The real location of an existing file or directory: absolute, with every link followed.
 std::optional<std::u16string> RealPath(std::u16string_view path);
 
+// The identity of a file, the same whichever path or link reaches it: the device and inode on
+// POSIX, the volume serial number and file index on Windows.
+struct FileId {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  bool operator==(const FileId& other) const { return volume == other.volume && index == other.index; }
+};
+
+// The identity of the existing file `path` names (links followed); empty when it cannot be had.
+std::optional<FileId> FileIdentity(std::u16string_view path);
+
 // True if the path names an existing directory (following links).
 bool IsDirectory(std::u16string_view path);
 

@@ -343,11 +343,25 @@ bool ViewService::SendRawMessage(uint32_t type, const uint8_t* bytes, uint32_t l
   });
 }
 
+bool ViewService::SendReservedMessage(uint32_t type, const uint8_t* bytes, uint32_t length) {
+  main_thread_.CheckOnMainThread();
+  const std::vector<uint8_t> payload = bytes != nullptr ? std::vector<uint8_t>(bytes, bytes + length) : std::vector<uint8_t>();
+  return overlay_.SendToOverlay(type, payload);
+}
+
 void ViewService::ModuleLog(int32_t level, const char* text) {
   if (level <= 0) return;
   const char* prefix = level == 1 ? "MOD-INFO" : level == 2 ? "MOD-WARN" : "MOD-ERROR";
   std::string line = std::string(prefix) + ": " + (text != nullptr ? text : "");
   main_thread_.RunOrPost([this, line = std::move(line)] { overlay_.SendLog(line); });
+}
+
+bool ViewService::RunOnMainThread(std::function<void()> work) {
+  if (main_thread_.RunsTasksOnCurrentThread()) {
+    work();
+    return true;
+  }
+  return main_thread_.PostTask(std::move(work));
 }
 
 uint64_t ViewService::Now() { return clock_.Tick64(); }

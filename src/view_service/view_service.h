@@ -73,6 +73,10 @@ class ViewService final : public IModuleServices, public web::IWebPopupHost {
   uint64_t Now() override;
   uint32_t GetParentProcessId() override;
   void GetHostDirectory(std::u16string* out) override;
+  bool RunOnMainThread(std::function<void()> work) override;
+  bool ReserveOverlayFrames(uint32_t count) override { return overlay_.ReservePlaces(count); }
+  void ReleaseOverlayFrames(uint32_t count) override { overlay_.ReleasePlaces(count); }
+  bool SendReservedMessage(uint32_t type, const uint8_t* bytes, uint32_t length) override;
 
   // IWebPopupHost.
   void DestroyViewNotifyAll(uint32_t view_id, uint32_t owner_module) override;

@@ -3,6 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +26,7 @@
 #if !defined(_WIN32)
 #include <gif_lib.h>
 #include <jpeglib.h>
+#include <zlib.h>
 #endif
 
 namespace vyo::capture {
@@ -34,20 +41,82 @@ std::vector<uint8_t> Solid(int32_t w, int32_t h, uint8_t b, uint8_t g, uint8_t r
   return out;
 }
 
+// The buttons' main thread: the test's thread, with a task queue that the decode thread may post to
+// while the test runs the tasks.
+class LockedMainWait final : public platform::MainThreadWait {
+ public:
+  bool CreateFrameTimer() override { return true; }
+  bool HasFrameTimer() const override { return true; }
+  bool TimerPeriodRaised() const override { return false; }
+  void CloseFrameTimer() override {}
+  void WatchInputEvent(platform::NamedEvent*) override {}
+  void WatchPipe(platform::PipeServer*) override {}
+  bool WaitOnTimer(int64_t, platform::WaitResult* result) override {
+    *result = platform::WaitResult::kElapsed;
+    return true;
+  }
+  platform::WaitResult WaitTimeout(uint32_t) override { return platform::WaitResult::kElapsed; }
+  bool ConsumeInputSignal() override { return false; }
+  void Post(std::function<void()> task) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tasks_.push_back(std::move(task));
+  }
+  int PumpMessages(int, uint32_t) override {
+    std::deque<std::function<void()>> tasks;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      tasks.swap(tasks_);
+    }
+    for (auto& task : tasks) task();
+    return static_cast<int>(tasks.size());
+  }
+
+ private:
+  std::mutex mutex_;
+  std::deque<std::function<void()>> tasks_;
+};
+
 struct NativeButtonsTest : CaptureFixture {
   NativeButtonsTest() : CaptureFixture("buttontest") {}
+  host::MainThread button_thread;
+  LockedMainWait* button_wait = nullptr;
   std::unique_ptr<NativeButtons> buttons;
   std::vector<uint32_t> destroyed;
 
   void SetUp() override {
     CaptureFixture::SetUp();
+    auto w = std::make_unique<LockedMainWait>();
+    button_wait = w.get();
+    button_thread.Attach(std::move(w));
     views.AddObserver(service.get());
-    buttons = std::make_unique<NativeButtons>(clock, settings, views, overlay, main_thread);
+    buttons = std::make_unique<NativeButtons>(clock, settings, views, overlay, button_thread);
     buttons->SetViewDestroyer([this](uint32_t id) {
       destroyed.push_back(id);
       views.NotifyClosing(id);
       std::lock_guard<host::ViewsLock> guard(views.lock());
       views.EraseLocked(id);
+    });
+  }
+  void TearDown() override {
+    buttons.reset();  // the decode thread ends
+    button_thread.Detach();
+    CaptureFixture::TearDown();
+  }
+  // Runs the buttons' posted tasks until `done` holds, for at most 10 s.
+  template <typename F>
+  bool RunTasksUntil(F&& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      button_wait->PumpMessages(64, 4);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+  bool ButtonMade(uint32_t view_id) {
+    return RunTasksUntil([&] {
+      const auto view = views.Snapshot(view_id);
+      return view && view->kind == host::ViewKind::kNative;
     });
   }
   std::vector<host::ButtonAtlasRects> Atlases() {
@@ -379,6 +448,208 @@ TEST_F(ImageFilesTest, JpegAndGifFirstFrames) {
 }
 #endif
 
+#if !defined(_WIN32)
+// Milliseconds `fn` took.
+template <typename F>
+int64_t MillisecondsOf(F&& fn) {
+  const auto start = std::chrono::steady_clock::now();
+  fn();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A GIF written through giflib into memory.
+struct GifWriter {
+  std::vector<uint8_t> bytes;
+  GifFileType* gif = nullptr;
+  GifWriter() {
+    int error = 0;
+    gif = EGifOpen(this, [](GifFileType* g, const GifByteType* data, int length) {
+      auto* self = static_cast<GifWriter*>(g->UserData);
+      self->bytes.insert(self->bytes.end(), data, data + length);
+      return length;
+    }, &error);
+  }
+  // One frame of w x h at (left, top), every pixel `index`.
+  bool Frame(int left, int top, int w, int h, GifPixelType index) {
+    if (EGifPutImageDesc(gif, left, top, w, h, false, nullptr) != GIF_OK) return false;
+    std::vector<GifPixelType> line(static_cast<size_t>(w), index);
+    for (int y = 0; y < h; ++y)
+      if (EGifPutLine(gif, line.data(), w) != GIF_OK) return false;
+    return true;
+  }
+};
+
+// A GIF of many frames costs its first frame: the later ones are not read. A frame larger than the
+// logical screen is refused.
+TEST_F(ImageFilesTest, GifFilesAreReadToTheirFirstFrameOnly) {
+  GifColorType colours[2] = {{200, 0, 0}, {0, 0, 200}};
+  ColorMapObject* map = GifMakeMapObject(2, colours);
+  {
+    // 5000 frames of 512 x 512: frame 1 is red, the others blue. Frame 2's bytes, once written,
+    // are repeated for the rest.
+    GifWriter w;
+    ASSERT_NE(w.gif, nullptr);
+    ASSERT_EQ(EGifPutScreenDesc(w.gif, 512, 512, 1, 0, map), GIF_OK);
+    ASSERT_TRUE(w.Frame(0, 0, 512, 512, 0));
+    const size_t second = w.bytes.size();
+    ASSERT_TRUE(w.Frame(0, 0, 512, 512, 1));
+    const std::vector<uint8_t> frame(w.bytes.begin() + static_cast<std::ptrdiff_t>(second), w.bytes.end());
+    std::vector<uint8_t> file = w.bytes;
+    EGifCloseFile(w.gif, nullptr);
+    for (int i = 2; i < 5000; ++i) file.insert(file.end(), frame.begin(), frame.end());
+    file.push_back(';');
+    Write("many.gif", file);
+    platform::DecodedImage image;
+    bool ok = false;
+    const int64_t ms = MillisecondsOf([&] { ok = platform::DecodeImageFile(Path("many.gif"), &image); });
+    ASSERT_TRUE(ok);
+    EXPECT_LT(ms, 3000);
+    ASSERT_EQ(image.width, 512u);
+    EXPECT_EQ(std::vector<uint8_t>(image.pixels.end() - 4, image.pixels.end()), (std::vector<uint8_t>{200, 0, 0, 255}));
+  }
+  {
+    GifWriter w;
+    ASSERT_EQ(EGifPutScreenDesc(w.gif, 4, 2, 1, 0, map), GIF_OK);
+    ASSERT_TRUE(w.Frame(0, 0, 8, 8, 1));
+    std::vector<uint8_t> file = w.bytes;
+    EGifCloseFile(w.gif, nullptr);
+    file.push_back(';');
+    Write("wide.gif", file);
+    platform::DecodedImage image;
+    EXPECT_FALSE(platform::DecodeImageFile(Path("wide.gif"), &image));
+  }
+  GifFreeMapObject(map);
+}
+
+// A grey PNG of w x h, every pixel 0, its rows deflated in one stream: small however large it claims
+// to be.
+std::vector<uint8_t> ZeroPng(uint32_t w, uint32_t h) {
+  std::vector<uint8_t> out{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  const auto chunk = [&](const char* type, const std::vector<uint8_t>& data) {
+    const auto be = [&](uint32_t v) {
+      for (int i = 3; i >= 0; --i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    be(static_cast<uint32_t>(data.size()));
+    const size_t from = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data.begin(), data.end());
+    be(static_cast<uint32_t>(crc32(0, out.data() + from, static_cast<uInt>(out.size() - from))));
+  };
+  std::vector<uint8_t> ihdr;
+  for (uint32_t v : {w, h})
+    for (int i = 3; i >= 0; --i) ihdr.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  ihdr.insert(ihdr.end(), {8, 0, 0, 0, 0});  // 8-bit grey
+  chunk("IHDR", ihdr);
+  z_stream z{};
+  deflateInit(&z, 1);
+  const std::vector<uint8_t> row(static_cast<size_t>(w) + 1, 0);
+  std::vector<uint8_t> idat(1 << 16);
+  std::vector<uint8_t> deflated;
+  for (uint32_t y = 0; y <= h; ++y) {
+    z.next_in = const_cast<Bytef*>(row.data());
+    z.avail_in = y < h ? static_cast<uInt>(row.size()) : 0;
+    const int flush = y < h ? Z_NO_FLUSH : Z_FINISH;
+    do {
+      z.next_out = idat.data();
+      z.avail_out = static_cast<uInt>(idat.size());
+      deflate(&z, flush);
+      deflated.insert(deflated.end(), idat.data(), idat.data() + (idat.size() - z.avail_out));
+    } while (z.avail_out == 0);
+  }
+  deflateEnd(&z);
+  chunk("IDAT", deflated);
+  chunk("IEND", {});
+  return out;
+}
+
+// Every format has a pixel budget, checked from the header before anything is allocated.
+TEST_F(ImageFilesTest, ImagesAboveThePixelBudgetAreRefusedFromTheirHeader) {
+  struct Case {
+    uint32_t w, h;
+    bool decoded;
+  } cases[] = {
+      {16384, 16384, false},  // 1 GiB of pixels
+      {16384, 1025, false},   // just above 64 MiB
+      {16384, 1024, true},    // exactly 64 MiB
+      {16385, 1, false},      // a side above the limit
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.w) + " x " + std::to_string(c.h));
+    Write("big.png", ZeroPng(c.w, c.h));
+    platform::DecodedImage image;
+    bool ok = false;
+    const int64_t ms = MillisecondsOf([&] { ok = platform::DecodeImageFile(Path("big.png"), &image); });
+    EXPECT_EQ(ok, c.decoded);
+    if (!c.decoded) {
+      EXPECT_LT(ms, 1000);
+    }
+  }
+  // BMP and GIF headers that claim 8192 x 8192 (256 MiB of pixels).
+  std::vector<uint8_t> bmp = RawBmp(8192, 8192, 1, {0, 0, 0, 0, 255, 255, 255, 0}, {});
+  bmp.resize(bmp.size() + 8192ull * 8192 / 8);
+  Write("big.bmp", bmp);
+  platform::DecodedImage image;
+  EXPECT_FALSE(platform::DecodeImageFile(Path("big.bmp"), &image));
+  GifColorType colours[2] = {{0, 0, 0}, {255, 255, 255}};
+  ColorMapObject* map = GifMakeMapObject(2, colours);
+  GifWriter w;
+  ASSERT_EQ(EGifPutScreenDesc(w.gif, 8192, 8192, 1, 0, map), GIF_OK);
+  ASSERT_TRUE(w.Frame(0, 0, 1, 1, 1));
+  std::vector<uint8_t> file = w.bytes;
+  EGifCloseFile(w.gif, nullptr);
+  GifFreeMapObject(map);
+  file.push_back(';');
+  Write("big.gif", file);
+  EXPECT_FALSE(platform::DecodeImageFile(Path("big.gif"), &image));
+}
+
+// A grey progressive JPEG of 16 x 16: the library's usual scans, or 127 scans.
+std::vector<uint8_t> ProgressiveJpeg(bool many_scans) {
+  std::vector<uint8_t> grey(16 * 16, 128);
+  jpeg_compress_struct info{};
+  jpeg_error_mgr error{};
+  info.err = jpeg_std_error(&error);
+  jpeg_create_compress(&info);
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&info, &buffer, &size);
+  info.image_width = 16, info.image_height = 16, info.input_components = 1, info.in_color_space = JCS_GRAYSCALE;
+  jpeg_set_defaults(&info);
+  std::vector<jpeg_scan_info> scans;
+  if (many_scans) {
+    // The DC scan, then each AC coefficient in two scans of its own (its high bits, then its low
+    // bit): 127 scans.
+    scans.push_back(jpeg_scan_info{1, {0}, 0, 0, 0, 0});
+    for (int k = 1; k < 64; ++k) scans.push_back(jpeg_scan_info{1, {0}, k, k, 0, 1});
+    for (int k = 1; k < 64; ++k) scans.push_back(jpeg_scan_info{1, {0}, k, k, 1, 0});
+    info.scan_info = scans.data();
+    info.num_scans = static_cast<int>(scans.size());
+  } else {
+    jpeg_simple_progression(&info);
+  }
+  jpeg_start_compress(&info, TRUE);
+  while (info.next_scanline < info.image_height) {
+    JSAMPROW row = grey.data() + info.next_scanline * 16;
+    jpeg_write_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_compress(&info);
+  std::vector<uint8_t> out(buffer, buffer + size);
+  jpeg_destroy_compress(&info);
+  free(buffer);
+  return out;
+}
+
+TEST_F(ImageFilesTest, JpegFilesWithTooManyScansAreRefused) {
+  platform::DecodedImage image;
+  Write("progressive.jpg", ProgressiveJpeg(false));
+  ASSERT_TRUE(platform::DecodeImageFile(Path("progressive.jpg"), &image));
+  EXPECT_EQ(image.width, 16u);
+  EXPECT_NEAR(image.pixels[0], 128, 2);
+  Write("scans.jpg", ProgressiveJpeg(true));
+  EXPECT_FALSE(platform::DecodeImageFile(Path("scans.jpg"), &image));
+}
+#endif
+
 TEST_F(NativeButtonsTest, ImagesFromFilesWithTheNormalImageStandingInForAMissingOne) {
   const fs::path dir = fs::temp_directory_path() / ("vyo_button_files_" + std::to_string(platform::CurrentProcessId()));
   fs::create_directories(dir);
@@ -387,14 +658,101 @@ TEST_F(NativeButtonsTest, ImagesFromFilesWithTheNormalImageStandingInForAMissing
   ASSERT_TRUE(sim::WritePng((dir / "n.png").string(), 4, 2, red));
   ASSERT_TRUE(sim::WritePng((dir / "h.png").string(), 4, 2, green));
   buttons->CreateNativeButton(6, 4, 2, true, {(dir / "n.png").u16string(), (dir / "h.png").u16string(), u""});
+  ASSERT_TRUE(ButtonMade(6));
   EXPECT_EQ(Pixel(0, 0), (std::vector<uint8_t>{0, 0, 255, 255}));  // normal
   EXPECT_EQ(Pixel(0, 2), (std::vector<uint8_t>{0, 128, 0, 128}));  // hover, premultiplied
   EXPECT_EQ(Pixel(3, 5), (std::vector<uint8_t>{0, 0, 255, 255}));  // pressed: the normal image
   // A missing normal image fails the button.
   buttons->CreateNativeButton(7, 4, 2, true, {(dir / "none.png").u16string(), u"", u""});
+  ASSERT_TRUE(RunTasksUntil([&] { return Logged("button normal image decode failed, view_id=7"); }));
   EXPECT_FALSE(views.Snapshot(7).has_value());
-  EXPECT_TRUE(Logged("button normal image decode failed, view_id=7"));
   fs::remove_all(dir);
+}
+
+// A decoder that holds each decode until the test lets it go (at most 10 s), then gives one colour
+// per file name.
+struct HeldDecoder {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool released = false;
+  int started = 0;
+  bool Decode(const std::u16string& path, int32_t w, int32_t h, std::vector<uint8_t>* out) {
+    std::unique_lock<std::mutex> lock(mutex);
+    ++started;
+    changed.notify_all();
+    changed.wait_for(lock, std::chrono::seconds(10), [&] { return released; });
+    *out = path == u"red" ? Solid(w, h, 0, 0, 255, 255) : Solid(w, h, 255, 0, 0, 255);
+    return released;
+  }
+  bool WaitStarted(int n) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(10), [&] { return started >= n; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex);
+    released = true;
+    changed.notify_all();
+  }
+};
+
+// The main thread goes on serving tasks while a button's images decode; the button is made once
+// they arrive.
+TEST_F(NativeButtonsTest, ImagesDecodeOffTheMainThread) {
+  HeldDecoder decoder;
+  buttons->SetImageDecoder([&](const std::u16string& p, int32_t w, int32_t h, std::vector<uint8_t>* out) {
+    return decoder.Decode(p, w, h, out);
+  });
+  buttons->CreateNativeButton(6, 4, 2, true, {u"red", u"", u""});  // returns with the decode held
+  ASSERT_TRUE(decoder.WaitStarted(1));
+  int served = 0;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(button_thread.PostTask([&] { ++served; }));
+    EXPECT_TRUE(RunTasksUntil([&] { return served == i + 1; }));
+  }
+  EXPECT_FALSE(views.Snapshot(6).has_value());
+  decoder.Release();
+  ASSERT_TRUE(ButtonMade(6));
+  EXPECT_EQ(Pixel(0, 0), (std::vector<uint8_t>{0, 0, 255, 255}));
+  EXPECT_EQ(Pixel(3, 5), (std::vector<uint8_t>{0, 0, 255, 255}));
+  ASSERT_EQ(Atlases().size(), 1u);
+}
+
+// Images that arrive for a request that was superseded, or for a view destroyed or re-created
+// meanwhile, are dropped; the latest request is the one made.
+TEST_F(NativeButtonsTest, StaleImagesAreDropped) {
+  HeldDecoder decoder;
+  buttons->SetImageDecoder([&](const std::u16string& p, int32_t w, int32_t h, std::vector<uint8_t>* out) {
+    return decoder.Decode(p, w, h, out);
+  });
+  // Views 8 and 9 exist as buttons before the requests.
+  const ButtonImages blue{Solid(4, 2, 255, 0, 0, 255), Solid(4, 2, 255, 0, 0, 255), Solid(4, 2, 255, 0, 0, 255)};
+  ASSERT_TRUE(buttons->CreateButtonView(8, 0, 0, 4, 2, true, 0, blue));
+  ASSERT_TRUE(buttons->CreateButtonView(9, 0, 0, 4, 2, true, 0, blue));
+  buttons->CreateNativeButton(7, 4, 2, true, {u"blue", u"", u""});  // superseded below
+  buttons->CreateNativeButton(8, 4, 2, true, {u"red", u"", u""});   // its view destroyed below
+  buttons->CreateNativeButton(9, 4, 2, true, {u"red", u"", u""});   // its view re-created below
+  buttons->CreateNativeButton(7, 4, 2, true, {u"red", u"", u""});
+  ASSERT_TRUE(decoder.WaitStarted(1));
+  views.NotifyClosing(8);
+  {
+    std::lock_guard<host::ViewsLock> guard(views.lock());
+    views.EraseLocked(8);
+  }
+  views.NotifyDestroyed(8);
+  ASSERT_TRUE(buttons->CreateButtonView(9, 0, 0, 4, 2, true, 0, blue));
+  decoder.Release();
+  ASSERT_TRUE(ButtonMade(7));
+  ASSERT_TRUE(RunTasksUntil([&] {
+    return Logged("button images dropped, the view was destroyed or re-created meanwhile, view_id=9");
+  }));
+  EXPECT_TRUE(Logged("button images dropped, a later request for the view superseded them, view_id=7"));
+  EXPECT_TRUE(Logged("button images dropped, the view was destroyed or re-created meanwhile, view_id=8"));
+  EXPECT_FALSE(views.Snapshot(8).has_value());
+  // View 9 keeps the images it was re-created with; view 7 has the latest request's.
+  const auto atlases = Atlases();
+  EXPECT_EQ(std::count_if(atlases.begin(), atlases.end(), [](const auto& a) { return a.view_id == 7; }), 1);
+  EXPECT_EQ(std::count_if(atlases.begin(), atlases.end(), [](const auto& a) { return a.view_id == 9; }), 2);
+  EXPECT_EQ(Pixel(0, 0), (std::vector<uint8_t>{0, 0, 255, 255}));  // the last texture made: view 7's, red
 }
 
 }  // namespace

@@ -3,12 +3,19 @@
 // main loop's tick, module views in the registry, and shutdown.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 #include "fakes/app_harness.h"
 #include "module_paths.h"
 #include "fakes/fake_pipe.h"
+#include "fakes/manual_clock.h"
+#include "platform/main_wait.h"
 #include "host/app.h"
 #include "platform/dynamic_library.h"
 #include "protocol/commands.h"
@@ -85,6 +92,138 @@ TEST_F(StartedApp, AConfigurationWithoutModulesIsReported) {
   EXPECT_EQ(report.status, 10u);
   EXPECT_EQ(report.value, 3);
   app->Shutdown();
+  std::filesystem::remove_all(dir);
+}
+
+// A main-thread wait for a host whose modules post from their own threads: the fake's behaviour
+// (never sleeps, advances the manual clock) with its task queue under a lock.
+class LockedFakeWait final : public platform::MainThreadWait {
+ public:
+  explicit LockedFakeWait(testing::ManualClock& clock) : clock_(clock) {}
+  bool CreateFrameTimer() override { return true; }
+  bool HasFrameTimer() const override { return true; }
+  bool TimerPeriodRaised() const override { return false; }
+  void CloseFrameTimer() override {}
+  void WatchInputEvent(platform::NamedEvent*) override {}
+  void WatchPipe(platform::PipeServer*) override {}
+  bool WaitOnTimer(int64_t due_100ns, platform::WaitResult* result) override {
+    clock_.AdvanceCounts(due_100ns * testing::ManualClock::kFrequency / 10'000'000);
+    *result = platform::WaitResult::kElapsed;
+    return true;
+  }
+  platform::WaitResult WaitTimeout(uint32_t timeout_ms) override {
+    clock_.AdvanceMs(timeout_ms);
+    return platform::WaitResult::kElapsed;
+  }
+  bool ConsumeInputSignal() override { return false; }
+  void Post(std::function<void()> task) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tasks_.push_back(std::move(task));
+  }
+  int PumpMessages(int max_items, uint32_t) override {
+    int n = 0;
+    for (; n < max_items; ++n) {
+      std::function<void()> task;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (tasks_.empty()) break;
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+      }
+      task();
+    }
+    return n;
+  }
+
+ private:
+  testing::ManualClock& clock_;
+  std::mutex mutex_;
+  std::deque<std::function<void()>> tasks_;
+};
+
+struct FloodedApp : testing::AppHarness {
+  testing::OverlayObjects overlay_objects;
+  void Start(HostOptions options) {
+    HostBackends backends = testing::TestBackends();
+    backends.main_wait = [this] { return std::make_unique<LockedFakeWait>(clock); };
+    backends.pipe_server = [this](const std::u16string&) {
+      auto owned = std::make_unique<testing::FakePipe>();
+      pipe = owned.get();
+      return owned;
+    };
+    app = std::make_unique<WebViewHostApp>(clock, std::move(backends));
+    options.pipe_name = u"apptest.flood";
+    options.input_map_name = overlay_objects.ring_name;
+    options.input_event_name = overlay_objects.event_name;
+    ASSERT_TRUE(app->Initialise(options));
+  }
+};
+
+// A module thread makes and destroys views and sends output as fast as it can while the overlay
+// reads nothing: calls beyond what the queue can take are refused at once, every view the module
+// was given reaches the overlay (made and destroyed) once it reads again, and the writer never
+// fails.
+TEST_F(FloodedApp, AModuleFloodIsRefusedAtTheCallAndNothingPromisedIsLost) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("vyo_module_flood_" + std::to_string(platform::CurrentProcessId()));
+  std::filesystem::create_directories(dir);
+  const std::string module = modules::testing::TestModulePath("test_module_b");
+  std::ofstream(dir / "modules.ini") << "[module]\npath=" << module << "\nconfig=swamp\nname=F\n";
+  HostOptions options;
+  options.module_config_path = Utf8ToUtf16((dir / "modules.ini").string());
+  Start(options);
+  ASSERT_EQ(DecodeModuleStatus(Sent(kModuleStatus).at(0).second)->status, 0u);
+
+  // The test's own handle on the module's image, for its flood controls.
+  auto library = platform::DynamicLibrary::Open(Utf8ToUtf16(module));
+  ASSERT_NE(library, nullptr);
+  const auto go = reinterpret_cast<void (*)()>(library->Symbol("TestModule_FloodGo"));
+  const auto done = reinterpret_cast<int32_t (*)()>(library->Symbol("TestModule_FloodDone"));
+  const auto results =
+      reinterpret_cast<uint32_t (*)(uint32_t*, uint32_t, int32_t*, int32_t*)>(library->Symbol("TestModule_FloodResults"));
+  ASSERT_TRUE(go && done && results);
+
+  const size_t frames_before = Sent().size();  // waits until the writer is idle
+  pipe->SetWriteMode(testing::FakePipe::WriteMode::kBlock);  // the overlay stops reading
+  go();
+  // Once the flood is over, a task posted behind all of its work ends the main loop; the loop ends
+  // within 20 s whatever happens.
+  std::thread stopper([&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (!app->main_thread().PostTask([&] { pipe->CloseIncoming(); })) pipe->CloseIncoming();
+  });
+  app->RunMainLoop();
+  stopper.join();
+  ASSERT_TRUE(done());
+  EXPECT_FALSE(app->overlay().write_failed());
+
+  pipe->SetWriteMode(testing::FakePipe::WriteMode::kOk);  // the overlay reads again
+  std::vector<uint32_t> given(4000);
+  int32_t refused = 0, outputs = 0;
+  given.resize(results(given.data(), static_cast<uint32_t>(given.size()), &refused, &outputs));
+  EXPECT_GT(refused, 0);
+  EXPECT_FALSE(given.empty());
+  const auto all = Sent();
+  ASSERT_GT(all.size(), frames_before);
+  std::vector<uint32_t> created, destroyed;
+  int delivered_outputs = 0;
+  for (size_t i = frames_before; i < all.size(); ++i) {
+    const auto& [type, payload] = all[i];
+    if (type == kViewCreated) created.push_back(DecodeViewCreated(payload)->view_id);
+    if (type == kViewDestroyed) destroyed.push_back(DecodeViewDestroyed(payload)->view_id);
+    if (type == kModuleOutput) ++delivered_outputs;
+  }
+  // Every view the module was given was made and destroyed, once each, in the order given.
+  EXPECT_EQ(created, given);
+  EXPECT_EQ(destroyed, given);
+  EXPECT_GT(delivered_outputs, 0);
+  EXPECT_LE(delivered_outputs, outputs);
+  EXPECT_FALSE(app->overlay().write_failed());
+  EXPECT_EQ(app->overlay().reserved_places(), 0u);  // every place taken was used or given back
+
+  app->Shutdown();
+  library.reset();
   std::filesystem::remove_all(dir);
 }
 

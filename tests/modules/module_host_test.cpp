@@ -2,6 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -9,9 +15,14 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "base/text.h"
 #include "modules/module_host.h"
 #include "platform/dynamic_library.h"
+#include "platform/fault_guard.h"
 #include "protocol/protocol.h"
 #include "module_paths.h"
 #include "vyo_module.h"
@@ -34,6 +45,7 @@ struct TestModuleState {
   std::string last_page_message;
   uint32_t last_page_view, last_page_length;
   uint32_t last_event, last_event_view, events;
+  const VyomServices* services;
 };
 
 namespace vyo::modules {
@@ -111,6 +123,39 @@ class FakeServices final : public host::IModuleServices {
   uint64_t Now() override { return 42; }
   uint32_t GetParentProcessId() override { return 7; }
   void GetHostDirectory(std::u16string* out) override { out->clear(); }
+  // The test's thread stands for the main thread: work runs where it is handed over, or waits until
+  // the test runs it.
+  bool RunOnMainThread(std::function<void()> work) override {
+    if (hold_work) {
+      std::lock_guard<std::mutex> g(mu);
+      held.push_back(std::move(work));
+      return true;
+    }
+    work();
+    return true;
+  }
+  void RunHeldWork() {
+    std::vector<std::function<void()>> work;
+    {
+      std::lock_guard<std::mutex> g(mu);
+      work.swap(held);
+    }
+    for (auto& w : work) w();
+  }
+  // Places are there unless refused; the count held must come back to zero.
+  bool ReserveOverlayFrames(uint32_t count) override {
+    if (refuse_places) return false;
+    reserved += static_cast<int>(count);
+    return true;
+  }
+  bool hold_work = false;
+  std::atomic<bool> refuse_places{false};
+  std::vector<std::function<void()>> held;
+  void ReleaseOverlayFrames(uint32_t count) override { reserved -= static_cast<int>(count); }
+  bool SendReservedMessage(uint32_t type, const uint8_t* bytes, uint32_t length) override {
+    return SendRawMessage(type, bytes, length);
+  }
+  std::atomic<int> reserved{0};
 
   int LogCount(const std::string& text) {
     std::lock_guard<std::mutex> g(mu);
@@ -254,6 +299,44 @@ TEST_F(ModuleHostTest, TheSamePathIsLoadedOnce) {
   EXPECT_EQ(host_->loaded_count(), 1u);
 }
 
+#ifndef _WIN32
+// Other paths to the same library file: each is the module already loaded. A copy is another file.
+TEST_F(ModuleHostTest, TheSameFileReachedByAnotherPathIsLoadedOnce) {
+  namespace fs = std::filesystem;
+  const fs::path module = testing::TestModulePath("test_module_a");
+  const fs::path dir = fs::temp_directory_path() / ("vyo_module_same_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "sub");
+  fs::create_symlink(module, dir / "alias.so");
+  fs::create_directory_symlink(module.parent_path(), dir / "folder");
+  fs::copy_file(module, dir / "copy.so");
+  struct Case {
+    const char* what;
+    fs::path path;
+    uint32_t status;
+    uint32_t value;
+  };
+  const Case cases[] = {
+      {"a link to the file", dir / "alias.so", kModuleLoadFailed, kErrorAlreadyExists},
+      {"a .. path to the link", dir / "sub" / ".." / "alias.so", kModuleLoadFailed, kErrorAlreadyExists},
+      {"a linked folder", dir / "folder" / module.filename(), kModuleLoadFailed, kErrorAlreadyExists},
+      {"a copy", dir / "copy.so", kModuleLoaded, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NE(host_->LoadModule(ModulePath("test_module_a"), "", "A"), 0u);
+    ASSERT_EQ(LastStatus().status, kModuleLoaded);
+    host_->LoadModule(Utf8ToUtf16(c.path.string()), "", "again");
+    EXPECT_EQ(LastStatus().status, c.status);
+    EXPECT_EQ(static_cast<uint32_t>(LastStatus().value), c.value);
+    EXPECT_EQ(host_->loaded_count(), c.status == kModuleLoaded ? 2u : 1u);
+    host_->ShutdownModules();
+    EXPECT_EQ(host_->loaded_count(), 0u);
+  }
+  fs::remove_all(dir);
+}
+#endif
+
 TEST_F(ModuleHostTest, AFaultInInitialiseDestroysItsViewsAndTheHostGoesOn) {
   host_->LoadModule(ModulePath("test_module_a"), "view init_crash", "A");
   EXPECT_EQ(LastStatus().status, 7u);
@@ -304,6 +387,67 @@ TEST_F(ModuleHostTest, AnUnloadRequestedInsideACallWaitsForTheCallToReturn) {
   EXPECT_EQ(host_->loaded_count(), 0u);
 }
 
+// Runs `fn` on a thread of its own and waits for it at most `seconds`. A call that does not return
+// in time is stuck for good (a lock left held): the test program ends, since nothing can join it.
+void ReturnsWithin(int seconds, const std::function<void()>& fn, const char* what) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  std::thread caller([fn, done] {
+    fn();
+    done->set_value();
+  });
+  if (finished.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
+    std::fprintf(stderr, "FATAL: %s did not return within %d s\n", what, seconds);
+    std::fflush(stderr);
+    std::_Exit(3);
+  }
+  caller.join();
+}
+
+TEST_F(ModuleHostTest, AFaultWritingLoginInfoLeavesTheHostUsable) {
+  ASSERT_EQ(host_->LoadModule(ModulePath("test_module_a"), "view login_fault", "A"), 1u);
+  ASSERT_EQ(host_->LoadModule(ModulePath("test_module_b"), "view", "B"), 2u);
+  TestModuleState* b = State("test_module_b");
+  ASSERT_NE(b, nullptr);
+  host_->RouteHostMessage(0, "{\"type\":\"login_info\",\"qmr_id\":77}");
+  // Module A's tick hands a read-only record to get_login_info: the host's write faults.
+  ReturnsWithin(10, [&] { host_->TickModules(1); }, "the tick with the faulting login record");
+  bool saw_fault = false;
+  for (const auto& st : services_.statuses) saw_fault |= st.module_id == 1 && st.status == 7;
+  EXPECT_TRUE(saw_fault);
+  // The next calls that take the host's lock return promptly.
+  ReturnsWithin(10, [&] {
+    host_->TickModules(2);
+    host_->RouteHostMessage(2, "hello");
+    EXPECT_EQ(host_->loaded_count(), 1u);
+    host_->ShutdownModules();
+  }, "the calls after the fault");
+  EXPECT_EQ(b->ticks, 2);
+  EXPECT_EQ(b->shutdown_calls, 1);
+}
+
+TEST_F(ModuleHostTest, AnExceptionLeavingAModuleIsItsAbortAndLeavesTheGuardClear) {
+  ASSERT_EQ(host_->LoadModule(ModulePath("test_module_a"), "view", "A"), 1u);
+  ASSERT_EQ(host_->LoadModule(ModulePath("test_module_b"), "view tick_crash", "B"), 2u);
+  EXPECT_NO_THROW(host_->RouteHostMessage(1, "throw"));
+  EXPECT_FALSE(platform::InGuardedCall());
+  // The call depth came back down: the module was unloaded at once, not left pending.
+  EXPECT_EQ(host_->loaded_count(), 1u);
+  EXPECT_FALSE(host_->IsModuleView(kFirstModuleViewId));
+  bool saw_abort = false;
+  for (const auto& st : services_.statuses)
+    saw_abort |= st.module_id == 1 && st.status == 7 && st.value == static_cast<int32_t>(platform::kFaultAbort);
+  EXPECT_TRUE(saw_abort);
+  // The guard still contains a fault: module B's tick faults and comes back as its code.
+  ReturnsWithin(10, [&] { host_->TickModules(1); }, "the faulting tick after the exception");
+  bool saw_fault = false;
+  for (const auto& st : services_.statuses)
+    saw_fault |= st.module_id == 2 && st.status == 7 && st.value == static_cast<int32_t>(platform::kFaultAccessViolation);
+  EXPECT_TRUE(saw_fault);
+  EXPECT_EQ(host_->loaded_count(), 0u);
+  EXPECT_FALSE(platform::InGuardedCall());
+}
+
 TEST_F(ModuleHostTest, LoginInfoIsCachedOnceAndRoutedToEveryModuleInOrder) {
   ASSERT_EQ(host_->LoadModule(ModulePath("test_module_a"), "", "A"), 1u);
   ASSERT_EQ(host_->LoadModule(ModulePath("test_module_b"), "", "B"), 2u);
@@ -345,6 +489,56 @@ TEST_F(ModuleHostTest, AFloodOfModuleOutputIsDroppedWithABudgetedLog) {
   services_.refuse_output = false;
   host_->TickModules(3);
   EXPECT_EQ(services_.outputs.load(), 10000);
+}
+
+// A module's posted work is bounded: creations beyond the bound, or without room in the overlay's
+// queue, fail at the call; destroys are never refused; every creation that returned an id is made
+// and destroyed once its work runs, and every queue place taken is given back.
+TEST_F(ModuleHostTest, AModulesWorkInFlightIsBoundedAndRefusedAtTheCall) {
+  ASSERT_EQ(host_->LoadModule(ModulePath("test_module_a"), "", "A"), 1u);
+  const VyomServices* t = State("test_module_a")->services;
+  ASSERT_NE(t, nullptr);
+  static const vyom_char16 url[] = {'a', 0};
+  services_.hold_work = true;  // nothing posted runs until the test says so
+  std::vector<uint32_t> given;
+  int refused = 0;
+  for (int i = 0; i < kMaxModuleWorkInFlight + 50; ++i) {
+    const uint32_t view = t->create_view(t->context, url, 0, 0, 10, 10, 1);
+    if (view != 0) {
+      given.push_back(view);
+    } else {
+      ++refused;
+    }
+  }
+  EXPECT_EQ(given.size(), static_cast<size_t>(kMaxModuleWorkInFlight));
+  EXPECT_EQ(refused, 50);
+  t->set_view_rect(t->context, given[0], 0, 0, 20, 20);  // a void call beyond the bound: ignored
+  EXPECT_EQ(services_.LogCount("ModuleHost: module call refused, too much of its work is waiting"), 8);
+  for (uint32_t view : given) t->destroy_view(t->context, view);  // never refused
+  t->destroy_view(t->context, given[0]);                           // a second destroy: ignored
+  EXPECT_EQ(services_.held.size(), given.size() * 2);
+  EXPECT_TRUE(services_.created.empty());
+
+  services_.hold_work = false;
+  services_.RunHeldWork();
+  std::vector<uint32_t> created;
+  for (const auto& [view, owner] : services_.created) created.push_back(view);
+  EXPECT_EQ(created, given);
+  EXPECT_EQ(services_.destroyed, given);
+  EXPECT_EQ(services_.other_calls.load(), 0);
+  EXPECT_EQ(services_.reserved.load(), 0);
+
+  // Without room in the overlay's queue a creation fails at once and an output counts as dropped.
+  services_.refuse_places = true;
+  EXPECT_EQ(t->create_view(t->context, url, 0, 0, 10, 10, 1), 0u);
+  t->send_to_overlay(t->context, "out");
+  EXPECT_EQ(services_.outputs.load(), 0);
+  EXPECT_EQ(services_.LogCount("ModuleHost: module output dropped, the pipe queue is full"), 1);
+  services_.refuse_places = false;
+  t->send_to_overlay(t->context, "out");
+  EXPECT_EQ(services_.outputs.load(), 1);
+  host_->ShutdownModules();
+  EXPECT_EQ(services_.reserved.load(), 0);
 }
 
 TEST_F(ModuleHostTest, TheHelloSampleLoads) {

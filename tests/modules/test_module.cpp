@@ -3,9 +3,12 @@
 // Built several times: TEST_MODULE_VERSION changes the reported interface version and
 // TEST_MODULE_NO_SHUTDOWN leaves the shutdown export out.
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "vyo_module.h"
 
@@ -36,6 +39,17 @@ struct TestModuleState {
 };
 
 static TestModuleState g_state;
+
+// The flood: a thread of the module that, once let go, makes and destroys views and sends output as
+// fast as it can, keeping the ids create_view gave.
+struct Flood {
+  std::atomic<bool> go{false};
+  std::atomic<bool> done{false};
+  std::vector<uint32_t> created;  // written by the thread, read after done
+  int refused = 0;
+  int outputs = 0;
+};
+static Flood g_flood;
 
 static bool Has(const char* word) { return g_state.config.find(word) != std::string::npos; }
 
@@ -73,7 +87,38 @@ VYOM_EXPORT int32_t VYOM_Initialize(const VyomServices* services, const VyomInit
       }
     });
   }
+  if (Has("swamp")) {
+    g_state.worker = std::thread([services] {
+      // The test lets the flood go within its own deadline; the thread gives up after 20 s.
+      for (int waited = 0; !g_flood.go && !g_state.stop_thread && waited < 20000; ++waited) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      static const vyom_char16 blank[] = {'a', 'b', 'o', 'u', 't', ':', 'b', 'l', 'a', 'n', 'k', 0};
+      for (int i = 0; i < 2000 && g_flood.go && !g_state.stop_thread; ++i) {
+        const uint32_t view = services->create_view(services->context, blank, 0, 0, 16, 16, 1);
+        if (view != 0) {
+          g_flood.created.push_back(view);
+          services->destroy_view(services->context, view);
+        } else {
+          ++g_flood.refused;
+        }
+        services->send_to_overlay(services->context, "flood");
+        ++g_flood.outputs;
+      }
+      g_flood.done = true;
+    });
+  }
   return Has("init_fail") ? 0 : 1;
+}
+
+VYOM_EXPORT void TestModule_FloodGo() { g_flood.go = true; }
+VYOM_EXPORT int32_t TestModule_FloodDone() { return g_flood.done ? 1 : 0; }
+// After the flood: the ids create_view gave (at most `capacity` copied), how many creations were
+// refused and how many outputs were sent. Returns the number of ids.
+VYOM_EXPORT uint32_t TestModule_FloodResults(uint32_t* ids, uint32_t capacity, int32_t* refused, int32_t* outputs) {
+  const uint32_t n = static_cast<uint32_t>(g_flood.created.size());
+  for (uint32_t i = 0; i < n && i < capacity; ++i) ids[i] = g_flood.created[i];
+  *refused = g_flood.refused;
+  *outputs = g_flood.outputs;
+  return n;
 }
 
 #ifndef TEST_MODULE_NO_SHUTDOWN
@@ -93,6 +138,11 @@ VYOM_EXPORT void VYOM_Tick(uint64_t now) {
     volatile int* null_pointer = nullptr;
     *null_pointer = 2;
   }
+  if (Has("login_fault")) {
+    // A login record in read-only memory: the host's write into it faults.
+    static const VyomLoginInfo read_only = {16, 0, 0};
+    g_state.services->get_login_info(g_state.services->context, const_cast<VyomLoginInfo*>(&read_only));
+  }
   if (Has("flood")) {
     for (int i = 0; i < 10000; ++i) g_state.services->send_to_overlay(g_state.services->context, "flood");
   }
@@ -108,6 +158,7 @@ VYOM_EXPORT void VYOM_OnHostMessage(const char* text, uint32_t length) {
     g_state.services->log(g_state.services->context, 1, "unload_me");
     g_state.services->log(g_state.services->context, 1, "still running");
   }
+  if (g_state.last_host_message == "throw") throw std::runtime_error("module error");
   if (g_state.last_host_message == "destroy") g_state.services->destroy_view(g_state.services->context, g_state.view);
 }
 

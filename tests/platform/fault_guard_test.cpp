@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <stdexcept>
 #include <thread>
 
 namespace vyo::platform {
@@ -63,6 +64,46 @@ TEST(FaultGuard, InnermostCallTakesTheFault) {
   EXPECT_EQ(GuardedCall(OuterCall, &n), 0u);
   EXPECT_EQ(n.inner, kFaultAccessViolation);
   EXPECT_EQ(n.after, 1);
+}
+
+void Throws(void*) { throw std::runtime_error("thrown through the guard"); }
+
+struct AfterException {
+  bool caught = false;
+  bool inside = false;
+  volatile uint32_t fault = 0;  // how far the call got: the stores must happen where they are written
+};
+// An inner guarded call that an exception leaves, caught here; then a fault in this outer call.
+VYO_RAW_FAULT void CatchThenFault(void* p) {
+  auto* a = static_cast<AfterException*>(p);
+  try {
+    GuardedCall(Throws, nullptr);
+  } catch (const std::runtime_error&) {
+    a->caught = true;
+  }
+  a->inside = InGuardedCall();
+  a->fault = 1;
+  *g_null = 3;  // must come back to this outer call, not the inner one the exception left
+  a->fault = 2;
+}
+
+TEST(FaultGuard, AnExceptionLeavesTheGuardAsItWas) {
+  ASSERT_TRUE(InstallFaultGuard());
+  EXPECT_FALSE(InGuardedCall());
+  EXPECT_THROW(GuardedCall(Throws, nullptr), std::runtime_error);
+  EXPECT_FALSE(InGuardedCall());
+
+  AfterException a;
+  EXPECT_EQ(GuardedCall(CatchThenFault, &a), kFaultAccessViolation);
+  EXPECT_TRUE(a.caught);
+  EXPECT_TRUE(a.inside);
+  EXPECT_EQ(a.fault, 1u);
+  EXPECT_FALSE(InGuardedCall());
+  // And the guard goes on working.
+  int out = 0;
+  EXPECT_EQ(GuardedCall(DivideByZero, &out), kFaultIntegerDivideByZero);
+  EXPECT_EQ(GuardedCall(Fine, &out), 0u);
+  EXPECT_EQ(out, 42);
 }
 
 TEST(FaultGuard, ThreadsHaveTheirOwnGuards) {

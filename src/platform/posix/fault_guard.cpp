@@ -141,16 +141,24 @@ uint32_t GuardedCall(GuardedFunction fn, void* context) {
   }
   GuardFrame frame;
   frame.outer = t_innermost;
+  // The thread's innermost frame is put back on every way out of this function: a return, a fault
+  // (the jump lands in this same function, so this object is still alive) and an exception that
+  // fn lets through. Without it an exception would leave the pointer on a dead frame, and the next
+  // fault of the thread would jump into it.
+  struct Restore {
+    GuardFrame* outer;
+    ~Restore() { t_innermost = outer; }
+  } restore{frame.outer};
   // savemask = 1: the jump back restores the signal mask, which the kernel changed to block the
   // signal while its handler runs.
   if (sigsetjmp(frame.env, 1) == 0) {
     t_innermost = &frame;
     fn(context);
-    t_innermost = frame.outer;
     return 0;
   }
-  t_innermost = frame.outer;
   return frame.code;
 }
+
+bool InGuardedCall() { return t_innermost != nullptr; }
 
 }  // namespace vyo::platform

@@ -117,6 +117,12 @@ std::optional<std::u16string> RealPath(std::u16string_view path) {
   return result;
 }
 
+std::optional<FileId> FileIdentity(std::u16string_view path) {
+  struct stat st {};
+  if (path.empty() || stat(Native(path).c_str(), &st) != 0) return std::nullopt;
+  return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
 bool IsDirectory(std::u16string_view path) {
   struct stat st {};
   return !path.empty() && stat(Native(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);

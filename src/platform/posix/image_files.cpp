@@ -1,11 +1,13 @@
 // Image files on Linux: PNG (libspng), JPEG (libjpeg), GIF (giflib) and BMP (read here), each
-// decoded into straight RGBA, first frame only.
+// decoded into straight RGBA, first frame only, within the side and pixel limits of
+// image_decoder.h (checked from the header, before the pixels are allocated).
 #include <csetjmp>
 #include <cstdio>  // before jpeglib.h, which uses FILE
 #include <cstring>
 #include <algorithm>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include <gif_lib.h>
 #include <jpeglib.h>
@@ -17,8 +19,10 @@
 namespace vyo::platform {
 namespace {
 
+// Both sides in range and the pixels within the budget (64-bit arithmetic: sides are at most 2^32).
 bool SideOk(uint64_t width, uint64_t height) {
-  return width >= 1 && height >= 1 && width <= kMaxDecodedSide && height <= kMaxDecodedSide;
+  return width >= 1 && height >= 1 && width <= kMaxDecodedSide && height <= kMaxDecodedSide &&
+         width * height * 4 <= kMaxDecodedImageBytes;
 }
 
 bool DecodePngFile(std::span<const uint8_t> data, DecodedImage* out) {
@@ -29,7 +33,8 @@ bool DecodePngFile(std::span<const uint8_t> data, DecodedImage* out) {
   if (spng_set_png_buffer(ctx.get(), data.data(), data.size()) != 0) return false;
   spng_ihdr ihdr{};
   size_t bytes = 0;
-  if (spng_get_ihdr(ctx.get(), &ihdr) != 0 || spng_decoded_image_size(ctx.get(), SPNG_FMT_RGBA8, &bytes) != 0 ||
+  if (spng_get_ihdr(ctx.get(), &ihdr) != 0 || !SideOk(ihdr.width, ihdr.height) ||
+      spng_decoded_image_size(ctx.get(), SPNG_FMT_RGBA8, &bytes) != 0 ||
       bytes != static_cast<size_t>(ihdr.width) * ihdr.height * 4) {
     return false;
   }
@@ -45,6 +50,14 @@ struct JpegError {
   std::jmp_buf jump;
 };
 
+// Called by the library as it reads: a file with more scans than kMaxJpegScans (a progressive file
+// can have thousands of tiny ones, each a pass over the whole image) ends the decode.
+void JpegProgress(j_common_ptr common) {
+  if (!common->is_decompressor) return;
+  const auto* info = reinterpret_cast<j_decompress_ptr>(common);
+  if (info->input_scan_number > kMaxJpegScans) std::longjmp(reinterpret_cast<JpegError*>(common->err)->jump, 1);
+}
+
 bool DecodeJpeg(std::span<const uint8_t> data, DecodedImage* out) {
   jpeg_decompress_struct info{};
   JpegError error{};
@@ -56,6 +69,9 @@ bool DecodeJpeg(std::span<const uint8_t> data, DecodedImage* out) {
     return false;
   }
   jpeg_create_decompress(&info);
+  jpeg_progress_mgr progress{};
+  progress.progress_monitor = JpegProgress;
+  info.progress = &progress;
   jpeg_mem_src(&info, data.data(), static_cast<unsigned long>(data.size()));
   if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK || !SideOk(info.image_width, info.image_height)) {
     jpeg_destroy_decompress(&info);
@@ -81,6 +97,9 @@ struct GifSource {
   size_t at = 0;
 };
 
+// The first image of a GIF, read record by record: extensions before it (the graphics control
+// block names its transparent index), then its lines; nothing after it is read, so a file of many
+// frames costs one frame.
 bool DecodeGif(std::span<const uint8_t> data, DecodedImage* out) {
   GifSource source{&data};
   int error = 0;
@@ -93,35 +112,62 @@ bool DecodeGif(std::span<const uint8_t> data, DecodedImage* out) {
   }, &error);
   if (gif == nullptr) return false;
   std::unique_ptr<GifFileType, void (*)(GifFileType*)> owner(gif, [](GifFileType* g) { DGifCloseFile(g, nullptr); });
-  if (!SideOk(static_cast<uint64_t>(gif->SWidth), static_cast<uint64_t>(gif->SHeight)) || DGifSlurp(gif) != GIF_OK ||
-      gif->ImageCount < 1) {
-    return false;
-  }
-  const SavedImage& frame = gif->SavedImages[0];
-  const ColorMapObject* colours = frame.ImageDesc.ColorMap != nullptr ? frame.ImageDesc.ColorMap : gif->SColorMap;
-  if (colours == nullptr) return false;
+  if (!SideOk(static_cast<uint64_t>(gif->SWidth), static_cast<uint64_t>(gif->SHeight))) return false;
+  const int width = gif->SWidth, height = gif->SHeight;
   GraphicsControlBlock control{};
   control.TransparentColor = NO_TRANSPARENT_COLOR;
-  DGifSavedExtensionToGCB(gif, 0, &control);
-  const uint32_t width = static_cast<uint32_t>(gif->SWidth), height = static_cast<uint32_t>(gif->SHeight);
-  out->pixels.assign(static_cast<size_t>(width) * height * 4, 0);  // transparent around the frame
-  const GifImageDesc& d = frame.ImageDesc;
-  for (int y = 0; y < d.Height; ++y) {
-    for (int x = 0; x < d.Width; ++x) {
-      const int tx = d.Left + x, ty = d.Top + y;
-      if (tx < 0 || ty < 0 || tx >= static_cast<int>(width) || ty >= static_cast<int>(height)) continue;
-      const int index = frame.RasterBits[static_cast<size_t>(y) * d.Width + x];
-      if (index == control.TransparentColor || index >= colours->ColorCount) continue;
-      uint8_t* p = out->pixels.data() + (static_cast<size_t>(ty) * width + tx) * 4;
-      p[0] = colours->Colors[index].Red;
-      p[1] = colours->Colors[index].Green;
-      p[2] = colours->Colors[index].Blue;
-      p[3] = 255;
+  for (;;) {
+    GifRecordType record = UNDEFINED_RECORD_TYPE;
+    if (DGifGetRecordType(gif, &record) != GIF_OK) return false;
+    if (record == EXTENSION_RECORD_TYPE) {
+      int code = 0;
+      GifByteType* block = nullptr;
+      if (DGifGetExtension(gif, &code, &block) != GIF_OK) return false;
+      if (code == GRAPHICS_EXT_FUNC_CODE && block != nullptr && block[0] >= 4) {
+        DGifExtensionToGCB(block[0], block + 1, &control);
+      }
+      while (block != nullptr) {
+        if (DGifGetExtensionNext(gif, &block) != GIF_OK) return false;
+      }
+      continue;
     }
+    if (record != IMAGE_DESC_RECORD_TYPE) return false;  // the end of the file before any image
+    if (DGifGetImageDesc(gif) != GIF_OK) return false;
+    const GifImageDesc d = gif->Image;
+    // A frame is drawn on the logical screen: one larger than the screen is refused (its lines
+    // would be decoded for nothing), one placed partly off it is cut.
+    if (d.Width < 1 || d.Height < 1 || d.Width > width || d.Height > height || d.Left < 0 || d.Top < 0) return false;
+    const ColorMapObject* colours = d.ColorMap != nullptr ? d.ColorMap : gif->SColorMap;
+    if (colours == nullptr) return false;
+    out->pixels.assign(static_cast<size_t>(width) * height * 4, 0);  // transparent around the frame
+    std::vector<GifPixelType> line(static_cast<size_t>(d.Width));
+    // Interlaced frames store every 8th row from 0, every 8th from 4, every 4th from 2, then every
+    // 2nd from 1.
+    static constexpr int kPassStart[] = {0, 4, 2, 1}, kPassStep[] = {8, 8, 4, 2};
+    const int passes = d.Interlace ? 4 : 1;
+    for (int pass = 0; pass < passes; ++pass) {
+      const int first = d.Interlace ? kPassStart[pass] : 0, step = d.Interlace ? kPassStep[pass] : 1;
+      for (int y = first; y < d.Height; y += step) {
+        if (DGifGetLine(gif, line.data(), d.Width) != GIF_OK) return false;
+        const int ty = d.Top + y;
+        if (ty >= height) continue;
+        for (int x = 0; x < d.Width; ++x) {
+          const int tx = d.Left + x;
+          if (tx >= width) break;
+          const int index = line[static_cast<size_t>(x)];
+          if (index == control.TransparentColor || index >= colours->ColorCount) continue;
+          uint8_t* p = out->pixels.data() + (static_cast<size_t>(ty) * width + tx) * 4;
+          p[0] = colours->Colors[index].Red;
+          p[1] = colours->Colors[index].Green;
+          p[2] = colours->Colors[index].Blue;
+          p[3] = 255;
+        }
+      }
+    }
+    out->width = static_cast<uint32_t>(width);
+    out->height = static_cast<uint32_t>(height);
+    return true;
   }
-  out->width = width;
-  out->height = height;
-  return true;
 }
 
 uint32_t U32(std::span<const uint8_t> d, size_t at) {

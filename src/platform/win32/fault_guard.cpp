@@ -47,6 +47,7 @@ bool IsDebuggerNotification(DWORD code) {
 }
 
 std::mutex g_install_lock;
+thread_local int t_guard_depth = 0;  // guarded calls on this thread's stack
 bool g_installed = false;
 bool g_abort_installed = false;
 LPTOP_LEVEL_EXCEPTION_FILTER g_previous_filter = nullptr;
@@ -117,8 +118,16 @@ void SetCrashHook(CrashHook hook) {
 uint32_t GuardedCall(GuardedFunction fn, void* context) {
   if (fn == nullptr) return 0;
   InstallFaultGuard();
+  // The depth goes down on every way out: a return, a fault (the trampoline returns its code to
+  // this frame) and an exception passing through the trampoline.
+  struct Depth {
+    Depth() { ++t_guard_depth; }
+    ~Depth() { --t_guard_depth; }
+  } depth;
   return vyo_guarded_call(fn, context);
 }
+
+bool InGuardedCall() { return t_guard_depth > 0; }
 
 }  // namespace vyo::platform
 

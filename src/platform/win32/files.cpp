@@ -82,6 +82,19 @@ std::optional<std::u16string> RealPath(std::u16string_view path) {
   return FinalPath(h.get());
 }
 
+std::optional<FileId> FileIdentity(std::u16string_view path) {
+  if (path.empty()) return std::nullopt;
+  const std::u16string text(path);
+  // Attributes only, shared with every other opener, so a loaded library can be asked too.
+  UniqueHandle file(CreateFileW(W(text), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file) return std::nullopt;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
+  return FileId{info.dwVolumeSerialNumber,
+                (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
 bool IsDirectory(std::u16string_view path) {
   if (path.empty()) return false;
   const DWORD attributes = GetFileAttributesW(W(std::u16string(path)));
