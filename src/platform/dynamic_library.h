@@ -37,6 +37,16 @@ bool IsLibraryLoaded(const std::u16string& path);
 // does or the path does not fit 260 characters (Windows).
 std::u16string ModuleContaining(const void* address);
 
+// A module mapped in this process: the address range of its loaded segments and its full path.
+struct LoadedModule {
+  uintptr_t begin = 0;
+  uintptr_t end = 0;  // one past the last byte
+  std::u16string path;
+};
+// Every module loaded now (the program and its libraries). The crash path takes this list at start
+// so that naming a faulting module later needs no loader call.
+std::vector<LoadedModule> LoadedModules();
+
 // The file version of a module from its version resource (Windows); none on Linux, where
 // libraries carry no version resource.
 std::optional<std::array<uint16_t, 4>> FileVersion(const std::u16string& path);

@@ -1,6 +1,8 @@
 #include "platform/dynamic_library.h"
 
 #include <windows.h>
+// After windows.h.
+#include <tlhelp32.h>
 
 #include <cwchar>
 
@@ -79,6 +81,23 @@ std::u16string ModuleContaining(const void* address) {
     return {};
   }
   return ModulePath(module);
+}
+
+std::vector<LoadedModule> LoadedModules() {
+  std::vector<LoadedModule> modules;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return modules;
+  MODULEENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Module32FirstW(snapshot, &entry); more; more = Module32NextW(snapshot, &entry)) {
+    LoadedModule m;
+    m.begin = reinterpret_cast<uintptr_t>(entry.modBaseAddr);
+    m.end = m.begin + entry.modBaseSize;
+    m.path = FromWide(entry.szExePath, wcslen(entry.szExePath));
+    modules.push_back(std::move(m));
+  }
+  CloseHandle(snapshot);
+  return modules;
 }
 
 std::optional<std::array<uint16_t, 4>> FileVersion(const std::u16string& path) {
