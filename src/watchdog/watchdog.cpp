@@ -10,6 +10,9 @@ namespace vyo::watchdog {
 namespace {
 
 constexpr int kLogTimeoutMs = 500;
+// The log line and the log's end each give up after kLogTimeoutMs; past this bound the process ends
+// without waiting for them.
+constexpr uint32_t kLogRelayTimeoutMs = 1500;
 
 }  // namespace
 
@@ -20,7 +23,10 @@ Watchdog::Watchdog(platform::Clock& clock, WatchdogSource& source, StallReportWr
       reports_(reports),
       pid_(pid),
       terminate_(std::move(terminate)),
-      thresholds_(thresholds) {}
+      thresholds_(thresholds) {
+  reports_.Prepare(pid_);
+  log_relay_ = std::make_unique<platform::CrashRelay>([this] { LogReport(); });
+}
 
 Watchdog::~Watchdog() { Stop(); }
 
@@ -153,9 +159,19 @@ void Watchdog::ReportAndTerminate(const char* reason, uint32_t no_progress_age, 
   info.no_progress_age_ms = no_progress_age;
   info.pending = pending;
   info.parent_pid = source_.ParentPid();
-  reports_.Write(info);
-  reports_.FlushLog();
+  report_line_size_ = FormatStallLine(info, report_line_);
+  if (report_line_size_ != 0) reports_.WriteFile(info.pid, std::string_view(report_line_, report_line_size_));
+  if (log_relay_->started()) {
+    log_relay_->RunAndWait(kLogRelayTimeoutMs);
+  } else {
+    LogReport();  // no thread to hand it to: the logger's own bounds apply
+  }
   Terminate(kExitStall);
+}
+
+void Watchdog::LogReport() {
+  if (report_line_size_ != 0) reports_.LogLine(std::string_view(report_line_, report_line_size_));
+  reports_.FlushLog();
 }
 
 void Watchdog::Terminate(uint32_t code) {

@@ -7,10 +7,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/crash_relay.h"
 #include "watchdog/judgement.h"
 #include "watchdog/stall_report.h"
 
@@ -73,6 +75,7 @@ class Watchdog {
   void Run();
   void ReportAndTerminate(const char* reason, uint32_t no_progress_age, int32_t pending);
   void Terminate(uint32_t code);
+  void LogReport();
 
   platform::Clock& clock_;
   WatchdogSource& source_;
@@ -90,6 +93,13 @@ class Watchdog {
   uint32_t previous_read_index_ = 0;
   uint32_t last_progress_tick_ = 0;
   bool acted_ = false;
+
+  // The report's log line and the log's end run on a thread started with the watchdog and are
+  // waited for with a bound: the process ends whatever the logger does (a writer stuck holding
+  // one of its locks, a heap lock held by the stuck thread).
+  char report_line_[kStallLineBytes] = {};
+  size_t report_line_size_ = 0;
+  std::unique_ptr<platform::CrashRelay> log_relay_;
 
   std::mutex stop_lock_;
   std::condition_variable stop_cv_;
