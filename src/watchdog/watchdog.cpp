@@ -32,7 +32,7 @@ Watchdog::~Watchdog() { Stop(); }
 
 void Watchdog::Reset() {
   previous_frame_ = source_.FrameCounter();
-  previous_read_index_ = source_.InputReadIndex();
+  previous_drained_ = source_.InputDrained();
   last_progress_tick_ = clock_.TickMs();
   acted_ = false;
 }
@@ -87,9 +87,9 @@ Verdict Watchdog::Poll() {
   Sample s;
   s.now = clock_.TickMs();
   const int32_t frame = source_.FrameCounter();
-  const uint32_t read_index = source_.InputReadIndex();
+  const uint32_t drained = source_.InputDrained();
   s.pending = source_.InputPending();
-  s.progressed = frame != previous_frame_ || read_index != previous_read_index_;
+  s.progressed = frame != previous_frame_ || drained != previous_drained_;
   s.stage_tick = source_.StageTick();
   s.last_progress_tick = last_progress_tick_;
   s.pipe_writing = source_.PipeWriting();
@@ -106,7 +106,7 @@ Verdict Watchdog::Poll() {
   }
   if (s.progressed) last_progress_tick_ = s.now;
   previous_frame_ = frame;
-  previous_read_index_ = read_index;
+  previous_drained_ = drained;
 
   switch (verdict.verdict) {
     case Verdict::kNone:

@@ -27,7 +27,9 @@ class WatchdogSource {
   virtual uint32_t StageTick() = 0;  // 0 until the main loop published a stage
   virtual int32_t Detail() = 0;
   virtual int32_t FrameCounter() = 0;
-  virtual uint32_t InputReadIndex() = 0;  // 0 without an input ring
+  // Input records the host has taken from the ring since start, counted by the host itself (never
+  // read from the ring's memory, which the overlay can write); 0 without an input ring.
+  virtual uint32_t InputDrained() = 0;
   virtual int32_t InputPending() = 0;
   virtual bool PipeWriting() = 0;
   virtual uint32_t PipeWriteStartTick() = 0;
@@ -90,7 +92,7 @@ class Watchdog {
 
   // Sampling state, touched only by the sampling thread (or a test driving Poll).
   int32_t previous_frame_ = 0;
-  uint32_t previous_read_index_ = 0;
+  uint32_t previous_drained_ = 0;
   uint32_t last_progress_tick_ = 0;
   bool acted_ = false;
 

@@ -29,7 +29,7 @@ struct StuckLoop final : watchdog::WatchdogSource {
   uint32_t StageTick() override { return stage_tick; }
   int32_t Detail() override { return 7; }
   int32_t FrameCounter() override { return 1; }
-  uint32_t InputReadIndex() override { return 0; }
+  uint32_t InputDrained() override { return 0; }
   int32_t InputPending() override { return 2; }
   bool PipeWriting() override { return false; }
   uint32_t PipeWriteStartTick() override { return 0; }
