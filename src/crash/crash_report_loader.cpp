@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "platform/dynamic_library.h"
 #include "platform/process.h"
+#include "platform/shared_memory_owner.h"
 
 namespace vyo::crash {
 namespace {
@@ -274,6 +275,9 @@ int CrashReportLoader::OnCrash(const VyoCrashCallbackInfo* info) {
   const void* address = block != nullptr && block->pointers != nullptr && block->pointers->record != nullptr
                             ? block->pointers->record->address
                             : nullptr;
+  // The process is ending: the names of the shared memory it created go first (nothing else
+  // would remove them), while the overlay's mappings stay valid until the end.
+  platform::UnlinkOwnedSharedMemory();
   const uint64_t user_id = user_id_.load();
   if (user_id != 0) PushUserId(user_id);
 

@@ -4,11 +4,14 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "base/text.h"
 #include "overlay_sim.h"
 #include "platform/process.h"
+#include "platform/shared_memory_owner.h"
 
 namespace vyo {
 namespace {
@@ -23,7 +26,9 @@ std::unique_ptr<OverlaySim> StartedSession(const char* tag) {
   return s;
 }
 
-uint32_t Status(uint32_t code) { return static_cast<uint32_t>(platform::ExitStatusFor(code)); }
+uint32_t Status(uint32_t code) {
+  return static_cast<uint32_t>(platform::ExitStatusFor(code));
+}
 
 TEST(HostSession, GreetsAndStopsWhenThePipeCloses) {
   auto s = StartedSession("hello");
@@ -46,10 +51,10 @@ TEST(HostSession, BadCommandLinesExitWithTwo) {
   ASSERT_TRUE(s);
   const auto good = s->HostArgs();
   std::vector<std::vector<std::u16string>> bad = {
-      {good[0], good[1], good[2], good[3], good[4], good[5]},                     // no parent id
+      {good[0], good[1], good[2], good[3], good[4], good[5]},  // no parent id
       {good[0], good[1], good[2], good[3], good[4], good[5], u"--parent-pid", u"abc"},
       {good[0], good[1], good[2], good[3], good[4], good[5], u"--parent-pid", u"0"},
-      {good[2], good[3], good[4], good[5], good[6], good[7], u"--pipe"},          // pipe option last
+      {good[2], good[3], good[4], good[5], good[6], good[7], u"--pipe"},  // pipe option last
   };
   for (size_t i = 0; i < bad.size(); ++i) {
     ASSERT_TRUE(s->StartHost(OverlaySim::DefaultHostPath(), bad[i]));
@@ -68,10 +73,10 @@ TEST(HostSession, MissingInputRingExitsWithThree) {
 
 TEST(HostSession, MalformedFramesStopTheHostQuietly) {
   const std::vector<std::vector<uint8_t>> frames = {
-      std::vector<uint8_t>(15, 0x54),                                               // short header message
-      {0x54, 0x32, 0x56, 0x57, 2, 0, 0, 0, 19, 0, 0, 0, 0, 0, 0, 0},                // version 2
-      {0x11, 0x22, 0x33, 0x44, 1, 0, 0, 0, 19, 0, 0, 0, 0, 0, 0, 0},                // bad magic
-      {0x54, 0x32, 0x56, 0x57, 1, 0, 0, 0, 19, 0, 0, 0, 0x01, 0x00, 0x10, 0x00},    // 1 MiB + 1
+      std::vector<uint8_t>(15, 0x54),                                             // short header message
+      {0x54, 0x32, 0x56, 0x57, 2, 0, 0, 0, 19, 0, 0, 0, 0, 0, 0, 0},              // version 2
+      {0x11, 0x22, 0x33, 0x44, 1, 0, 0, 0, 19, 0, 0, 0, 0, 0, 0, 0},              // bad magic
+      {0x54, 0x32, 0x56, 0x57, 1, 0, 0, 0, 19, 0, 0, 0, 0x01, 0x00, 0x10, 0x00},  // 1 MiB + 1
   };
   for (size_t i = 0; i < frames.size(); ++i) {
     auto s = StartedSession("malformed");
@@ -178,10 +183,9 @@ TEST(HostSession, WritesAnEncryptedLogTheReaderCanRead) {
   }
   ASSERT_FALSE(newest.empty());
   const fs::path out = fs::temp_directory_path() / ("vyo_log_read_" + std::to_string(platform::CurrentProcessId()));
-  auto reader = platform::ChildProcess::Start(
-      platform::ExecutableDirectory() + u"/vyo-log",
-      {u"--key", Utf8ToUtf16(VYO_SOURCE_DIR "/keys/dev-log/reader0.key"), u"--out", Utf8ToUtf16(out.string()),
-       Utf8ToUtf16(newest.string())});
+  auto reader = platform::ChildProcess::Start(platform::ExecutableDirectory() + u"/vyo-log",
+                                              {u"--key", Utf8ToUtf16(VYO_SOURCE_DIR "/keys/dev-log/reader0.key"),
+                                               u"--out", Utf8ToUtf16(out.string()), Utf8ToUtf16(newest.string())});
   ASSERT_TRUE(reader);
   ASSERT_EQ(reader->Wait(kWait), std::optional<uint32_t>(0u));
   std::ifstream in(out);
@@ -218,7 +222,7 @@ TEST(HostSession, NativeButtonFromImageFiles) {
   std::filesystem::create_directories(dir);
   std::vector<uint8_t> normal(20 * 10 * 4), hover(20 * 10 * 4);
   for (size_t i = 0; i < 200; ++i) {
-    normal[i * 4] = 255, normal[i * 4 + 3] = 255;                     // opaque red
+    normal[i * 4] = 255, normal[i * 4 + 3] = 255;                           // opaque red
     hover[i * 4 + 1] = 200, hover[i * 4 + 2] = 100, hover[i * 4 + 3] = 64;  // translucent
   }
   ASSERT_TRUE(sim::WritePng((dir / "normal.png").string(), 20, 10, normal));
@@ -257,8 +261,8 @@ TEST(HostSession, NativeButtonFromImageFiles) {
     const uint8_t* p = view->pixels.data() + (static_cast<size_t>(y) * 20 + x) * 4;
     return std::vector<uint8_t>{p[0], p[1], p[2], p[3]};
   };
-  EXPECT_EQ(pixel(5, 5), (std::vector<uint8_t>{0, 0, 255, 255}));   // normal
-  EXPECT_EQ(pixel(5, 15), (std::vector<uint8_t>{25, 50, 0, 64}));   // hover, premultiplied
+  EXPECT_EQ(pixel(5, 5), (std::vector<uint8_t>{0, 0, 255, 255}));    // normal
+  EXPECT_EQ(pixel(5, 15), (std::vector<uint8_t>{25, 50, 0, 64}));    // hover, premultiplied
   EXPECT_EQ(pixel(19, 29), (std::vector<uint8_t>{0, 0, 255, 255}));  // pressed: the normal image
 #endif
   // Too tall for a texture: refused with a line, no second atlas.
@@ -268,6 +272,65 @@ TEST(HostSession, NativeButtonFromImageFiles) {
   EXPECT_EQ(s->WaitExit(kWait), std::optional<uint32_t>(0u));
   std::filesystem::remove_all(dir);
 }
+
+#if !defined(_WIN32)
+// Entries of /dev/shm a host left: its owner record, its textures (its pid in their handles) and
+// the blocks named after its pipe (DirtyMaps and hit masks).
+std::vector<std::string> HostEntries(uint32_t pid, const std::u16string& pipe_name) {
+  std::string pipe = Utf16ToUtf8(pipe_name);
+  for (char& c : pipe) {
+    if (c == '\\' || c == '/') c = '_';
+  }
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator("/dev/shm", ec)) {
+    const std::string name = e.path().filename().string();
+    const platform::OwnedObject owner = platform::ClassifySharedMemoryEntry(name);
+    if (owner.pid == pid || name.rfind("vyo." + pipe + "_", 0) == 0) out.push_back(name);
+  }
+  return out;
+}
+
+// A host killed with SIGKILL (nothing of it runs) leaves its views' textures and DirtyMaps in
+// /dev/shm; the next host removes them as it starts. The two views are native buttons, which need
+// no browser.
+TEST(HostSession, NextHostRemovesTheSharedMemoryOfAKilledHost) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("vyo_killed_e2e_" + std::to_string(platform::CurrentProcessId()));
+  std::filesystem::create_directories(dir);
+  std::vector<uint8_t> pixels(8 * 8 * 4, 255);
+  ASSERT_TRUE(sim::WritePng((dir / "button.png").string(), 8, 8, pixels));
+  auto first = StartedSession("killed");
+  ASSERT_TRUE(first);
+  for (uint32_t id : {21u, 22u}) {
+    ASSERT_TRUE(first->Send(host::NativeButtonCreateCmd{id, 8, 8, true, (dir / "button.png").u16string(), u"", u""}));
+  }
+  int atlases = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWait);
+  while (atlases < 2 && std::chrono::steady_clock::now() < deadline) {
+    atlases = 0;
+    for (const auto& m : first->received()) atlases += m.type == host::kButtonAtlasReady;
+    if (atlases < 2) first->WaitFor(host::kButtonAtlasReady, 200);
+  }
+  ASSERT_EQ(atlases, 2);
+  const uint32_t dead_pid = first->host_pid();
+  // Two textures, two DirtyMaps and the owner record.
+  const auto before = HostEntries(dead_pid, first->pipe_name());
+  EXPECT_GE(before.size(), 5u) << ::testing::PrintToString(before);
+  first->KillHost();
+  ASSERT_TRUE(first->WaitExit(kWait).has_value());
+  EXPECT_EQ(HostEntries(dead_pid, first->pipe_name()).size(), before.size());  // SIGKILL removes nothing
+
+  auto second = StartedSession("after_killed");
+  ASSERT_TRUE(second);
+  ASSERT_TRUE(second->WaitFor(host::kHostHello, kWait));
+  EXPECT_TRUE(HostEntries(dead_pid, first->pipe_name()).empty())
+      << ::testing::PrintToString(HostEntries(dead_pid, first->pipe_name()));
+  second->CloseConnection();
+  EXPECT_EQ(second->WaitExit(kWait), std::optional<uint32_t>(0u));
+  std::filesystem::remove_all(dir);
+}
+#endif
 
 }  // namespace
 }  // namespace vyo
