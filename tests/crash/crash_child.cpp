@@ -32,16 +32,14 @@ using namespace vyo;
 
 volatile int* volatile g_null = nullptr;
 
-__attribute__((noinline, no_sanitize("address", "undefined"))) void NullWrite(void*) {
-  *g_null = 1;
-}
+__attribute__((noinline, no_sanitize("address", "undefined"))) void NullWrite(void*) { *g_null = 1; }
 
 void Hook(uint32_t code, const void*) {
   char text[32];
   const int n = std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(code));
   const std::u16string dir = platform::ExecutableDirectory() + platform::PathSeparator() + u"log";
-  platform::AppendReportFile(dir, u"hook_" + Utf8ToUtf16(std::to_string(platform::CurrentProcessId())) + u".txt", text,
-                             static_cast<size_t>(n));
+  platform::AppendReportFile(dir, u"hook_" + Utf8ToUtf16(std::to_string(platform::CurrentProcessId())) + u".txt",
+                             text, static_cast<size_t>(n));
 }
 
 // The allocator's lock, and whether the next allocation faults while holding it.

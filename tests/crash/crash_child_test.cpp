@@ -17,9 +17,7 @@ namespace {
 
 const std::u16string kSep(1, platform::PathSeparator());
 
-std::u16string ChildDir() {
-  return platform::ExecutableDirectory() + kSep + u"crash-child";
-}
+std::u16string ChildDir() { return platform::ExecutableDirectory() + kSep + u"crash-child"; }
 std::u16string ChildPath() {
 #ifdef _WIN32
   return ChildDir() + kSep + u"crash_child.exe";

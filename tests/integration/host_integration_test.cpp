@@ -26,9 +26,7 @@ std::unique_ptr<OverlaySim> StartedSession(const char* tag) {
   return s;
 }
 
-uint32_t Status(uint32_t code) {
-  return static_cast<uint32_t>(platform::ExitStatusFor(code));
-}
+uint32_t Status(uint32_t code) { return static_cast<uint32_t>(platform::ExitStatusFor(code)); }
 
 TEST(HostSession, GreetsAndStopsWhenThePipeCloses) {
   auto s = StartedSession("hello");
@@ -51,10 +49,10 @@ TEST(HostSession, BadCommandLinesExitWithTwo) {
   ASSERT_TRUE(s);
   const auto good = s->HostArgs();
   std::vector<std::vector<std::u16string>> bad = {
-      {good[0], good[1], good[2], good[3], good[4], good[5]},  // no parent id
+      {good[0], good[1], good[2], good[3], good[4], good[5]},                     // no parent id
       {good[0], good[1], good[2], good[3], good[4], good[5], u"--parent-pid", u"abc"},
       {good[0], good[1], good[2], good[3], good[4], good[5], u"--parent-pid", u"0"},
-      {good[2], good[3], good[4], good[5], good[6], good[7], u"--pipe"},  // pipe option last
+      {good[2], good[3], good[4], good[5], good[6], good[7], u"--pipe"},          // pipe option last
   };
   for (size_t i = 0; i < bad.size(); ++i) {
     ASSERT_TRUE(s->StartHost(OverlaySim::DefaultHostPath(), bad[i]));
@@ -73,10 +71,10 @@ TEST(HostSession, MissingInputRingExitsWithThree) {
 
 TEST(HostSession, MalformedFramesStopTheHostQuietly) {
   const std::vector<std::vector<uint8_t>> frames = {
-      std::vector<uint8_t>(15, 0x54),                                             // short header message
-      {0x54, 0x32, 0x56, 0x57, 2, 0, 0, 0, 19, 0, 0, 0, 0, 0, 0, 0},              // version 2
-      {0x11, 0x22, 0x33, 0x44, 1, 0, 0, 0, 19, 0, 0, 0, 0, 0, 0, 0},              // bad magic
-      {0x54, 0x32, 0x56, 0x57, 1, 0, 0, 0, 19, 0, 0, 0, 0x01, 0x00, 0x10, 0x00},  // 1 MiB + 1
+      std::vector<uint8_t>(15, 0x54),                                               // short header message
+      {0x54, 0x32, 0x56, 0x57, 2, 0, 0, 0, 19, 0, 0, 0, 0, 0, 0, 0},                // version 2
+      {0x11, 0x22, 0x33, 0x44, 1, 0, 0, 0, 19, 0, 0, 0, 0, 0, 0, 0},                // bad magic
+      {0x54, 0x32, 0x56, 0x57, 1, 0, 0, 0, 19, 0, 0, 0, 0x01, 0x00, 0x10, 0x00},    // 1 MiB + 1
   };
   for (size_t i = 0; i < frames.size(); ++i) {
     auto s = StartedSession("malformed");
@@ -183,9 +181,10 @@ TEST(HostSession, WritesAnEncryptedLogTheReaderCanRead) {
   }
   ASSERT_FALSE(newest.empty());
   const fs::path out = fs::temp_directory_path() / ("vyo_log_read_" + std::to_string(platform::CurrentProcessId()));
-  auto reader = platform::ChildProcess::Start(platform::ExecutableDirectory() + u"/vyo-log",
-                                              {u"--key", Utf8ToUtf16(VYO_SOURCE_DIR "/keys/dev-log/reader0.key"),
-                                               u"--out", Utf8ToUtf16(out.string()), Utf8ToUtf16(newest.string())});
+  auto reader = platform::ChildProcess::Start(
+      platform::ExecutableDirectory() + u"/vyo-log",
+      {u"--key", Utf8ToUtf16(VYO_SOURCE_DIR "/keys/dev-log/reader0.key"), u"--out", Utf8ToUtf16(out.string()),
+       Utf8ToUtf16(newest.string())});
   ASSERT_TRUE(reader);
   ASSERT_EQ(reader->Wait(kWait), std::optional<uint32_t>(0u));
   std::ifstream in(out);
@@ -222,7 +221,7 @@ TEST(HostSession, NativeButtonFromImageFiles) {
   std::filesystem::create_directories(dir);
   std::vector<uint8_t> normal(20 * 10 * 4), hover(20 * 10 * 4);
   for (size_t i = 0; i < 200; ++i) {
-    normal[i * 4] = 255, normal[i * 4 + 3] = 255;                           // opaque red
+    normal[i * 4] = 255, normal[i * 4 + 3] = 255;                     // opaque red
     hover[i * 4 + 1] = 200, hover[i * 4 + 2] = 100, hover[i * 4 + 3] = 64;  // translucent
   }
   ASSERT_TRUE(sim::WritePng((dir / "normal.png").string(), 20, 10, normal));
@@ -261,8 +260,8 @@ TEST(HostSession, NativeButtonFromImageFiles) {
     const uint8_t* p = view->pixels.data() + (static_cast<size_t>(y) * 20 + x) * 4;
     return std::vector<uint8_t>{p[0], p[1], p[2], p[3]};
   };
-  EXPECT_EQ(pixel(5, 5), (std::vector<uint8_t>{0, 0, 255, 255}));    // normal
-  EXPECT_EQ(pixel(5, 15), (std::vector<uint8_t>{25, 50, 0, 64}));    // hover, premultiplied
+  EXPECT_EQ(pixel(5, 5), (std::vector<uint8_t>{0, 0, 255, 255}));   // normal
+  EXPECT_EQ(pixel(5, 15), (std::vector<uint8_t>{25, 50, 0, 64}));   // hover, premultiplied
   EXPECT_EQ(pixel(19, 29), (std::vector<uint8_t>{0, 0, 255, 255}));  // pressed: the normal image
 #endif
   // Too tall for a texture: refused with a line, no second atlas.

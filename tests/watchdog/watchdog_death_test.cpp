@@ -5,17 +5,15 @@
 #include <vector>
 
 #include "base/text.h"
-#include "platform/files.h"
 #include "platform/log_files.h"
+#include "platform/files.h"
 #include "platform/process.h"
 #include "watchdog/stall_report.h"
 
 namespace vyo::watchdog {
 namespace {
 
-std::u16string ChildDir() {
-  return platform::ExecutableDirectory() + platform::PathSeparator() + u"watchdog-child";
-}
+std::u16string ChildDir() { return platform::ExecutableDirectory() + platform::PathSeparator() + u"watchdog-child"; }
 std::u16string ChildPath() {
 #ifdef _WIN32
   return ChildDir() + platform::PathSeparator() + u"watchdog_child.exe";
@@ -32,8 +30,6 @@ std::string ReadText(const std::u16string& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-// A plain stall, and one while another thread holds the logger's queue lock for good: the report
-// line is in the file and the process ends with the stall status either way.
 // The host log files the logging child left beside its reports.
 std::vector<std::u16string> LogFiles() {
   const std::u16string dir = ChildDir() + platform::PathSeparator() + u"log";
@@ -48,6 +44,8 @@ std::vector<std::u16string> LogFiles() {
   return out;
 }
 
+// A plain stall, and one while another thread holds the logger's queue lock for good: the report
+// line is in the file and the process ends with the stall status either way.
 TEST(WatchdogDeath, StuckLoopEndsWithStallStatusAndReport) {
   for (const char16_t* mode : {u"stall", u"stall_logger_held"}) {
     SCOPED_TRACE(Utf16ToUtf8(mode));
