@@ -21,6 +21,12 @@ constexpr char16_t kFileUrl[] = u"https://crash.fenyra-overlay.net/upload_crash_
 bool IsDebuggerNotification(uint32_t code) { return code == 0x40010006u || code == 0x40010007u || code == 0x4001000Au; }
 
 std::atomic<CrashReportLoader*> g_registered{nullptr};
+// The loader whose module list follows the libraries loaded later.
+std::atomic<CrashReportLoader*> g_modules_owner{nullptr};
+
+void OnLibraryLoaded() {
+  if (CrashReportLoader* loader = g_modules_owner.load()) loader->RefreshModules();
+}
 
 template <typename T>
 void Put(uint8_t* record, size_t offset, T value) {
@@ -148,6 +154,8 @@ bool CrashReportLoader::Init(std::u16string_view product_tag, std::optional<uint
   add_file_ = reinterpret_cast<VyoAddCrashReportHelperFileFn>(library_->Symbol("AddCrashReportHelperFile"));
   update_user_id_ =
       reinterpret_cast<VyoUpdateCrashReportHelperUserIdFn>(library_->Symbol("UpdateCrashReportHelperUserId"));
+  refresh_modules_ =
+      reinterpret_cast<VyoRefreshCrashReportHelperModulesFn>(library_->Symbol("RefreshCrashReportHelperModules"));
 
   if (user_id) user_id_.store(*user_id);
   services_.Prepare();
@@ -185,6 +193,8 @@ bool CrashReportLoader::Init(std::u16string_view product_tag, std::optional<uint
     g_registered.store(this);
     set_callback_(callback, nullptr);
   }
+  g_modules_owner.store(this);
+  platform::SetLibraryLoadedHook(&OnLibraryLoaded);
   return true;
 }
 
@@ -203,6 +213,8 @@ void CrashReportLoader::SetUserId(uint64_t user_id) {
 
 void CrashReportLoader::Uninit() {
   if (!record_) return;
+  CrashReportLoader* owner = this;
+  if (g_modules_owner.compare_exchange_strong(owner, nullptr)) platform::SetLibraryLoadedHook(nullptr);
   if (uninit_ != nullptr) uninit_();
   CrashReportLoader* self = this;
   g_registered.compare_exchange_strong(self, nullptr);
@@ -218,6 +230,7 @@ void CrashReportLoader::ClearExports() {
   set_callback_ = nullptr;
   add_file_ = nullptr;
   update_user_id_ = nullptr;
+  refresh_modules_ = nullptr;
 }
 
 void CrashReportLoader::RefreshModules() {
@@ -229,9 +242,10 @@ void CrashReportLoader::RefreshModules() {
     c.end = m.end;
     const std::string name = Utf16ToUtf8(FileNamePart(m.path));
     // A name that does not fit or did not convert cleanly is not worth reporting.
-    const char* usable = name.empty() || name.size() >= kModuleNameBytes || name.find("\xEF\xBF\xBD") != std::string::npos
-                             ? "unknown"
-                             : name.c_str();
+    const char* usable =
+        name.empty() || name.size() >= kModuleNameBytes || name.find("\xEF\xBF\xBD") != std::string::npos
+            ? "unknown"
+            : name.c_str();
     std::snprintf(c.name, sizeof(c.name), "%s", usable);
     if (const auto v = platform::FileVersion(m.path)) {
       c.has_version = true;
@@ -242,8 +256,12 @@ void CrashReportLoader::RefreshModules() {
       }
     }
   }
-  modules_.store(list.get());
-  module_lists_.push_back(std::move(list));
+  {
+    std::lock_guard<std::mutex> guard(module_lists_lock_);
+    modules_.store(list.get());
+    module_lists_.push_back(std::move(list));
+  }
+  if (refresh_modules_ != nullptr) refresh_modules_();
 }
 
 const CrashModule* CrashReportLoader::FindModule(const void* address) const {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -48,15 +49,16 @@ CrashServices& HostCrashServices();
 
 constexpr size_t kVersionChars = 64;  // including the terminator
 constexpr size_t kPathChars = 260;    // including the terminator
-constexpr size_t kModuleNameBytes = 261;  // a module's UTF-8 file name, including the terminator
+// A module's UTF-8 file name, including the terminator.
+constexpr size_t kModuleNameBytes = 261;
 
 // A loaded module as the crash path sees it: prepared at start so that naming the faulting module
 // needs no loader call, no allocation and no file access.
 struct CrashModule {
   uintptr_t begin = 0;
   uintptr_t end = 0;
-  char name[kModuleNameBytes] = {};  // "unknown" when the name is not usable
-  bool has_version = false;          // the file has a version resource
+  char name[kModuleNameBytes] = {};               // "unknown" when the name is not usable
+  bool has_version = false;                       // the file has a version resource
   std::array<char16_t, kVersionChars> version{};  // what the report's version becomes
 };
 
@@ -76,7 +78,8 @@ class CrashReportLoader {
             VyoCrashCallback callback);
   void SetUserId(uint64_t user_id);
   void Uninit();
-  // Takes the list of loaded modules again (after a library was loaded); Init takes the first.
+  // Takes the list of loaded modules again, here and in the helper; Init takes the first, and every
+  // library DynamicLibrary::Open loads later calls it (platform::SetLibraryLoadedHook).
   void RefreshModules();
 
   // The host's crash callback: forwards to the loader that registered it.
@@ -110,6 +113,7 @@ class CrashReportLoader {
   VyoSetCrashReportHelperCallbackFn set_callback_ = nullptr;
   VyoAddCrashReportHelperFileFn add_file_ = nullptr;
   VyoUpdateCrashReportHelperUserIdFn update_user_id_ = nullptr;
+  VyoRefreshCrashReportHelperModulesFn refresh_modules_ = nullptr;
 
   // The record and every text it points at belong to the loader and stay put while it is handed out.
   struct alignas(8) Record : std::array<uint8_t, VYO_CRASH_RECORD_SIZE> {};
@@ -124,6 +128,7 @@ class CrashReportLoader {
   // The module list the crash path reads; lists replaced by RefreshModules are kept (a failing
   // thread may be reading one), they are few and small.
   std::atomic<const std::vector<CrashModule>*> modules_{nullptr};
+  std::mutex module_lists_lock_;  // guards module_lists_ (never held while listing modules)
   std::vector<std::unique_ptr<std::vector<CrashModule>>> module_lists_;
   std::atomic<int> crash_in_progress_{0};
 };

@@ -30,6 +30,11 @@ class DynamicLibrary {
   virtual void* Symbol(const char* name) const = 0;
 };
 
+// Called on the loading thread after each library DynamicLibrary::Open loaded, so that a list
+// taken of the loaded modules (the crash path's) can be taken again. One hook; null removes it.
+using LibraryLoadedHook = void (*)();
+void SetLibraryLoadedHook(LibraryLoadedHook hook);
+
 // True while the library at `path` is loaded in this process (the reference count is not changed).
 bool IsLibraryLoaded(const std::u16string& path);
 

@@ -4,9 +4,9 @@
 // handler is async-signal-safe: the modules that name addresses are listed at initialisation
 // (no loader call in the handler), texts are built in fixed buffers and written with write(2).
 // The callback belongs to the host, which keeps to the same rules.
-#include <link.h>
 #include <execinfo.h>
 #include <fcntl.h>
+#include <link.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -37,9 +37,13 @@ struct Module {
   uintptr_t end;
   char path[512];
 };
-constexpr size_t kMaxModules = 512;
-Module g_modules[kMaxModules];
-size_t g_module_count = 0;
+constexpr size_t kMaxModules = 256;
+// Two lists: a refresh fills the one not in use, then publishes it.
+Module g_modules[2][kMaxModules];
+size_t g_module_counts[2] = {0, 0};
+std::atomic<int> g_active_list{0};
+int g_filling_list = 0;
+std::atomic_flag g_refreshing = ATOMIC_FLAG_INIT;
 
 void CopyPath(char* to, size_t size, const char* from) {
   size_t n = 0;
@@ -51,7 +55,8 @@ void CopyPath(char* to, size_t size, const char* from) {
 }
 
 int AddModule(dl_phdr_info* info, size_t, void*) {
-  if (g_module_count == kMaxModules) return 1;
+  size_t& count = g_module_counts[g_filling_list];
+  if (count == kMaxModules) return 1;
   uintptr_t low = UINTPTR_MAX;
   uintptr_t high = 0;
   for (int i = 0; i < info->dlpi_phnum; ++i) {
@@ -61,7 +66,7 @@ int AddModule(dl_phdr_info* info, size_t, void*) {
     if (info->dlpi_addr + ph.p_vaddr + ph.p_memsz > high) high = info->dlpi_addr + ph.p_vaddr + ph.p_memsz;
   }
   if (high <= low) return 0;
-  Module& m = g_modules[g_module_count];
+  Module& m = g_modules[g_filling_list][count];
   m.begin = low;
   m.end = high;
   if (info->dlpi_name != nullptr && info->dlpi_name[0] != 0) {
@@ -72,14 +77,26 @@ int AddModule(dl_phdr_info* info, size_t, void*) {
     m.path[n > 0 ? n : 0] = 0;
   }
   if (m.path[0] == 0) CopyPath(m.path, sizeof(m.path), "?");
-  ++g_module_count;
+  ++count;
   return 0;
+}
+
+// Takes the list of loaded modules into the list not in use and publishes it (outside the handler).
+void TakeModules() {
+  while (g_refreshing.test_and_set()) {
+  }
+  g_filling_list = 1 - g_active_list.load();
+  g_module_counts[g_filling_list] = 0;
+  dl_iterate_phdr(AddModule, nullptr);
+  g_active_list.store(g_filling_list);
+  g_refreshing.clear();
 }
 
 const Module* FindModule(const void* address) {
   const auto a = reinterpret_cast<uintptr_t>(address);
-  for (size_t i = 0; i < g_module_count; ++i) {
-    if (a >= g_modules[i].begin && a < g_modules[i].end) return &g_modules[i];
+  const int list = g_active_list.load();
+  for (size_t i = 0; i < g_module_counts[list]; ++i) {
+    if (a >= g_modules[list][i].begin && a < g_modules[list][i].end) return &g_modules[list][i];
   }
   return nullptr;
 }
@@ -277,8 +294,7 @@ VYO_HELPER_EXPORT int32_t InitCrashReportHelper(const void* config) {
   if (!Narrow(RecordText(record, VYO_CRASH_RECORD_OFF_VERSION), g_version, sizeof(g_version))) g_version[0] = 0;
   g_user_id.store(RecordU64(record, VYO_CRASH_RECORD_OFF_USER_ID));
   mkdir(g_folder, 0755);
-  g_module_count = 0;
-  dl_iterate_phdr(AddModule, nullptr);
+  TakeModules();
   // backtrace() loads its unwinder on first use: do that now, not in the handler.
   void* warm[2];
   backtrace(warm, 2);
@@ -319,4 +335,8 @@ VYO_HELPER_EXPORT void UninitCrashReportHelper(void) {
   g_callback.store(nullptr);
   g_installed = false;
   g_state.initialised = 0;
+}
+
+VYO_HELPER_EXPORT void RefreshCrashReportHelperModules(void) {
+  if (g_installed) TakeModules();
 }

@@ -1,13 +1,14 @@
 #include "platform/dynamic_library.h"
 
 #include <dlfcn.h>
-#include <link.h>
 #include <errno.h>
 #include <limits.h>
+#include <link.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 
 #include "base/text.h"
@@ -26,7 +27,15 @@ class PosixLibrary final : public DynamicLibrary {
   void* handle_;
 };
 
+std::atomic<LibraryLoadedHook> g_loaded_hook{nullptr};
+
+void NotifyLoaded() {
+  if (const LibraryLoadedHook hook = g_loaded_hook.load()) hook();
+}
+
 }  // namespace
+
+void SetLibraryLoadedHook(LibraryLoadedHook hook) { g_loaded_hook.store(hook); }
 
 std::u16string_view LibrarySuffix() { return u".so"; }
 
@@ -44,6 +53,7 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::Open(const std::u16string& path,
     if (error != nullptr) *error = access(native.c_str(), F_OK) != 0 ? ENOENT : ELIBBAD;
     return nullptr;
   }
+  NotifyLoaded();
   return std::make_unique<PosixLibrary>(handle);
 }
 

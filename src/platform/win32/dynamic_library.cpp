@@ -4,6 +4,7 @@
 // After windows.h.
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <cwchar>
 
 namespace vyo::platform {
@@ -13,6 +14,8 @@ const wchar_t* W(const std::u16string& s) { return reinterpret_cast<const wchar_
 std::u16string FromWide(const wchar_t* text, size_t length) {
   return std::u16string(reinterpret_cast<const char16_t*>(text), length);
 }
+
+std::atomic<LibraryLoadedHook> g_loaded_hook{nullptr};
 
 class Win32Library final : public DynamicLibrary {
  public:
@@ -63,6 +66,7 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::Open(const std::u16string& path,
     if (error != nullptr) *error = GetLastError();
     return nullptr;
   }
+  if (const LibraryLoadedHook hook = g_loaded_hook.load()) hook();
   return std::make_unique<Win32Library>(module);
 }
 
@@ -72,6 +76,8 @@ bool IsLibraryLoaded(const std::u16string& path) {
          GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, W(path), &module) != 0 &&
          module != nullptr;
 }
+
+void SetLibraryLoadedHook(LibraryLoadedHook hook) { g_loaded_hook.store(hook); }
 
 std::u16string ModuleContaining(const void* address) {
   HMODULE module = nullptr;
