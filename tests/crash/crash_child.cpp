@@ -45,6 +45,7 @@ void Hook(uint32_t code, const void*) {
 // The allocator's lock, and whether the next allocation faults while holding it.
 pthread_mutex_t g_heap_lock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<bool> g_fault_in_new{false};
+thread_local bool t_faulting_thread = false;
 
 bool StartCrashReporting(bool synchronous_log) {
   base::LoggingOptions options;
@@ -64,7 +65,7 @@ bool StartCrashReporting(bool synchronous_log) {
 
 void* operator new(std::size_t size) {
   pthread_mutex_lock(&g_heap_lock);
-  if (g_fault_in_new.load()) NullWrite(nullptr);
+  if (t_faulting_thread && g_fault_in_new.load()) NullWrite(nullptr);
   void* p = std::malloc(size != 0 ? size : 1);
   pthread_mutex_unlock(&g_heap_lock);
   if (p == nullptr) throw std::bad_alloc();
@@ -104,6 +105,7 @@ int main(int argc, char** argv) {
   }
   if (mode == "alloc_fault") {
     if (!StartCrashReporting(true)) return 3;
+    t_faulting_thread = true;  // only this thread faults; the others block on the held lock
     g_fault_in_new = true;
     delete new int(1);
     return 5;

@@ -133,7 +133,13 @@ TEST(CrashChild, CrashWithLoggerOrAllocatorHeldStillEndsWithAReport) {
     const char16_t* mode;
     bool telemetry_stored;
   };
-  for (const Case& c : {Case{u"logger_held", true}, Case{u"alloc_fault", false}}) {
+  std::vector<Case> cases = {{u"logger_held", true}};
+#ifndef _WIN32
+  // Linux only: under Wine a fault inside this program's operator new is not handed to the
+  // unhandled-exception filter (Wine starts its debugger instead), so the case would test Wine.
+  cases.push_back({u"alloc_fault", false});
+#endif
+  for (const Case& c : cases) {
     SCOPED_TRACE(Utf16ToUtf8(c.mode));
     for (const auto& f : FilesWith(log_dir, u"qos_offline")) platform::DeleteLogFile(f);
     const auto start = std::chrono::steady_clock::now();
