@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "platform/dynamic_library.h"
 #include "platform/process.h"
+#include "platform/shared_memory_owner.h"
 
 namespace vyo::crash {
 namespace {
@@ -20,11 +21,51 @@ constexpr char16_t kFileUrl[] = u"https://crash.fenyra-overlay.net/upload_crash_
 bool IsDebuggerNotification(uint32_t code) { return code == 0x40010006u || code == 0x40010007u || code == 0x4001000Au; }
 
 std::atomic<CrashReportLoader*> g_registered{nullptr};
+// The loader whose module list follows the libraries loaded later.
+std::atomic<CrashReportLoader*> g_modules_owner{nullptr};
+
+void OnLibraryLoaded() {
+  if (CrashReportLoader* loader = g_modules_owner.load()) loader->RefreshModules();
+}
 
 template <typename T>
 void Put(uint8_t* record, size_t offset, T value) {
   std::memcpy(record + offset, &value, sizeof(value));
 }
+
+// Text built in a fixed buffer (cut when full): the crash path cannot allocate.
+class FixedText {
+ public:
+  FixedText& Add(std::string_view text) {
+    for (char c : text) {
+      if (used_ + 1 < sizeof(text_)) text_[used_++] = c;
+    }
+    text_[used_] = 0;
+    return *this;
+  }
+  FixedText& Int(int32_t value) {
+    char digits[12];
+    size_t n = 0;
+    int64_t v = value;
+    const bool negative = v < 0;
+    if (negative) v = -v;
+    do {
+      digits[n++] = static_cast<char>('0' + v % 10);
+      v /= 10;
+    } while (v != 0);
+    if (negative) Add("-");
+    while (n > 0) {
+      const char c[1] = {digits[--n]};
+      Add(std::string_view(c, 1));
+    }
+    return *this;
+  }
+  std::string_view view() const { return std::string_view(text_, used_); }
+
+ private:
+  char text_[512] = {};
+  size_t used_ = 0;
+};
 
 char16_t ToLower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
 
@@ -113,8 +154,12 @@ bool CrashReportLoader::Init(std::u16string_view product_tag, std::optional<uint
   add_file_ = reinterpret_cast<VyoAddCrashReportHelperFileFn>(library_->Symbol("AddCrashReportHelperFile"));
   update_user_id_ =
       reinterpret_cast<VyoUpdateCrashReportHelperUserIdFn>(library_->Symbol("UpdateCrashReportHelperUserId"));
+  refresh_modules_ =
+      reinterpret_cast<VyoRefreshCrashReportHelperModulesFn>(library_->Symbol("RefreshCrashReportHelperModules"));
 
   if (user_id) user_id_.store(*user_id);
+  services_.Prepare();
+  RefreshModules();
   record_ = std::make_unique<Record>();
   record_->fill(0);
   uint8_t* r = record_->data();
@@ -148,6 +193,8 @@ bool CrashReportLoader::Init(std::u16string_view product_tag, std::optional<uint
     g_registered.store(this);
     set_callback_(callback, nullptr);
   }
+  g_modules_owner.store(this);
+  platform::SetLibraryLoadedHook(&OnLibraryLoaded);
   return true;
 }
 
@@ -166,6 +213,8 @@ void CrashReportLoader::SetUserId(uint64_t user_id) {
 
 void CrashReportLoader::Uninit() {
   if (!record_) return;
+  CrashReportLoader* owner = this;
+  if (g_modules_owner.compare_exchange_strong(owner, nullptr)) platform::SetLibraryLoadedHook(nullptr);
   if (uninit_ != nullptr) uninit_();
   CrashReportLoader* self = this;
   g_registered.compare_exchange_strong(self, nullptr);
@@ -181,6 +230,48 @@ void CrashReportLoader::ClearExports() {
   set_callback_ = nullptr;
   add_file_ = nullptr;
   update_user_id_ = nullptr;
+  refresh_modules_ = nullptr;
+}
+
+void CrashReportLoader::RefreshModules() {
+  const std::vector<std::u16string> system_folders = platform::SystemLibraryFolders();
+  auto list = std::make_unique<std::vector<CrashModule>>();
+  for (const platform::LoadedModule& m : platform::LoadedModules()) {
+    CrashModule& c = list->emplace_back();
+    c.begin = m.begin;
+    c.end = m.end;
+    const std::string name = Utf16ToUtf8(FileNamePart(m.path));
+    // A name that does not fit or did not convert cleanly is not worth reporting.
+    const char* usable =
+        name.empty() || name.size() >= kModuleNameBytes || name.find("\xEF\xBF\xBD") != std::string::npos
+            ? "unknown"
+            : name.c_str();
+    std::snprintf(c.name, sizeof(c.name), "%s", usable);
+    if (const auto v = platform::FileVersion(m.path)) {
+      c.has_version = true;
+      if (IsInFolders(m.path, system_folders)) {
+        c.version = host_version_;
+      } else {
+        CopyText(c.version, FormatVersion(*v));
+      }
+    }
+  }
+  {
+    std::lock_guard<std::mutex> guard(module_lists_lock_);
+    modules_.store(list.get());
+    module_lists_.push_back(std::move(list));
+  }
+  if (refresh_modules_ != nullptr) refresh_modules_();
+}
+
+const CrashModule* CrashReportLoader::FindModule(const void* address) const {
+  const std::vector<CrashModule>* list = modules_.load();
+  if (list == nullptr || address == nullptr) return nullptr;
+  const auto a = reinterpret_cast<uintptr_t>(address);
+  for (const CrashModule& m : *list) {
+    if (a >= m.begin && a < m.end) return &m;
+  }
+  return nullptr;
 }
 
 void* CrashReportLoader::Symbol(const char* name) const { return library_ ? library_->Symbol(name) : nullptr; }
@@ -202,29 +293,25 @@ int CrashReportLoader::OnCrash(const VyoCrashCallbackInfo* info) {
   const void* address = block != nullptr && block->pointers != nullptr && block->pointers->record != nullptr
                             ? block->pointers->record->address
                             : nullptr;
+  // The process is ending: the names of the shared memory it created go first (nothing else
+  // would remove them), while the overlay's mappings stay valid until the end.
+  platform::UnlinkOwnedSharedMemory();
   const uint64_t user_id = user_id_.load();
   if (user_id != 0) PushUserId(user_id);
 
-  const std::u16string module_path = platform::ModuleContaining(address);
-  if (!module_path.empty()) {
-    if (const auto v = platform::FileVersion(module_path)) {
-      if (IsInFolders(module_path, platform::SystemLibraryFolders())) {
-        version_ = host_version_;
-      } else {
-        CopyText(version_, FormatVersion(*v));
-      }
-    }
-  }
-  std::string module_name = module_path.empty() ? std::string() : Utf16ToUtf8(FileNamePart(module_path));
-  if (module_name.empty() || module_name.size() > 260 || module_name.find("\xEF\xBF\xBD") != std::string::npos) {
-    module_name = "unknown";
-  }
+  // Only what was prepared at start: this may run in a signal handler of a thread that holds the
+  // heap's lock.
+  const CrashModule* module = FindModule(address);
+  if (module != nullptr && module->has_version) version_ = module->version;
+  const char* module_name = module != nullptr ? module->name : "unknown";
 
-  char line[512];
-  std::snprintf(line, sizeof(line), "[FenyraOverlayHost]CrashReportCallback, code:%d, exctype:%d, stage:%d, module:%s",
-                static_cast<int>(code), static_cast<int>(type), static_cast<int>(stage), module_name.c_str());
-  services_.LogError(line, __builtin_FILE(), __builtin_LINE(), __builtin_FUNCTION());
-  services_.ReportOffline(23, {0, 0, static_cast<int32_t>(code), type, stage}, {module_name});
+  FixedText line;
+  line.Add("[FenyraOverlayHost]CrashReportCallback, code:").Int(static_cast<int32_t>(code));
+  line.Add(", exctype:").Int(type).Add(", stage:").Int(stage).Add(", module:").Add(module_name);
+  services_.LogError(line.view(), __builtin_FILE(), __builtin_LINE(), __builtin_FUNCTION());
+  const int32_t ints[] = {0, 0, static_cast<int32_t>(code), type, stage};
+  const std::string_view strs[] = {module_name};
+  services_.ReportOffline(23, ints, strs);
   services_.ShutdownLog();
   services_.Pause(500);
   return 1;

@@ -8,7 +8,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,17 +23,22 @@ class DynamicLibrary;
 
 namespace vyo::crash {
 
-// What the crash path needs from the rest of the host. Every call may run on a failing thread and
-// must not wait for a lock another thread could hold.
+// What the crash path needs from the rest of the host. Every call but Prepare and Trace may run on
+// a failing thread, inside a signal handler on Linux, possibly while that thread holds the heap's
+// lock: those calls must not allocate and must not wait for a lock another thread could hold
+// (they copy into fixed buffers and hand work to a thread prepared at start, waited for with a
+// bound).
 class CrashServices {
  public:
   virtual ~CrashServices() = default;
+  // At start, on an ordinary thread: makes ready what the calls below need.
+  virtual void Prepare() = 0;
   // Loader messages for a debugger ("[%d-%d %d:%d:%d:%d][T%d] %s\n").
   virtual void Trace(std::string_view message) = 0;
   // One ERROR line with a bounded wait for the logger; the record carries the given call site.
   virtual void LogError(std::string_view text, const char* file, int line, const char* function) = 0;
   // Stores one telemetry event in the offline file directly (no queue, no network).
-  virtual void ReportOffline(int32_t kind, std::vector<int32_t> ints, std::vector<std::string> strs) = 0;
+  virtual void ReportOffline(int32_t kind, std::span<const int32_t> ints, std::span<const std::string_view> strs) = 0;
   // Ends the log file within a bound.
   virtual void ShutdownLog() = 0;
   virtual void Pause(uint32_t ms) = 0;
@@ -42,6 +49,18 @@ CrashServices& HostCrashServices();
 
 constexpr size_t kVersionChars = 64;  // including the terminator
 constexpr size_t kPathChars = 260;    // including the terminator
+// A module's UTF-8 file name, including the terminator.
+constexpr size_t kModuleNameBytes = 261;
+
+// A loaded module as the crash path sees it: prepared at start so that naming the faulting module
+// needs no loader call, no allocation and no file access.
+struct CrashModule {
+  uintptr_t begin = 0;
+  uintptr_t end = 0;
+  char name[kModuleNameBytes] = {};               // "unknown" when the name is not usable
+  bool has_version = false;                       // the file has a version resource
+  std::array<char16_t, kVersionChars> version{};  // what the report's version becomes
+};
 
 class CrashReportLoader {
  public:
@@ -59,6 +78,9 @@ class CrashReportLoader {
             VyoCrashCallback callback);
   void SetUserId(uint64_t user_id);
   void Uninit();
+  // Takes the list of loaded modules again, here and in the helper; Init takes the first, and every
+  // library DynamicLibrary::Open loads later calls it (platform::SetLibraryLoadedHook).
+  void RefreshModules();
 
   // The host's crash callback: forwards to the loader that registered it.
   static int HostCrashCallback(const VyoCrashCallbackInfo* info);
@@ -80,6 +102,7 @@ class CrashReportLoader {
   void TraceF(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void PushUserId(uint64_t user_id);
   void ClearExports();
+  const CrashModule* FindModule(const void* address) const;
 
   CrashServices& services_;
   std::u16string executable_path_;
@@ -90,6 +113,7 @@ class CrashReportLoader {
   VyoSetCrashReportHelperCallbackFn set_callback_ = nullptr;
   VyoAddCrashReportHelperFileFn add_file_ = nullptr;
   VyoUpdateCrashReportHelperUserIdFn update_user_id_ = nullptr;
+  VyoRefreshCrashReportHelperModulesFn refresh_modules_ = nullptr;
 
   // The record and every text it points at belong to the loader and stay put while it is handed out.
   struct alignas(8) Record : std::array<uint8_t, VYO_CRASH_RECORD_SIZE> {};
@@ -101,6 +125,11 @@ class CrashReportLoader {
   std::array<char16_t, kPathChars> dbghelp_path_{};
   std::array<char16_t, kPathChars> library_path_{};
   std::atomic<uint64_t> user_id_{0};
+  // The module list the crash path reads; lists replaced by RefreshModules are kept (a failing
+  // thread may be reading one), they are few and small.
+  std::atomic<const std::vector<CrashModule>*> modules_{nullptr};
+  std::mutex module_lists_lock_;  // guards module_lists_ (never held while listing modules)
+  std::vector<std::unique_ptr<std::vector<CrashModule>>> module_lists_;
   std::atomic<int> crash_in_progress_{0};
 };
 

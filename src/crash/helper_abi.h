@@ -68,6 +68,9 @@ typedef void (*VyoSetCrashReportHelperOfflineFn)(uint32_t value);
 typedef void (*VyoSetCrashReportHelperCallbackFn)(VyoCrashCallback callback, void* reserved);
 typedef void (*VyoAddCrashReportHelperFileFn)(const VyoCrashWideChar* path);
 typedef void (*VyoUpdateCrashReportHelperUserIdFn)(uint64_t user_id);
+/* Optional export (the Linux helper): takes its list of loaded modules again after a library was
+   loaded, so that addresses in it are named in reports. */
+typedef void (*VyoRefreshCrashReportHelperModulesFn)(void);
 
 /* Diagnostics of the project's helper (not used by the host): the calls it received, in order,
    and the configuration record as it was handed over. */

@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/fault_guard.h"
+#include "platform/shared_memory_owner.h"
 #include "qos/events.h"
 #include "qos/sink.h"
 #include "renderers/web/cdp/cdp_capture.h"
@@ -133,6 +134,13 @@ uint32_t HostMain(const std::vector<std::u16string>* args) {
   const uint32_t start_tick = clock.TickMs();
   StartTelemetry(dpi_mode);
   StartCrashReporting();
+  // What hosts that ended abnormally (a crash, the watchdog, SIGKILL) left in shared memory goes
+  // before this host makes its own objects.
+  const platform::SweepCounts swept = platform::SweepSharedMemoryOfEndedProcesses();
+  if (swept.owners != 0 || swept.objects != 0) {
+    HostLogf(LogLevel::kInfo, "shared memory of ended hosts removed, records=%u, objects=%u", swept.owners,
+             swept.objects);
+  }
 
   HostLogf(LogLevel::kTrace, "DPI awareness applied, mode=%d (2=PerMonitorV2, 1=System, 0=failed)", dpi_mode);
   HostLogf(LogLevel::kTrace, "AllowSetForegroundWindow returned to parent, pid=%u, ok=%d, error=%u",

@@ -23,12 +23,11 @@ HostWatchdogSource::HostWatchdogSource(const Heartbeat& heartbeat, std::shared_p
       parent_(std::move(parent)),
       parent_pid_(parent_pid) {}
 
-// The read index the host published in the ring (it moves when the host takes records).
-uint32_t HostWatchdogSource::InputReadIndex() { return LoadWord(input_ring_, 4); }
-
+// Records written and not yet taken: the overlay's write index against the host's own read index.
 int32_t HostWatchdogSource::InputPending() {
+  if (!input_ring_) return 0;
   const uint32_t write = LoadWord(input_ring_, 0);
-  const uint32_t read = LoadWord(input_ring_, 4);
+  const uint32_t read = heartbeat_.input_progress().read_index();
   if (write >= kInputSlots || read >= kInputSlots) return 0;
   return static_cast<int32_t>((write - read + kInputSlots) % kInputSlots);
 }

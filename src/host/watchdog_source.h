@@ -1,5 +1,5 @@
-// What the watchdog reads of this host: the heartbeat's atomics, the input ring's indices straight
-// from its shared memory, the pipe writer's in-flight write and the parent process. It holds the
+// What the watchdog reads of this host: the heartbeat's atomics, the input drain's own count and
+// read index (never the ring's read index, which the overlay can write), the ring's write index, the pipe writer's in-flight write and the parent process. It holds the
 // ring's mapping and the parent watch itself, so that a shutdown that releases them never leaves
 // the watchdog's thread reading freed memory.
 #pragma once
@@ -22,7 +22,7 @@ class HostWatchdogSource final : public watchdog::WatchdogSource {
   uint32_t StageTick() override { return static_cast<uint32_t>(heartbeat_.stage_tick()); }
   int32_t Detail() override { return heartbeat_.detail(); }
   int32_t FrameCounter() override { return heartbeat_.frame_counter(); }
-  uint32_t InputReadIndex() override;
+  uint32_t InputDrained() override { return heartbeat_.input_progress().drained(); }
   int32_t InputPending() override;
   bool PipeWriting() override;
   uint32_t PipeWriteStartTick() override;

@@ -45,6 +45,18 @@ LogRecord MakeRecord(const LogMessage& m) {
 
 std::atomic<bool> g_banner_written{false};
 
+// Takes `lock` by polling try_lock until `timeout_ms` passed: the bounded paths (the watchdog's
+// report, the crash path's relay) must never wait on a thread that is stuck holding it.
+bool TryLockFor(std::mutex& lock, int timeout_ms) {
+  if (lock.try_lock()) return true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (lock.try_lock()) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 struct logger::InnerData {
@@ -117,6 +129,17 @@ ILogger& GetLogger() { return logger::Instance(); }
 
 std::shared_ptr<logger::InnerData> logger::Acquire() {
   std::lock_guard<std::mutex> guard(inner_lock_);
+  return inner_;
+}
+
+std::shared_ptr<logger::InnerData> logger::AcquireBounded(int timeout_ms, bool* timed_out) {
+  *timed_out = false;
+  if (timeout_ms < 0) return Acquire();
+  if (!TryLockFor(inner_lock_, timeout_ms)) {
+    *timed_out = true;
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> guard(inner_lock_, std::adopt_lock);
   return inner_;
 }
 
@@ -227,7 +250,8 @@ void logger::Shutdown() {
 bool logger::ShutdownBounded(int timeout_ms) {
   std::shared_ptr<InnerData> dropped;
   {
-    std::lock_guard<std::mutex> guard(inner_lock_);
+    if (!TryLockFor(inner_lock_, timeout_ms < 0 ? 0 : timeout_ms)) return false;
+    std::lock_guard<std::mutex> guard(inner_lock_, std::adopt_lock);
     dropped.swap(inner_);
   }
   if (dropped == nullptr || dropped->file_sink == nullptr) return false;
@@ -268,7 +292,8 @@ bool logger::WriteBounded(const LogMessage& message, int timeout_ms) {
 }
 
 bool logger::WriteImpl(const LogMessage& message, int timeout_ms) {
-  auto inner = Acquire();
+  bool timed_out = false;
+  auto inner = AcquireBounded(timeout_ms, &timed_out);
   if (inner == nullptr || !inner->initialised) return false;
   const bool to_memlog = inner->memlog_enabled && message.kind >= inner->memlog_level;
   const bool to_file = message.kind >= inner->file_level;
@@ -281,7 +306,14 @@ bool logger::WriteImpl(const LogMessage& message, int timeout_ms) {
 
   if (inner->synchronous) return inner->WriteToFile(record, timeout_ms) || written;
 
-  std::unique_lock<std::mutex> guard(inner->queue_lock);
+  std::unique_lock<std::mutex> guard(inner->queue_lock, std::defer_lock);
+  if (timeout_ms < 0) {
+    guard.lock();
+  } else if (TryLockFor(inner->queue_lock, timeout_ms)) {
+    guard = std::unique_lock<std::mutex>(inner->queue_lock, std::adopt_lock);
+  } else {
+    return written;  // a thread is stuck holding the queue
+  }
   const auto has_space = [&] { return inner->queue.size() < kQueueLimit || inner->stopping; };
   if (timeout_ms < 0) {
     inner->queue_space.wait(guard, has_space);
@@ -311,6 +343,13 @@ void logger::Flush() {
 
 void logger::FlushMemoryLog() {
   if (auto inner = Acquire()) inner->memory_log.Flush();
+}
+
+std::unique_lock<std::mutex> logger::HoldQueueLockForTesting() {
+  auto inner = Acquire();
+  if (inner == nullptr || inner->synchronous) return {};
+  // The state outlives the lock: the logger keeps it until Shutdown, which tests call later.
+  return std::unique_lock<std::mutex>(inner->queue_lock);
 }
 
 std::u16string logger::LogFilePath() {

@@ -77,8 +77,9 @@ class logger final : public ILogger {
   void FlushMemoryLog() override;
   bool InitConsole(bool synchronous) override;
 
-  // For the watchdog: a write that gives up (false) when a sink's lock is not free within
-  // `timeout_ms`, and a shutdown that ends the log file within `timeout_ms`: with footer and
+  // For the watchdog and the crash path: a write that gives up (false) when one of the logger's
+  // locks (the state pointer's, the asynchronous queue's, a sink's) is not free within `timeout_ms`
+  // (each lock polled with try_lock, never waited on), and a shutdown that ends the log file within `timeout_ms`: with footer and
   // trailer when the file sink's lock is free in time, otherwise with the trailer alone (a stuck
   // writer's state is then left alone and never freed). True when the footer was written.
   bool WriteBounded(const LogMessage& message, int timeout_ms);
@@ -90,9 +91,16 @@ class logger final : public ILogger {
   // Whether the memory log is in use (it is switched off when it cannot be opened).
   bool MemoryLogEnabled();
 
+  // Tests: holds the asynchronous queue's lock (what a writer stuck inside the queue holds) until
+  // the returned lock goes; an empty lock when the logger is not running asynchronously.
+  std::unique_lock<std::mutex> HoldQueueLockForTesting();
+
  private:
   logger() = default;
   std::shared_ptr<InnerData> Acquire();
+  // Acquire for the bounded paths: gives up (null, `timed_out`) when the pointer's lock stays
+  // held for `timeout_ms`; a negative time waits as Acquire does.
+  std::shared_ptr<InnerData> AcquireBounded(int timeout_ms, bool* timed_out);
   bool WriteImpl(const LogMessage& message, int timeout_ms);
 
   std::mutex init_lock_;   // serialises Init, InitConsole and Shutdown

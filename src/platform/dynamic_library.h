@@ -30,12 +30,27 @@ class DynamicLibrary {
   virtual void* Symbol(const char* name) const = 0;
 };
 
+// Called on the loading thread after each library DynamicLibrary::Open loaded, so that a list
+// taken of the loaded modules (the crash path's) can be taken again. One hook; null removes it.
+using LibraryLoadedHook = void (*)();
+void SetLibraryLoadedHook(LibraryLoadedHook hook);
+
 // True while the library at `path` is loaded in this process (the reference count is not changed).
 bool IsLibraryLoaded(const std::u16string& path);
 
 // Full path of the loaded module (program or library) that contains `address`; empty when none
 // does or the path does not fit 260 characters (Windows).
 std::u16string ModuleContaining(const void* address);
+
+// A module mapped in this process: the address range of its loaded segments and its full path.
+struct LoadedModule {
+  uintptr_t begin = 0;
+  uintptr_t end = 0;  // one past the last byte
+  std::u16string path;
+};
+// Every module loaded now (the program and its libraries). The crash path takes this list at start
+// so that naming a faulting module later needs no loader call.
+std::vector<LoadedModule> LoadedModules();
 
 // The file version of a module from its version resource (Windows); none on Linux, where
 // libraries carry no version resource.

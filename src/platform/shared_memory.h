@@ -23,7 +23,8 @@ class SharedMemory {
                                                     MapAccess access);
   // Creates a new zero-filled object of `size` bytes, mapped for reading and writing. An object of
   // the same name that is still around is replaced. The creator removes the name when it releases
-  // the object (Linux); on Windows the name lives while any handle is open.
+  // the object (Linux); on Windows the name lives while any handle is open. On Linux the name is
+  // also listed in this process's owner record (platform/shared_memory_owner.h).
   static std::unique_ptr<SharedMemory> Create(const std::u16string& name, size_t size);
 
   uint8_t* data() const { return data_; }
@@ -36,6 +37,7 @@ class SharedMemory {
   intptr_t handle_ = -1;
   bool owner_ = false;
   std::string unlink_name_;
+  int owner_slot_ = -1;  // Linux: its slot in the owner record (platform/shared_memory_owner.h)
 };
 
 }  // namespace vyo::platform

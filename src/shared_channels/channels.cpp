@@ -12,12 +12,13 @@ std::atomic_ref<uint32_t> Word(uint8_t* memory, size_t offset) {
 
 }  // namespace
 
-InputRing::InputRing(uint8_t* memory) : memory_(memory) {
+InputRing::InputRing(uint8_t* memory, InputProgress* progress) : memory_(memory), progress_(progress) {
   // Start where the overlay's view of the read index is, when it is a valid slot.
   if (memory_ != nullptr) {
     const uint32_t published = Word(memory_, 4).load();
     read_index_ = published < kInputSlots ? published : 0;
   }
+  if (progress_ != nullptr) progress_->SetReadIndex(read_index_);
 }
 
 uint32_t InputRing::Drain(const std::function<void(const InputRecord&)>& handle, bool* more, bool* corrupt) {
@@ -40,6 +41,7 @@ uint32_t InputRing::Drain(const std::function<void(const InputRecord&)>& handle,
     std::memcpy(record.data(), memory_ + 8 + static_cast<size_t>(read_index_) * kInputRecordSize, kInputRecordSize);
     read_index_ = (read_index_ + 1) % kInputSlots;
     Word(memory_, 4).exchange(read_index_, std::memory_order_acq_rel);
+    if (progress_ != nullptr) progress_->Took(read_index_);
     ++taken;
     handle(record);
   }

@@ -12,7 +12,7 @@ bool SharedChannels::OpenInput(const std::u16string& ring_name, const std::u16st
   if (!input_map_) return false;
   input_event_ = platform::NamedEvent::Open(event_name);
   if (!input_event_) return false;
-  input_ring_ = InputRing(input_map_->data());
+  input_ring_ = InputRing(input_map_->data(), &heartbeat_.input_progress());
   wait.WatchInputEvent(input_event_.get());
   return true;
 }

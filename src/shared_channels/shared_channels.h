@@ -49,6 +49,7 @@ class SharedChannels {
   std::shared_ptr<platform::SharedMemory> input_map() const { return input_map_; }
   InputRing& input_ring() { return input_ring_; }
 
+
  private:
   OverlayChannel& overlay_;
   std::shared_ptr<platform::SharedMemory> input_map_;

@@ -25,7 +25,12 @@ class LoggerStallLog final : public StallLog {
 }  // namespace
 
 std::string FormatStallLine(const StallInfo& info) {
-  char line[512];
+  char line[kStallLineBytes];
+  const size_t n = FormatStallLine(info, line);
+  return std::string(line, n);
+}
+
+size_t FormatStallLine(const StallInfo& info, char (&line)[kStallLineBytes]) {
   const int n = std::snprintf(
       line, sizeof(line),
       "host watchdog stall: reason=%s, pid=%u, stage=%s(%ld), detail=%ld, stage_age=%ums, no_progress_age=%ums, "
@@ -34,8 +39,8 @@ std::string FormatStallLine(const StallInfo& info) {
       static_cast<long>(info.stage), static_cast<long>(info.detail), static_cast<unsigned>(info.stage_age_ms),
       static_cast<unsigned>(info.no_progress_age_ms), static_cast<long>(info.pending),
       static_cast<unsigned>(info.parent_pid), static_cast<unsigned>(kExitStall));
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof(line)) return {};
-  return std::string(line, static_cast<size_t>(n));
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof(line)) return 0;
+  return static_cast<size_t>(n);
 }
 
 StallLog& HostStallLog() {
@@ -52,14 +57,30 @@ std::u16string StallReportWriter::FileName(uint32_t pid) {
   return u"vyo_host_watchdog_" + Utf8ToUtf16(std::to_string(pid)) + u".txt";
 }
 
+void StallReportWriter::Prepare(uint32_t pid) {
+  if (folder_.empty()) return;
+  prepared_file_ = std::make_unique<platform::ReportFile>(folder_, FileName(pid));
+  prepared_pid_ = pid;
+}
+
 bool StallReportWriter::Write(const StallInfo& info) {
-  const std::string line = FormatStallLine(info);
-  if (line.empty()) return false;
-  const bool written =
-      !folder_.empty() && platform::AppendReportFile(folder_, FileName(info.pid), line.data(), line.size());
-  log_.WriteBounded(base::kLogError, "[FenyraOverlayHost]" + line, kLogTimeoutMs, __builtin_FILE(), __builtin_LINE(),
-                    __builtin_FUNCTION());
+  char line[kStallLineBytes];
+  const size_t n = FormatStallLine(info, line);
+  if (n == 0) return false;
+  const bool written = WriteFile(info.pid, std::string_view(line, n));
+  LogLine(std::string_view(line, n));
   return written;
+}
+
+bool StallReportWriter::WriteFile(uint32_t pid, std::string_view line) {
+  if (folder_.empty() || line.empty()) return false;
+  if (prepared_file_ != nullptr && prepared_pid_ == pid) return prepared_file_->Append(line.data(), line.size());
+  return platform::AppendReportFile(folder_, FileName(pid), line.data(), line.size());
+}
+
+void StallReportWriter::LogLine(std::string_view line) {
+  log_.WriteBounded(base::kLogError, "[FenyraOverlayHost]" + std::string(line), kLogTimeoutMs, __builtin_FILE(),
+                    __builtin_LINE(), __builtin_FUNCTION());
 }
 
 void StallReportWriter::FlushLog() { log_.ShutdownBounded(kLogTimeoutMs); }

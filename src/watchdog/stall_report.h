@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <memory>
+
+#include "platform/report_file.h"
 
 namespace vyo::watchdog {
 
@@ -22,8 +25,12 @@ struct StallInfo {
   uint32_t parent_pid = 0;
 };
 
+constexpr size_t kStallLineBytes = 512;
+
 // The report line, ending in CR LF; empty when it does not fit the 512-byte buffer.
 std::string FormatStallLine(const StallInfo& info);
+// The same into `out` (kStallLineBytes), without allocating: its length, 0 when it does not fit.
+size_t FormatStallLine(const StallInfo& info, char (&out)[kStallLineBytes]);
 
 // The log as the watchdog uses it: writes and a shutdown that give up after a time-out, so that a
 // thread stuck inside the logger cannot hang the report. Records carry the caller's source location.
@@ -44,8 +51,15 @@ class StallReportWriter {
   // (then no report file is written, only the log line).
   StallReportWriter(std::u16string executable_dir, StallLog& log);
 
+  // Prepares the report file of process `pid`, so that WriteFile for it allocates nothing.
+  void Prepare(uint32_t pid);
+
   // The report file first, then the log line at ERROR. True when the file got the line.
   bool Write(const StallInfo& info);
+  // The two halves of Write. WriteFile allocates nothing for the prepared process; LogLine takes
+  // the line without the "[FenyraOverlayHost]" tag.
+  bool WriteFile(uint32_t pid, std::string_view line);
+  void LogLine(std::string_view line);
   // Ends the log file within a bound (before the process is ended).
   void FlushLog();
 
@@ -57,6 +71,8 @@ class StallReportWriter {
  private:
   std::u16string folder_;
   StallLog& log_;
+  uint32_t prepared_pid_ = 0;
+  std::unique_ptr<platform::ReportFile> prepared_file_;
 };
 
 }  // namespace vyo::watchdog

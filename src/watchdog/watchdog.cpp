@@ -10,6 +10,9 @@ namespace vyo::watchdog {
 namespace {
 
 constexpr int kLogTimeoutMs = 500;
+// The log line and the log's end each give up after kLogTimeoutMs; past this bound the process ends
+// without waiting for them.
+constexpr uint32_t kLogRelayTimeoutMs = 1500;
 
 }  // namespace
 
@@ -20,13 +23,16 @@ Watchdog::Watchdog(platform::Clock& clock, WatchdogSource& source, StallReportWr
       reports_(reports),
       pid_(pid),
       terminate_(std::move(terminate)),
-      thresholds_(thresholds) {}
+      thresholds_(thresholds) {
+  reports_.Prepare(pid_);
+  log_relay_ = std::make_unique<platform::CrashRelay>([this] { LogReport(); });
+}
 
 Watchdog::~Watchdog() { Stop(); }
 
 void Watchdog::Reset() {
   previous_frame_ = source_.FrameCounter();
-  previous_read_index_ = source_.InputReadIndex();
+  previous_drained_ = source_.InputDrained();
   last_progress_tick_ = clock_.TickMs();
   acted_ = false;
 }
@@ -81,9 +87,9 @@ Verdict Watchdog::Poll() {
   Sample s;
   s.now = clock_.TickMs();
   const int32_t frame = source_.FrameCounter();
-  const uint32_t read_index = source_.InputReadIndex();
+  const uint32_t drained = source_.InputDrained();
   s.pending = source_.InputPending();
-  s.progressed = frame != previous_frame_ || read_index != previous_read_index_;
+  s.progressed = frame != previous_frame_ || drained != previous_drained_;
   s.stage_tick = source_.StageTick();
   s.last_progress_tick = last_progress_tick_;
   s.pipe_writing = source_.PipeWriting();
@@ -100,7 +106,7 @@ Verdict Watchdog::Poll() {
   }
   if (s.progressed) last_progress_tick_ = s.now;
   previous_frame_ = frame;
-  previous_read_index_ = read_index;
+  previous_drained_ = drained;
 
   switch (verdict.verdict) {
     case Verdict::kNone:
@@ -153,9 +159,19 @@ void Watchdog::ReportAndTerminate(const char* reason, uint32_t no_progress_age, 
   info.no_progress_age_ms = no_progress_age;
   info.pending = pending;
   info.parent_pid = source_.ParentPid();
-  reports_.Write(info);
-  reports_.FlushLog();
+  report_line_size_ = FormatStallLine(info, report_line_);
+  if (report_line_size_ != 0) reports_.WriteFile(info.pid, std::string_view(report_line_, report_line_size_));
+  if (log_relay_->started()) {
+    log_relay_->RunAndWait(kLogRelayTimeoutMs);
+  } else {
+    LogReport();  // no thread to hand it to: the logger's own bounds apply
+  }
   Terminate(kExitStall);
+}
+
+void Watchdog::LogReport() {
+  if (report_line_size_ != 0) reports_.LogLine(std::string_view(report_line_, report_line_size_));
+  reports_.FlushLog();
 }
 
 void Watchdog::Terminate(uint32_t code) {

@@ -7,10 +7,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/crash_relay.h"
 #include "watchdog/judgement.h"
 #include "watchdog/stall_report.h"
 
@@ -25,7 +27,9 @@ class WatchdogSource {
   virtual uint32_t StageTick() = 0;  // 0 until the main loop published a stage
   virtual int32_t Detail() = 0;
   virtual int32_t FrameCounter() = 0;
-  virtual uint32_t InputReadIndex() = 0;  // 0 without an input ring
+  // Input records the host has taken from the ring since start, counted by the host itself (never
+  // read from the ring's memory, which the overlay can write); 0 without an input ring.
+  virtual uint32_t InputDrained() = 0;
   virtual int32_t InputPending() = 0;
   virtual bool PipeWriting() = 0;
   virtual uint32_t PipeWriteStartTick() = 0;
@@ -73,6 +77,7 @@ class Watchdog {
   void Run();
   void ReportAndTerminate(const char* reason, uint32_t no_progress_age, int32_t pending);
   void Terminate(uint32_t code);
+  void LogReport();
 
   platform::Clock& clock_;
   WatchdogSource& source_;
@@ -87,9 +92,16 @@ class Watchdog {
 
   // Sampling state, touched only by the sampling thread (or a test driving Poll).
   int32_t previous_frame_ = 0;
-  uint32_t previous_read_index_ = 0;
+  uint32_t previous_drained_ = 0;
   uint32_t last_progress_tick_ = 0;
   bool acted_ = false;
+
+  // The report's log line and the log's end run on a thread started with the watchdog and are
+  // waited for with a bound: the process ends whatever the logger does (a writer stuck holding
+  // one of its locks, a heap lock held by the stuck thread).
+  char report_line_[kStallLineBytes] = {};
+  size_t report_line_size_ = 0;
+  std::unique_ptr<platform::CrashRelay> log_relay_;
 
   std::mutex stop_lock_;
   std::condition_variable stop_cv_;

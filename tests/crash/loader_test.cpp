@@ -196,6 +196,35 @@ TEST_F(LoaderFixture, CrashCallbackLogsStoresShutsDownAndPauses) {
   EXPECT_EQ(services_.errors.size(), 1u);
 }
 
+// A library loaded after crash reporting started (a plug-in module) is named when it faults: the
+// loader takes the module list again on each load instead of asking the system during the crash.
+TEST_F(LoaderFixture, LibraryLoadedLaterIsNamedInTheCrashLine) {
+  ASSERT_TRUE(InitLikeStartup());
+  const std::u16string sep(1, platform::PathSeparator());
+#ifdef _WIN32
+  const std::u16string path = platform::ExecutableDirectory() + sep + u"hello_module.dll";
+  const std::string name = "hello_module.dll";
+#else
+  const std::u16string path = platform::ExecutableDirectory() + sep + u".." + sep + u"lib" + sep + u"hello_module.so";
+  const std::string name = "hello_module.so";
+#endif
+  auto library = platform::DynamicLibrary::Open(path);
+  ASSERT_NE(library, nullptr);
+  void* inside = library->Symbol("VYOM_Tick");
+  ASSERT_NE(inside, nullptr);
+  VyoExceptionRecord record{};
+  record.code = 0xC0000005;
+  record.address = inside;
+  VyoExceptionPointers pointers{&record, nullptr};
+  VyoCrashBlock block{&pointers, 11, 0xC0000005};
+  VyoCrashCallbackInfo info{1, &block};
+  EXPECT_EQ(CrashReportLoader::HostCrashCallback(&info), 1);
+  ASSERT_EQ(services_.errors.size(), 1u);
+  EXPECT_EQ(services_.errors[0],
+            "[FenyraOverlayHost]CrashReportCallback, code:-1073741819, exctype:11, stage:1, module:" + name);
+  EXPECT_EQ(services_.prepared, 1);
+}
+
 TEST(CrashCallback, DebuggerNotificationsAndMissingRecords) {
   RecordingServices services;
   CrashReportLoader loader(services);

@@ -4,11 +4,14 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "base/text.h"
 #include "overlay_sim.h"
 #include "platform/process.h"
+#include "platform/shared_memory_owner.h"
 
 namespace vyo {
 namespace {
@@ -268,6 +271,65 @@ TEST(HostSession, NativeButtonFromImageFiles) {
   EXPECT_EQ(s->WaitExit(kWait), std::optional<uint32_t>(0u));
   std::filesystem::remove_all(dir);
 }
+
+#if !defined(_WIN32)
+// Entries of /dev/shm a host left: its owner record, its textures (its pid in their handles) and
+// the blocks named after its pipe (DirtyMaps and hit masks).
+std::vector<std::string> HostEntries(uint32_t pid, const std::u16string& pipe_name) {
+  std::string pipe = Utf16ToUtf8(pipe_name);
+  for (char& c : pipe) {
+    if (c == '\\' || c == '/') c = '_';
+  }
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator("/dev/shm", ec)) {
+    const std::string name = e.path().filename().string();
+    const platform::OwnedObject owner = platform::ClassifySharedMemoryEntry(name);
+    if (owner.pid == pid || name.rfind("vyo." + pipe + "_", 0) == 0) out.push_back(name);
+  }
+  return out;
+}
+
+// A host killed with SIGKILL (nothing of it runs) leaves its views' textures and DirtyMaps in
+// /dev/shm; the next host removes them as it starts. The two views are native buttons, which need
+// no browser.
+TEST(HostSession, NextHostRemovesTheSharedMemoryOfAKilledHost) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("vyo_killed_e2e_" + std::to_string(platform::CurrentProcessId()));
+  std::filesystem::create_directories(dir);
+  std::vector<uint8_t> pixels(8 * 8 * 4, 255);
+  ASSERT_TRUE(sim::WritePng((dir / "button.png").string(), 8, 8, pixels));
+  auto first = StartedSession("killed");
+  ASSERT_TRUE(first);
+  for (uint32_t id : {21u, 22u}) {
+    ASSERT_TRUE(first->Send(host::NativeButtonCreateCmd{id, 8, 8, true, (dir / "button.png").u16string(), u"", u""}));
+  }
+  int atlases = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWait);
+  while (atlases < 2 && std::chrono::steady_clock::now() < deadline) {
+    atlases = 0;
+    for (const auto& m : first->received()) atlases += m.type == host::kButtonAtlasReady;
+    if (atlases < 2) first->WaitFor(host::kButtonAtlasReady, 200);
+  }
+  ASSERT_EQ(atlases, 2);
+  const uint32_t dead_pid = first->host_pid();
+  // Two textures, two DirtyMaps and the owner record.
+  const auto before = HostEntries(dead_pid, first->pipe_name());
+  EXPECT_GE(before.size(), 5u) << ::testing::PrintToString(before);
+  first->KillHost();
+  ASSERT_TRUE(first->WaitExit(kWait).has_value());
+  EXPECT_EQ(HostEntries(dead_pid, first->pipe_name()).size(), before.size());  // SIGKILL removes nothing
+
+  auto second = StartedSession("after_killed");
+  ASSERT_TRUE(second);
+  ASSERT_TRUE(second->WaitFor(host::kHostHello, kWait));
+  EXPECT_TRUE(HostEntries(dead_pid, first->pipe_name()).empty())
+      << ::testing::PrintToString(HostEntries(dead_pid, first->pipe_name()));
+  second->CloseConnection();
+  EXPECT_EQ(second->WaitExit(kWait), std::optional<uint32_t>(0u));
+  std::filesystem::remove_all(dir);
+}
+#endif
 
 }  // namespace
 }  // namespace vyo

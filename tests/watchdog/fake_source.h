@@ -10,7 +10,7 @@ namespace vyo::watchdog::testing {
 
 struct FakeSource final : WatchdogSource {
   std::atomic<int32_t> stage{0}, detail{0}, frame{0}, pending{0};
-  std::atomic<uint32_t> stage_tick{0}, read_index{0}, write_start{0}, parent_pid{0};
+  std::atomic<uint32_t> stage_tick{0}, drained{0}, write_start{0}, parent_pid{0};
   std::atomic<bool> writing{false}, parent_watched{false}, parent_exited{false};
   std::atomic<int> parent_queries{0};
 
@@ -18,7 +18,7 @@ struct FakeSource final : WatchdogSource {
   uint32_t StageTick() override { return stage_tick; }
   int32_t Detail() override { return detail; }
   int32_t FrameCounter() override { return frame; }
-  uint32_t InputReadIndex() override { return read_index; }
+  uint32_t InputDrained() override { return drained; }
   int32_t InputPending() override { return pending; }
   bool PipeWriting() override { return writing; }
   uint32_t PipeWriteStartTick() override { return write_start; }

@@ -1,6 +1,9 @@
 // A process whose watchdog really ends it: "stall" (a main loop that never progresses with two
-// input records waiting), "parent PID" (the same loop, its parent being PID) and "sleep MS".
+// input records waiting), "stall_logger_held" (the same, with an asynchronous logger whose queue
+// lock another thread holds for good), "parent PID" (the same loop, its parent being PID) and
+// "sleep MS".
 // It writes its report into log/ beside itself.
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "logging/logger.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "watchdog/watchdog.h"
@@ -25,7 +29,7 @@ struct StuckLoop final : watchdog::WatchdogSource {
   uint32_t StageTick() override { return stage_tick; }
   int32_t Detail() override { return 7; }
   int32_t FrameCounter() override { return 1; }
-  uint32_t InputReadIndex() override { return 0; }
+  uint32_t InputDrained() override { return 0; }
   int32_t InputPending() override { return 2; }
   bool PipeWriting() override { return false; }
   uint32_t PipeWriteStartTick() override { return 0; }
@@ -46,8 +50,23 @@ int main(int argc, char** argv) {
   platform::Clock& clock = platform::SystemClock();
   StuckLoop source(clock.TickMs());
   watchdog::Thresholds t;
+  std::atomic<bool> held{false};
   if (mode == "stall") {
     t.main_loop_input_ms = 600;  // short, so the test does not wait 8 s
+  } else if (mode == "stall_logger_held") {
+    t.main_loop_input_ms = 600;
+    base::LoggingOptions options;
+    options.encrypt = false;
+    options.memory_log = false;
+    options.synchronous = false;
+    if (!base::InitLogging("FenyraOverlayHost", options)) return 6;
+    std::thread([&held] {
+      auto lock = base::logger::Instance().HoldQueueLockForTesting();
+      if (!lock.owns_lock()) std::_Exit(7);
+      held = true;
+      for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+    }).detach();
+    while (!held) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   } else if (mode == "parent" && argc >= 3) {
     source.parent_pid = static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10));
     source.parent = platform::ProcessWatch::Open(source.parent_pid);

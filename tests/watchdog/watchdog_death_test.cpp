@@ -30,27 +30,48 @@ std::string ReadText(const std::u16string& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
+// The host log files the logging child left beside its reports.
+std::vector<std::u16string> LogFiles() {
+  const std::u16string dir = ChildDir() + platform::PathSeparator() + u"log";
+  std::vector<platform::LogDirEntry> entries;
+  platform::ListLogDirectory(dir, entries);
+  std::vector<std::u16string> out;
+  for (const auto& e : entries) {
+    if (e.name.size() > 4 && e.name.compare(e.name.size() - 4, 4, u".log") == 0) {
+      out.push_back(dir + platform::PathSeparator() + e.name);
+    }
+  }
+  return out;
+}
+
+// A plain stall, and one while another thread holds the logger's queue lock for good: the report
+// line is in the file and the process ends with the stall status either way.
 TEST(WatchdogDeath, StuckLoopEndsWithStallStatusAndReport) {
-  auto child = platform::ChildProcess::Start(ChildPath(), {u"stall"});
-  ASSERT_NE(child, nullptr);
-  const auto status = child->Wait(15000);
-  ASSERT_TRUE(status.has_value());
-  EXPECT_EQ(*status, static_cast<uint32_t>(platform::ExitStatusFor(kExitStall)));
-  const std::string text = ReadText(ReportPath(child->Pid()));
-  const std::string head = "host watchdog stall: reason=main_loop, pid=" + std::to_string(child->Pid()) +
-                           ", stage=pump_pipe(2), detail=7, stage_age=";
-  ASSERT_EQ(text.rfind(head, 0), 0u) << text;
-  const std::string tail = ", pending=2, parent=0, exit=0xE0010001\r\n";
-  ASSERT_GE(text.size(), tail.size());
-  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
-  EXPECT_EQ(text.find('\n'), text.size() - 1);  // exactly one line
-  // The no-progress age is the one that triggered: at least the threshold, within a sample or two.
-  const size_t at = text.find("no_progress_age=");
-  ASSERT_NE(at, std::string::npos);
-  const unsigned long age = std::strtoul(text.c_str() + at + 16, nullptr, 10);
-  EXPECT_GE(age, 600u);
-  EXPECT_LT(age, 2000u);
-  platform::DeleteLogFile(ReportPath(child->Pid()));
+  for (const char16_t* mode : {u"stall", u"stall_logger_held"}) {
+    SCOPED_TRACE(Utf16ToUtf8(mode));
+    auto child = platform::ChildProcess::Start(ChildPath(), {mode});
+    ASSERT_NE(child, nullptr);
+    const auto status = child->Wait(15000);
+    if (!status) child->Kill();
+    ASSERT_TRUE(status.has_value()) << "the watchdog did not end the process";
+    EXPECT_EQ(*status, static_cast<uint32_t>(platform::ExitStatusFor(kExitStall)));
+    const std::string text = ReadText(ReportPath(child->Pid()));
+    const std::string head = "host watchdog stall: reason=main_loop, pid=" + std::to_string(child->Pid()) +
+                             ", stage=pump_pipe(2), detail=7, stage_age=";
+    ASSERT_EQ(text.rfind(head, 0), 0u) << text;
+    const std::string tail = ", pending=2, parent=0, exit=0xE0010001\r\n";
+    ASSERT_GE(text.size(), tail.size());
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+    EXPECT_EQ(text.find('\n'), text.size() - 1);  // exactly one line
+    // The no-progress age is the one that triggered: at least the threshold, within a sample or two.
+    const size_t at = text.find("no_progress_age=");
+    ASSERT_NE(at, std::string::npos);
+    const unsigned long age = std::strtoul(text.c_str() + at + 16, nullptr, 10);
+    EXPECT_GE(age, 600u);
+    EXPECT_LT(age, 2000u);
+    platform::DeleteLogFile(ReportPath(child->Pid()));
+    for (const auto& f : LogFiles()) platform::DeleteLogFile(f);
+  }
 }
 
 TEST(WatchdogDeath, ParentGoneEndsWithoutReport) {

@@ -1,10 +1,12 @@
 // The crash report helper for Linux: handlers for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT on an
 // alternate stack write a text report with a backtrace into the crash folder, call the registered
 // callback and re-raise the signal so that the process ends with it. Everything done in the
-// handler is async-signal-safe except the callback, which belongs to the host.
-#include <dlfcn.h>
+// handler is async-signal-safe: the modules that name addresses are listed at initialisation
+// (no loader call in the handler), texts are built in fixed buffers and written with write(2).
+// The callback belongs to the host, which keeps to the same rules.
 #include <execinfo.h>
 #include <fcntl.h>
+#include <link.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -28,6 +30,76 @@ struct sigaction g_previous[kSignalCount];
 bool g_installed = false;
 void* g_alt_stack = nullptr;
 std::atomic<pid_t> g_crashing_thread{0};
+
+// The modules loaded at initialisation: the range of their loaded segments and their path.
+struct Module {
+  uintptr_t begin;
+  uintptr_t end;
+  char path[512];
+};
+constexpr size_t kMaxModules = 256;
+// Two lists: a refresh fills the one not in use, then publishes it.
+Module g_modules[2][kMaxModules];
+size_t g_module_counts[2] = {0, 0};
+std::atomic<int> g_active_list{0};
+int g_filling_list = 0;
+std::atomic_flag g_refreshing = ATOMIC_FLAG_INIT;
+
+void CopyPath(char* to, size_t size, const char* from) {
+  size_t n = 0;
+  while (from != nullptr && from[n] != 0 && n + 1 < size) {
+    to[n] = from[n];
+    ++n;
+  }
+  to[n] = 0;
+}
+
+int AddModule(dl_phdr_info* info, size_t, void*) {
+  size_t& count = g_module_counts[g_filling_list];
+  if (count == kMaxModules) return 1;
+  uintptr_t low = UINTPTR_MAX;
+  uintptr_t high = 0;
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const auto& ph = info->dlpi_phdr[i];
+    if (ph.p_type != PT_LOAD) continue;
+    if (info->dlpi_addr + ph.p_vaddr < low) low = info->dlpi_addr + ph.p_vaddr;
+    if (info->dlpi_addr + ph.p_vaddr + ph.p_memsz > high) high = info->dlpi_addr + ph.p_vaddr + ph.p_memsz;
+  }
+  if (high <= low) return 0;
+  Module& m = g_modules[g_filling_list][count];
+  m.begin = low;
+  m.end = high;
+  if (info->dlpi_name != nullptr && info->dlpi_name[0] != 0) {
+    CopyPath(m.path, sizeof(m.path), info->dlpi_name);
+  } else {
+    // The program itself is listed without a name.
+    const ssize_t n = readlink("/proc/self/exe", m.path, sizeof(m.path) - 1);
+    m.path[n > 0 ? n : 0] = 0;
+  }
+  if (m.path[0] == 0) CopyPath(m.path, sizeof(m.path), "?");
+  ++count;
+  return 0;
+}
+
+// Takes the list of loaded modules into the list not in use and publishes it (outside the handler).
+void TakeModules() {
+  while (g_refreshing.test_and_set()) {
+  }
+  g_filling_list = 1 - g_active_list.load();
+  g_module_counts[g_filling_list] = 0;
+  dl_iterate_phdr(AddModule, nullptr);
+  g_active_list.store(g_filling_list);
+  g_refreshing.clear();
+}
+
+const Module* FindModule(const void* address) {
+  const auto a = reinterpret_cast<uintptr_t>(address);
+  const int list = g_active_list.load();
+  for (size_t i = 0; i < g_module_counts[list]; ++i) {
+    if (a >= g_modules[list][i].begin && a < g_modules[list][i].end) return &g_modules[list][i];
+  }
+  return nullptr;
+}
 
 // UTF-16 to UTF-8 into a fixed buffer; false when it does not fit.
 bool Narrow(const VyoCrashWideChar* text, char* out, size_t size) {
@@ -95,16 +167,12 @@ class Writer {
     while (n > 0) Put(digits[--n]);
     return *this;
   }
-  // "module+0xOFFSET (symbol+0xOFFSET)" for a code address.
+  // "module+0xOFFSET" for a code address (symbol names would need the loader; the offset in the
+  // module is what the symbol files resolve).
   Writer& Place(const void* address) {
-    Dl_info info{};
-    if (address == nullptr || dladdr(address, &info) == 0 || info.dli_fname == nullptr) return Text("?");
-    Text(info.dli_fname).Text("+").Hex(reinterpret_cast<uintptr_t>(address) - reinterpret_cast<uintptr_t>(info.dli_fbase));
-    if (info.dli_sname != nullptr) {
-      Text(" (").Text(info.dli_sname).Text("+");
-      Hex(reinterpret_cast<uintptr_t>(address) - reinterpret_cast<uintptr_t>(info.dli_saddr)).Text(")");
-    }
-    return *this;
+    const Module* module = address != nullptr ? FindModule(address) : nullptr;
+    if (module == nullptr) return Text("?");
+    return Text(module->path).Text("+").Hex(reinterpret_cast<uintptr_t>(address) - module->begin);
   }
   void Flush() {
     size_t done = 0;
@@ -226,6 +294,7 @@ VYO_HELPER_EXPORT int32_t InitCrashReportHelper(const void* config) {
   if (!Narrow(RecordText(record, VYO_CRASH_RECORD_OFF_VERSION), g_version, sizeof(g_version))) g_version[0] = 0;
   g_user_id.store(RecordU64(record, VYO_CRASH_RECORD_OFF_USER_ID));
   mkdir(g_folder, 0755);
+  TakeModules();
   // backtrace() loads its unwinder on first use: do that now, not in the handler.
   void* warm[2];
   backtrace(warm, 2);
@@ -266,4 +335,8 @@ VYO_HELPER_EXPORT void UninitCrashReportHelper(void) {
   g_callback.store(nullptr);
   g_installed = false;
   g_state.initialised = 0;
+}
+
+VYO_HELPER_EXPORT void RefreshCrashReportHelperModules(void) {
+  if (g_installed) TakeModules();
 }

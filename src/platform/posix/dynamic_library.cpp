@@ -3,10 +3,16 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <limits.h>
+#include <link.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+
 #include "base/text.h"
+#include "platform/process.h"
 
 namespace vyo::platform {
 namespace {
@@ -21,7 +27,15 @@ class PosixLibrary final : public DynamicLibrary {
   void* handle_;
 };
 
+std::atomic<LibraryLoadedHook> g_loaded_hook{nullptr};
+
+void NotifyLoaded() {
+  if (const LibraryLoadedHook hook = g_loaded_hook.load()) hook();
+}
+
 }  // namespace
+
+void SetLibraryLoadedHook(LibraryLoadedHook hook) { g_loaded_hook.store(hook); }
 
 std::u16string_view LibrarySuffix() { return u".so"; }
 
@@ -39,6 +53,7 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::Open(const std::u16string& path,
     if (error != nullptr) *error = access(native.c_str(), F_OK) != 0 ? ENOENT : ELIBBAD;
     return nullptr;
   }
+  NotifyLoaded();
   return std::make_unique<PosixLibrary>(handle);
 }
 
@@ -58,6 +73,37 @@ std::u16string ModuleContaining(const void* address) {
   char resolved[PATH_MAX];
   if (realpath(info.dli_fname, resolved) != nullptr) return Utf8ToUtf16(resolved);
   return Utf8ToUtf16(info.dli_fname);
+}
+
+std::vector<LoadedModule> LoadedModules() {
+  std::vector<LoadedModule> modules;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* data) {
+        uintptr_t low = UINTPTR_MAX;
+        uintptr_t high = 0;
+        for (int i = 0; i < info->dlpi_phnum; ++i) {
+          const auto& ph = info->dlpi_phdr[i];
+          if (ph.p_type != PT_LOAD) continue;
+          low = std::min<uintptr_t>(low, info->dlpi_addr + ph.p_vaddr);
+          high = std::max<uintptr_t>(high, info->dlpi_addr + ph.p_vaddr + ph.p_memsz);
+        }
+        if (high <= low) return 0;
+        LoadedModule m;
+        m.begin = low;
+        m.end = high;
+        // The program itself has no name in the list.
+        const char* name = info->dlpi_name != nullptr && info->dlpi_name[0] != 0 ? info->dlpi_name : nullptr;
+        char resolved[PATH_MAX];
+        if (name == nullptr) {
+          m.path = ExecutablePath();
+        } else {
+          m.path = Utf8ToUtf16(realpath(name, resolved) != nullptr ? resolved : name);
+        }
+        static_cast<std::vector<LoadedModule>*>(data)->push_back(std::move(m));
+        return 0;
+      },
+      &modules);
+  return modules;
 }
 
 std::optional<std::array<uint16_t, 4>> FileVersion(const std::u16string&) { return std::nullopt; }

@@ -1,5 +1,7 @@
 #include "platform/process.h"
 
+#include "platform/shared_memory_owner.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -108,7 +110,11 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::u16string& program,
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
 
-void TerminateCurrentProcess(uint32_t code) { _exit(ExitStatusFor(code)); }
+// An abrupt end runs no destructors: the shared memory this process created is unlinked first.
+void TerminateCurrentProcess(uint32_t code) {
+  UnlinkOwnedSharedMemory();
+  _exit(ExitStatusFor(code));
+}
 
 int ExitStatusFor(uint32_t code) {
   if ((code & 0xFFFFFFF0u) == 0xE0010000u) return 200 + static_cast<int>(code & 0xF);

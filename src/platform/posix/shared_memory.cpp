@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "platform/posix/names.h"
+#include "platform/posix/owner_record.h"
 
 namespace vyo::platform {
 namespace {
@@ -18,6 +19,7 @@ SharedMemory::~SharedMemory() {
   if (data_ != nullptr) munmap(data_, size_);
   if (handle_ >= 0) close(static_cast<int>(handle_));
   if (owner_ && !unlink_name_.empty()) shm_unlink(unlink_name_.c_str());
+  posix::UnlistOwnedName(owner_slot_);  // after the unlink: a listed name may already be gone, never the reverse
 }
 
 std::unique_ptr<SharedMemory> SharedMemory::OpenExisting(const std::u16string& name, size_t size,
@@ -49,6 +51,8 @@ std::unique_ptr<SharedMemory> SharedMemory::Create(const std::u16string& name, s
   mem->handle_ = fd;
   mem->owner_ = true;
   mem->unlink_name_ = shm;
+  // Listed in this process's owner record, so that its name is removed after an abnormal end.
+  mem->owner_slot_ = posix::ListOwnedName(shm.c_str());
   if (ftruncate(fd, static_cast<off_t>(size)) != 0) return nullptr;
   void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (p == MAP_FAILED) return nullptr;

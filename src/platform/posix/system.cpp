@@ -3,8 +3,11 @@
 #include <atomic>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "platform/random.h"
 #include "platform/shared_memory.h"
+#include "platform/shared_memory_owner.h"
 #include "protocol/texture_layout.h"
 
 namespace vyo::platform {
@@ -67,12 +70,14 @@ class CpuDevice final : public GpuDevice {
   std::unique_ptr<SharedTexture> CreateSharedTexture(uint32_t width, uint32_t height, bool shared) override {
     const size_t size = host::TextureObjectSize(width, height);
     if (size == 0) return nullptr;
-    // A random handle: names of textures are not guessable and never collide with another
-    // host's.
-    uint64_t handle = 0;
-    while (handle == 0) {
-      if (!RandomBytes(reinterpret_cast<uint8_t*>(&handle), sizeof handle)) return nullptr;
+    // The handle names its owner (this process's pid in the high 32 bits), so that a later host
+    // can remove the texture once its owner has ended; the low 32 bits are random, so names stay
+    // hard to guess and never collide with another host's.
+    uint32_t low = 0;
+    while (low == 0) {
+      if (!RandomBytes(reinterpret_cast<uint8_t*>(&low), sizeof low)) return nullptr;
     }
+    const uint64_t handle = TextureHandleFor(static_cast<uint32_t>(getpid()), low);
     std::unique_ptr<SharedMemory> memory = SharedMemory::Create(host::TextureObjectName(handle), size);
     if (!memory) return nullptr;
     host::WriteTextureHeader(memory->data(), width, height);

@@ -1,7 +1,10 @@
 #include "platform/dynamic_library.h"
 
 #include <windows.h>
+// After windows.h.
+#include <tlhelp32.h>
 
+#include <atomic>
 #include <cwchar>
 
 namespace vyo::platform {
@@ -11,6 +14,8 @@ const wchar_t* W(const std::u16string& s) { return reinterpret_cast<const wchar_
 std::u16string FromWide(const wchar_t* text, size_t length) {
   return std::u16string(reinterpret_cast<const char16_t*>(text), length);
 }
+
+std::atomic<LibraryLoadedHook> g_loaded_hook{nullptr};
 
 class Win32Library final : public DynamicLibrary {
  public:
@@ -61,6 +66,7 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::Open(const std::u16string& path,
     if (error != nullptr) *error = GetLastError();
     return nullptr;
   }
+  if (const LibraryLoadedHook hook = g_loaded_hook.load()) hook();
   return std::make_unique<Win32Library>(module);
 }
 
@@ -71,6 +77,8 @@ bool IsLibraryLoaded(const std::u16string& path) {
          module != nullptr;
 }
 
+void SetLibraryLoadedHook(LibraryLoadedHook hook) { g_loaded_hook.store(hook); }
+
 std::u16string ModuleContaining(const void* address) {
   HMODULE module = nullptr;
   if (address == nullptr ||
@@ -79,6 +87,23 @@ std::u16string ModuleContaining(const void* address) {
     return {};
   }
   return ModulePath(module);
+}
+
+std::vector<LoadedModule> LoadedModules() {
+  std::vector<LoadedModule> modules;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return modules;
+  MODULEENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Module32FirstW(snapshot, &entry); more; more = Module32NextW(snapshot, &entry)) {
+    LoadedModule m;
+    m.begin = reinterpret_cast<uintptr_t>(entry.modBaseAddr);
+    m.end = m.begin + entry.modBaseSize;
+    m.path = FromWide(entry.szExePath, wcslen(entry.szExePath));
+    modules.push_back(std::move(m));
+  }
+  CloseHandle(snapshot);
+  return modules;
 }
 
 std::optional<std::array<uint16_t, 4>> FileVersion(const std::u16string& path) {
