@@ -1,9 +1,21 @@
 #include "shared_channels/channels.h"
 
 #include <cstring>
+#include <type_traits>
+
+#include "platform/fault_guard.h"
 
 namespace vyo::host {
 namespace {
+
+// Runs `step` over memory that the overlay maps and may shrink under the host (on Linux, reading
+// past the end of a truncated object raises SIGBUS): a fault comes back as false instead of ending
+// the host. The step only reads and writes the shared words; it calls out to nothing.
+template <typename F>
+bool Guarded(F&& step) {
+  using Step = std::remove_reference_t<F>;
+  return platform::GuardedCall([](void* context) { (*static_cast<Step*>(context))(); }, &step) == 0;
+}
 
 // The ring's index words are shared with the overlay's process: access them atomically.
 std::atomic_ref<uint32_t> Word(uint8_t* memory, size_t offset) {
@@ -28,19 +40,36 @@ uint32_t InputRing::Drain(const std::function<void(const InputRecord&)>& handle,
   uint32_t taken = 0;
   InputRecord record;
   for (;;) {
-    const uint32_t write_index = Word(memory_, 0).load(std::memory_order_acquire);
-    if (write_index >= kInputSlots) {
+    enum class Next { kRecord, kEmpty, kMore, kCorrupt } next = Next::kEmpty;
+    const bool readable = Guarded([&] {
+      const uint32_t write_index = Word(memory_, 0).load(std::memory_order_acquire);
+      if (write_index >= kInputSlots) {
+        next = Next::kCorrupt;
+      } else if (write_index == read_index_) {
+        next = Next::kEmpty;
+      } else if (taken == kInputSlots) {
+        next = Next::kMore;  // bounded: the rest waits for the next pass
+      } else {
+        std::memcpy(record.data(), memory_ + 8 + static_cast<size_t>(read_index_) * kInputRecordSize,
+                    kInputRecordSize);
+        Word(memory_, 4).exchange((read_index_ + 1) % kInputSlots, std::memory_order_acq_rel);
+        next = Next::kRecord;
+      }
+    });
+    if (!readable) {
+      // The ring can no longer be read (its object was shrunk under the mapping): it is given up.
+      memory_ = nullptr;
+      lost_ = true;
       *corrupt = true;
       return taken;
     }
-    if (write_index == read_index_) return taken;
-    if (taken == kInputSlots) {
-      *more = true;  // bounded: the rest waits for the next pass
-      return taken;
+    switch (next) {
+      case Next::kCorrupt: *corrupt = true; return taken;
+      case Next::kEmpty: return taken;
+      case Next::kMore: *more = true; return taken;
+      case Next::kRecord: break;
     }
-    std::memcpy(record.data(), memory_ + 8 + static_cast<size_t>(read_index_) * kInputRecordSize, kInputRecordSize);
     read_index_ = (read_index_ + 1) % kInputSlots;
-    Word(memory_, 4).exchange(read_index_, std::memory_order_acq_rel);
     if (progress_ != nullptr) progress_->Took(read_index_);
     ++taken;
     handle(record);
@@ -49,7 +78,8 @@ uint32_t InputRing::Drain(const std::function<void(const InputRecord&)>& handle,
 
 int32_t InputRing::PendingCount() const {
   if (memory_ == nullptr) return 0;
-  const uint32_t write_index = Word(memory_, 0).load(std::memory_order_acquire);
+  uint32_t write_index = kInputSlots;
+  if (!Guarded([&] { write_index = Word(memory_, 0).load(std::memory_order_acquire); })) return 0;
   if (write_index >= kInputSlots) return 0;
   return static_cast<int32_t>((write_index - read_index_ + kInputSlots) % kInputSlots);
 }
@@ -59,11 +89,13 @@ void Heartbeat::PublishStage(Stage stage, int32_t detail) {
   stage_.store(static_cast<int32_t>(stage));
   detail_.store(detail);
   stage_tick_.store(static_cast<int32_t>(now));
-  if (beat_map_ != nullptr) {
-    Word(beat_map_, 8).store(static_cast<uint32_t>(stage), std::memory_order_relaxed);
-    Word(beat_map_, 20).store(static_cast<uint32_t>(detail), std::memory_order_relaxed);
-    Word(beat_map_, 16).store(now, std::memory_order_relaxed);
-    Word(beat_map_, 12).fetch_add(1, std::memory_order_release);
+  if (beat_map_ != nullptr && !Guarded([&] {
+        Word(beat_map_, 8).store(static_cast<uint32_t>(stage), std::memory_order_relaxed);
+        Word(beat_map_, 20).store(static_cast<uint32_t>(detail), std::memory_order_relaxed);
+        Word(beat_map_, 16).store(now, std::memory_order_relaxed);
+        Word(beat_map_, 12).fetch_add(1, std::memory_order_release);
+      })) {
+    beat_map_ = nullptr;  // shrunk under the mapping: the heartbeat stays in process
   }
 }
 
@@ -71,9 +103,11 @@ void Heartbeat::PublishFrameTick() {
   const uint32_t now = clock_.TickMs();
   last_frame_tick_.store(static_cast<int32_t>(now));
   frame_counter_.fetch_add(1);
-  if (beat_map_ != nullptr) {
-    Word(beat_map_, 4).store(now, std::memory_order_relaxed);
-    Word(beat_map_, 0).fetch_add(1, std::memory_order_release);
+  if (beat_map_ != nullptr && !Guarded([&] {
+        Word(beat_map_, 4).store(now, std::memory_order_relaxed);
+        Word(beat_map_, 0).fetch_add(1, std::memory_order_release);
+      })) {
+    beat_map_ = nullptr;
   }
 }
 

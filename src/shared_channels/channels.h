@@ -43,18 +43,21 @@ class InputRing {
   // Takes at most 1024 records from the read index up to the write index, publishing the new read
   // index after copying each record and before handing it over. Returns the number taken; sets
   // *more when records were left for the next pass. A write index of 1024 or more ends the drain
-  // and sets *corrupt.
+  // and sets *corrupt, as does a ring that faults on access (then given up for good: lost()).
   uint32_t Drain(const std::function<void(const InputRecord&)>& handle, bool* more, bool* corrupt);
 
   // Records waiting: (write − read + 1024) mod 1024; 0 without a ring or with a corrupt index.
   int32_t PendingCount() const;
   uint32_t read_index() const { return read_index_; }
   bool mapped() const { return memory_ != nullptr; }
+  // The ring faulted on access (its object was shrunk under the mapping) and was given up.
+  bool lost() const { return lost_; }
 
  private:
   uint8_t* memory_;
   InputProgress* progress_;
   uint32_t read_index_ = 0;
+  bool lost_ = false;
 };
 
 // The heartbeat: in-process atomic copies that a watchdog thread can read, and the beat map.

@@ -49,7 +49,8 @@ void SharedChannels::DrainInputEvents() {
   drain_pending_ = more;
   if (corrupt && !ring_corrupt_logged_) {
     ring_corrupt_logged_ = true;
-    overlay_.SendLog("input ring write index out of range, drain stopped");
+    overlay_.SendLog(input_ring_.lost() ? "input ring unreadable (its mapping shrank), input stopped"
+                                        : "input ring write index out of range, drain stopped");
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include "base/text.h"
 #include "fakes/manual_clock.h"
+#include "platform/fault_guard.h"
 #include "host/watchdog_source.h"
 #include "overlay_channel/overlay_channel.h"
 #include "platform/process.h"
@@ -14,6 +15,12 @@
 #include "shared_channels/channels.h"
 #include "watchdog/fake_source.h"
 #include "watchdog/watchdog.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 namespace vyo::host {
 namespace {
@@ -188,6 +195,44 @@ TEST(Heartbeat, PublishesStagesAndFrames) {
   EXPECT_STREQ(StageName(6), "wait_frame");
   EXPECT_STREQ(StageName(7), "unknown");
 }
+
+#if !defined(_WIN32)
+// The overlay shrinks its objects under the host's mappings (on Linux a read past the end of a
+// truncated object raises SIGBUS): the host gives the ring and the beat map up and goes on.
+TEST(SharedChannels, ObjectsShrunkUnderTheMappingAreGivenUp) {
+  ASSERT_TRUE(platform::InstallFaultGuard());
+  const std::u16string ring_name = u"vyo_test_shrunk_ring_" + Utf8ToUtf16(std::to_string(platform::CurrentProcessId()));
+  const std::u16string beat_name = ring_name + u"_beat";
+  auto ring_owner = platform::SharedMemory::Create(ring_name, kInputRingSize);
+  auto beat_owner = platform::SharedMemory::Create(beat_name, kBeatMapSize);
+  ASSERT_TRUE(ring_owner && beat_owner);
+  auto ring_map = platform::SharedMemory::OpenExisting(ring_name, kInputRingSize, platform::MapAccess::kWrite);
+  auto beat_map = platform::SharedMemory::OpenExisting(beat_name, kBeatMapSize, platform::MapAccess::kWrite);
+  ASSERT_TRUE(ring_map && beat_map);
+  InputRing ring(ring_map->data());
+  testing::ManualClock clock;
+  Heartbeat heartbeat(clock);
+  heartbeat.AttachBeatMap(beat_map->data());
+  heartbeat.PublishStage(Stage::kPumpPipe, 1);
+  StoreU32(ring_owner->data(), 1);  // one record written
+
+  for (const std::u16string* name : {&ring_name, &beat_name}) {
+    const int fd = shm_open(("/vyo." + Utf16ToUtf8(*name)).c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 0), 0);
+    close(fd);
+  }
+  bool more = false, corrupt = false;
+  EXPECT_EQ(ring.Drain([](const InputRecord&) {}, &more, &corrupt), 0u);
+  EXPECT_TRUE(corrupt);
+  EXPECT_TRUE(ring.lost());
+  EXPECT_EQ(ring.PendingCount(), 0);
+  heartbeat.PublishStage(Stage::kPumpPipe, 2);
+  heartbeat.PublishFrameTick();
+  EXPECT_EQ(heartbeat.detail(), 2);  // the heartbeat goes on in process
+  EXPECT_EQ(heartbeat.frame_counter(), 1);
+}
+#endif
 
 }  // namespace
 }  // namespace vyo::host
