@@ -71,18 +71,6 @@ double DecimalMember(std::string_view text, std::string_view name) {
   return error == std::errc() && std::isfinite(value) ? value : 0;
 }
 
-// A JSON string member without escapes (ids and methods of the protocol have none).
-bool StringMember(std::string_view text, std::string_view name, std::string_view* out) {
-  const std::string key = "\"" + std::string(name) + "\":\"";
-  const size_t at = text.find(key);
-  if (at == std::string_view::npos) return false;
-  const size_t start = at + key.size();
-  const size_t end = text.find('"', start);
-  if (end == std::string_view::npos) return false;
-  *out = text.substr(start, end - start);
-  return out->find('\\') == std::string_view::npos;
-}
-
 }  // namespace
 
 bool Base64Decode(std::string_view text, std::vector<uint8_t>* out) {
@@ -122,18 +110,42 @@ bool FindScreencastFrame(std::string_view message, ScreencastFrameRef* out) {
   static constexpr std::string_view kPrefix = R"({"method":"Page.screencastFrame","params":{"data":")";
   if (message.substr(0, kPrefix.size()) != kPrefix) return false;
   const size_t data_start = kPrefix.size();
-  const size_t data_end = message.find('"', data_start);
-  if (data_end == std::string_view::npos) return false;
-  const std::string_view tail = message.substr(data_end + 1);
+  // The image is base64, which has no escapes: a backslash before the closing quote is not a frame.
+  const size_t data_end = message.find_first_of("\"\\", data_start);
+  if (data_end == std::string_view::npos || message[data_end] != '"') return false;
+  // After the image the whole rest has one shape: the metadata (numbers only), the frame's id, the
+  // flat session, and the end of the message.
+  std::string_view tail = message.substr(data_end + 1);
+  const auto take = [&tail](std::string_view literal) {
+    if (tail.substr(0, literal.size()) != literal) return false;
+    tail.remove_prefix(literal.size());
+    return true;
+  };
+  if (!take(R"(,"metadata":{)")) return false;
+  const size_t metadata_end = tail.find('}');
+  if (metadata_end == std::string_view::npos) return false;
+  const std::string_view metadata = tail.substr(0, metadata_end);
+  if (metadata.find_first_of("{[\\") != std::string_view::npos) return false;
+  tail.remove_prefix(metadata_end);
+  if (!take(R"(},"sessionId":)")) return false;
   int64_t ack = 0;
-  std::string_view session;
-  if (!IntMember(tail, "sessionId", &ack) || !StringMember(tail, "sessionId", &session)) return false;
+  size_t digits = 0;
+  for (; digits < tail.size() && digits < 18 && tail[digits] >= '0' && tail[digits] <= '9'; ++digits) {
+    ack = ack * 10 + (tail[digits] - '0');
+  }
+  tail.remove_prefix(digits);
+  if (digits == 0 || !take(R"(},"sessionId":")")) return false;
+  const size_t session_end = tail.find('"');
+  if (session_end == std::string_view::npos) return false;
+  const std::string_view session = tail.substr(0, session_end);
+  tail.remove_prefix(session_end);
+  if (tail != R"("})" || session.find('\\') != std::string_view::npos) return false;
   out->session = std::string(session);
   out->ack_id = ack;
   out->device_width = out->device_height = 0;
-  NumberMember(tail, "deviceWidth", &out->device_width);
-  NumberMember(tail, "deviceHeight", &out->device_height);
-  out->timestamp = DecimalMember(tail, "timestamp");
+  NumberMember(metadata, "deviceWidth", &out->device_width);
+  NumberMember(metadata, "deviceHeight", &out->device_height);
+  out->timestamp = DecimalMember(metadata, "timestamp");
   out->data = message.substr(data_start, data_end - data_start);
   return true;
 }
