@@ -129,7 +129,7 @@ class HostThread {
       options.input_event_name = overlay.event_name;
       if (app.Initialise(options)) {
         app.view_service().EnsureView(1, 4096, 4096, true, u"");
-        app.views().With(1, [&](host::ViewState* v) { v->web.webview = std::make_shared<TimedWebView>(arrivals); });
+        app.web().Find(1)->webview = std::make_shared<TimedWebView>(arrivals);
         app_ = &app;
         ready_ = true;
         app.RunMainLoop();

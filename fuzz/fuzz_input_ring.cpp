@@ -32,10 +32,9 @@ struct Host {
     for (uint32_t id = 1; id <= 3; ++id) {
       app->view_service().EnsureView(id, 200, 100, true, u"");
       auto wv = std::make_shared<testing::FakeWebView>();
-      app->views().With(id, [&](host::ViewState* v) {
-        v->web.webview = wv;
-        if (id == 3) v->web.zoom_factor = 1.5;
-      });
+      web::ViewWebState& web = *app->web().Find(id);
+      web.webview = wv;
+      if (id == 3) web.zoom_factor = 1.5;
     }
   }
 };

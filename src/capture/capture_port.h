@@ -3,7 +3,7 @@
 // pool when it is released (the session then produces more). Two sources:
 //   kVisual  the view's own frame stream (the DevTools backend: the browser's screencast);
 //   kWindow  the fallback: the view polled as a whole (the DevTools backend: screenshots).
-// Implementations: the DevTools backend (renderers/web/cdp/cdp_capture.h) and the fake of the
+// Views are named by their ids. Implementations: the DevTools backend (renderers/cdp/cdp_capture.h) and the fake of the
 // unit tests (tests/fakes/fake_capture.h).
 #pragma once
 #include <cstdint>
@@ -11,8 +11,6 @@
 #include <memory>
 #include <utility>
 #include <vector>
-
-#include "renderers/web/web_runtime.h"
 
 namespace vyo::capture {
 
@@ -85,11 +83,11 @@ class ICaptureSession {
 class ICapturePort {
  public:
   virtual ~ICapturePort() = default;
-  // Whether the view's runtime supports capture at all.
-  virtual bool IsSupported(web::IWebView& view) = 0;
-  // Starts capturing `view` at width x height. `interval_ms` paces a polling source. Null on
-  // failure. Main thread.
-  virtual std::unique_ptr<ICaptureSession> Start(web::IWebView& view, CaptureSource source, int32_t width,
+  // Whether the view's content supports capture at all.
+  virtual bool IsSupported(uint32_t view_id) = 0;
+  // Starts capturing the view's content at width x height. `interval_ms` paces a polling source.
+  // Null on failure (and for a view without content). Main thread.
+  virtual std::unique_ptr<ICaptureSession> Start(uint32_t view_id, CaptureSource source, int32_t width,
                                                  int32_t height, uint32_t interval_ms, FrameCallback on_frame,
                                                  EndCallback on_end) = 0;
 };

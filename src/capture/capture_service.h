@@ -7,20 +7,25 @@
 // has no content yet.
 //
 // Threads: frames arrive on the source's thread, are decoded there and posted to the main thread
-// through a link that Shutdown clears; everything else runs on the main thread. ViewState fields
-// are touched under views_lock; the capture port (the browser) and the pipe are called with it
-// released.
+// through a link that Shutdown clears; everything else runs on the main thread. Each view's capture
+// fields (ViewCaptureState) are the service's own, kept by view id on the main thread; the
+// registry's record is read as a copy of its facts (a short hold of views_lock), so textures,
+// copies, analysis and calls out run with no lock held.
 #pragma once
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "capture/capture_delegate.h"
 #include "capture/capture_port.h"
 #include "capture/cell_analyzer.h"
 #include "capture/decoded_frame.h"
+#include "capture/dirty_reports.h"
+#include "capture/view_capture_state.h"
 #include "command_dispatch/command_dispatcher.h"
 #include "main_thread/main_thread.h"
 #include "overlay_channel/overlay_channel.h"
@@ -28,6 +33,7 @@
 #include "platform/image_decoder.h"
 #include "platform/system.h"
 #include "views/host_context.h"
+#include "views/per_view.h"
 #include "views/view_registry.h"
 
 namespace vyo::capture {
@@ -54,15 +60,15 @@ struct CopyPlan {
 
 // The full / partial / skip decision for a frame of w x h (already clipped to the view), with the
 // expiry of a full-frame period. Pure apart from that expiry.
-CopyPlan PlanCopy(host::ViewCaptureState& cap, web::DirtyState& dirty, double zoom, uint32_t now, int32_t w, int32_t h);
+CopyPlan PlanCopy(ViewCaptureState& cap, DirtyState& dirty, double zoom, uint32_t now, int32_t w, int32_t h);
 // After a published copy: full-copy bookkeeping and the dirty report's remaining lifetime. A
 // reported region is copied by the next two published frames whatever their kind.
-void CommitCopy(host::ViewCaptureState& cap, web::DirtyState& dirty, const CopyPlan& plan, uint32_t now);
+void CommitCopy(ViewCaptureState& cap, DirtyState& dirty, const CopyPlan& plan, uint32_t now);
 
-class CaptureService final : public host::IViewObserver {
+class CaptureService final : public host::IViewObserver, public IDirtyReports {
  public:
   CaptureService(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
-                 host::OverlayChannel& overlay, host::MainThread& main_thread);
+                 host::OverlayChannel& overlay, host::MainThread& main_thread, ICaptureDelegate& delegate);
   ~CaptureService() override;
   CaptureService(const CaptureService&) = delete;
   CaptureService& operator=(const CaptureService&) = delete;
@@ -81,11 +87,16 @@ class CaptureService final : public host::IViewObserver {
   void Shutdown();
 
   // IViewObserver.
-  void OnViewCreated(uint32_t view_id) override { CreateSharedTexture(view_id); }
+  void OnViewCreated(uint32_t view_id) override;
   void OnViewResized(uint32_t view_id) override { ResizeViewInPlace(view_id); }
-  // New content: the analysis pipeline starts over and the next publication is whole.
+  // New content: the page's reports are forgotten, the analysis pipeline starts over and the next
+  // publication is whole.
   void OnViewNavigating(uint32_t view_id) override;
   void OnViewClosing(uint32_t view_id) override;
+  void OnViewDestroyed(uint32_t view_id) override;
+
+  // IDirtyReports: what a page reported as changed.
+  void OnDirtyReport(uint32_t view_id, const DirtyReport& report) override;
 
   // Operations of the overlay's commands and of modules.
   void SetFullFrameMode(uint32_t view_id, bool on);
@@ -97,9 +108,10 @@ class CaptureService final : public host::IViewObserver {
   // One view holds its frames until `until` (0: until released).
   void HoldViewFrames(uint32_t view_id, uint32_t until);
   void ClearSharedTexture(uint32_t view_id);
-  // The view's hit-test mode or threshold changed: its mask is made, given the new threshold or
-  // removed.
-  void UpdateHitMask(uint32_t view_id);
+  // The view's hit testing (on or off, alpha threshold 1 to 255): its mask is made, given the new
+  // threshold or removed (a mask that could not be made is tried again). Returns whether the
+  // setting changed.
+  bool SetHitTest(uint32_t view_id, bool on, int32_t threshold);
 
   // A decoded frame on the main thread (posted by the source's callback).
   void OnFrameArrived(uint32_t view_id, std::shared_ptr<DecodedFrame> frame);
@@ -108,34 +120,55 @@ class CaptureService final : public host::IViewObserver {
   // Views that published their first frame since the last call.
   std::vector<uint32_t> TakeFirstFrameViews();
 
+  // Frame rate the paced wait targets: the highest rate of visible, working web views; 30 if none.
+  uint32_t TargetFrameRate();
+  // Whether any web view has frame analysis in flight (the paced wait is sliced meanwhile).
+  bool AnyAnalysisInFlight() const;
+
+  // A whole picture of the texture's size into the view's texture, under its keyed mutex, described
+  // in the DirtyMap (native button atlases). `rows` are premultiplied BGRA.
+  enum class FillResult { kNoTexture, kBusy, kCopyFailed, kFilled };
+  FillResult FillTexture(uint32_t view_id, const uint8_t* rows, size_t stride, int32_t width, int32_t height);
+  std::shared_ptr<platform::SharedTexture> TextureOf(uint32_t view_id) const;
+  // The view's capture fields (null for an unknown view). Main thread.
+  const ViewCaptureState* Find(uint32_t view_id) const { return states_.Find(view_id); }
+  ViewCaptureState* Find(uint32_t view_id) { return states_.Find(view_id); }
+
  private:
   struct Action;
+  // One view's step: the registry's facts copied at its start, what it shows, its capture fields.
+  struct Slot {
+    host::ViewFacts view;
+    ViewContent content;
+    ViewCaptureState& cap;
+  };
+  std::optional<Slot> SlotOf(uint32_t view_id);
   void CreateSharedTexture(uint32_t view_id);
   void ResizeViewInPlace(uint32_t view_id);
-  bool CreateTextureLocked(host::ViewState& view, host::SharedTextureReadyMsg* announce);
+  bool CreateTexture(Slot& s, host::SharedTextureReadyMsg* announce);
   // `frame` is moved from when the view's analysis pipeline takes it.
-  CopyOutcome ProcessCapturedFrameLocked(host::ViewState& view, std::shared_ptr<DecodedFrame>& frame);
+  CopyOutcome ProcessCapturedFrame(Slot& s, std::shared_ptr<DecodedFrame>& frame);
   // A copy was published: the view has content, and the bookkeeping of full copies, resizes and
   // first frames.
-  void NotePublishedLocked(host::ViewState& view, const CopyPlan& plan, bool from_visual, uint32_t now);
-  bool ClearLocked(host::ViewState& view);
-  void ExpectVisualFrameLocked(host::ViewState& view, uint32_t now, Action& action);
-  void ReleaseHeldFramesLocked(host::ViewState& view, bool process_newest);
-  void StopLocked(host::ViewState& view, Action& action);
-  void SuperviseLocked(host::ViewState& view, uint32_t now, Action& action);
-  void DecideSessionLocked(host::ViewState& view, uint32_t now, Action& action);
+  void NotePublished(Slot& s, const CopyPlan& plan, bool from_visual, uint32_t now);
+  bool Clear(Slot& s);
+  void ExpectVisualFrame(Slot& s, uint32_t now, Action& action);
+  void ReleaseHeldFrames(Slot& s, bool process_newest);
+  void Stop(Slot& s, Action& action);
+  void Supervise(Slot& s, uint32_t now, Action& action);
+  void DecideSession(Slot& s, uint32_t now, Action& action);
   void Run(uint32_t view_id, Action& action);
-  void StartViewCapture(uint32_t view_id, const std::shared_ptr<web::IWebView>& webview);
-  bool IsCaptureWantedLocked(const host::ViewState& view) const;
-  bool NeedsHitMaskLocked(const host::ViewState& view) const;
-  void EnsureHitMaskLocked(host::ViewState& view);
-  void DestroyHitMaskLocked(host::ViewState& view);
+  void StartViewCapture(uint32_t view_id, const void* content);
+  bool IsCaptureWanted(const Slot& s) const;
+  bool NeedsHitMask(const host::ViewFacts& view, const ViewCaptureState& cap) const;
+  void EnsureHitMask(Slot& s);
+  void DestroyHitMask(Slot& s);
   // One step of the view's analysis pipeline (read back, publish, submit) and what it published.
-  void PublishViewPipelineLocked(host::ViewState& view, uint32_t now);
+  void PublishViewPipeline(Slot& s, uint32_t now);
   // A pipeline that failed or could not be configured is configured again, at once for the first
   // three failures in a row and then backing off.
-  void RecoverPipelineLocked(host::ViewState& view, uint32_t now);
-  void NotePipelineFailureLocked(host::ViewState& view, uint32_t now);
+  void RecoverPipeline(Slot& s, uint32_t now);
+  void NotePipelineFailure(Slot& s, uint32_t now);
   void SendHitMaskHeartbeat(uint32_t now);
   void LogView(const char* text, uint32_t view_id, const SourceLocation& where = SourceLocation::Current());
   void WorkerLogView(const char* text, uint32_t view_id, const SourceLocation& where = SourceLocation::Current());
@@ -156,7 +189,9 @@ class CaptureService final : public host::IViewObserver {
   uint64_t next_serial_ = 1;
   bool hold_all_frames_ = false;
   std::vector<uint32_t> first_frame_views_;
-  // Frames done with under views_lock, let go (back to their pool) once it is released.
+  ICaptureDelegate& delegate_;
+  host::PerView<ViewCaptureState> states_;
+  // Frames a step is done with, let go (back to their pool) when the step ends.
   std::vector<std::shared_ptr<DecodedFrame>> let_go_;
   CellAnalyzerFactory analyzers_ = CreateCpuCellAnalyzer;
   uint32_t last_heartbeat_tick_ = 0;

@@ -31,12 +31,14 @@ bool ImagesHold(const ButtonImages& images, int32_t width, int32_t image_height)
 }  // namespace
 
 NativeButtons::NativeButtons(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
-                             host::OverlayChannel& overlay, host::MainThread& main_thread)
+                             host::OverlayChannel& overlay, host::MainThread& main_thread,
+                             CaptureService& capture)
     : clock_(clock),
       settings_(settings),
       views_(views),
       overlay_(overlay),
       main_thread_(main_thread),
+      capture_(capture),
       decoder_(&DecodeImageFileToBgra) {}
 
 NativeButtons::~NativeButtons() {
@@ -79,10 +81,8 @@ bool NativeButtons::DecodeButtonImages(uint32_t view_id, const std::array<std::u
 
 NativeButtons::PendingButton NativeButtons::RegistryView(uint32_t view_id) {
   PendingButton seen;
-  views_.With(view_id, [&](ViewState* view) {
-    seen.existed = view != nullptr;
-    if (view != nullptr) seen.texture = view->capture.texture;
-  });
+  seen.existed = views_.Facts(view_id).has_value();
+  seen.texture = capture_.TextureOf(view_id);
   return seen;
 }
 
@@ -216,31 +216,14 @@ bool NativeButtons::CreateButtonView(uint32_t view_id, int32_t x, int32_t y, int
 }
 
 bool NativeButtons::FillButtonAtlas(uint32_t view_id, int32_t width, int32_t image_height, const ButtonImages& images) {
-  enum class Result { kNoTexture, kBusy, kCopyFailed, kFilled } result = Result::kNoTexture;
-  {
-    std::lock_guard<host::ViewsLock> guard(views_.lock());
-    ViewState* view = views_.FindLocked(view_id);
-    if (view != nullptr && view->capture.texture) {
-      host::ViewCaptureState& cap = view->capture;
-      if (!cap.texture->AcquireSync(host::kHostKey, 0)) {
-        result = Result::kBusy;
-      } else {
-        // One contiguous w x 3h picture (a copy takes the texture's own positions): image i in rows
-        // i*h .. (i+1)*h - 1. Made once per button or update, never per frame.
-        const size_t image_bytes = static_cast<size_t>(width) * image_height * 4;
-        std::vector<uint8_t> atlas(image_bytes * 3);
-        for (size_t i = 0; i < 3; ++i) std::copy(images[i].begin(), images[i].begin() + image_bytes, atlas.begin() + i * image_bytes);
-        if (cap.texture->CopyRegion(atlas.data(), static_cast<size_t>(width) * 4, 0, 0, width, image_height * 3)) {
-          if (cap.dirty_map) host::PublishDirty(cap.dirty_map->data(), true, 0, 0, width, image_height * 3);
-          cap.has_content = true;
-          result = Result::kFilled;
-        } else {
-          result = Result::kCopyFailed;
-        }
-        cap.texture->ReleaseSync(result == Result::kFilled ? host::kOverlayKey : host::kHostKey);
-      }
-    }
-  }
+  using Result = CaptureService::FillResult;
+  // One contiguous w x 3h picture (a copy takes the texture's own positions): image i in rows
+  // i*h .. (i+1)*h - 1. Made once per button or update, never per frame.
+  const size_t image_bytes = static_cast<size_t>(width) * image_height * 4;
+  std::vector<uint8_t> atlas(image_bytes * 3);
+  for (size_t i = 0; i < 3; ++i) std::copy(images[i].begin(), images[i].begin() + image_bytes, atlas.begin() + i * image_bytes);
+  const Result result =
+      capture_.FillTexture(view_id, atlas.data(), static_cast<size_t>(width) * 4, width, image_height * 3);
   switch (result) {
     case Result::kNoTexture:
       return false;
@@ -275,10 +258,16 @@ bool NativeButtons::UpdateButtonImages(uint32_t view_id, const ButtonImages& ima
 
 void NativeButtons::SetButtonState(uint32_t view_id, uint32_t state) {
   if (state > 2) state = 0;
-  views_.With(view_id, [&](ViewState* view) {
-    if (view == nullptr || view->kind != host::ViewKind::kNative) return;
-    view->capture.button_state = state;
-  });
+  const std::optional<host::ViewFacts> view = views_.Facts(view_id);
+  if (!view || view->kind != host::ViewKind::kNative) return;
+  button_states_[view_id] = state;
 }
+
+uint32_t NativeButtons::ButtonState(uint32_t view_id) const {
+  auto it = button_states_.find(view_id);
+  return it == button_states_.end() ? 0 : it->second;
+}
+
+void NativeButtons::OnViewDestroyed(uint32_t view_id) { button_states_.erase(view_id); }
 
 }  // namespace vyo::capture

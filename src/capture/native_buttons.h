@@ -4,8 +4,8 @@
 // SharedTextureReady and then ButtonAtlasReady; the overlay draws the slice of the state it wants.
 // A button is a view record of kind native: never captured, never given a hit mask.
 //
-// Main thread. The record and its texture are touched under views_lock; the pipe is called with it
-// released. The image files of the NativeButtonCreate command are decoded on a thread of the
+// Main thread. The record is the registry's; its texture is the capture service's, filled through
+// it. The image files of the NativeButtonCreate command are decoded on a thread of the
 // buttons' own (a large or slow file must not hold up the main loop); the decoded images are posted
 // back to the main thread, which makes the button, unless its request was superseded or its view
 // destroyed or re-created meanwhile.
@@ -39,13 +39,13 @@ using ButtonImages = std::array<std::vector<uint8_t>, 3>;  // premultiplied BGRA
 using ImageFileDecoder =
     std::function<bool(const std::u16string& path, int32_t width, int32_t height, std::vector<uint8_t>* out)>;
 
-class NativeButtons {
+class NativeButtons final : public host::IViewObserver {
  public:
   NativeButtons(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
-                host::OverlayChannel& overlay, host::MainThread& main_thread);
+                host::OverlayChannel& overlay, host::MainThread& main_thread, CaptureService& capture);
   // Stops the decode thread: a decode under way finishes first, queued ones are dropped, and results
   // already posted find the buttons gone and do nothing.
-  ~NativeButtons();
+  ~NativeButtons() override;
   NativeButtons(const NativeButtons&) = delete;
   NativeButtons& operator=(const NativeButtons&) = delete;
 
@@ -73,6 +73,10 @@ class NativeButtons {
   // The state a button shows (0 normal, 1 hover, 2 pressed; others count as 0). In overlay
   // presentation only stored: the overlay picks the slice.
   void SetButtonState(uint32_t view_id, uint32_t state);
+  uint32_t ButtonState(uint32_t view_id) const;
+
+  // IViewObserver: a destroyed button's state goes.
+  void OnViewDestroyed(uint32_t view_id) override;
 
   // Decodes the three images on the calling thread; false (with a log line) when image 0 cannot be
   // decoded.
@@ -118,11 +122,13 @@ class NativeButtons {
   host::ViewRegistry& views_;
   host::OverlayChannel& overlay_;
   host::MainThread& main_thread_;
+  CaptureService& capture_;
   std::function<void(uint32_t)> destroy_view_;
   ImageFileDecoder decoder_;
 
   // Main thread only.
   std::map<uint32_t, PendingButton> pending_;
+  std::map<uint32_t, uint32_t> button_states_;  // the image each button shows (0 normal, 1 hover, 2 pressed)
   uint64_t next_generation_ = 0;
   // Results posted to the main thread hold a weak reference: gone with the buttons, they do nothing.
   std::shared_ptr<char> alive_ = std::make_shared<char>(0);

@@ -1,11 +1,12 @@
-// The per-view fields of frame capture, copying and hit testing (a part of ViewState), under
-// views_lock. The capture service (capture_service.h) owns them.
+// The per-view fields of frame capture, copying and hit testing. The capture service
+// (capture_service.h) keeps one per view, on the main thread, from the view's creation to its end.
 #pragma once
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "capture/capture_health.h"
+#include "capture/dirty_reports.h"
 #include "capture/analysis_pipeline.h"
 #include "capture/frame_pacer.h"
 #include "capture/retry_backoff.h"
@@ -13,11 +14,9 @@
 #include "platform/system.h"
 
 namespace vyo::capture {
+
 class ICaptureSession;
 struct DecodedFrame;
-}  // namespace vyo::capture
-
-namespace vyo::host {
 
 struct ViewCaptureState {
   // Hit testing: on when the mode is 1; alpha threshold 1 to 255.
@@ -31,6 +30,8 @@ struct ViewCaptureState {
   uint32_t full_until = 0;  // tick until which whole frames are copied; 0 = none
   bool full_refresh = false;
   bool hit_mask_ready = false;  // the mask's header describes the view's grid: frames are analysed
+  // What the page reported as changed (its reports are ignored while whole frames are taken).
+  DirtyState dirty;
 
   // Whole frames are copied anyway: the page's own dirty reports are ignored.
   bool TakesWholeFrames() const {
@@ -43,7 +44,7 @@ struct ViewCaptureState {
   uint32_t last_full_tick = 0;
   bool blank_cleared = false;  // cleared once before any content (only set when the clear happened)
   bool clear_pending = false;  // a clear could not take the keyed mutex and is retried
-  capture::FramePacer pacer;
+  FramePacer pacer;
 
   // ---- The hit mask (views that asked for one): the block the overlay reads, the grid it was
   // initialised with, its update number when there is no DirtyMap, the analysis pipeline its
@@ -52,13 +53,10 @@ struct ViewCaptureState {
   host::HitGrid hit_grid;
   uint32_t hit_seq = 0;
   bool hit_grid_refused = false;  // a grid too large for the block was reported once
-  std::shared_ptr<capture::AnalysisPipeline> pipeline;
+  std::shared_ptr<AnalysisPipeline> pipeline;
   // Frame analysis work is in flight: the main loop's paced wait is cut into short slices.
   bool AnalysisInFlight() const { return pipeline && pipeline->HasWork(); }
-  capture::RetryBackoff pipeline_backoff;
-
-  // ---- A native button: the image it shows (0 normal, 1 hover, 2 pressed).
-  uint32_t button_state = 0;
+  RetryBackoff pipeline_backoff;
 
   // ---- Previews of a view that has no frame yet: never taken from a composition controller, so
   // switched off for the view the first time one is due.
@@ -66,7 +64,7 @@ struct ViewCaptureState {
   uint32_t last_preview_tick = 0;
 
   // ---- The capture session.
-  std::shared_ptr<capture::ICaptureSession> session;
+  std::shared_ptr<ICaptureSession> session;
   uint64_t session_serial = 0;     // frames of older sessions are dropped
   const void* captured_view = nullptr;  // the web view the session captures
   const void* seen_webview = nullptr;   // the web view supervision last saw (a new one starts capture)
@@ -83,8 +81,8 @@ struct ViewCaptureState {
   // ---- Frames held back (at most 3) and the latest frame left for the main thread.
   bool frames_held = false;
   uint32_t hold_until = 0;  // 0 = only an explicit release
-  std::vector<std::shared_ptr<capture::DecodedFrame>> held_frames;
-  std::shared_ptr<capture::DecodedFrame> parked_frame;
+  std::vector<std::shared_ptr<DecodedFrame>> held_frames;
+  std::shared_ptr<DecodedFrame> parked_frame;
 
   bool got_frame = false;
   bool has_content = false;
@@ -92,7 +90,7 @@ struct ViewCaptureState {
   bool resize_settling = false;
   int32_t kick_count = 0;
   uint32_t last_kick_tick = 0;
-  capture::CaptureHealth health;
+  CaptureHealth health;
 };
 
-}  // namespace vyo::host
+}  // namespace vyo::capture

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "base/lock_checks.h"
 #include "base/text.h"
 #include "platform/files.h"
 
@@ -134,6 +135,7 @@ std::u16string EntryUrl(std::uint32_t view_id, std::string_view entry) {
 
 ContentNavigation ResolveContentNavigation(std::uint32_t view_id, std::u16string_view url, Mount& mount,
                                            const KeySet& keys) {
+  CheckNoRegistryLock("mount content");
   ContentNavigation result;
   NavigationTarget target;
   mount.Reset();

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <new>
 
+#include "base/lock_checks.h"
 #include "base/text.h"
 #include "platform/files.h"
 
@@ -122,6 +123,7 @@ bool ReadDirectoryFile(const Mount& mount, const std::string& normalized, Bytes&
 }  // namespace
 
 ResourceResponse LookupResource(Mount& mount, std::string_view path) {
+  CheckNoRegistryLock("read a resource");
   ResourceResponse response;
   if (mount.mount_kind == kMountNone) {
     response.refusal = "no mount";

@@ -22,6 +22,16 @@ static_assert(WebViewManager::kModuleViewFirstFrame == VYOM_EVENT_FIRST_FRAME &&
 
 namespace vyo::host {
 
+capture::ViewContent CaptureContentOfViews::ContentOf(uint32_t view_id) {
+  capture::ViewContent content;
+  if (const web::ViewWebState* web = web_.Find(view_id)) {
+    content.content = web->webview.get();
+    content.failed = web->web_failed;
+    content.zoom = web->zoom_factor;
+  }
+  return content;
+}
+
 uint32_t WindowedFreezeMs(const std::optional<std::string>& value) {
   if (!value || value->empty() || value->size() > 31) return 0;
   const std::u16string wide = Utf8ToUtf16(*value);
@@ -43,24 +53,27 @@ WebViewHostApp::WebViewHostApp(platform::Clock& clock, HostBackends backends)
       backends_(std::move(backends)),
       overlay_(clock),
       shared_channels_(clock, overlay_),
+      capture_content_(web_),
+      capture_(clock, settings_, views_, overlay_, main_thread_, capture_content_),
       web_(clock, settings_, views_, overlay_, main_thread_),
-      pages_(clock, settings_, views_, overlay_, web_, counters_),
-      view_service_(clock, settings_, counters_, views_, main_thread_, overlay_, web_, pages_),
-      input_(clock, settings_, views_, overlay_, pages_,
+      pages_(clock, settings_, views_, overlay_, web_, capture_, counters_),
+      view_service_(clock, settings_, counters_, views_, main_thread_, overlay_, web_, pages_, capture_),
+      input_(clock, settings_, views_, overlay_, web_, pages_,
              backends_.keyboard_layout ? backends_.keyboard_layout() : CreateUsKeyboardLayout()),
       focus_(settings_, counters_, views_, overlay_, web_, pages_),
-      capture_(clock, settings_, views_, overlay_, main_thread_),
-      buttons_(clock, settings_, views_, overlay_, main_thread_) {
+      buttons_(clock, settings_, views_, overlay_, main_thread_, capture_) {
   settings_.window_system = backends_.window_system;
-  // The registry tells the input router first (buttons held in a closing page go up while it is
-  // there), then the web view manager (a closing view loses its web objects), the page policy (a
-  // destroyed view loses its page state), the focus controller, and capture (a view's texture comes
-  // after its web objects, and goes after them).
+  // The registry tells the list of live ids first, the input router next (buttons held in a closing
+  // page go up while it is there), then the web view manager (a closing view loses its web objects), the page policy (a
+  // destroyed view loses its page state), the focus controller, capture (a view's texture comes
+  // after its web objects, and goes after them) and the native buttons.
+  views_.AddObserver(&view_ids_);
   views_.AddObserver(&input_);
   views_.AddObserver(&web_);
   views_.AddObserver(&pages_);
   views_.AddObserver(&focus_);
   views_.AddObserver(&capture_);
+  views_.AddObserver(&buttons_);
   focus_.SetFocusLostHandler([this](uint32_t view_id) { input_.ReleasePressedButtons(view_id); });
   web_.SetEventHandler(&pages_);
   shared_channels_.SetInputSink(&input_);
@@ -68,7 +81,6 @@ WebViewHostApp::WebViewHostApp(platform::Clock& clock, HostBackends backends)
   view_service_.RegisterCommands(dispatcher_);
   focus_.RegisterCommands(dispatcher_);
   capture_.RegisterCommands(dispatcher_);
-  view_service_.SetHitTestHandler([this](uint32_t view_id) { capture_.UpdateHitMask(view_id); });
   buttons_.RegisterCommands(dispatcher_);
   buttons_.SetViewDestroyer([this](uint32_t view_id) { view_service_.DestroyView(view_id, true); });
   input_.SetButtonStateSink([this](uint32_t view_id, ButtonState state) {
@@ -77,7 +89,6 @@ WebViewHostApp::WebViewHostApp(platform::Clock& clock, HostBackends backends)
   RegisterHostCommands();
   no_gpu_priority_ = platform::GetEnv("VYO_NO_GPU_PRIORITY").has_value();
   windowed_freeze_ms_ = WindowedFreezeMs(platform::GetEnv("VYO_WINDOWED_FREEZE_MASK"));
-  qpc_frequency_ = clock_.PerfFrequency();
   start_tick_ = clock_.TickMs();
 }
 
@@ -89,7 +100,7 @@ WebViewHostApp::~WebViewHostApp() {
 void WebViewHostApp::StartModules(const std::vector<modules::ModuleEntry>& entries, uint32_t config_result) {
   modules::ModuleHostDeps deps;
   deps.report_event = [](qos::QosEvent event) { qos::Report(std::move(event)); };
-  deps.view_id_in_use = [this](uint32_t view_id) { return views_.With(view_id, [](ViewState* v) { return v != nullptr; }); };
+  deps.view_id_in_use = [this](uint32_t view_id) { return view_ids_.Contains(view_id); };
   deps.parent_pid = settings_.parent_pid;
   // Module threads may ask for frames: the capture service runs on the main thread.
   deps.request_full_frames = [this](uint32_t view_id, int32_t ms) {
@@ -162,12 +173,12 @@ bool WebViewHostApp::Initialise(const HostOptions& options) {
                     backends_.user_data_fs ? backends_.user_data_fs() : nullptr);
   }
   web_.LoadWebView2Loader();
-  capture_.SetEngines(gpu_device_.get(),
-                      backends_.capture_port ? backends_.capture_port([this](std::function<void()> task) {
-                        main_thread_.PostTask(std::move(task));
-                      })
-                                             : nullptr,
-                      backends_.image_decoder);
+  std::unique_ptr<capture::ICapturePort> capture_port;
+  if (backends_.capture_port) {
+    capture_port = backends_.capture_port([this](std::function<void()> task) { main_thread_.PostTask(std::move(task)); },
+                                          [this](uint32_t view_id) { return web_.WebViewOf(view_id); });
+  }
+  capture_.SetEngines(gpu_device_.get(), std::move(capture_port), backends_.image_decoder);
   if (backends_.cell_analyzers) capture_.SetCellAnalyzers(backends_.cell_analyzers);
 
   if (!shared_channels_.OpenInput(options.input_map_name, options.input_event_name, *main_thread_.wait())) {
@@ -336,7 +347,7 @@ void WebViewHostApp::PacedWait() {
   if (shared_channels_.drain_pending()) return;
   Heartbeat& heartbeat = shared_channels_.heartbeat();
   pacer_->WaitForNextFrame(
-      views_.TargetFrameRate(), [this] { return views_.AnyAnalysisInFlight(); },
+      capture_.TargetFrameRate(), [this] { return capture_.AnyAnalysisInFlight(); },
       [&heartbeat] {
         heartbeat.PublishStage(Stage::kPumpFrames, 0);
         heartbeat.PublishFrameTick();

@@ -6,7 +6,7 @@
 //   OverlayChannel   the pipe, its writer and the log path
 //   SharedChannels   the input ring, its event, the heartbeat and the beat map
 //   CommandDispatcher  the overlay's commands to the handlers subsystems register
-//   ViewRegistry     the views under views_lock, and its observers
+//   ViewRegistry     the views' records (views_lock guards the table only), and its observers
 //   WebViewManager   the browser environment, controllers, navigation and mounted content
 //   PagePolicy       page messages, the selection, the event policy
 //   ViewService      the view operations, and the interfaces for modules and popups
@@ -46,6 +46,7 @@
 #include "shared_channels/shared_channels.h"
 #include "view_service/view_service.h"
 #include "views/host_context.h"
+#include "views/live_view_ids.h"
 #include "views/view_registry.h"
 #include "watchdog/stall_report.h"
 #include "watchdog/watchdog.h"
@@ -70,7 +71,8 @@ struct HostBackends {
   bool watchdog = true;
   std::function<std::unique_ptr<IKeyboardLayout>()> keyboard_layout = &CreateSystemKeyboardLayout;
   // Where views' frames come from (null: no capture) and how frame images are decoded.
-  std::function<std::unique_ptr<capture::ICapturePort>(web::Poster post_to_main)> capture_port;
+  std::function<std::unique_ptr<capture::ICapturePort>(web::Poster post_to_main, web::WebViewLookup views)>
+      capture_port;
   capture::ImageDecodeFn image_decoder = &platform::DecodePng;
   // The per-cell analysis of frames of views with a hit mask: on the GPU where the device has a
   // form of it, else in this process.
@@ -78,6 +80,16 @@ struct HostBackends {
     std::unique_ptr<capture::CellAnalyzer> gpu = capture::CreateGpuCellAnalyzer();
     return gpu ? std::move(gpu) : capture::CreateCpuCellAnalyzer();
   };
+};
+
+// What the capture service asks of the host about a view's content: the web view manager's answer.
+class CaptureContentOfViews final : public capture::ICaptureDelegate {
+ public:
+  explicit CaptureContentOfViews(web::WebViewManager& web) : web_(web) {}
+  capture::ViewContent ContentOf(uint32_t view_id) override;
+
+ private:
+  web::WebViewManager& web_;
 };
 
 class WebViewHostApp {
@@ -132,12 +144,16 @@ class WebViewHostApp {
   OverlayChannel overlay_;
   SharedChannels shared_channels_;
   ViewRegistry views_;
+  LiveViewIds view_ids_;  // for module threads
+  // Capture comes before the web runtime that it asks about (through capture_content_, which is
+  // used only once the host runs): pages report changes to it, the view service sets hit testing.
+  CaptureContentOfViews capture_content_;
+  capture::CaptureService capture_;
   web::WebViewManager web_;
   web::PagePolicy pages_;
   ViewService view_service_;
   InputRouter input_;
   FocusController focus_;
-  capture::CaptureService capture_;
   capture::NativeButtons buttons_;
   CommandDispatcher dispatcher_;
 
@@ -159,7 +175,6 @@ class WebViewHostApp {
   uint32_t exit_code_ = 0;
   std::string exit_reason_ = "normal";
   uint32_t start_tick_ = 0;
-  int64_t qpc_frequency_ = 0;
   bool no_gpu_priority_ = false;
   uint32_t windowed_freeze_ms_ = 0;
 };

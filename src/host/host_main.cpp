@@ -68,8 +68,8 @@ HostBackends ProgramBackends() {
   backends.web_runtime = [](web::Poster post_to_main) { return web::cdp::CreateRuntime(std::move(post_to_main)); };
   web::cdp::CaptureOptions capture;
   capture.silent_screencast = platform::GetEnv("VYO_CAPTURE_SILENT_SCREENCAST").value_or("") == "1";
-  backends.capture_port = [capture](web::Poster post_to_main) {
-    return web::cdp::CreateCapturePort(std::move(post_to_main), capture);
+  backends.capture_port = [capture](web::Poster post_to_main, web::WebViewLookup views) {
+    return web::cdp::CreateCapturePort(std::move(post_to_main), std::move(views), capture);
   };
   return backends;
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "base/log.h"
@@ -38,9 +39,10 @@ void FocusController::RegisterCommands(CommandDispatcher& dispatcher) {
   dispatcher.On<FocusClearCmd>([this](const FocusClearCmd&) { ClearFocus(); });
 }
 
-uint32_t FocusController::logical_focus_view() {
-  std::lock_guard<ViewsLock> guard(views_.lock());
-  return logical_focus_view_;
+uint32_t FocusController::logical_focus_view() const { return logical_focus_view_; }
+
+bool FocusController::HasLogicalFocus(uint32_t view_id) const {
+  return view_id != 0 && logical_focus_view_ == view_id;
 }
 
 void FocusController::SetFocus(uint32_t view_id) {
@@ -49,20 +51,10 @@ void FocusController::SetFocus(uint32_t view_id) {
   while (count != std::numeric_limits<uint32_t>::max() &&
          !counters_.set_focus_count.compare_exchange_weak(count, count + 1)) {
   }
-  uint32_t previous = 0;
-  {
-    std::lock_guard<ViewsLock> guard(views_.lock());
-    previous = logical_focus_view_;
-    logical_focus_view_ = view_id;
-    views_.ForEachLocked([&](ViewState& v) { v.input.has_logical_focus = v.view_id == view_id; });
-  }
+  const uint32_t previous = std::exchange(logical_focus_view_, view_id);
   if (settings_.windowed) {
     if (previous != 0 && previous != view_id) RunOverlayInputScript(previous, kBlurScript, "blur overlay input");
     if (view_id != 0) {
-      {
-        std::lock_guard<ViewsLock> guard(views_.lock());
-        focus_emulation_view_ = view_id;
-      }
       SetFocusEmulation(view_id, true);
     } else {
       DisableFocusEmulationAll();
@@ -76,16 +68,10 @@ void FocusController::SetFocus(uint32_t view_id) {
 }
 
 void FocusController::ClearFocus() {
-  uint32_t previous = 0;
-  {
-    std::lock_guard<ViewsLock> guard(views_.lock());
-    previous = std::exchange(logical_focus_view_, 0);
-    views_.ForEachLocked([](ViewState& v) { v.input.has_logical_focus = false; });
-  }
+  const uint32_t previous = std::exchange(logical_focus_view_, 0);
   if (previous != 0 && focus_lost_) focus_lost_(previous);
   if (settings_.windowed) {
-    // The windowed overlay window and the foreground hand-back join here once windowed
-    // presentation exists; emulation stays as it is.
+    // Emulation stays as it is in windowed presentation.
     RunOverlayInputScript(0, kBlurScript, "blur overlay input");
     pages_.input_focus().ClearAllInputFocus();
     overlay_.SendLog(StringPrintf("ClearFocus windowed, keep emulation, view_id=%u",
@@ -101,25 +87,21 @@ void FocusController::ClearFocus() {
 }
 
 void FocusController::SetFocusEmulation(uint32_t view_id, bool want) {
-  std::unique_lock<ViewsLock> lock(views_.lock());
-  ViewState* view = views_.FindLocked(view_id);
-  if (view == nullptr || view->kind == ViewKind::kNative) return;
-  ViewInputState& f = view->input;
-  if (want != f.focus_emulation_wanted) f.focus_emulation_budget = kBudget;
-  f.focus_emulation_wanted = want;
-  if (!f.focus_emulation_pending && want != f.focus_emulation_enabled) RequestLocked(lock, *view, want);
+  ViewInputState* f = Find(view_id);
+  const std::optional<ViewFacts> view = views_.Facts(view_id);
+  if (f == nullptr || !view || view->kind == ViewKind::kNative) return;
+  if (want != f->focus_emulation_wanted) f->focus_emulation_budget = kBudget;
+  f->focus_emulation_wanted = want;
+  if (!f->focus_emulation_pending && want != f->focus_emulation_enabled) Request(view_id, *f, want);
 }
 
-void FocusController::RequestLocked(std::unique_lock<ViewsLock>& lock, ViewState& view, bool value) {
-  ViewInputState& f = view.input;
-  if (!view.web.webview || f.focus_emulation_budget <= 0) return;
+void FocusController::Request(uint32_t view_id, ViewInputState& f, bool value) {
+  const std::shared_ptr<web::IWebView> webview = web_.WebViewOf(view_id);
+  if (!webview || f.focus_emulation_budget <= 0) return;
   f.focus_emulation_pending = true;
   f.focus_emulation_pending_value = value;
   --f.focus_emulation_budget;
   const uint32_t epoch = f.focus_emulation_epoch;
-  const uint32_t view_id = view.view_id;
-  const std::shared_ptr<web::IWebView> webview = view.web.webview;
-  lock.unlock();
   std::weak_ptr<FocusController*> link = link_;
   const web::HResult hr = webview->CallDevToolsProtocolMethodWithResult(
       "Emulation.setFocusEmulationEnabled", value ? "{\"enabled\":true}" : "{\"enabled\":false}",
@@ -132,49 +114,38 @@ void FocusController::RequestLocked(std::unique_lock<ViewsLock>& lock, ViewState
 
 void FocusController::DisableFocusEmulationAll() {
   std::vector<uint32_t> ids;
-  {
-    std::lock_guard<ViewsLock> guard(views_.lock());
-    focus_emulation_view_ = 0;
-    views_.ForEachLocked([&](const ViewState& v) {
-      const ViewInputState& f = v.input;
-      if (v.kind != ViewKind::kNative &&
-          (f.focus_emulation_wanted || f.focus_emulation_enabled || f.focus_emulation_pending)) {
-        ids.push_back(v.view_id);
-      }
-    });
+  for (const ViewFacts& v : views_.AllFacts()) {
+    const ViewInputState* f = Find(v.view_id);
+    if (f != nullptr && v.kind != ViewKind::kNative &&
+        (f->focus_emulation_wanted || f->focus_emulation_enabled || f->focus_emulation_pending)) {
+      ids.push_back(v.view_id);
+    }
   }
   for (uint32_t id : ids) {
-    std::unique_lock<ViewsLock> lock(views_.lock());
-    ViewState* view = views_.FindLocked(id);
-    if (view == nullptr) continue;
-    ViewInputState& f = view->input;
-    if (f.focus_emulation_wanted) f.focus_emulation_budget = kBudget;
-    f.focus_emulation_wanted = false;
-    if (!f.focus_emulation_pending && f.focus_emulation_enabled) RequestLocked(lock, *view, false);
+    ViewInputState* f = Find(id);  // looked up again: a request went out to the browser
+    if (f == nullptr) continue;
+    if (f->focus_emulation_wanted) f->focus_emulation_budget = kBudget;
+    f->focus_emulation_wanted = false;
+    if (!f->focus_emulation_pending && f->focus_emulation_enabled) Request(id, *f, false);
   }
 }
 
 void FocusController::OnFocusEmulationCompleted(uint32_t view_id, uint32_t epoch, bool value, web::HResult hr) {
-  bool stale = false;
   bool retry = false;
   bool wanted = false;
-  {
-    std::lock_guard<ViewsLock> guard(views_.lock());
-    ViewState* view = views_.FindLocked(view_id);
-    stale = view == nullptr || view->input.focus_emulation_epoch != epoch || !view->input.focus_emulation_pending ||
-            view->input.focus_emulation_pending_value != value;
-    if (!stale) {
-      ViewInputState& f = view->input;
-      f.focus_emulation_pending = false;
-      if (web::Failed(hr)) {
-        f.focus_emulation_enabled = !f.focus_emulation_wanted;  // disagree, so that another request may follow
-      } else {
-        f.focus_emulation_budget = kBudget;
-        f.focus_emulation_enabled = value;
-      }
-      wanted = f.focus_emulation_wanted;
-      retry = f.focus_emulation_enabled != f.focus_emulation_wanted && f.focus_emulation_budget > 0;
+  ViewInputState* f = Find(view_id);
+  const bool stale = f == nullptr || f->focus_emulation_epoch != epoch || !f->focus_emulation_pending ||
+                     f->focus_emulation_pending_value != value;
+  if (!stale) {
+    f->focus_emulation_pending = false;
+    if (web::Failed(hr)) {
+      f->focus_emulation_enabled = !f->focus_emulation_wanted;  // disagree, so that another request may follow
+    } else {
+      f->focus_emulation_budget = kBudget;
+      f->focus_emulation_enabled = value;
     }
+    wanted = f->focus_emulation_wanted;
+    retry = f->focus_emulation_enabled != f->focus_emulation_wanted && f->focus_emulation_budget > 0;
   }
   if (stale || web::Failed(hr)) {
     std::string line = StringPrintf("focus emulation %s, view_id=%u, enabled=%d, epoch=%u, hr=0x%s",
@@ -188,13 +159,9 @@ void FocusController::OnFocusEmulationCompleted(uint32_t view_id, uint32_t epoch
 void FocusController::RunOverlayInputScript(uint32_t view_id, const std::u16string& script, const char* label) {
   if (script.empty()) return;
   std::vector<std::shared_ptr<web::IWebView>> targets;
-  {
-    std::lock_guard<ViewsLock> guard(views_.lock());
-    views_.ForEachLocked([&](const ViewState& v) {
-      if ((view_id == 0 || v.view_id == view_id) && v.kind != ViewKind::kNative && v.web.webview) {
-        targets.push_back(v.web.webview);
-      }
-    });
+  for (const ViewFacts& v : views_.AllFacts()) {
+    if ((view_id != 0 && v.view_id != view_id) || v.kind == ViewKind::kNative) continue;
+    if (std::shared_ptr<web::IWebView> wv = web_.WebViewOf(v.view_id)) targets.push_back(std::move(wv));
   }
   for (const auto& wv : targets) {
     const web::HResult hr = wv->ExecuteScript(script);
@@ -205,35 +172,33 @@ void FocusController::RunOverlayInputScript(uint32_t view_id, const std::u16stri
 }
 
 uint32_t FocusController::DefaultKeyboardView() {
-  std::lock_guard<ViewsLock> guard(views_.lock());
   uint32_t only = 0;
   int visible = 0;
-  views_.ForEachLocked([&](const ViewState& v) {
+  for (const ViewFacts& v : views_.AllFacts()) {
     if (v.visible && v.kind != ViewKind::kNative) {
       ++visible;
       only = v.view_id;
     }
-  });
+  }
   return visible == 1 ? only : logical_focus_view_;
 }
 
+void FocusController::OnViewCreated(uint32_t view_id) { states_.Add(view_id); }
+
 void FocusController::OnViewClosing(uint32_t view_id) {
-  std::lock_guard<ViewsLock> guard(views_.lock());
-  ViewState* view = views_.FindLocked(view_id);
-  if (view == nullptr) return;
+  ViewInputState* f = Find(view_id);
+  if (f == nullptr) return;
   // The web view goes: a new epoch, nothing confirmed or pending; the wanted state stays.
-  ViewInputState& f = view->input;
-  f.focus_emulation_epoch = NextEpoch();
-  f.focus_emulation_enabled = false;
-  f.focus_emulation_pending = false;
-  f.focus_emulation_pending_value = false;
-  f.focus_emulation_budget = kBudget;
+  f->focus_emulation_epoch = NextEpoch();
+  f->focus_emulation_enabled = false;
+  f->focus_emulation_pending = false;
+  f->focus_emulation_pending_value = false;
+  f->focus_emulation_budget = kBudget;
 }
 
 void FocusController::OnViewDestroyed(uint32_t view_id) {
-  std::lock_guard<ViewsLock> guard(views_.lock());
+  states_.Erase(view_id);
   if (logical_focus_view_ == view_id) logical_focus_view_ = 0;
-  if (focus_emulation_view_ == view_id) focus_emulation_view_ = 0;
 }
 
 }  // namespace vyo::host

@@ -1,7 +1,8 @@
 // FocusController: which view receives the keyboard. The overlay names it (SetFocus, ClearFocus);
 // the host makes that view's page behave as focused through focus emulation (one request in flight
 // per view, a budget of three, epochs against stale answers) and blurs the page input of a view
-// that loses it. Main thread only; views_lock is released before the browser is called.
+// that loses it. Each view's focus emulation state (ViewInputState) is the controller's own, kept by
+// view id. Main thread only.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -9,10 +10,12 @@
 #include <string>
 
 #include "command_dispatch/command_dispatcher.h"
+#include "input/view_input_state.h"
 #include "overlay_channel/overlay_channel.h"
 #include "renderers/web/page_policy.h"
 #include "renderers/web/web_view_manager.h"
 #include "views/host_context.h"
+#include "views/per_view.h"
 #include "views/view_registry.h"
 
 namespace vyo::host {
@@ -34,19 +37,23 @@ class FocusController final : public IViewObserver {
   void RunOverlayInputScript(uint32_t view_id, const std::u16string& script, const char* label);
   // The only visible web view when there is exactly one, else the logical focus view.
   uint32_t DefaultKeyboardView();
-  uint32_t logical_focus_view();
+  uint32_t logical_focus_view() const;
+  bool HasLogicalFocus(uint32_t view_id) const;
+  // The view's focus emulation state (null for an unknown view); tests read it.
+  const ViewInputState* Find(uint32_t view_id) const { return states_.Find(view_id); }
   // Told of the view that lost the logical focus through ClearFocus (its pressed buttons go up).
   void SetFocusLostHandler(std::function<void(uint32_t view_id)> handler) { focus_lost_ = std::move(handler); }
 
   // IViewObserver: a closing view's web view is detached (its emulation restarts with a new
   // epoch); a destroyed one that had the logical focus gives it up.
+  void OnViewCreated(uint32_t view_id) override;
   void OnViewClosing(uint32_t view_id) override;
   void OnViewDestroyed(uint32_t view_id) override;
 
  private:
-  // Asks the browser for the view's wanted state when a request may be made (views_lock held on
-  // entry, released on return).
-  void RequestLocked(std::unique_lock<ViewsLock>& lock, ViewState& view, bool value);
+  ViewInputState* Find(uint32_t view_id) { return states_.Find(view_id); }
+  // Asks the browser for the view's wanted state when a request may be made.
+  void Request(uint32_t view_id, ViewInputState& f, bool value);
 
   const HostSettings& settings_;
   HostCounters& counters_;
@@ -55,8 +62,8 @@ class FocusController final : public IViewObserver {
   web::WebViewManager& web_;
   web::PagePolicy& pages_;
   std::function<void(uint32_t)> focus_lost_;
-  uint32_t logical_focus_view_ = 0;   // under views_lock
-  uint32_t focus_emulation_view_ = 0;  // windowed presentation, under views_lock
+  PerView<ViewInputState> states_;
+  uint32_t logical_focus_view_ = 0;
   // What completions hold: cleared when the controller goes.
   std::shared_ptr<FocusController*> link_;
 };

@@ -19,8 +19,15 @@ bool IsKeyKind(uint32_t msg) {
 }  // namespace
 
 InputRouter::InputRouter(platform::Clock& clock, const HostSettings& settings, ViewRegistry& views,
-                         OverlayChannel& overlay, web::PagePolicy& pages, std::unique_ptr<IKeyboardLayout> layout)
-    : clock_(clock), settings_(settings), views_(views), overlay_(overlay), pages_(pages), layout_(std::move(layout)) {}
+                         OverlayChannel& overlay,
+                         web::WebViewManager& web, web::PagePolicy& pages, std::unique_ptr<IKeyboardLayout> layout)
+    : clock_(clock),
+      settings_(settings),
+      views_(views),
+      overlay_(overlay),
+      web_(web),
+      pages_(pages),
+      layout_(std::move(layout)) {}
 
 // ---------------------------------------------------------------------------------------------
 // Drain and flush
@@ -88,8 +95,7 @@ void InputRouter::ReleasePressedButtons(uint32_t view_id) {
   if (it == held_.end()) return;
   const HeldButtons held = it->second;
   held_.erase(it);
-  const std::shared_ptr<web::IWebView> webview =
-      views_.With(view_id, [](ViewState* view) { return view != nullptr ? view->web.webview : nullptr; });
+  const std::shared_ptr<web::IWebView> webview = web_.WebViewOf(view_id);
   if (!webview) return;
   // Each held button goes up in turn; what stays held is told with each release.
   uint32_t remaining = held.buttons;
@@ -108,17 +114,9 @@ void InputRouter::ReleasePressedButtons(uint32_t view_id) {
 // Dispatch
 
 void InputRouter::DispatchInputEvent(const InputEvent& record) {
-  std::shared_ptr<web::IWebView> webview;
-  bool native = false;
-  size_t view_count = 0;
-  const bool found = views_.With(record.view_id, [&](ViewState* view) {
-    view_count = views_.CountLocked();
-    if (view == nullptr) return false;
-    webview = view->web.webview;
-    native = view->kind == ViewKind::kNative;
-    return true;
-  });
-  if (!found) {
+  const std::optional<ViewFacts> view = views_.Facts(record.view_id);
+  if (!view) {
+    const size_t view_count = views_.Count();
     // A button-up over a view that is gone still ends a native button's press.
     if (settings_.windowed && IsPointerKind(record.msg)) TrackNativeButtonPointer(0, record.msg, record.wparam);
     ++stats_.view_missing;
@@ -131,6 +129,8 @@ void InputRouter::DispatchInputEvent(const InputEvent& record) {
     }
     return;
   }
+  const bool native = view->kind == ViewKind::kNative;
+  const std::shared_ptr<web::IWebView> webview = web_.WebViewOf(record.view_id);
   if (IsPointerKind(record.msg)) {
     if (settings_.windowed) {
       TrackNativeButtonPointer(native ? record.view_id : 0, record.msg, record.wparam);
@@ -237,8 +237,9 @@ uint32_t InputRouter::TrackNativeButtonPointer(uint32_t view_id, uint32_t kind, 
   std::vector<std::pair<uint32_t, Code>> events;
   std::vector<std::pair<uint32_t, ButtonState>> states;
   uint32_t id = 0;
-  views_.With(view_id, [&](ViewState* view) {
-    id = (view != nullptr && view->kind == ViewKind::kNative) ? view_id : 0;
+  {
+    const std::optional<ViewFacts> view = views_.Facts(view_id);
+    id = (view && view->kind == ViewKind::kNative) ? view_id : 0;
     const auto rest_state = [&](uint32_t button) {
       return button == hovered_native_button_ ? ButtonState::kHover : ButtonState::kNormal;
     };
@@ -274,7 +275,7 @@ uint32_t InputRouter::TrackNativeButtonPointer(uint32_t view_id, uint32_t kind, 
       states.emplace_back(id, ButtonState::kPressed);
       events.emplace_back(id, Code::kPress);
     }
-  });
+  }
   if (button_state_) {
     for (const auto& [button, state] : states) button_state_(button, state);
   }
@@ -287,7 +288,6 @@ void InputRouter::ResetWindowedPointer() {
   std::vector<std::pair<uint32_t, Code>> events;
   std::vector<std::pair<uint32_t, ButtonState>> states;
   {
-    std::lock_guard<ViewsLock> guard(views_.lock());
     if (pressed_native_button_ != 0) {
       const uint32_t pressed = pressed_native_button_;
       pressed_native_button_ = 0;
@@ -308,7 +308,6 @@ void InputRouter::ResetWindowedPointer() {
 }
 
 void InputRouter::SendButtonEvents(const std::vector<std::pair<uint32_t, NativeButtonEventCode>>& events) {
-  // The popup manager, once it exists, may take an event first.
   for (const auto& [id, code] : events) {
     overlay_.SendToOverlay(kNativeButtonEventMsg, Encode(NativeButtonEventMsg{id, static_cast<uint32_t>(code)}));
   }

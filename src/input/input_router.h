@@ -5,7 +5,8 @@
 // and text records are inserted. In windowed presentation native buttons are tracked (hover,
 // press, click) instead of being injected.
 //
-// Main thread only. views_lock is held only to look views up and to change native-button state.
+// Main thread only. Views are looked up as copies of their facts; web views come from the web view
+// manager.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -17,6 +18,7 @@
 #include "input/keyboard_layout.h"
 #include "overlay_channel/overlay_channel.h"
 #include "renderers/web/page_policy.h"
+#include "renderers/web/web_view_manager.h"
 #include "shared_channels/shared_channels.h"
 #include "views/host_context.h"
 #include "views/view_registry.h"
@@ -31,7 +33,7 @@ enum class ButtonState : int32_t { kNormal = 0, kHover = 1, kPressed = 2 };
 class InputRouter final : public IInputSink, public IViewObserver {
  public:
   InputRouter(platform::Clock& clock, const HostSettings& settings, ViewRegistry& views, OverlayChannel& overlay,
-              web::PagePolicy& pages, std::unique_ptr<IKeyboardLayout> layout);
+              web::WebViewManager& web, web::PagePolicy& pages, std::unique_ptr<IKeyboardLayout> layout);
 
   // IInputSink: one record of a drain, and the end of a drain pass.
   void OnInputRecord(const InputRecord& record) override;
@@ -83,6 +85,7 @@ class InputRouter final : public IInputSink, public IViewObserver {
   const HostSettings& settings_;
   ViewRegistry& views_;
   OverlayChannel& overlay_;
+  web::WebViewManager& web_;
   web::PagePolicy& pages_;
   std::unique_ptr<IKeyboardLayout> layout_;
   std::function<void(uint32_t, ButtonState)> button_state_;
@@ -99,7 +102,7 @@ class InputRouter final : public IInputSink, public IViewObserver {
   };
   std::map<uint32_t, HeldButtons> held_;
 
-  // Windowed presentation (under views_lock).
+  // Windowed presentation.
   uint32_t hovered_native_button_ = 0;
   uint32_t pressed_native_button_ = 0;
 

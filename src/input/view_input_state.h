@@ -1,11 +1,10 @@
-// The per-view fields of logical focus and focus emulation (a part of ViewState).
+// The per-view fields of focus emulation, kept by the focus controller.
 #pragma once
 #include <cstdint>
 
 namespace vyo::host {
 
 struct ViewInputState {
-  bool has_logical_focus = false;
   // Focus emulation: the state the host wants, the last state the browser confirmed, and the
   // request in flight (at most one), counted by epoch so that a late answer for a detached web view
   // changes nothing.

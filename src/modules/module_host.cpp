@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "base/lock_checks.h"
 #include "base/text.h"
 #include "platform/dynamic_library.h"
 #include "platform/fault_guard.h"
@@ -386,6 +387,7 @@ void ModuleHost::ReportFault(uint32_t module_id, uint32_t code, const std::strin
 void ModuleHost::ReportConfigResult(uint32_t result) { Report(0, kModuleConfigProblem, result, {}, {}, 0, false); }
 
 uint32_t ModuleHost::CallModule(uint32_t module_id, const std::function<void()>& fn, bool unload_on_fault) {
+  CheckNoRegistryLock("call a module");
   Record* record = nullptr;
   {
     std::lock_guard<std::mutex> guard(lock_);

@@ -17,7 +17,7 @@ int32_t ClampSide(int32_t v) { return std::clamp(v, 1, kMaxViewSide); }
 
 ViewService::ViewService(platform::Clock& clock, const HostSettings& settings, HostCounters& counters,
                          ViewRegistry& views, MainThread& main_thread, OverlayChannel& overlay,
-                         web::WebViewManager& web, web::PagePolicy& pages)
+                         web::WebViewManager& web, web::PagePolicy& pages, capture::CaptureService& capture)
     : clock_(clock),
       settings_(settings),
       counters_(counters),
@@ -25,7 +25,8 @@ ViewService::ViewService(platform::Clock& clock, const HostSettings& settings, H
       main_thread_(main_thread),
       overlay_(overlay),
       web_(web),
-      pages_(pages) {}
+      pages_(pages),
+      capture_(capture) {}
 
 void ViewService::RegisterCommands(CommandDispatcher& dispatcher) {
   dispatcher.On<ViewCreateCmd>([this](const ViewCreateCmd& c) {
@@ -37,7 +38,7 @@ void ViewService::RegisterCommands(CommandDispatcher& dispatcher) {
     EnsureView(c.view_id, c.width, c.height, true, u"", true);
     SetViewPosition(c.view_id, c.x, c.y);
   });
-  dispatcher.On<ViewNavigateCmd>([this](const ViewNavigateCmd& c) { web_.NavigateView(c.view_id, c.url); });
+  dispatcher.On<ViewNavigateCmd>([this](const ViewNavigateCmd& c) { Navigate(c.view_id, c.url); });
   dispatcher.On<ViewPostMessageCmd>(
       [this](const ViewPostMessageCmd& c) { pages_.PostWebMessageToView(c.view_id, c.text); });
   dispatcher.On<ViewSetVisibleCmd>([this](const ViewSetVisibleCmd& c) { SetViewVisible(c.view_id, c.visible); });
@@ -62,6 +63,7 @@ void ViewService::EnsureView(uint32_t view_id, int32_t width, int32_t height, bo
   Action action = Action::kNone;
   bool existed = false;
   std::shared_ptr<platform::HostWindow> window;
+  const bool working_content = web_.HasWorkingContent(view_id);
   {
     std::lock_guard<ViewsLock> guard(views_.lock());
     existed = views_.FindLocked(view_id) != nullptr;
@@ -70,7 +72,7 @@ void ViewService::EnsureView(uint32_t view_id, int32_t width, int32_t height, bo
     if (views_.primary_view_id_locked() == 0) views_.set_primary_view_id_locked(view_id);
     const bool size_changed = view.width != width || view.height != height;
     const bool needs_create = !view.has_surface || size_changed;
-    if (needs_create && !(view.web.webview && !view.web.web_failed)) {
+    if (needs_create && !working_content) {
       action = Action::kCreate;
     } else {
       if (size_changed) {
@@ -109,7 +111,6 @@ void ViewService::EnsureView(uint32_t view_id, int32_t width, int32_t height, bo
     // Re-created by a rectangle change, an existing view keeps its stored visibility: resizing a
     // hidden view never reveals it.
     if (!(keep_visibility && existed)) view->visible = visible;
-    view->web.web_failed = false;
     if (!url.empty()) view->url = url;
     view->has_surface = true;
     count_now = static_cast<uint32_t>(views_.CountLocked());
@@ -138,7 +139,7 @@ void ViewService::DestroyView(uint32_t view_id, bool notify_modules) {
   uint32_t owner = 0;
   const bool exists = views_.With(view_id, [&](ViewState* view) {
     if (view == nullptr && views_.primary_view_id_locked() == view_id) views_.set_primary_view_id_locked(0);
-    if (view != nullptr) owner = view->module.owner_module;
+    if (view != nullptr) owner = view->owner_module;
     return view != nullptr;
   });
   if (!exists) return;
@@ -220,7 +221,9 @@ bool ViewService::CreateView(uint32_t view_id, uint32_t owner_module, const char
       ViewState& view = views_.GetOrCreateLocked(view_id);
       view.x = x;
       view.y = y;
-      view.module = ViewModuleState{owner_module, true, false};
+      view.owner_module = owner_module;
+      view.relay_flag_a = true;
+      view.relay_flag_b = false;
     }
     EnsureView(view_id, width, height, visible, url_text);
     SetViewPosition(view_id, x, y);
@@ -236,7 +239,7 @@ bool ViewService::CreateView(uint32_t view_id, uint32_t owner_module, const char
 void ViewService::RemoveView(uint32_t view_id) {
   main_thread_.RunOrPost([this, view_id] {
     const uint32_t owner =
-        views_.With(view_id, [](ViewState* view) { return view != nullptr ? view->module.owner_module : 0u; });
+        views_.With(view_id, [](ViewState* view) { return view != nullptr ? view->owner_module : 0u; });
     DestroyView(view_id, true);
     overlay_.SendToOverlay(kViewDestroyed, Encode(ViewDestroyedMsg{view_id, owner}));
   });
@@ -279,7 +282,7 @@ void ViewService::SetRelayFlag(uint32_t view_id, bool on, bool flag_b) {
   main_thread_.RunOrPost([this, view_id, on, flag_b] {
     NotifyViewChanged(ViewChange::Relay(view_id, flag_b, on));
     views_.With(view_id, [&](ViewState* view) {
-      if (view != nullptr) (flag_b ? view->module.relay_flag_b : view->module.relay_flag_a) = on;
+      if (view != nullptr) (flag_b ? view->relay_flag_b : view->relay_flag_a) = on;
     });
   });
 }
@@ -287,18 +290,13 @@ void ViewService::SetRelayFlag(uint32_t view_id, bool on, bool flag_b) {
 void ViewService::SetViewHitTest(uint32_t view_id, int32_t mode, int32_t alpha_threshold) {
   main_thread_.RunOrPost([this, view_id, mode, alpha_threshold] {
     const int32_t threshold = alpha_threshold <= 0 ? 32 : std::min(alpha_threshold, 255);
-    bool changed = false;
     bool on = false;
     const bool exists = views_.With(view_id, [&](ViewState* view) {
       if (view == nullptr) return false;
       on = mode == 1 && !(settings_.windowed && views_.IsExtraWebViewLocked(*view));
-      changed = view->capture.hit_test != on || view->capture.hit_alpha_threshold != threshold;
-      view->capture.hit_test = on;
-      view->capture.hit_alpha_threshold = threshold;
       return true;
     });
-    if (exists && hit_test_changed_) hit_test_changed_(view_id);
-    if (changed) NotifyViewChanged(ViewChange::HitTest(view_id, on, static_cast<uint32_t>(threshold)));
+    if (exists && capture_.SetHitTest(view_id, on, threshold)) NotifyViewChanged(ViewChange::HitTest(view_id, on, static_cast<uint32_t>(threshold)));
   });
 }
 
@@ -316,7 +314,17 @@ void ViewService::SetViewFrameRate(uint32_t view_id, int32_t fps) {
 
 void ViewService::NavigateView(uint32_t view_id, const char16_t* url) {
   std::u16string text = url != nullptr ? std::u16string(url) : std::u16string();
-  main_thread_.RunOrPost([this, view_id, text] { web_.NavigateView(view_id, text); });
+  main_thread_.RunOrPost([this, view_id, text] { Navigate(view_id, text); });
+}
+
+void ViewService::Navigate(uint32_t view_id, const std::u16string& url) {
+  const bool exists = views_.With(view_id, [&](ViewState* view) {
+    if (view != nullptr) view->url = url;
+    return view != nullptr;
+  });
+  if (!exists) return;
+  views_.NotifyNavigating(view_id);  // frames of the old content are not analysed against the new
+  web_.NavigateView(view_id, url);
 }
 
 void ViewService::PostWebMessageToView(uint32_t view_id, const char* utf8_json) {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "capture/capture_service.h"
 #include "command_dispatch/command_dispatcher.h"
 #include "main_thread/main_thread.h"
 #include "modules/module_services.h"
@@ -27,7 +28,8 @@ namespace vyo::host {
 class ViewService final : public IModuleServices, public web::IWebPopupHost {
  public:
   ViewService(platform::Clock& clock, const HostSettings& settings, HostCounters& counters, ViewRegistry& views,
-              MainThread& main_thread, OverlayChannel& overlay, web::WebViewManager& web, web::PagePolicy& pages);
+              MainThread& main_thread, OverlayChannel& overlay, web::WebViewManager& web, web::PagePolicy& pages,
+              capture::CaptureService& capture);
 
   // The overlay's commands that act on views and the surface.
   void RegisterCommands(CommandDispatcher& dispatcher);
@@ -40,8 +42,6 @@ class ViewService final : public IModuleServices, public web::IWebPopupHost {
   void SetViewPosition(uint32_t view_id, int32_t x, int32_t y);
   void DestroyView(uint32_t view_id, bool notify_modules);
   // Who makes, updates or removes a view's hit mask once its hit-test mode or threshold is stored
-  // (the capture service). Main thread.
-  void SetHitTestHandler(std::function<void(uint32_t view_id)> handler) { hit_test_changed_ = std::move(handler); }
   // Told (main thread) when a module's view is destroyed with module notification: the module host
   // raises the view's destroyed event and forgets the view.
   void SetModuleViewDestroyedHandler(std::function<void(uint32_t view_id)> handler) {
@@ -50,6 +50,8 @@ class ViewService final : public IModuleServices, public web::IWebPopupHost {
   void SetViewVisible(uint32_t view_id, bool visible);
   void ApplyFrameRate(uint32_t view_id, uint32_t rate);
   void ApplyZOrder(uint32_t view_id, int32_t z);
+  // The view is told to show `url`: the registry's record, its observers, then the web runtime.
+  void Navigate(uint32_t view_id, const std::u16string& url);
   void ApplySurfaceInfo(uint32_t width, uint32_t height);
   void ApplyPresentationMode(const SetPresentationModeCmd& cmd);
 
@@ -100,11 +102,11 @@ class ViewService final : public IModuleServices, public web::IWebPopupHost {
   OverlayChannel& overlay_;
   web::WebViewManager& web_;
   web::PagePolicy& pages_;
+  capture::CaptureService& capture_;
 
   // Game surface size reported by the overlay (0 × 0 while unknown).
   std::mutex surface_mutex_;
   std::function<void(uint32_t view_id)> module_view_destroyed_;
-  std::function<void(uint32_t view_id)> hit_test_changed_;
   uint32_t surface_width_ = 0, surface_height_ = 0;
 };
 

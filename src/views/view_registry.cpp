@@ -50,20 +50,18 @@ std::optional<ViewState> ViewRegistry::Snapshot(uint32_t view_id) {
   return std::nullopt;
 }
 
-uint32_t ViewRegistry::TargetFrameRate() {
+std::optional<ViewFacts> ViewRegistry::Facts(uint32_t view_id) {
   std::lock_guard<ViewsLock> guard(lock_);
-  uint32_t rate = 0;
-  for (const auto& [id, view] : views_) {
-    if (view.kind != ViewKind::kNative && view.visible && !view.web.web_failed) rate = std::max(rate, view.frame_rate);
-  }
-  return rate == 0 ? 30 : rate;
+  if (const ViewState* view = FindLocked(view_id)) return static_cast<const ViewFacts&>(*view);
+  return std::nullopt;
 }
 
-bool ViewRegistry::AnyAnalysisInFlight() {
+std::vector<ViewFacts> ViewRegistry::AllFacts() {
   std::lock_guard<ViewsLock> guard(lock_);
-  return std::any_of(views_.begin(), views_.end(), [](const auto& e) {
-    return e.second.kind != ViewKind::kNative && e.second.capture.AnalysisInFlight();
-  });
+  std::vector<ViewFacts> facts;
+  facts.reserve(views_.size());
+  for (const auto& entry : views_) facts.push_back(entry.second);
+  return facts;
 }
 
 void ViewRegistry::RemoveAllViews() {

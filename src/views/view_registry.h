@@ -1,6 +1,7 @@
-// ViewRegistry: the views of the host, by id, under views_lock. Everything that reads or changes a
-// ViewState holds views_lock for as long as it does, and never calls out (to the browser, a module
-// or the pipe) while holding it: read what you need, release, then call.
+// ViewRegistry: the views of the host, by id. views_lock guards the table and its records only:
+// code holds it for short reads and writes of a record (copy the facts you need, release, then act)
+// and never calls out, does file I/O, cryptography or GPU work, or takes another lock while holding
+// it. The table is changed on the main thread only.
 //
 // Subsystems that keep per-view resources observe the registry: the view service tells them, on
 // the main thread and without views_lock held, when a view was created, resized, is closing (its
@@ -12,6 +13,8 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+
+#include "base/lock_checks.h"
 #include <vector>
 
 #include "views/view_state.h"
@@ -25,8 +28,10 @@ class ViewsLock {
   void lock() {
     mutex_.lock();
     owner_.store(std::this_thread::get_id());
+    NoteRegistryLockTaken();
   }
   void unlock() {
+    NoteRegistryLockReleased();
     owner_.store(std::thread::id());
     mutex_.unlock();
   }
@@ -80,10 +85,9 @@ class ViewRegistry {
   size_t Count();
   uint32_t primary_view_id();
   std::optional<ViewState> Snapshot(uint32_t view_id);
-  // Frame rate the paced wait targets: the highest rate of visible, working web views; 30 if none.
-  uint32_t TargetFrameRate();
-  // Whether any web view has frame analysis in flight.
-  bool AnyAnalysisInFlight();
+  // The plain values of a view's record, copied under the lock.
+  std::optional<ViewFacts> Facts(uint32_t view_id);
+  std::vector<ViewFacts> AllFacts();
 
   // Observers, told in the order they were added; the registry does not own them.
   void AddObserver(IViewObserver* observer) { observers_.push_back(observer); }

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "base/lock_checks.h"
 #include "base/text.h"
 #include "capture/capture_service.h"
 #include "fakes/fake_capture.h"
@@ -21,6 +23,15 @@
 
 namespace vyo::capture {
 
+// What each view shows, as the tests set it (none unless set).
+struct FakeViewContent final : ICaptureDelegate {
+  std::map<uint32_t, ViewContent> views;
+  ViewContent ContentOf(uint32_t view_id) override {
+    auto it = views.find(view_id);
+    return it == views.end() ? ViewContent{} : it->second;
+  }
+};
+
 struct CaptureFixture : ::testing::Test {
   // `tag` names the pipe (and so the DirtyMaps and hit masks) of this fixture's tests.
   explicit CaptureFixture(const char* tag)
@@ -31,6 +42,7 @@ struct CaptureFixture : ::testing::Test {
   host::ViewRegistry views;
   host::OverlayChannel overlay{clock};
   host::MainThread main_thread;
+  FakeViewContent content;
   testing::FakeGpuDevice gpu;
   testing::FakeCapturePort* port = nullptr;
   testing::FakeMainWait* wait = nullptr;
@@ -45,13 +57,14 @@ struct CaptureFixture : ::testing::Test {
     auto p = std::make_unique<testing::FakePipe>();
     pipe = p.get();
     overlay.Attach(std::move(p));
-    service = std::make_unique<CaptureService>(clock, settings, views, overlay, main_thread);
+    service = std::make_unique<CaptureService>(clock, settings, views, overlay, main_thread, content);
     auto cp = std::make_unique<testing::FakeCapturePort>();
     port = cp.get();
     service->SetEngines(&gpu, std::move(cp), &testing::FakeDecode);
     service->SetPipeName(pipe_name);
   }
   void TearDown() override {
+    EXPECT_EQ(RegistryLockViolations(), 0u);  // no texture, copy or analysis under the registry's lock
     service->Shutdown();
     views.RemoveAllViews();
     main_thread.Detach();
@@ -73,6 +86,8 @@ struct CaptureFixture : ::testing::Test {
     return std::find(logs.begin(), logs.end(), line) != logs.end();
   }
   testing::FakeTexture& Tex() { return *gpu.textures.back(); }
+  // The capture fields of a view the service knows.
+  ViewCaptureState& Cap(uint32_t id) { return *service->Find(id); }
 };
 
 }  // namespace vyo::capture

@@ -30,8 +30,8 @@ struct CaptureServiceTest : CaptureFixture {
       v.width = w;
       v.height = h;
       v.visible = visible;
-      v.web.webview = webview;
     }
+    content.views[id].content = webview.get();
     service->OnViewCreated(id);
   }
   // The overlay reads whatever was published and gives the key back.
@@ -171,12 +171,12 @@ TEST_F(CaptureServiceTest, AClearThatCannotTakeTheKeyIsRetriedAndOnlyThenCounts)
   Tex().key_word = host::kKeyHeld;  // the overlay holds it
   Loop();
   EXPECT_EQ(Tex().clears, 0);
-  EXPECT_FALSE(views.Snapshot(1)->capture.blank_cleared);
+  EXPECT_FALSE(Cap(1).blank_cleared);
   EXPECT_EQ(Dirty(1).seq, 0u);
   Tex().key_word = host::kHostKey;
   Loop();
   EXPECT_EQ(Tex().clears, 1);
-  EXPECT_TRUE(views.Snapshot(1)->capture.blank_cleared);
+  EXPECT_TRUE(Cap(1).blank_cleared);
   EXPECT_EQ(Dirty(1).seq, 1u);
   ASSERT_TRUE(OverlayReads());
   Loop();
@@ -210,7 +210,7 @@ TEST_F(CaptureServiceTest, ResizeAnnouncesANewTextureRestartsAtTheNewSizeAndSett
   ASSERT_EQ(Tex().copies.size(), 1u);
   overlay.FlushWorkerLogs();
   EXPECT_TRUE(Logged("resize frame settled, view_id=1"));
-  EXPECT_FALSE(views.Snapshot(1)->capture.resize_settling);
+  EXPECT_FALSE(Cap(1).resize_settling);
   clock.AdvanceMs(1000);
   Loop();
   EXPECT_EQ(port->Current()->kicks, 2);  // no more kicks once settled
@@ -274,10 +274,8 @@ TEST_F(CaptureServiceTest, AHiddenViewIsNotCapturedUntilShownAndAClosedViewUnlin
 TEST_F(CaptureServiceTest, ModesForceWholeFramesAndLiveModeLeavesATailThatIsNotExtendedTwice) {
   StartedView();
   // The page reports its changes: unreported frames are skipped.
-  Set([&](host::ViewState& v) {
-    v.web.dirty.dirty_info_available = true;
-    v.capture.last_full_tick = clock.TickMs();
-  });
+  Cap(1).dirty.dirty_info_available = true;
+  Cap(1).last_full_tick = clock.TickMs();
   Deliver(1, 0, 0, 255);  // force_full from creation: full
   ASSERT_TRUE(OverlayReads());
   clock.AdvanceMs(20);
@@ -290,17 +288,17 @@ TEST_F(CaptureServiceTest, ModesForceWholeFramesAndLiveModeLeavesATailThatIsNotE
   ASSERT_TRUE(OverlayReads());
   const uint32_t off_at = clock.TickMs();
   service->SetLiveMode(1, false);
-  EXPECT_EQ(views.Snapshot(1)->capture.full_until, off_at + 3000);
+  EXPECT_EQ(Cap(1).full_until, off_at + 3000);
   clock.AdvanceMs(1000);
   service->SetLiveMode(1, true);
   service->SetLiveMode(1, false);  // a second end a second later moves the tail to its own end
-  EXPECT_EQ(views.Snapshot(1)->capture.full_until, off_at + 4000);
+  EXPECT_EQ(Cap(1).full_until, off_at + 4000);
   service->RequestFullFrames(1, 500);  // an earlier deadline does not shorten it
-  EXPECT_EQ(views.Snapshot(1)->capture.full_until, off_at + 4000);
+  EXPECT_EQ(Cap(1).full_until, off_at + 4000);
   service->SetFullFrameMode(1, true);
-  EXPECT_TRUE(views.Snapshot(1)->capture.full_frame_mode);
+  EXPECT_TRUE(Cap(1).full_frame_mode);
   service->SetFullFrameMode(1, false);
-  EXPECT_TRUE(views.Snapshot(1)->web.dirty.dirty_info_available);  // restored
+  EXPECT_TRUE(Cap(1).dirty.dirty_info_available);  // restored
 }
 
 }  // namespace
@@ -323,8 +321,8 @@ std::vector<uint8_t> BlockImage(int32_t w, int32_t h, int32_t x0, int32_t y0, in
 
 TEST_F(CaptureServiceTest, AViewWithAHitMaskPublishesWhatTheAnalysisFindsAndLosesTheMaskWhenItStopsAsking) {
   AddView(1, 64, 32);
-  views.With(1, [](host::ViewState* v) { v->frame_rate = 60, v->capture.hit_test = true, v->capture.hit_alpha_threshold = 128; });
-  service->UpdateHitMask(1);
+  views.With(1, [](host::ViewState* v) { v->frame_rate = 60; });
+  service->SetHitTest(1, true, 128);
   const std::u16string name = host::HitMaskName(pipe_name, 1);
   auto block = platform::SharedMemory::OpenExisting(name, host::kHitMaskBlockSize, platform::MapAccess::kRead);
   ASSERT_NE(block, nullptr);
@@ -391,10 +389,9 @@ TEST_F(CaptureServiceTest, AViewWithAHitMaskPublishesWhatTheAnalysisFindsAndLose
 
   // Hit testing off: the mask goes (its name with it, once the overlay let go of it too).
   block.reset();
-  views.With(1, [](host::ViewState* v) { v->capture.hit_test = false; });
-  service->UpdateHitMask(1);
+  service->SetHitTest(1, false, Cap(1).hit_alpha_threshold);
   EXPECT_EQ(platform::SharedMemory::OpenExisting(name, host::kHitMaskBlockSize, platform::MapAccess::kRead), nullptr);
-  EXPECT_FALSE(views.With(1, [](host::ViewState* v) { return v->capture.hit_mask_ready; }));
+  EXPECT_FALSE(Cap(1).hit_mask_ready);
 }
 
 TEST_F(CaptureServiceTest, AViewWithoutFramesSwitchesPreviewsOffOnceWhateverItsRate) {
@@ -409,13 +406,12 @@ TEST_F(CaptureServiceTest, AViewWithoutFramesSwitchesPreviewsOffOnceWhateverItsR
   overlay.FlushWorkerLogs();
   const auto logs = Logs();
   EXPECT_EQ(std::count(logs.begin(), logs.end(), "CapturePreview disabled on CompositionController, view_id=1"), 1);
-  EXPECT_TRUE(views.Snapshot(1)->capture.preview_disabled);
+  EXPECT_TRUE(Cap(1).preview_disabled);
 }
 
 TEST_F(CaptureServiceTest, AResizedViewGetsAFreshGridAndAClosedViewLosesItsMask) {
   AddView(1, 64, 32);
-  views.With(1, [](host::ViewState* v) { v->capture.hit_test = true; });
-  service->UpdateHitMask(1);
+  service->SetHitTest(1, true, Cap(1).hit_alpha_threshold);
   views.With(1, [](host::ViewState* v) { v->width = 3000, v->height = 2000; });
   service->OnViewResized(1);
   auto block = platform::SharedMemory::OpenExisting(host::HitMaskName(pipe_name, 1), host::kHitMaskBlockSize,
@@ -437,8 +433,7 @@ TEST_F(CaptureServiceTest, APipelineThatKeepsFailingBacksOffWhileFramesStillReac
   script->fail_configure = true;
   service->SetCellAnalyzers([script] { return std::make_unique<testing::FakeCellAnalyzer>(script); });
   StartedView();
-  views.With(1, [](host::ViewState* v) { v->capture.hit_test = true; });
-  service->UpdateHitMask(1);  // the first attempt
+  service->SetHitTest(1, true, Cap(1).hit_alpha_threshold);  // the first attempt
   Loop();                     // the second
   Loop();                     // the third: backing off from here
   EXPECT_EQ(script->configures, 3);
@@ -487,8 +482,7 @@ TEST_F(CaptureServiceTest, APipelineThatKeepsFailingBacksOffWhileFramesStillReac
 
 TEST_F(CaptureServiceTest, ANavigatedViewWithAMaskPublishesItsNextFrameWhole) {
   StartedView();
-  views.With(1, [](host::ViewState* v) { v->capture.hit_test = true; });
-  service->UpdateHitMask(1);
+  service->SetHitTest(1, true, Cap(1).hit_alpha_threshold);
   Deliver(0, 0, 255, 255);
   ASSERT_TRUE(OverlayReads());
   const uint32_t seq = Dirty(1).seq;

@@ -36,13 +36,13 @@ TEST(CaptureFramePacer, AcceptsOnAFixedGridThatLateFramesDoNotShift) {
 
 struct PlanCase {
   const char* name;
-  void (*setup)(host::ViewCaptureState&, web::DirtyState&);
+  void (*setup)(ViewCaptureState&, DirtyState&);
   double zoom;
   CopyPlan::Kind kind;
   int32_t left, top, right, bottom;
 };
 
-void Reported(host::ViewCaptureState& cap, web::DirtyState& d) {
+void Reported(ViewCaptureState& cap, DirtyState& d) {
   cap.last_full_tick = 1000;
   d.dirty_info_available = true;
   d.force_full = false;
@@ -84,8 +84,8 @@ TEST(CaptureCopyPlan, FullPartialOrSkip) {
        }, 1.0, CopyPlan::kFull, 0, 0, 100, 50},
   };
   for (const PlanCase& c : cases) {
-    host::ViewCaptureState cap;
-    web::DirtyState dirty;
+    ViewCaptureState cap;
+    DirtyState dirty;
     dirty.force_full = true;
     c.setup(cap, dirty);
     const CopyPlan plan = PlanCopy(cap, dirty, c.zoom, 1000, 100, 50);
@@ -100,8 +100,8 @@ TEST(CaptureCopyPlan, FullPartialOrSkip) {
 }
 
 TEST(CaptureCopyPlan, AReportedRegionIsCopiedByTheNextTwoFramesEvenAcrossAFullCopy) {
-  host::ViewCaptureState cap;
-  web::DirtyState dirty;
+  ViewCaptureState cap;
+  DirtyState dirty;
   Reported(cap, dirty);
   dirty.has_rect = true;
   dirty.dirty_rect = {10, 20, 40, 60};

@@ -89,16 +89,21 @@ struct NativeButtonsTest : CaptureFixture {
     button_wait = w.get();
     button_thread.Attach(std::move(w));
     views.AddObserver(service.get());
-    buttons = std::make_unique<NativeButtons>(clock, settings, views, overlay, button_thread);
+    buttons = std::make_unique<NativeButtons>(clock, settings, views, overlay, button_thread, *service);
+    views.AddObserver(buttons.get());
     buttons->SetViewDestroyer([this](uint32_t id) {
       destroyed.push_back(id);
       views.NotifyClosing(id);
-      std::lock_guard<host::ViewsLock> guard(views.lock());
-      views.EraseLocked(id);
+      {
+        std::lock_guard<host::ViewsLock> guard(views.lock());
+        views.EraseLocked(id);
+      }
+      views.NotifyDestroyed(id);
     });
   }
   void TearDown() override {
-    buttons.reset();  // the decode thread ends
+    views.RemoveAllViews();  // while the buttons still observe the registry
+    buttons.reset();         // the decode thread ends
     button_thread.Detach();
     CaptureFixture::TearDown();
   }
@@ -156,13 +161,13 @@ TEST_F(NativeButtonsTest, TheAtlasStacksTheThreeImagesAndIsAnnouncedAfterTheText
   EXPECT_EQ(record.kind, host::ViewKind::kNative);
   EXPECT_EQ(record.height, 90);
   EXPECT_EQ(record.z_order, 3);
-  EXPECT_FALSE(record.capture.hit_mask_ready);  // never a hit mask
+  EXPECT_FALSE(Cap(5).hit_mask_ready);  // never a hit mask
 
   // States: stored, anything above 2 is the normal image.
   buttons->SetButtonState(5, 2);
-  EXPECT_EQ(views.Snapshot(5)->capture.button_state, 2u);
+  EXPECT_EQ(buttons->ButtonState(5), 2u);
   buttons->SetButtonState(5, 7);
-  EXPECT_EQ(views.Snapshot(5)->capture.button_state, 0u);
+  EXPECT_EQ(buttons->ButtonState(5), 0u);
 
   // New images: the atlas again and a second announcement; the overlay must have read the first.
   ASSERT_TRUE(Tex().OverlayAcquire());

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/lock_checks.h"
 #include "base/text.h"
 #include "fakes/fake_main_wait.h"
 #include "fakes/fake_pipe.h"
@@ -31,6 +32,10 @@ struct AppHarness : ::testing::Test {
   FakePipe* pipe = nullptr;
 
   host::ViewService& service() { return app->view_service(); }
+
+  // No test of the application may have entered I/O, cryptography, GPU work or a call out with the
+  // view registry's lock held.
+  void TearDown() override { EXPECT_EQ(RegistryLockViolations(), 0u); }
 
   void ConnectPipe() {
     auto owned = std::make_unique<FakePipe>();
@@ -57,12 +62,16 @@ struct AppHarness : ::testing::Test {
     return std::find(logs.begin(), logs.end(), line) != logs.end();
   }
   host::ViewState View(uint32_t id) { return app->views().Snapshot(id).value(); }
+  // A view's fields as its subsystems keep them (the view must exist).
+  web::ViewWebState& Web(uint32_t id) { return *app->web().Find(id); }
+  capture::ViewCaptureState& Capture(uint32_t id) { return *app->capture().Find(id); }
+  const host::ViewInputState& Focus(uint32_t id) { return *std::as_const(app->focus()).Find(id); }
   // A created view with a recording web view of its own (kept in `web_views`).
   std::map<uint32_t, std::shared_ptr<FakeWebView>> web_views;
   FakeWebView& AddWebView(uint32_t id) {
     service().EnsureView(id, 100, 100, true, u"");
     auto wv = std::make_shared<FakeWebView>();
-    app->views().With(id, [&](host::ViewState* v) { v->web.webview = wv; });
+    Web(id).webview = wv;
     web_views[id] = wv;
     return *wv;
   }

@@ -76,8 +76,8 @@ class FakeCapturePort final : public capture::ICapturePort {
     capture::CaptureSource source;
     int32_t width, height;
   };
-  bool IsSupported(web::IWebView&) override { return supported; }
-  std::unique_ptr<capture::ICaptureSession> Start(web::IWebView&, capture::CaptureSource source, int32_t w, int32_t h,
+  bool IsSupported(uint32_t) override { return supported; }
+  std::unique_ptr<capture::ICaptureSession> Start(uint32_t, capture::CaptureSource source, int32_t w, int32_t h,
                                                   uint32_t, capture::FrameCallback on_frame,
                                                   capture::EndCallback on_end) override {
     if (fail) return nullptr;

@@ -49,16 +49,16 @@ TEST_F(AppFixture, EnsureViewDecisionTable) {
 
   // Size change with a live controller: resized in place.
   auto controller = std::make_shared<testing::FakeWebView>();
-  WithView(1, [&](ViewState* v) { v->web.webview = controller; });
+  Web(1).webview = controller;
   service().EnsureView(1, 70, 80, true, u"");
   EXPECT_EQ(app->counters().views_created, 3u);
   EXPECT_EQ(View(1).height, 80);
 
   // ... unless its web content failed: then it is re-created, and the failure cleared.
-  WithView(1, [](ViewState* v) { v->web.web_failed = true; });
+  Web(1).web_failed = true;
   service().EnsureView(1, 90, 80, true, u"");
   EXPECT_EQ(app->counters().views_created, 4u);
-  EXPECT_FALSE(View(1).web.web_failed);
+  EXPECT_FALSE(Web(1).web_failed);
 
   // Native views are left untouched.
   WithView(2, [](ViewState* v) { v->kind = ViewKind::kNative; });
@@ -107,7 +107,7 @@ TEST_F(AppFixture, OverlayCommandsActOnTheRegistry) {
   Command(ViewSetFrameRateCmd{1, 500});
   EXPECT_EQ(View(1).frame_rate, 60u);
   Command(ViewSetBackgroundCmd{1, 0x80FF0000u});
-  EXPECT_EQ(View(1).web.background_color, 0x80FF0000u);
+  EXPECT_EQ(Web(1).background_color, 0x80FF0000u);
   Command(ViewDestroyCmd{2});
   EXPECT_FALSE(app->views().Snapshot(2));
   // Positions are the overlay's business outside windowed presentation.
@@ -126,18 +126,19 @@ TEST_F(AppFixture, OverlayCommandsActOnTheRegistry) {
 }
 
 TEST_F(AppFixture, TargetFrameRate) {
-  EXPECT_EQ(app->views().TargetFrameRate(), 30u);
+  EXPECT_EQ(app->capture().TargetFrameRate(), 30u);
   service().EnsureView(1, 10, 10, true, u"");
   service().EnsureView(2, 10, 10, true, u"");
   WithView(1, [](ViewState* v) { v->frame_rate = 60; });
   WithView(2, [](ViewState* v) { v->frame_rate = 10; });
-  EXPECT_EQ(app->views().TargetFrameRate(), 60u);
+  EXPECT_EQ(app->capture().TargetFrameRate(), 60u);
   service().SetViewVisible(1, false);
-  EXPECT_EQ(app->views().TargetFrameRate(), 10u);
-  WithView(2, [](ViewState* v) { v->web.web_failed = true; });
-  EXPECT_EQ(app->views().TargetFrameRate(), 30u);
-  WithView(2, [](ViewState* v) { v->web.web_failed = false, v->kind = ViewKind::kNative; });
-  EXPECT_EQ(app->views().TargetFrameRate(), 30u);
+  EXPECT_EQ(app->capture().TargetFrameRate(), 10u);
+  Web(2).web_failed = true;
+  EXPECT_EQ(app->capture().TargetFrameRate(), 30u);
+  Web(2).web_failed = false;
+  WithView(2, [](ViewState* v) { v->kind = ViewKind::kNative; });
+  EXPECT_EQ(app->capture().TargetFrameRate(), 30u);
 }
 
 TEST_F(AppFixture, ModuleServices) {
@@ -147,12 +148,12 @@ TEST_F(AppFixture, ModuleServices) {
 
   Connect();
   ASSERT_TRUE(service().CreateView(3, 7, u"https://m.invalid/", 1, 2, 30, 40, true));
-  EXPECT_EQ(View(3).module.owner_module, 7u);
+  EXPECT_EQ(View(3).owner_module, 7u);
   service().SetViewHitTest(3, 1, 0);
-  EXPECT_EQ(View(3).capture.hit_alpha_threshold, 32);
+  EXPECT_EQ(Capture(3).hit_alpha_threshold, 32);
   service().SetViewHitTest(3, 1, 0);  // no change: no message
   service().SetViewHitTest(3, 1, 300);
-  EXPECT_EQ(View(3).capture.hit_alpha_threshold, 255);
+  EXPECT_EQ(Capture(3).hit_alpha_threshold, 255);
   service().RemoveView(3);
   service().RemoveView(42);  // unknown: still announced, owner 0
   service().ModuleLog(0, "silent");
@@ -207,7 +208,7 @@ TEST_F(AppFixture, ServicesFromAnotherThreadRunOnTheMainThreadInOrder) {
   app->main_thread().Attach(platform::MainThreadWait::Create());
   service().EnsureView(9, 10, 10, true, u"");
   auto controller = std::make_shared<testing::FakeWebView>();
-  WithView(9, [&](ViewState* v) { v->web.webview = controller; });
+  Web(9).webview = controller;
   const std::thread::id main_id = std::this_thread::get_id();
   std::vector<std::string> off_main_calls;
   testing::FakeRuntimeCallCheck() = [&](const std::string& call) {

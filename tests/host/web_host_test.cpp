@@ -119,7 +119,7 @@ TEST_F(WebFixture, ControllerIsConfiguredAndNavigatedEvenWhenStepsFail) {
   EXPECT_EQ(wv->width, 800);
   EXPECT_EQ(wv->navigations, std::vector<std::u16string>{u"https://example.invalid/start"});
   EXPECT_EQ(wv->handlers.size(), 10u);
-  EXPECT_EQ(View(1).web.retry_left, 8);
+  EXPECT_EQ(Web(1).retry_left, 8);
 }
 
 // A controller request stays wanted while its view waits for it; once the view is destroyed (or
@@ -191,7 +191,7 @@ TEST_F(WebFixture, FailureCountingAndGivingUp) {
   // view is given up.
   int failures = 0;
   int environments = 1;
-  for (int step = 0; step < 60 && View(1).web.retry_left > 0; ++step) {
+  for (int step = 0; step < 60 && Web(1).retry_left > 0; ++step) {
     if (!runtime->requests.empty()) {
       env = runtime->CompleteEnvironment();
       ++environments;
@@ -208,8 +208,8 @@ TEST_F(WebFixture, FailureCountingAndGivingUp) {
   EXPECT_EQ(failures, 13);
   EXPECT_EQ(environments, 3);
   EXPECT_TRUE(app->web().using_private_dir());
-  EXPECT_EQ(View(1).web.retry_left, 0);
-  EXPECT_TRUE(View(1).web.web_failed);
+  EXPECT_EQ(Web(1).retry_left, 0);
+  EXPECT_TRUE(Web(1).web_failed);
   EXPECT_EQ(StatusCodes(1), std::vector<uint32_t>{3});
   EXPECT_TRUE(Logged("WebView2 controller creation failed, view_id=1, hr=0x80004005, retry_left=7"));
   EXPECT_TRUE(Logged("WebView2 controller creation gave up, view_id=1, hr=0x80004005, private_udf=1"));
@@ -223,8 +223,8 @@ TEST_F(WebFixture, AbortEndsAttemptsWithoutAReport) {
   auto env = Environment();
   service().EnsureView(1, 10, 10, true, u"");
   env->FailView(web::kAbort);
-  EXPECT_EQ(View(1).web.retry_left, 0);
-  EXPECT_FALSE(View(1).web.web_failed);
+  EXPECT_EQ(Web(1).retry_left, 0);
+  EXPECT_FALSE(Web(1).web_failed);
   EXPECT_TRUE(StatusCodes(1).empty());
   EXPECT_TRUE(Logged("WebView2 controller creation aborted (parent window gone), hr=0x80004004"));
 }
@@ -242,12 +242,12 @@ TEST_F(WebFixture, InvalidStateSwitchesToThePrivateDirectoryOnce) {
   ASSERT_EQ(runtime->requests.size(), 1u);
   EXPECT_EQ(runtime->requests.front().user_data_dir, shared + u"_pid4242");
   EXPECT_TRUE(app->web().using_private_dir());
-  EXPECT_EQ(View(1).web.retry_left, 8);  // a fresh set of attempts on the new directory
+  EXPECT_EQ(Web(1).retry_left, 8);  // a fresh set of attempts on the new directory
   env = runtime->CompleteEnvironment();
   // The same failure on the private directory ends the attempts.
   ASSERT_EQ(env->requests.size(), 1u);
   env->FailView(web::kInvalidState);
-  EXPECT_EQ(View(1).web.retry_left, 0);
+  EXPECT_EQ(Web(1).retry_left, 0);
   EXPECT_EQ(StatusCodes(1), std::vector<uint32_t>{3});
   EXPECT_FALSE(app->web().RecreateEnvironment(true));  // once per process
 }
@@ -261,10 +261,10 @@ TEST_F(WebFixture, StaleAnswersAreClosedAndDropped) {
   ASSERT_EQ(env->requests.size(), 2u);
   env->CompleteView();
   EXPECT_TRUE(env->WasClosed(1));
-  EXPECT_FALSE(View(1).web.webview);
+  EXPECT_FALSE(Web(1).webview);
   env->CompleteView();
   EXPECT_FALSE(env->WasClosed(2));
-  EXPECT_TRUE(View(1).web.webview);
+  EXPECT_TRUE(Web(1).webview);
   // An answer for a view that is gone is closed too.
   service().EnsureView(2, 10, 10, true, u"");
   service().DestroyView(2, false);
@@ -279,7 +279,7 @@ TEST_F(WebFixture, StaleAnswersAreClosedAndDropped) {
   EXPECT_TRUE(env->WasClosed(4));
   env->CompleteView();
   EXPECT_FALSE(env->WasClosed(5));
-  EXPECT_TRUE(View(3).web.webview);
+  EXPECT_TRUE(Web(3).webview);
 }
 
 TEST_F(WebFixture, RetryPumpRecreatesAfterRepeatedFailures) {
@@ -403,12 +403,12 @@ TEST_F(WebFixture, MountedContentIsServedAndPlainUrlsDropTheMount) {
   app->web().NavigateView(5, u"https://example.invalid/");
   EXPECT_EQ(wv->navigations.back(), u"https://example.invalid/");
   EXPECT_TRUE(wv->filters.empty());
-  EXPECT_TRUE(View(5).web.origin.empty());
+  EXPECT_TRUE(Web(5).origin.empty());
 
   // A mount that fails reports a content navigation failure.
   app->web().NavigateView(5, u"vyodir:/no/such/dir/anywhere");
   EXPECT_EQ(StatusCodes(5), std::vector<uint32_t>{2});
-  EXPECT_TRUE(View(5).web.web_failed);
+  EXPECT_TRUE(Web(5).web_failed);
   EXPECT_TRUE(Logged("Package navigation failed, view_id=5, detail=Mount failed"));
 }
 
@@ -434,7 +434,7 @@ TEST_F(WebFixture, TheBrowserIsNeverCalledWithViewsLockHeld) {
   wv6->sink->OnCursorChanged();
   service().SetViewBackgroundColor(5, 0x11223344u);
   service().EnsureView(5, 200, 150, true, u"");  // resized in place
-  app->views().With(6, [](ViewState* v) { v->web.web_failed = true; });
+  Web(6).web_failed = true;
   service().EnsureView(6, 300, 300, true, u"");  // failed content: re-created
   service().DestroyView(5, true);
   app->Shutdown();

@@ -35,9 +35,9 @@ TEST_F(FocusFixture, SetFocusMovesEmulationBetweenViews) {
   EXPECT_EQ(Requests(7), (std::vector<std::string>{"{\"enabled\":true}"}));
   EXPECT_TRUE(Logged("SetFocus logical, view_id=7"));
   EXPECT_EQ(app->counters().set_focus_count, 2u);
-  EXPECT_TRUE(View(7).input.has_logical_focus);
-  EXPECT_FALSE(View(5).input.has_logical_focus);
-  EXPECT_TRUE(View(7).input.focus_emulation_enabled);
+  EXPECT_TRUE(app->focus().HasLogicalFocus(7));
+  EXPECT_FALSE(app->focus().HasLogicalFocus(5));
+  EXPECT_TRUE(Focus(7).focus_emulation_enabled);
 }
 
 TEST_F(FocusFixture, FailuresAreRetriedWithinTheBudgetAndStaleAnswersChangeNothing) {

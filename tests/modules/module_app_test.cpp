@@ -59,7 +59,7 @@ TEST_F(StartedApp, ConfiguredModulesAreCountedLoadedDrivenAndShutDown) {
   ASSERT_EQ(created.size(), 1u);
   EXPECT_EQ(DecodeViewCreated(created[0].second)->view_id, 0x40000000u);
   EXPECT_EQ(DecodeViewCreated(created[0].second)->owner_module, 1u);
-  EXPECT_EQ(View(0x40000000).module.owner_module, 1u);
+  EXPECT_EQ(View(0x40000000).owner_module, 1u);
   EXPECT_TRUE(app->module_host()->IsModuleView(0x40000000));
 
   // A module message from the overlay reaches the module; it destroys its view in answer.

@@ -94,7 +94,7 @@ TEST_F(PolicyFixture, ScriptsAreRegisteredInOrderAndRunAgainWhereTheyShould) {
   ASSERT_EQ(wv->executed_scripts.size(), 6u);
   EXPECT_EQ(wv->executed_scripts[0], order[0]);
   EXPECT_EQ(std::vector<std::u16string>(wv->executed_scripts.begin() + 1, wv->executed_scripts.end()), order);
-  EXPECT_TRUE(app->views().Snapshot(1)->web.scripts_added);
+  EXPECT_TRUE(Web(1).scripts_added);
   // Scripts come between the permission handler and the cursor handler.
   const auto at = [&](const std::string& call) {
     return std::find(wv->calls.begin(), wv->calls.end(), call) - wv->calls.begin();
@@ -145,21 +145,19 @@ TEST_F(PolicyFixture, ControlMessagesDriveFocusSelectionAndDirtyState) {
   // Dirty: a zero-width report and an unknown control message change nothing; a rectangle does.
   sink.OnWebMessageReceived(Text("\x01vyo-dirty 0 0 0 10"));
   sink.OnWebMessageReceived(Text("\x01vyo-unknown"));
-  EXPECT_FALSE(app->views().Snapshot(3)->web.dirty.dirty_info_available);
+  EXPECT_FALSE(Capture(3).dirty.dirty_info_available);
   sink.OnWebMessageReceived(Text("\x01vyo-dirty 5 6 7 8"));
   sink.OnWebMessageReceived(Text("\x01vyo-dirty 1 1 2 2"));
-  const web::DirtyState dirty = app->views().Snapshot(3)->web.dirty;
+  const capture::DirtyState dirty = Capture(3).dirty;
   EXPECT_TRUE(dirty.dirty_info_available);
   EXPECT_EQ((std::vector<int32_t>{dirty.dirty_rect.left, dirty.dirty_rect.top, dirty.dirty_rect.right,
                                   dirty.dirty_rect.bottom}),
             (std::vector<int32_t>{1, 1, 12, 14}));
   // A view copying whole frames ignores the page's reports.
-  WithView(3, [](ViewState* v) {
-    v->web.dirty = {};
-    v->capture.live_mode = true;
-  });
+  Capture(3).dirty = {};
+  Capture(3).live_mode = true;
   sink.OnWebMessageReceived(Text("\x01vyo-dirty-full"));
-  EXPECT_FALSE(app->views().Snapshot(3)->web.dirty.force_full);
+  EXPECT_FALSE(Capture(3).dirty.force_full);
 
   // None of these is page data.
   EXPECT_TRUE(PageMessages().empty());
@@ -172,16 +170,16 @@ TEST_F(PolicyFixture, DirtyReportsDoNotOutliveTheirDocument) {
   web::IWebViewEvents& sink = Sink(wv);
   for (const bool host_initiated : {false, true}) {
     sink.OnWebMessageReceived(Text("\x01vyo-dirty 5 6 7 8"));
-    WithView(5, [](ViewState* v) { v->web.dirty.force_full = false; });
-    ASSERT_TRUE(app->views().Snapshot(5)->web.dirty.dirty_info_available);
+    Capture(5).dirty.force_full = false;
+    ASSERT_TRUE(Capture(5).dirty.dirty_info_available);
     if (host_initiated) {
-      app->web().NavigateView(5, u"https://example.invalid/next");
+      app->view_service().NavigateView(5, u"https://example.invalid/next");
     } else {
       web::NavigationStartingArgs started;
       started.uri = u"https://example.invalid/clicked";
       sink.OnNavigationStarting(started);
     }
-    const web::DirtyState dirty = app->views().Snapshot(5)->web.dirty;
+    const capture::DirtyState dirty = Capture(5).dirty;
     EXPECT_FALSE(dirty.dirty_info_available) << host_initiated;
     EXPECT_FALSE(dirty.has_rect) << host_initiated;
     EXPECT_TRUE(dirty.force_full) << host_initiated;
@@ -330,7 +328,7 @@ TEST_F(PolicyFixture, RendererFailureMarksTheViewFailedAndANewNavigationClearsIt
   Sink(wv).OnWebMessageReceived(Text("\x01vyo-input-focus 1"));
   Sink(wv).OnWebMessageReceived(Text("\x01vyo-sel 1 abc"));
   Sink(wv).OnProcessFailed(1);
-  EXPECT_TRUE(app->views().Snapshot(12)->web.web_failed);
+  EXPECT_TRUE(Web(12).web_failed);
   EXPECT_EQ(Pairs(kViewStatus), (std::vector<std::pair<uint32_t, uint32_t>>{{12, 1}}));
   EXPECT_TRUE(Logged("WebView2 process failed, view_id=12, kind=1"));
   EXPECT_FALSE(app->pages().input_focus().HasInputFocus(12));
@@ -342,18 +340,18 @@ TEST_F(PolicyFixture, RendererFailureMarksTheViewFailedAndANewNavigationClearsIt
   // Another process of the browser failing leaves the view alone.
   FakeWebView* other = MakeView(13);
   Sink(other).OnProcessFailed(6);
-  EXPECT_FALSE(app->views().Snapshot(13)->web.web_failed);
+  EXPECT_FALSE(Web(13).web_failed);
   EXPECT_EQ(Pairs(kViewStatus).size(), 1u);
   EXPECT_TRUE(Logged("WebView2 process failed, view_id=13, kind=6"));
 
   // A failed navigation does not clear the mark; a successful one of the live view does.
   web::NavigationCompletedArgs failed;
   Sink(wv).OnNavigationCompleted(failed);
-  EXPECT_TRUE(app->views().Snapshot(12)->web.web_failed);
+  EXPECT_TRUE(Web(12).web_failed);
   web::NavigationCompletedArgs ok;
   ok.success = true;
   Sink(wv).OnNavigationCompleted(ok);
-  EXPECT_FALSE(app->views().Snapshot(12)->web.web_failed);
+  EXPECT_FALSE(Web(12).web_failed);
 }
 
 TEST_F(PolicyFixture, BrowserExitRecreatesTheEnvironmentOnceWithoutSpendingTheBudget) {

@@ -98,7 +98,7 @@ ControlMessage Rect(int32_t x, int32_t y, int32_t w, int32_t h) {
 }
 
 TEST(DirtyState, RectanglesUniteAndOnlyAcceptedFormsCount) {
-  DirtyState s;
+  capture::DirtyState s;
   // Unknown control messages and invalid rectangles change nothing, not even the availability.
   EXPECT_FALSE(ApplyDirtyMessage(s, false, ClassifyControlMessage(std::string("\x01vyo-other"))));
   EXPECT_FALSE(ApplyDirtyMessage(s, false, ClassifyControlMessage(std::string("\x01vyo-dirty 0 0 0 5"))));
@@ -118,17 +118,17 @@ TEST(DirtyState, RectanglesUniteAndOnlyAcceptedFormsCount) {
   EXPECT_FALSE(s.force_full);
 
   // Edges past the 32-bit range are clamped, never wrapped.
-  DirtyState far;
+  capture::DirtyState far;
   EXPECT_TRUE(ApplyDirtyMessage(far, false, Rect(INT32_MAX - 1, INT32_MAX - 10, INT32_MAX, 100)));
   EXPECT_EQ(far.dirty_rect.right, INT32_MAX);
   EXPECT_EQ(far.dirty_rect.bottom, INT32_MAX);
   EXPECT_GT(far.dirty_rect.right, far.dirty_rect.left);
   // A rectangle that is empty after clamping is not taken.
-  DirtyState edge;
+  capture::DirtyState edge;
   EXPECT_FALSE(ApplyDirtyMessage(edge, false, Rect(INT32_MAX, 0, 5, 5)));
   EXPECT_FALSE(edge.dirty_info_available);
 
-  DirtyState full;
+  capture::DirtyState full;
   EXPECT_TRUE(ApplyDirtyMessage(full, false, ClassifyControlMessage(std::string("\x01vyo-dirty-full"))));
   EXPECT_TRUE(full.force_full);
   EXPECT_TRUE(full.dirty_info_available);
@@ -136,7 +136,7 @@ TEST(DirtyState, RectanglesUniteAndOnlyAcceptedFormsCount) {
 }
 
 TEST(DirtyState, WholeFrameModesIgnorePageReports) {
-  DirtyState s;
+  capture::DirtyState s;
   EXPECT_FALSE(ApplyDirtyMessage(s, true, Rect(1, 1, 1, 1)));
   EXPECT_FALSE(ApplyDirtyMessage(s, true, ClassifyControlMessage(std::string("\x01vyo-dirty-full"))));
   EXPECT_FALSE(s.dirty_info_available);

@@ -20,11 +20,6 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
-int32_t ClampToInt32(int64_t v) {
-  return static_cast<int32_t>(std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(),
-                                                  std::numeric_limits<int32_t>::max()));
-}
-
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
@@ -83,34 +78,23 @@ ControlMessage ClassifyControlMessage(std::string_view m) {
   return result;
 }
 
-bool ApplyDirtyMessage(DirtyState& state, bool gated, const ControlMessage& message) {
-  if (gated) return false;
+std::optional<capture::DirtyReport> DirtyReportOf(const ControlMessage& message) {
+  capture::DirtyReport report;
   if (message.kind == ControlKind::kDirtyFull) {
-    state.dirty_info_available = true;
-    state.force_full = true;
-    state.dirty_lifetime = 2;
-    return true;
+    report.full = true;
+    return report;
   }
-  if (message.kind != ControlKind::kDirtyRect || message.w <= 0 || message.h <= 0) return false;
-  // 64-bit edges: x + w may pass the 32-bit range; the rectangle is clamped to it.
-  DirtyRect r;
-  r.left = message.x;
-  r.top = message.y;
-  r.right = ClampToInt32(int64_t{message.x} + message.w);
-  r.bottom = ClampToInt32(int64_t{message.y} + message.h);
-  if (r.right <= r.left || r.bottom <= r.top) return false;
-  if (state.has_rect) {
-    state.dirty_rect.left = std::min(state.dirty_rect.left, r.left);
-    state.dirty_rect.top = std::min(state.dirty_rect.top, r.top);
-    state.dirty_rect.right = std::max(state.dirty_rect.right, r.right);
-    state.dirty_rect.bottom = std::max(state.dirty_rect.bottom, r.bottom);
-  } else {
-    state.dirty_rect = r;
-    state.has_rect = true;
-  }
-  state.dirty_info_available = true;
-  state.dirty_lifetime = 2;
-  return true;
+  if (message.kind != ControlKind::kDirtyRect || message.w <= 0 || message.h <= 0) return std::nullopt;
+  report.x = message.x;
+  report.y = message.y;
+  report.w = message.w;
+  report.h = message.h;
+  return report;
+}
+
+bool ApplyDirtyMessage(capture::DirtyState& state, bool gated, const ControlMessage& message) {
+  const std::optional<capture::DirtyReport> report = DirtyReportOf(message);
+  return report && capture::ApplyDirtyReport(state, gated, *report);
 }
 
 // ---- SelectionStore

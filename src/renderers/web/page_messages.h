@@ -1,5 +1,5 @@
 // Page messages: the control messages the injected scripts post (texts beginning with U+0001),
-// the dirty-region state they feed, the per-view selection and input-focus records, and the small
+// the dirty reports they make, the per-view selection and input-focus records, and the small
 // text rules of the web view event policy (JSON escaping, blocked browser accelerators, the host
 // part of a URL for telemetry, which URIs from web content may be navigated).
 #pragma once
@@ -7,9 +7,12 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <string_view>
+
+#include "capture/dirty_reports.h"
 
 namespace vyo::web {
 
@@ -42,23 +45,12 @@ bool ParseFourInts(std::string_view text, int32_t out[4]);
 
 // ---- Dirty regions reported by pages
 
-struct DirtyRect {
-  int32_t left = 0, top = 0, right = 0, bottom = 0;
-};
+// The report a dirty control message makes (nullopt for any other message, and for a rectangle
+// without area).
+std::optional<capture::DirtyReport> DirtyReportOf(const ControlMessage& message);
 
-struct DirtyState {
-  // The page reports its own changes: copy only what it reported.
-  bool dirty_info_available = false;
-  bool force_full = false;
-  int32_t dirty_lifetime = 0;
-  bool has_rect = false;
-  DirtyRect dirty_rect;
-};
-
-// Applies a dirty control message. `gated`: the view copies whole frames anyway (full-frame or
-// live mode, a full-frame period, full refresh, or a hit mask being built) and ignores page
-// reports. Returns whether the state changed; only the full form and a valid rectangle change it.
-bool ApplyDirtyMessage(DirtyState& state, bool gated, const ControlMessage& message);
+// Applies a dirty control message to `state` (see capture::ApplyDirtyReport).
+bool ApplyDirtyMessage(capture::DirtyState& state, bool gated, const ControlMessage& message);
 
 // ---- Selection store
 

@@ -30,8 +30,15 @@ std::string LoggedUri(const std::string& uri) {
 }  // namespace
 
 PagePolicy::PagePolicy(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
-                       host::OverlayChannel& overlay, WebViewManager& web, host::HostCounters& counters)
-    : clock_(clock), settings_(settings), views_(views), overlay_(overlay), web_(web), counters_(counters) {}
+                       host::OverlayChannel& overlay, WebViewManager& web, capture::IDirtyReports& dirty_reports,
+                       host::HostCounters& counters)
+    : clock_(clock),
+      settings_(settings),
+      views_(views),
+      overlay_(overlay),
+      web_(web),
+      dirty_reports_(dirty_reports),
+      counters_(counters) {}
 
 void PagePolicy::OnViewDestroyed(uint32_t view_id) {
   input_focus_.ClearInputFocus(view_id);
@@ -50,7 +57,7 @@ void PagePolicy::SendInputFocusChanged(uint32_t view_id, bool state) {
 }
 
 bool PagePolicy::IsManagedPopupView(uint32_t /*view_id*/) {
-  // The popup manager answers this once it exists; until then no view belongs to a popup.
+  // No view belongs to a managed popup in this host.
   return false;
 }
 
@@ -68,13 +75,9 @@ void PagePolicy::OnWebMessageReceived(uint32_t view_id, const WebMessage& messag
     HandleControlMessage(view_id, *message.text);
     return;
   }
-  bool known = false;
-  bool module_view = false;
-  views_.With(view_id, [&](ViewState* view) {
-    known = view != nullptr;
-    module_view = known && view->module.owner_module != 0;
-  });
-  if (!known) return;
+  const std::optional<host::ViewFacts> view = views_.Facts(view_id);
+  if (!view) return;
+  const bool module_view = view->owner_module != 0;
   switch (RoutePageMessage(message.json.empty(), IsManagedPopupView(view_id), module_view)) {
     case MessageRoute::kDrop:
       return;
@@ -118,16 +121,14 @@ void PagePolicy::HandleControlMessage(uint32_t view_id, const std::string& text)
 }
 
 void PagePolicy::HandleDirtyMessage(uint32_t view_id, const ControlMessage& message) {
-  views_.With(view_id, [&](ViewState* view) {
-    // Capture supervision checks here that a view reporting changes still delivers frames.
-    if (view != nullptr) ApplyDirtyMessage(view->web.dirty, view->capture.TakesWholeFrames(), message);
-  });
+  if (const std::optional<capture::DirtyReport> report = DirtyReportOf(message)) {
+    dirty_reports_.OnDirtyReport(view_id, *report);
+  }
 }
 
 void PagePolicy::PostWebMessageToView(uint32_t view_id, const std::string& json) {
   if (json.empty()) return;
-  const std::shared_ptr<IWebView> wv =
-      views_.With(view_id, [](ViewState* view) { return view ? view->web.webview : nullptr; });
+  const std::shared_ptr<IWebView> wv = web_.WebViewOf(view_id);
   if (!wv) return;
   const HResult hr = wv->PostWebMessageAsJson(json);
   if (Failed(hr)) {
@@ -172,11 +173,10 @@ void PagePolicy::OnNewWindowRequested(uint32_t view_id, NewWindowArgs& args) {
       overlay_.SendLog(StringPrintf("NewWindowRequested uri refused, view_id=%u, uri=", view_id) + LoggedUri(uri));
       return;
     }
-    // The popup manager opens the URI in the popup's content view.
     return;
   }
-  const bool module_view =
-      views_.With(view_id, [](ViewState* view) { return view != nullptr && view->module.owner_module != 0; });
+  const std::optional<host::ViewFacts> view = views_.Facts(view_id);
+  const bool module_view = view && view->owner_module != 0;
   // A module's page asked for a window: the owning module hears of it as a page message.
   if (module_view && module_page_message_) {
     module_page_message_(view_id, "{\"type\":\"__vyo_new_window\",\"uri\":\"" + EscapeJsonString(uri) + "\"}");
@@ -214,10 +214,7 @@ void PagePolicy::OnProcessFailed(uint32_t view_id, int32_t kind) {
   const bool view_lost = kind == 0 || kind == 1;
   const auto code = host::ViewStatusCode::kBrowserProcessFailed;
   if (view_lost) {
-    views_.With(view_id, [](ViewState* view) {
-      // Frame publishing clears the view's texture and frame flags here.
-      if (view != nullptr) view->web.web_failed = true;
-    });
+    web_.SetFailed(view_id, true);
     overlay_.SendToOverlay(host::kViewStatus, host::Encode(host::ViewStatus(view_id, code)));
   }
   qos::Report(qos::ViewFailureEvent(kind, view_id, static_cast<uint32_t>(code)));
@@ -226,7 +223,6 @@ void PagePolicy::OnProcessFailed(uint32_t view_id, int32_t kind) {
   if (!view_lost) return;
   input_focus_.ClearInputFocus(view_id);
   selection_store_.Clear(view_id);
-  // The popup manager drops a popup whose content became invalid.
   if (kind == 0) web_.RecreateEnvironmentAfterBrowserExit();
 }
 
@@ -237,39 +233,29 @@ void PagePolicy::OnNavigationStarting(uint32_t view_id, const NavigationStarting
 }
 
 void PagePolicy::OnDOMContentLoaded(uint32_t /*view_id*/, uint64_t /*navigation_id*/) {
-  // Only popups care: the popup manager shows a popup once its content is ready.
+  // Nothing to do: no view here waits for its content before it is shown.
 }
 
 void PagePolicy::OnNavigationCompleted(uint32_t view_id, const NavigationCompletedArgs& args) {
-  std::u16string url;
-  uint32_t started = 0;
+  const std::optional<host::ViewState> view = views_.Snapshot(view_id);
+  const std::u16string url = view ? view->url : std::u16string();
+  const uint32_t started = web_.NavigationStartTick(view_id);
   const uint32_t now = clock_.TickMs();
-  views_.With(view_id, [&](ViewState* view) {
-    if (view == nullptr) return;
-    url = view->url;
-    started = view->web.nav_start_tick;
-  });
   ++counters_.navigations_completed;
   qos::Report(qos::NavigationCompletedEvent(args.success ? 0 : args.web_error_status, started == 0 ? 0 : now - started,
                                             view_id, TelemetryHostPart(Utf16ToUtf8(url))));
-  // The popup manager accounts the completion first; an event it consumes ends here.
   web_.NotifyModuleViewEvent(view_id, WebViewManager::kModuleViewNavigated, args.success ? 0u : static_cast<uint32_t>(args.web_error_status));
   input_focus_.ClearInputFocus(view_id);
   selection_store_.Clear(view_id);
   if (!args.success) return;
-  const bool live = views_.With(view_id, [](ViewState* view) {
-    if (view == nullptr || !view->web.webview) return false;
-    view->web.web_failed = false;  // working content again (after a failed browser process, say)
-    return true;
-  });
-  if (live) web_.RunPageScripts(view_id);
-  // Windowed presentation shows the view here.
+  if (!web_.WebViewOf(view_id)) return;
+  web_.SetFailed(view_id, false);  // working content again (after a failed browser process, say)
+  web_.RunPageScripts(view_id);
 }
 
 void PagePolicy::OnCursorChanged(uint32_t view_id) {
   if (settings_.windowed) return;  // the system shows the cursor over the host's own window
-  const std::shared_ptr<IWebView> wv =
-      views_.With(view_id, [](ViewState* view) { return view ? view->web.webview : nullptr; });
+  const std::shared_ptr<IWebView> wv = web_.WebViewOf(view_id);
   uint32_t cursor = 0;
   if (!wv || Failed(wv->GetSystemCursorId(&cursor))) return;
   overlay_.SendPageDriven(host::kCursorChanged, host::Encode(host::CursorChangedMsg{view_id, cursor}));

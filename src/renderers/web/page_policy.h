@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "capture/dirty_reports.h"
 #include "overlay_channel/overlay_channel.h"
 #include "platform/clock.h"
 #include "renderers/web/page_messages.h"
@@ -22,7 +23,8 @@ namespace vyo::web {
 class PagePolicy final : public IViewEventHandler, public host::IViewObserver {
  public:
   PagePolicy(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
-             host::OverlayChannel& overlay, WebViewManager& web, host::HostCounters& counters);
+             host::OverlayChannel& overlay, WebViewManager& web, capture::IDirtyReports& dirty_reports,
+             host::HostCounters& counters);
 
   // IViewEventHandler.
   void OnWebMessageReceived(uint32_t view_id, const WebMessage& message) override;
@@ -68,6 +70,7 @@ class PagePolicy final : public IViewEventHandler, public host::IViewObserver {
   host::ViewRegistry& views_;
   host::OverlayChannel& overlay_;
   WebViewManager& web_;
+  capture::IDirtyReports& dirty_reports_;
   host::HostCounters& counters_;
   intptr_t clipboard_owner_ = 0;
 

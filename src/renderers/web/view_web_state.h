@@ -1,12 +1,11 @@
-// The per-view fields of the web runtime (a part of ViewState): the view's web view and its event
-// sink, controller requests, configuration flags, mounted content and what its pages report.
+// The per-view fields of the web runtime, kept by the web view manager: the view's web view and its
+// event sink, controller requests, configuration flags and mounted content.
 #pragma once
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "content/mount.h"
-#include "renderers/web/page_messages.h"
 #include "renderers/web/web_runtime.h"
 
 namespace vyo::web {
@@ -37,8 +36,6 @@ struct ViewWebState {
   uint32_t nav_start_tick = 0;
   // 0xAARRGGBB background of the web view.
   uint32_t background_color = 0;
-  // Regions the page reported as changed ("vyo-dirty" messages); frame copying consumes them.
-  DirtyState dirty;
 };
 
 }  // namespace vyo::web

@@ -32,6 +32,9 @@ inline bool Failed(HResult hr) { return hr < 0; }
 
 // Posts a task to the main thread.
 using Poster = std::function<void(std::function<void()>)>;
+class IWebView;
+// The web view of a view id (null when it has none), asked on the main thread.
+using WebViewLookup = std::function<std::shared_ptr<IWebView>(uint32_t view_id)>;
 
 // The view events a host can subscribe to, in the host's registration order.
 enum class WebEvent {

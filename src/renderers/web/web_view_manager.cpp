@@ -16,7 +16,6 @@ namespace vyo::web {
 namespace {
 
 using host::ViewState;
-using host::ViewsLock;
 
 // The browser arguments every environment is created with: a 32 MiB disk cache and three browser
 // features switched off.
@@ -241,13 +240,13 @@ bool WebViewManager::SwitchToPrivateUserDataDir() {
   user_data_dir_ = *candidate;
   using_private_dir_ = true;
   private_dir_requested_ = false;
-  std::lock_guard<ViewsLock> guard(views_.lock());
-  views_.ForEachLocked([](ViewState& view) {
-    if (view.kind == host::ViewKind::kWeb && !view.web.webview) {
-      view.web.retry_left = kAttempts;
-      view.web.last_failure_tick = 0;
+  for (const host::ViewFacts& view : views_.AllFacts()) {
+    ViewWebState* web = Find(view.view_id);
+    if (view.kind == host::ViewKind::kWeb && web != nullptr && !web->webview) {
+      web->retry_left = kAttempts;
+      web->last_failure_tick = 0;
     }
-  });
+  }
   return true;
 }
 
@@ -258,19 +257,18 @@ void WebViewManager::PumpViewCreationRetries() {
   bool want_recreate = false;
   bool lacking = false;
   std::vector<uint32_t> due;
-  {
-    std::lock_guard<ViewsLock> guard(views_.lock());
-    views_.ForEachLocked([&](const ViewState& view) {
-      const ViewWebState& web = view.web;
-      if (view.kind != host::ViewKind::kWeb || !view.has_surface || web.webview || web.creating) return;
-      lacking = true;
-      if (web.retry_left >= 1 && web.retry_left <= kAttempts - 1 && now - web.last_failure_tick >= kRetryDelayMs) {
-        const int32_t failures = kAttempts - web.retry_left;
-        if (failures >= 3) want_recreate = true;
-        if (failures >= 5) want_private = true;
-        due.push_back(view.view_id);
-      }
-    });
+  for (const host::ViewFacts& view : views_.AllFacts()) {
+    const ViewWebState* web = Find(view.view_id);
+    if (web == nullptr || view.kind != host::ViewKind::kWeb || !view.has_surface || web->webview || web->creating) {
+      continue;
+    }
+    lacking = true;
+    if (web->retry_left >= 1 && web->retry_left <= kAttempts - 1 && now - web->last_failure_tick >= kRetryDelayMs) {
+      const int32_t failures = kAttempts - web->retry_left;
+      if (failures >= 3) want_recreate = true;
+      if (failures >= 5) want_private = true;
+      due.push_back(view.view_id);
+    }
   }
   if (!lacking) return;
   if (environment_) {
@@ -290,26 +288,20 @@ void WebViewManager::PumpViewCreationRetries() {
 // Controllers
 
 void WebViewManager::EnsureWebView(uint32_t view_id) {
-  int32_t epoch = 0;
-  intptr_t parent = 0;
-  bool waiting = false;
-  const bool ready = views_.With(view_id, [&](ViewState* view) {
-    if (view == nullptr || view->kind != host::ViewKind::kWeb || !view->has_surface || view->web.webview ||
-        view->web.creating) {
-      return false;
-    }
-    if (settings_.window_system && !settings_.windowed && view->view_window == 0) return false;
-    if (!environment_ || env_creating_) {
-      waiting = true;  // its arrival asks for every view
-      return false;
-    }
-    epoch = view->web.creation_epoch = NextCreationEpoch();
-    view->web.creating = true;
-    parent = view->view_window;
-    return true;
-  });
-  if (waiting) overlay_.SendLog(ViewForm("EnsureWebView waiting environment", view_id));
-  if (!ready) return;
+  ViewWebState* web = Find(view_id);
+  const std::optional<ViewState> view = views_.Snapshot(view_id);
+  if (web == nullptr || !view || view->kind != host::ViewKind::kWeb || !view->has_surface || web->webview ||
+      web->creating) {
+    return;
+  }
+  if (settings_.window_system && !settings_.windowed && view->view_window == 0) return;
+  if (!environment_ || env_creating_) {
+    overlay_.SendLog(ViewForm("EnsureWebView waiting environment", view_id));  // its arrival asks for every view
+    return;
+  }
+  const int32_t epoch = web->creation_epoch = NextCreationEpoch();
+  web->creating = true;
+  const intptr_t parent = view->view_window;
   std::shared_ptr<IWebEnvironment> environment = environment_;
   std::weak_ptr<WebViewManager*> link = link_;
   const HResult hr = environment->CreateView(
@@ -328,56 +320,43 @@ void WebViewManager::EnsureWebView(uint32_t view_id) {
       });
   overlay_.SendLog(HrForm("CreateCoreWebView2CompositionController", hr));
   if (Failed(hr)) {
-    const bool current = views_.With(view_id, [&](ViewState* view) {
-      if (view == nullptr || view->web.creation_epoch != epoch) return false;
-      view->web.creating = false;
-      return true;
-    });
-    // A failure is charged only to the incarnation that asked.
-    if (current) OnControllerCreationFailed(view_id, hr);
+    // A failure is charged only to the incarnation that asked (looked up again after the call).
+    ViewWebState* asked = Find(view_id);
+    if (asked == nullptr || asked->creation_epoch != epoch) return;
+    asked->creating = false;
+    OnControllerCreationFailed(view_id, hr);
   }
 }
 
 bool WebViewManager::IsCurrentCreation(uint32_t view_id, int32_t epoch) {
-  return views_.With(view_id, [epoch](ViewState* view) {
-    return view != nullptr && view->web.creating && view->web.creation_epoch == epoch;
-  });
+  const ViewWebState* web = Find(view_id);
+  return web != nullptr && web->creating && web->creation_epoch == epoch;
 }
 
 void WebViewManager::OnCompositionControllerCreated(uint32_t view_id, int32_t epoch, HResult hr,
                                                     std::unique_ptr<IWebView> controller) {
-  enum class Outcome { kStale, kFailed, kAttached };
-  LiveWebObjects previous;
-  std::shared_ptr<IWebView> wv;
-  int32_t width = 0, height = 0;
-  uint32_t background = 0;
-  const Outcome outcome = views_.With(view_id, [&](ViewState* view) {
-    if (view == nullptr || view->web.creation_epoch != epoch) return Outcome::kStale;
-    view->web.creating = false;
-    if (Failed(hr) || !controller) return Outcome::kFailed;
-    view->web.retry_left = kAttempts;
-    view->web.last_failure_tick = 0;
-    previous = TakeLiveObjectsLocked(*view);
-    view->web.web_failed = false;
-    view->web.webview = std::shared_ptr<IWebView>(std::move(controller));
-    view->web.event_sink = std::make_shared<ViewEventSink>(link_, view_id);
-    wv = view->web.webview;
-    width = view->width;
-    height = view->height;
-    background = view->web.background_color;
-    return Outcome::kAttached;
-  });
-  if (outcome == Outcome::kStale) {
+  ViewWebState* web = Find(view_id);
+  const std::optional<host::ViewFacts> view = views_.Facts(view_id);
+  if (web == nullptr || !view || web->creation_epoch != epoch) {
     if (Succeeded(hr) && controller) controller->Close();
     overlay_.SendLog(HrForm("OnCompositionControllerCreated stale callback dropped", hr));
     return;
   }
-  if (outcome == Outcome::kFailed) {
+  web->creating = false;
+  if (Failed(hr) || !controller) {
     OnControllerCreationFailed(view_id, Failed(hr) ? hr : kUnexpected);
     return;
   }
+  web->retry_left = kAttempts;
+  web->last_failure_tick = 0;
+  LiveWebObjects previous = TakeLiveObjects(view_id, *web);
+  web->web_failed = false;
+  web->webview = std::shared_ptr<IWebView>(std::move(controller));
+  web->event_sink = std::make_shared<ViewEventSink>(link_, view_id);
+  const std::shared_ptr<IWebView> wv = web->webview;
+  const uint32_t background = web->background_color;
   Release(previous);
-  Configure(view_id, epoch, *wv, width, height, background);
+  Configure(view_id, epoch, *wv, view->width, view->height, background);
 }
 
 void WebViewManager::Configure(uint32_t view_id, int32_t epoch, IWebView& wv, int32_t width, int32_t height,
@@ -431,8 +410,8 @@ void WebViewManager::Configure(uint32_t view_id, int32_t epoch, IWebView& wv, in
   ApplyBackgroundColor(wv, background);
 
   // Event handlers, in registration order; each bit records whether the add succeeded.
-  const std::shared_ptr<IWebViewEvents> sink =
-      views_.With(view_id, [](ViewState* view) { return view ? view->web.event_sink : nullptr; });
+  const ViewWebState* configured = Find(view_id);
+  const std::shared_ptr<IWebViewEvents> sink = configured != nullptr ? configured->event_sink : nullptr;
   wv.SetEventSink(sink.get());
   uint32_t registered = 0;
   const auto add_handlers = [&](std::initializer_list<std::pair<WebEvent, const char*>> handlers) {
@@ -462,34 +441,32 @@ void WebViewManager::Configure(uint32_t view_id, int32_t epoch, IWebView& wv, in
   std::u16string navigate_url;
   std::string failure;
   bool resolve_failed = false;
-  const bool current = views_.With(view_id, [&](ViewState* view) {
-    if (view == nullptr || view->web.creation_epoch != epoch || view->web.webview.get() != &wv) return false;
-    view->web.registered_events = registered;
-    view->web.scripts_added = scripts_added;
-    if ((registered & EventBit(WebEvent::kWebResourceRequested)) != 0 && !view->web.origin.empty()) {
-      filter.Add(view->web.webview, view->web.origin + u"/*");
-      view->web.filter_added = true;
+  // Looked up again: the calls above went out to the browser, and the view may have closed meanwhile
+  // (its objects were then released with it).
+  ViewWebState* web = Find(view_id);
+  const std::optional<ViewState> view = views_.Snapshot(view_id);
+  if (web == nullptr || !view || web->creation_epoch != epoch || web->webview.get() != &wv) return;
+  web->registered_events = registered;
+  web->scripts_added = scripts_added;
+  if ((registered & EventBit(WebEvent::kWebResourceRequested)) != 0 && !web->origin.empty()) {
+    filter.Add(web->webview, web->origin + u"/*");
+    web->filter_added = true;
+  }
+  if (!view->url.empty()) {
+    std::u16string resolved;
+    if (ResolveNavigation(view_id, *web, view->url, &resolved, &filter, &failure)) {
+      navigate_url = resolved;
+      web->nav_start_tick = clock_.TickMs();
+    } else {
+      resolve_failed = true;
     }
-    if (!view->url.empty()) {
-      std::u16string resolved;
-      if (ResolveNavigationLocked(*view, view->url, &resolved, &filter, &failure)) {
-        navigate_url = resolved;
-        view->web.nav_start_tick = clock_.TickMs();
-      } else {
-        resolve_failed = true;
-      }
-    }
-    return true;
-  });
-  if (!current) return;  // the view closed meanwhile; its objects were released with it
+  }
   ApplyFilterChange(filter);
   if (resolve_failed) ReportContentNavigationFailure(view_id, failure);
   if (!navigate_url.empty()) {
     const HResult r = wv.Navigate(navigate_url);
     if (Failed(r)) overlay_.SendLog(HrForm("OnCompositionControllerCreated Navigate", r));
   }
-  // A failed first resolution was reported as a content navigation failure; the popup manager,
-  // once it exists, is told too.
   overlay_.SendLog(ViewForm("OnCompositionControllerCreated success", view_id));
 }
 
@@ -497,19 +474,20 @@ void WebViewManager::OnControllerCreationFailed(uint32_t view_id, HResult hr) {
   if (hr == kInvalidState && !using_private_dir_) private_dir_requested_ = true;
   enum class Next { kNone, kAborted, kRetry, kGiveUp };
   int32_t left = 0;
-  const Next next = views_.With(view_id, [&](ViewState* view) {
-    if (view == nullptr) return Next::kNone;
+  const Next next = [&] {
+    ViewWebState* web = Find(view_id);
+    if (web == nullptr) return Next::kNone;
     if (hr == kAbort || (hr == kInvalidState && using_private_dir_)) {
-      view->web.retry_left = 0;
+      web->retry_left = 0;
       if (hr == kAbort) return Next::kAborted;
-    } else if (view->web.retry_left > 0) {
-      --view->web.retry_left;
-      view->web.last_failure_tick = clock_.TickMs();
-      if (view->web.last_failure_tick == 0) view->web.last_failure_tick = 1;
+    } else if (web->retry_left > 0) {
+      --web->retry_left;
+      web->last_failure_tick = clock_.TickMs();
+      if (web->last_failure_tick == 0) web->last_failure_tick = 1;
     }
-    left = view->web.retry_left;
+    left = web->retry_left;
     return left <= 0 ? Next::kGiveUp : Next::kRetry;
-  });
+  }();
   switch (next) {
     case Next::kNone:
       return;
@@ -529,25 +507,23 @@ void WebViewManager::OnControllerCreationFailed(uint32_t view_id, HResult hr) {
 void WebViewManager::GiveUpControllerCreation(uint32_t view_id, HResult hr) {
   overlay_.SendLog(StringPrintf("WebView2 controller creation gave up, view_id=%u, hr=0x%s, private_udf=%d", view_id,
                                 HrHex(hr).c_str(), using_private_dir_ ? 1 : 0));
-  views_.With(view_id, [](ViewState* view) {
-    if (view != nullptr) view->web.web_failed = true;
-  });
+  if (ViewWebState* web = Find(view_id)) web->web_failed = true;
   const auto code = host::ViewStatusCode::kControllerCreationGaveUp;
   overlay_.SendToOverlay(host::kViewStatus, host::Encode(host::ViewStatus(view_id, code)));
   qos::Report(qos::ViewFailureEvent(hr, view_id, static_cast<uint32_t>(code)));
   NotifyModuleViewEvent(view_id, kModuleViewFailed, 3);
 }
 
-WebViewManager::LiveWebObjects WebViewManager::TakeLiveObjectsLocked(ViewState& view) {
+WebViewManager::LiveWebObjects WebViewManager::TakeLiveObjects(uint32_t view_id, ViewWebState& web) {
   LiveWebObjects objects;
-  objects.webview = std::move(view.web.webview);
-  objects.event_sink = std::move(view.web.event_sink);
-  objects.registered_events = std::exchange(view.web.registered_events, 0);
-  objects.filter_added = std::exchange(view.web.filter_added, false);
-  objects.filter_origin = view.web.origin.empty() ? content::ViewOrigin(view.view_id) : view.web.origin;
-  view.web.webview.reset();
-  view.web.event_sink.reset();
-  view.web.scripts_added = false;
+  objects.webview = std::move(web.webview);
+  objects.event_sink = std::move(web.event_sink);
+  objects.registered_events = std::exchange(web.registered_events, 0);
+  objects.filter_added = std::exchange(web.filter_added, false);
+  objects.filter_origin = web.origin.empty() ? content::ViewOrigin(view_id) : web.origin;
+  web.webview.reset();
+  web.event_sink.reset();
+  web.scripts_added = false;
   return objects;
 }
 
@@ -571,46 +547,50 @@ void WebViewManager::Release(LiveWebObjects& objects) {
   objects.event_sink.reset();
 }
 
+void WebViewManager::OnViewCreated(uint32_t view_id) {
+  // A view made again starts with working content; what it mounted and asked for stays.
+  states_.Add(view_id).web_failed = false;
+  EnsureWebView(view_id);
+}
+
 void WebViewManager::OnViewClosing(uint32_t view_id) {
-  LiveWebObjects objects = views_.With(view_id, [](ViewState* view) {
-    if (view == nullptr) return LiveWebObjects{};
-    LiveWebObjects taken = TakeLiveObjectsLocked(*view);
-    // A new incarnation: answers to requests of the old one can never attach to it.
-    view->web.creation_epoch = NextCreationEpoch();
-    view->web.creating = false;
-    view->web.retry_left = kAttempts;
-    view->web.last_failure_tick = 0;
-    return taken;
-  });
+  ViewWebState* web = Find(view_id);
+  if (web == nullptr) return;
+  LiveWebObjects objects = TakeLiveObjects(view_id, *web);
+  // A new incarnation: answers to requests of the old one can never attach to it.
+  web->creation_epoch = NextCreationEpoch();
+  web->creating = false;
+  web->retry_left = kAttempts;
+  web->last_failure_tick = 0;
+  Release(objects);
+}
+
+void WebViewManager::OnViewDestroyed(uint32_t view_id) {
+  ViewWebState* web = Find(view_id);
+  if (web == nullptr) return;
+  LiveWebObjects objects = TakeLiveObjects(view_id, *web);
+  states_.Erase(view_id);
   Release(objects);
 }
 
 void WebViewManager::OnViewResized(uint32_t view_id) {
-  std::shared_ptr<IWebView> wv;
-  int32_t width = 0, height = 0;
-  views_.With(view_id, [&](ViewState* view) {
-    if (view == nullptr) return;
-    wv = view->web.webview;
-    width = view->width;
-    height = view->height;
-  });
-  if (!wv) return;
-  wv->SetBounds(width, height);
+  const ViewWebState* web = Find(view_id);
+  const std::optional<host::ViewFacts> view = views_.Facts(view_id);
+  if (web == nullptr || !view || !web->webview) return;
+  const std::shared_ptr<IWebView> wv = web->webview;
+  wv->SetBounds(view->width, view->height);
   ApplyZoomFactor(view_id);
 }
 
 void WebViewManager::ApplyZoomFactor(uint32_t view_id) {
-  std::shared_ptr<IWebView> wv;
-  int32_t w = 0, h = 0;
+  ViewWebState* web = Find(view_id);
+  const std::optional<host::ViewFacts> view = views_.Facts(view_id);
+  if (web == nullptr || !view) return;
+  const int32_t w = view->width, h = view->height;
   double zoom = 1.0;
-  views_.With(view_id, [&](ViewState* view) {
-    if (view == nullptr) return;
-    w = view->width;
-    h = view->height;
-    if (w != 0 && h != 0 && std::abs(h - 2 * w) <= 2) zoom = std::min(h / 700.0, w / 350.0);
-    view->web.zoom_factor = zoom;
-    wv = view->web.webview;
-  });
+  if (w != 0 && h != 0 && std::abs(h - 2 * w) <= 2) zoom = std::min(h / 700.0, w / 350.0);
+  web->zoom_factor = zoom;
+  const std::shared_ptr<IWebView> wv = web->webview;
   if (!wv) return;
   const HResult hr = wv->SetZoomFactor(zoom);
   if (Failed(hr)) {
@@ -632,12 +612,37 @@ void WebViewManager::ApplyBackgroundColor(IWebView& wv, uint32_t argb) {
 }
 
 void WebViewManager::SetBackgroundColor(uint32_t view_id, uint32_t argb) {
-  const std::shared_ptr<IWebView> wv = views_.With(view_id, [argb](ViewState* view) -> std::shared_ptr<IWebView> {
-    if (view == nullptr) return nullptr;
-    view->web.background_color = argb;
-    return view->web.webview;
-  });
-  if (wv) ApplyBackgroundColor(*wv, argb);
+  ViewWebState* web = Find(view_id);
+  if (web == nullptr) return;
+  web->background_color = argb;
+  if (const std::shared_ptr<IWebView> wv = web->webview) ApplyBackgroundColor(*wv, argb);
+}
+
+// ---------------------------------------------------------------------------------------------
+// What other subsystems ask of a view's web content
+
+std::shared_ptr<IWebView> WebViewManager::WebViewOf(uint32_t view_id) const {
+  const ViewWebState* web = Find(view_id);
+  return web != nullptr ? web->webview : nullptr;
+}
+
+bool WebViewManager::HasWorkingContent(uint32_t view_id) const {
+  const ViewWebState* web = Find(view_id);
+  return web != nullptr && web->webview && !web->web_failed;
+}
+
+bool WebViewManager::IsFailed(uint32_t view_id) const {
+  const ViewWebState* web = Find(view_id);
+  return web != nullptr && web->web_failed;
+}
+
+void WebViewManager::SetFailed(uint32_t view_id, bool failed) {
+  if (ViewWebState* web = Find(view_id)) web->web_failed = failed;
+}
+
+uint32_t WebViewManager::NavigationStartTick(uint32_t view_id) const {
+  const ViewWebState* web = Find(view_id);
+  return web != nullptr ? web->nav_start_tick : 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -660,8 +665,7 @@ bool WebViewManager::AddPageScripts(IWebView& wv) {
 }
 
 void WebViewManager::RunPageScripts(uint32_t view_id) {
-  const std::shared_ptr<IWebView> wv =
-      views_.With(view_id, [](ViewState* view) { return view ? view->web.webview : nullptr; });
+  const std::shared_ptr<IWebView> wv = WebViewOf(view_id);
   if (!wv) return;
   std::vector<PageScript> scripts = {PageScript::kDirtyReporting, PageScript::kImeFocus, PageScript::kNativeDragGuard,
                                      PageScript::kSelectionCopy};
@@ -678,20 +682,17 @@ void WebViewManager::NavigateView(uint32_t view_id, const std::u16string& url) {
   FilterChange filter;
   std::string failure;
   bool resolve_failed = false;
-  const bool exists = views_.With(view_id, [&](ViewState* view) {
-    if (view == nullptr) return false;
-    view->url = url;
-    view->web.nav_start_tick = clock_.TickMs();
-    if (!view->web.webview || url.empty()) return true;  // the controller's creation navigates later
-    if (!ResolveNavigationLocked(*view, url, &resolved, &filter, &failure)) {
+  ViewWebState* web = Find(view_id);
+  if (web == nullptr) return;
+  web->nav_start_tick = clock_.TickMs();
+  // Without a web view yet, the controller's creation navigates later.
+  if (web->webview && !url.empty()) {
+    if (ResolveNavigation(view_id, *web, url, &resolved, &filter, &failure)) {
+      target = web->webview;
+    } else {
       resolve_failed = true;
-      return true;
     }
-    target = view->web.webview;
-    return true;
-  });
-  if (!exists) return;
-  views_.NotifyNavigating(view_id);  // frames of the old content are not analysed against the new
+  }
   ApplyFilterChange(filter);
   if (resolve_failed) ReportContentNavigationFailure(view_id, failure);
   if (!target) return;
@@ -699,18 +700,17 @@ void WebViewManager::NavigateView(uint32_t view_id, const std::u16string& url) {
   if (Failed(hr)) overlay_.SendLog(HrForm("NavigateView", hr));
 }
 
-bool WebViewManager::ResolveNavigationLocked(ViewState& view, const std::u16string& url, std::u16string* resolved,
-                                             FilterChange* filter, std::string* failure) {
+bool WebViewManager::ResolveNavigation(uint32_t view_id, ViewWebState& web, const std::u16string& url,
+                                       std::u16string* resolved, FilterChange* filter, std::string* failure) {
   const uint32_t start = clock_.TickMs();
   const content::ContentNavigation nav =
-      content::ResolveContentNavigation(view.view_id, url, *view.web.mount, content::BuiltInKeySet());
+      content::ResolveContentNavigation(view_id, url, *web.mount, content::BuiltInKeySet());
   if (!nav.ok) {
     *failure = nav.failure_detail;
     return false;
   }
-  ViewWebState& web = view.web;
   if (web.webview && web.filter_added) {
-    filter->Remove(web.webview, (web.origin.empty() ? content::ViewOrigin(view.view_id) : web.origin) + u"/*");
+    filter->Remove(web.webview, (web.origin.empty() ? content::ViewOrigin(view_id) : web.origin) + u"/*");
     web.filter_added = false;
   }
   if (!nav.mounted) {
@@ -721,7 +721,7 @@ bool WebViewManager::ResolveNavigationLocked(ViewState& view, const std::u16stri
       filter->Add(web.webview, web.origin + u"/*");
       web.filter_added = true;
     }
-    qos::Report(qos::MountEvent(false, clock_.TickMs() - start, view.view_id, nav.source_label));
+    qos::Report(qos::MountEvent(false, clock_.TickMs() - start, view_id, nav.source_label));
   }
   *resolved = nav.url;
   return true;
@@ -742,16 +742,15 @@ void WebViewManager::ReportContentNavigationFailure(uint32_t view_id, const std:
   overlay_.SendLog(StringPrintf("Package navigation failed, view_id=%u", view_id) +
                    (detail.empty() ? std::string() : ", detail=" + detail));
   FilterChange filter;
-  views_.With(view_id, [&](ViewState* view) {
-    if (view == nullptr) return;
-    view->web.web_failed = true;
-    if (view->web.webview && view->web.filter_added) {
-      filter.Remove(view->web.webview, (view->web.origin.empty() ? content::ViewOrigin(view_id) : view->web.origin) + u"/*");
-      view->web.filter_added = false;
+  if (ViewWebState* web = Find(view_id)) {
+    web->web_failed = true;
+    if (web->webview && web->filter_added) {
+      filter.Remove(web->webview, (web->origin.empty() ? content::ViewOrigin(view_id) : web->origin) + u"/*");
+      web->filter_added = false;
     }
-    view->web.mount->Reset();
-    view->web.origin.clear();
-  });
+    web->mount->Reset();
+    web->origin.clear();
+  }
   ApplyFilterChange(filter);
   const auto code = host::ViewStatusCode::kContentNavigationFailed;
   overlay_.SendToOverlay(host::kViewStatus, host::Encode(host::ViewStatus(view_id, code)));
@@ -762,13 +761,11 @@ void WebViewManager::ReportContentNavigationFailure(uint32_t view_id, const std:
 std::optional<WebResourceResponse> WebViewManager::OnWebResourceRequested(uint32_t view_id,
                                                                          const WebResourceRequest& request) {
   if (!environment_) return std::nullopt;
-  std::optional<content::ResourceResponse> found = views_.With(
-      view_id, [&](ViewState* view) -> std::optional<content::ResourceResponse> {
-        if (view == nullptr || view->web.origin.empty()) return std::nullopt;
-        const std::optional<std::string> path = content::RequestPathForOrigin(request.uri, view->web.origin);
-        if (!path) return std::nullopt;
-        return content::LookupResource(*view->web.mount, *path);
-      });
+  const ViewWebState* web = Find(view_id);
+  if (web == nullptr || web->origin.empty()) return std::nullopt;
+  const std::optional<std::string> path = content::RequestPathForOrigin(request.uri, web->origin);
+  if (!path) return std::nullopt;
+  std::optional<content::ResourceResponse> found = content::LookupResource(*web->mount, *path);
   if (!found) return std::nullopt;
   WebResourceResponse response;
   response.status = found->status;

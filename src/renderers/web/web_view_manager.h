@@ -3,9 +3,12 @@
 // the user data directory, asks for each view's controller and configures it (settings, page
 // scripts, event handlers), navigates views to plain or mounted content and answers the requests
 // for mounted content. It observes the view registry: a created view gets a controller, a resized
-// one new bounds, a closing one loses its web objects.
+// one new bounds, a closing one loses its web objects. Each view's web fields (ViewWebState) are
+// its own, kept by view id from the view's creation to its end; other subsystems ask for what they
+// need (the view's web view, whether its content failed).
 //
-// Main thread only. Browser calls are made with views_lock released.
+// Main thread only. The registry's record is read as a copy; no lock is held while the browser is
+// called or content is mounted and read.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -15,16 +18,18 @@
 #include <vector>
 
 #include "main_thread/main_thread.h"
+#include "renderers/web/view_web_state.h"
 #include "overlay_channel/overlay_channel.h"
 #include "platform/clock.h"
 #include "renderers/web/user_data_dir.h"
 #include "renderers/web/web_runtime.h"
 #include "views/host_context.h"
+#include "views/per_view.h"
 #include "views/view_registry.h"
 
 namespace vyo::web {
 
-// Where a view's page events go (the page policy). Called on the main thread, without views_lock.
+// Where a view's page events go (the page policy). Called on the main thread.
 class IViewEventHandler {
  public:
   virtual ~IViewEventHandler() = default;
@@ -58,7 +63,7 @@ class WebViewManager final : public host::IViewObserver {
     kModuleViewDestroyed = 4,
   };
   // Where events of module views go (the module host): (view id, event, argument). The module host
-  // drops events of views no module owns. Main thread, never under views_lock.
+  // drops events of views no module owns. Main thread.
   using ModuleViewEventRoute = std::function<void(uint32_t view_id, uint32_t event, uint32_t argument)>;
   void SetModuleViewEventRoute(ModuleViewEventRoute route) { module_view_event_ = std::move(route); }
   void NotifyModuleViewEvent(uint32_t view_id, uint32_t event, uint32_t argument) {
@@ -100,9 +105,23 @@ class WebViewManager final : public host::IViewObserver {
   void Shutdown();
 
   // IViewObserver.
-  void OnViewCreated(uint32_t view_id) override { EnsureWebView(view_id); }
+  void OnViewCreated(uint32_t view_id) override;
   void OnViewResized(uint32_t view_id) override;
   void OnViewClosing(uint32_t view_id) override;
+  void OnViewDestroyed(uint32_t view_id) override;
+
+  // What other subsystems ask of a view's web content (main thread).
+  std::shared_ptr<IWebView> WebViewOf(uint32_t view_id) const;
+  // The view has a web view and its content has not failed for good.
+  bool HasWorkingContent(uint32_t view_id) const;
+  bool IsFailed(uint32_t view_id) const;
+  // The page policy's verdicts: the browser process of the view failed (true), or its content
+  // works again (false).
+  void SetFailed(uint32_t view_id, bool failed);
+  uint32_t NavigationStartTick(uint32_t view_id) const;
+  // The view's web fields (null for an unknown view); tests read them.
+  const ViewWebState* Find(uint32_t view_id) const { return states_.Find(view_id); }
+  ViewWebState* Find(uint32_t view_id) { return states_.Find(view_id); }
 
   const std::u16string& user_data_dir() const { return user_data_dir_; }
   bool using_private_dir() const { return using_private_dir_; }
@@ -112,8 +131,8 @@ class WebViewManager final : public host::IViewObserver {
   IViewEventHandler* event_handler() const { return handler_; }
 
  private:
-  // A view's live web objects, taken out of its record so that they can be released without
-  // views_lock.
+  // A view's live web objects, taken out of its fields so that they are released after the fields
+  // are consistent again.
   struct LiveWebObjects {
     std::shared_ptr<IWebView> webview;
     std::shared_ptr<IWebViewEvents> event_sink;
@@ -121,13 +140,13 @@ class WebViewManager final : public host::IViewObserver {
     bool filter_added = false;
     std::u16string filter_origin;
   };
-  static LiveWebObjects TakeLiveObjectsLocked(host::ViewState& view);
+  static LiveWebObjects TakeLiveObjects(uint32_t view_id, ViewWebState& web);
   static void Release(LiveWebObjects& objects);
   void Configure(uint32_t view_id, int32_t epoch, IWebView& wv, int32_t width, int32_t height, uint32_t background);
   void ApplyZoomFactor(uint32_t view_id);
   void ApplyBackgroundColor(IWebView& wv, uint32_t argb);
   // Resolves `url` for the view (mounting content); the resource filter change it needs is
-  // returned and made by the caller after views_lock is released.
+  // returned and made by the caller once the view's fields are up to date.
   struct FilterChange {
     std::shared_ptr<IWebView> webview;
     std::vector<std::pair<bool, std::u16string>> steps;  // (add, pattern) in order
@@ -140,8 +159,8 @@ class WebViewManager final : public host::IViewObserver {
       steps.emplace_back(false, std::move(pattern));
     }
   };
-  bool ResolveNavigationLocked(host::ViewState& view, const std::u16string& url, std::u16string* resolved,
-                               FilterChange* filter, std::string* failure);
+  bool ResolveNavigation(uint32_t view_id, ViewWebState& web, const std::u16string& url, std::u16string* resolved,
+                         FilterChange* filter, std::string* failure);
   static void ApplyFilterChange(const FilterChange& change);
   bool AddPageScripts(IWebView& wv);
 
@@ -151,6 +170,7 @@ class WebViewManager final : public host::IViewObserver {
   host::OverlayChannel& overlay_;
   host::MainThread& main_thread_;
   IViewEventHandler* handler_ = nullptr;
+  host::PerView<ViewWebState> states_;
 
   // What callbacks and event sinks hold: Shutdown clears it, so an answer that arrives late does
   // nothing.

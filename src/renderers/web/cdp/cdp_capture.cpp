@@ -386,18 +386,19 @@ class ScreenshotSession final : public capture::ICaptureSession {
 
 class CdpCapturePort final : public capture::ICapturePort {
  public:
-  CdpCapturePort(Poster post, CaptureOptions options) : post_(std::move(post)), options_(options) {}
+  CdpCapturePort(Poster post, WebViewLookup views, CaptureOptions options)
+      : post_(std::move(post)), views_(std::move(views)), options_(options) {}
 
-  bool IsSupported(IWebView& view) override {
+  bool IsSupported(uint32_t view_id) override {
     ViewLink link;
-    return LinkOf(view, &link);
+    return Link(view_id, &link);
   }
 
-  std::unique_ptr<capture::ICaptureSession> Start(IWebView& view, capture::CaptureSource source, int32_t width,
+  std::unique_ptr<capture::ICaptureSession> Start(uint32_t view_id, capture::CaptureSource source, int32_t width,
                                                   int32_t height, uint32_t interval_ms, capture::FrameCallback on_frame,
                                                   capture::EndCallback on_end) override {
     ViewLink link;
-    if (!LinkOf(view, &link) || width < 1 || height < 1) return nullptr;
+    if (!Link(view_id, &link) || width < 1 || height < 1) return nullptr;
     if (source == capture::CaptureSource::kVisual) {
       auto session = std::make_unique<ScreencastSession>(std::move(link), width, height);
       if (!session->Start(std::move(on_frame), std::move(on_end), options_.silent_screencast)) return nullptr;
@@ -409,14 +410,21 @@ class CdpCapturePort final : public capture::ICapturePort {
   }
 
  private:
+  bool Link(uint32_t view_id, ViewLink* link) {
+    const std::shared_ptr<IWebView> view = views_ ? views_(view_id) : nullptr;
+    return view && LinkOf(*view, link);
+  }
+
   Poster post_;
+  WebViewLookup views_;
   CaptureOptions options_;
 };
 
 }  // namespace
 
-std::unique_ptr<capture::ICapturePort> CreateCapturePort(Poster post_to_main, CaptureOptions options) {
-  return std::make_unique<CdpCapturePort>(std::move(post_to_main), options);
+std::unique_ptr<capture::ICapturePort> CreateCapturePort(Poster post_to_main, WebViewLookup views,
+                                                        CaptureOptions options) {
+  return std::make_unique<CdpCapturePort>(std::move(post_to_main), std::move(views), options);
 }
 
 }  // namespace vyo::web::cdp

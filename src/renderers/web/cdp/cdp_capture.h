@@ -19,7 +19,8 @@ struct CaptureOptions {
   bool silent_screencast = false;
 };
 
-std::unique_ptr<capture::ICapturePort> CreateCapturePort(Poster post_to_main, CaptureOptions options = {});
+std::unique_ptr<capture::ICapturePort> CreateCapturePort(Poster post_to_main, WebViewLookup views,
+                                                        CaptureOptions options = {});
 
 // Decodes base64 text (the standard alphabet, '=' padding) into `out` (replaced). False on any
 // character outside the alphabet or a bad length.

@@ -57,6 +57,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/lock_checks.h"
 #include "base/text.h"
 #include "platform/process.h"
 #include "renderers/web/cdp/browser_process.h"
@@ -229,6 +230,7 @@ class Browser : public std::enable_shared_from_this<Browser> {
   // missing after it runs with a failure (TimedOut) and a late answer is ignored.
   bool Send(const std::string& method, Json params, const std::string& session, Reply reply,
             std::chrono::milliseconds deadline = std::chrono::milliseconds(0)) {
+    CheckNoRegistryLock("call the browser");
     if (disconnected_) return false;
     const int64_t id = next_id_++;
     Json message{{"id", id}, {"method", method}, {"params", std::move(params)}};
