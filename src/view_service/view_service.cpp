@@ -38,7 +38,7 @@ void ViewService::RegisterCommands(CommandDispatcher& dispatcher) {
     EnsureView(c.view_id, c.width, c.height, true, u"", true);
     SetViewPosition(c.view_id, c.x, c.y);
   });
-  dispatcher.On<ViewNavigateCmd>([this](const ViewNavigateCmd& c) { Navigate(c.view_id, c.url); });
+  dispatcher.On<ViewNavigateCmd>([this](const ViewNavigateCmd& c) { NavigateTo(c.view_id, c.url); });
   dispatcher.On<ViewPostMessageCmd>(
       [this](const ViewPostMessageCmd& c) { pages_.PostWebMessageToView(c.view_id, c.text); });
   dispatcher.On<ViewSetVisibleCmd>([this](const ViewSetVisibleCmd& c) { SetViewVisible(c.view_id, c.visible); });
@@ -314,10 +314,10 @@ void ViewService::SetViewFrameRate(uint32_t view_id, int32_t fps) {
 
 void ViewService::NavigateView(uint32_t view_id, const char16_t* url) {
   std::u16string text = url != nullptr ? std::u16string(url) : std::u16string();
-  main_thread_.RunOrPost([this, view_id, text] { Navigate(view_id, text); });
+  main_thread_.RunOrPost([this, view_id, text] { NavigateTo(view_id, text); });
 }
 
-void ViewService::Navigate(uint32_t view_id, const std::u16string& url) {
+void ViewService::NavigateTo(uint32_t view_id, const std::u16string& url) {
   const bool exists = views_.With(view_id, [&](ViewState* view) {
     if (view != nullptr) view->url = url;
     return view != nullptr;

@@ -51,7 +51,7 @@ class ViewService final : public IModuleServices, public web::IWebPopupHost {
   void ApplyFrameRate(uint32_t view_id, uint32_t rate);
   void ApplyZOrder(uint32_t view_id, int32_t z);
   // The view is told to show `url`: the registry's record, its observers, then the web runtime.
-  void Navigate(uint32_t view_id, const std::u16string& url);
+  void NavigateTo(uint32_t view_id, const std::u16string& url);
   void ApplySurfaceInfo(uint32_t width, uint32_t height);
   void ApplyPresentationMode(const SetPresentationModeCmd& cmd);
 

@@ -196,7 +196,7 @@ class FakeWebEnvironment final : public web::IWebEnvironment {
   web::HResult create_view_status = web::kOk;  // synchronous result of CreateView
   std::string version = "148.0.1.2";
 
-  web::HResult CreateView(intptr_t parent, std::function<void(web::HResult, std::unique_ptr<web::IWebView>)> done,
+  web::HResult CreateWebView(intptr_t parent, std::function<void(web::HResult, std::unique_ptr<web::IWebView>)> done,
                           std::function<bool()> still_wanted) override {
     CheckFakeRuntimeCall("CreateView");
     if (web::Failed(create_view_status)) return create_view_status;

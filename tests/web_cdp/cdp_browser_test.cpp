@@ -313,7 +313,7 @@ class CdpBrowserTest : public ::testing::Test {
   };
   ViewResult StartView(IWebEnvironment& env) {
     auto result = std::make_shared<ViewResult>();
-    const HResult hr = env.CreateView(0, [result](HResult r, std::unique_ptr<IWebView> view) {
+    const HResult hr = env.CreateWebView(0, [result](HResult r, std::unique_ptr<IWebView> view) {
       result->arrived = true;
       result->hr = r;
       result->view = std::move(view);
@@ -600,7 +600,7 @@ TEST_F(CdpBrowserTest, EndingTheRuntimeEndsItsBrowserWhateverStillHoldsIt) {
   ASSERT_GT(pid, 0u);
   int answered = 0, failed = 0;
   for (int i = 0; i < 4; ++i) {
-    ASSERT_EQ(env->CreateView(0, [&](HResult hr, std::unique_ptr<IWebView> made) {
+    ASSERT_EQ(env->CreateWebView(0, [&](HResult hr, std::unique_ptr<IWebView> made) {
       ++answered;
       failed += Failed(hr) && !made;
     }, nullptr), kOk);
@@ -637,7 +637,7 @@ TEST_F(CdpBrowserTest, ViewsClosedMidNavigationLeaveNoTargetOrRendererBehind) {
   sink.answer = Site;
   std::unique_ptr<IWebView> held;
   for (int i = 0; i < kBurst; ++i) {
-    ASSERT_EQ(env->CreateView(0, [&, i](HResult, std::unique_ptr<IWebView> made) {
+    ASSERT_EQ(env->CreateWebView(0, [&, i](HResult, std::unique_ptr<IWebView> made) {
       ++answered;
       held.reset();
       if (made) {
@@ -669,7 +669,7 @@ TEST_F(CdpBrowserTest, QueuedCreationsNoLongerWantedMakeNoView) {
   std::unique_ptr<IWebView> last;
   for (int i = 0; i <= kQueued; ++i) {
     const bool wanted = i == kQueued;
-    ASSERT_EQ(env->CreateView(0, [&, wanted](HResult hr, std::unique_ptr<IWebView> made) {
+    ASSERT_EQ(env->CreateWebView(0, [&, wanted](HResult hr, std::unique_ptr<IWebView> made) {
       if (hr == kAbort && !made) ++aborted;
       if (made) {
         ++made_views;

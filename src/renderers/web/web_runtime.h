@@ -182,7 +182,7 @@ class IWebEnvironment {
   // on the main thread with the status and the view (null on failure). A failure status returned
   // here means `done` will not run. `still_wanted` (may be empty) is asked on the main thread when a
   // queued request's turn comes: false drops it without making a view (`done` then gets kAbort).
-  virtual HResult CreateView(intptr_t parent_window, std::function<void(HResult, std::unique_ptr<IWebView>)> done,
+  virtual HResult CreateWebView(intptr_t parent_window, std::function<void(HResult, std::unique_ptr<IWebView>)> done,
                              std::function<bool()> still_wanted) = 0;
   virtual std::string BrowserVersion() = 0;
 };

@@ -304,7 +304,7 @@ void WebViewManager::EnsureWebView(uint32_t view_id) {
   const intptr_t parent = view->view_window;
   std::shared_ptr<IWebEnvironment> environment = environment_;
   std::weak_ptr<WebViewManager*> link = link_;
-  const HResult hr = environment->CreateView(
+  const HResult hr = environment->CreateWebView(
       parent, [link, view_id, epoch](HResult result, std::unique_ptr<IWebView> controller) {
         auto manager = link.lock();
         if (manager && *manager) {

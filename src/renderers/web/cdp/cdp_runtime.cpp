@@ -1175,7 +1175,7 @@ class CdpEnvironment final : public IWebEnvironment {
   CdpEnvironment(std::shared_ptr<Browser> browser, std::shared_ptr<MainLink> link, std::string version)
       : browser_(std::move(browser)), link_(std::move(link)), version_(std::move(version)) {}
 
-  HResult CreateView(intptr_t /*parent_window*/, std::function<void(HResult, std::unique_ptr<IWebView>)> done,
+  HResult CreateWebView(intptr_t /*parent_window*/, std::function<void(HResult, std::unique_ptr<IWebView>)> done,
                      std::function<bool()> still_wanted) override {
     if (!done) return kInvalidArg;
     if (!browser_) {
