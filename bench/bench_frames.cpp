@@ -42,8 +42,8 @@
 #include "platform/process.h"
 #include "platform/system.h"
 #include "protocol/texture_layout.h"
-#include "renderers/web/cdp/browser_process.h"
-#include "renderers/web/cdp/cdp_capture.h"
+#include "renderers/cdp/browser_process.h"
+#include "renderers/cdp/cdp_capture.h"
 
 namespace {
 

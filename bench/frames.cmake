@@ -7,6 +7,6 @@ if(NOT WIN32 AND TARGET vyo_web_cdp)
   add_executable(bench_frames ${CMAKE_CURRENT_LIST_DIR}/bench_frames.cpp)
   target_link_libraries(bench_frames PRIVATE overlay_sim vyo_capture vyo_web_cdp PNG::PNG benchmark::benchmark
                                              vyo_warnings)
-  target_include_directories(bench_frames SYSTEM PRIVATE ${CMAKE_BINARY_DIR}/src/renderers/web/cdp/json)
+  target_include_directories(bench_frames SYSTEM PRIVATE ${CMAKE_BINARY_DIR}/src/renderers/cdp/json)
   add_dependencies(bench_frames FenyraOverlayHost)
 endif()

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "renderers/web/cdp/cdp_capture.h"
+#include "renderers/cdp/cdp_capture.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view message(reinterpret_cast<const char*>(data), size);

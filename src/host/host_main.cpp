@@ -15,8 +15,8 @@
 #include "platform/shared_memory_owner.h"
 #include "qos/events.h"
 #include "qos/sink.h"
-#include "renderers/web/cdp/cdp_capture.h"
-#include "renderers/web/cdp/cdp_runtime.h"
+#include "renderers/cdp/cdp_capture.h"
+#include "renderers/cdp/cdp_runtime.h"
 
 namespace vyo::host {
 

@@ -10,7 +10,7 @@
 #include "platform/shared_memory.h"
 #include "platform/system.h"
 #include "protocol/texture_layout.h"
-#include "renderers/web/cdp/cdp_capture.h"
+#include "renderers/cdp/cdp_capture.h"
 
 namespace vyo {
 namespace {

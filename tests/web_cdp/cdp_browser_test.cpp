@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "renderers/web/cdp/cdp_runtime.h"
+#include "renderers/cdp/cdp_runtime.h"
 
 #ifdef __linux__
 #include <signal.h>

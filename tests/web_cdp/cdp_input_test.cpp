@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "renderers/web/cdp/cdp_input.h"
+#include "renderers/cdp/cdp_input.h"
 
 namespace vyo::web::cdp {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "renderers/web/cdp/cdp_protocol.h"
+#include "renderers/cdp/cdp_protocol.h"
 
 namespace vyo::web::cdp {
 namespace {

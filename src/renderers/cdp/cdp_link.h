@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "renderers/web/cdp/cdp_capture.h"
+#include "renderers/cdp/cdp_capture.h"
 #include "renderers/web/web_runtime.h"
 
 namespace vyo::web::cdp {

@@ -41,7 +41,7 @@
 //   PostWebMessageAsJson evaluates, in the main frame, the shim's delivery function with the JSON
 //   as a literal, which dispatches a "message" event on window.chrome.webview whose data is the
 //   parsed value.
-#include "renderers/web/cdp/cdp_runtime.h"
+#include "renderers/cdp/cdp_runtime.h"
 
 #include <nlohmann/json.hpp>
 
@@ -60,10 +60,10 @@
 #include "base/lock_checks.h"
 #include "base/text.h"
 #include "platform/process.h"
-#include "renderers/web/cdp/browser_process.h"
-#include "renderers/web/cdp/cdp_input.h"
-#include "renderers/web/cdp/cdp_link.h"
-#include "renderers/web/cdp/cdp_protocol.h"
+#include "renderers/cdp/browser_process.h"
+#include "renderers/cdp/cdp_input.h"
+#include "renderers/cdp/cdp_link.h"
+#include "renderers/cdp/cdp_protocol.h"
 #include "renderers/web/scripts/page_scripts.h"
 
 namespace vyo::web::cdp {

@@ -1,4 +1,4 @@
-#include "renderers/web/cdp/cdp_protocol.h"
+#include "renderers/cdp/cdp_protocol.h"
 
 namespace vyo::web::cdp {
 

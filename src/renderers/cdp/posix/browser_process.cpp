@@ -1,7 +1,7 @@
 // The browser process on Linux: posix_spawn with the DevTools pipe on descriptors 3 (commands the
 // browser reads) and 4 (answers and events it writes), in a process group of its own so that every
 // helper it starts can be ended with it.
-#include "renderers/web/cdp/browser_process.h"
+#include "renderers/cdp/browser_process.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,7 +21,7 @@
 #include <mutex>
 #include <thread>
 
-#include "renderers/web/cdp/cdp_protocol.h"
+#include "renderers/cdp/cdp_protocol.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "renderers/web/cdp/cdp_input.h"
+#include "renderers/cdp/cdp_input.h"
 
 #include <cmath>
 #include <cstdlib>

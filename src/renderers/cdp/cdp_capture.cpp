@@ -3,7 +3,7 @@
 // the session's callback on that thread; the acknowledgement that returns the frame to the
 // browser's pool is posted to the main thread when the frame is released. Screenshots are polled
 // on the main thread, one in flight, at the session's interval.
-#include "renderers/web/cdp/cdp_capture.h"
+#include "renderers/cdp/cdp_capture.h"
 
 #include <algorithm>
 #include <array>
@@ -16,7 +16,7 @@
 #include <system_error>
 #include <thread>
 
-#include "renderers/web/cdp/cdp_link.h"
+#include "renderers/cdp/cdp_link.h"
 
 namespace vyo::web::cdp {
 

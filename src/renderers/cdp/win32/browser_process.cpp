@@ -2,14 +2,14 @@
 // only handles it inherits; their values are passed with --remote-debugging-io-pipes (the end the
 // browser reads commands from, then the end it writes to). The browser and the helpers it starts
 // run in a job object that ends them all with it.
-#include "renderers/web/cdp/browser_process.h"
+#include "renderers/cdp/browser_process.h"
 
 #include <windows.h>
 
 #include <mutex>
 
 #include "base/text.h"
-#include "renderers/web/cdp/cdp_protocol.h"
+#include "renderers/cdp/cdp_protocol.h"
 
 namespace vyo::web::cdp {
 namespace {
