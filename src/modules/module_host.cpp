@@ -444,6 +444,79 @@ uint32_t ModuleHost::CallModule(uint32_t module_id, const std::function<void()>&
   return code;
 }
 
+// The module's entry points; null when one of the three it must have is missing.
+std::unique_ptr<ModuleHost::Record> ModuleHost::BindExports(platform::DynamicLibrary& library) {
+  auto record = std::make_unique<Record>();
+  record->get_abi_version = reinterpret_cast<VyomGetAbiVersionFn>(library.Symbol("VYOM_GetAbiVersion"));
+  record->initialize = reinterpret_cast<VyomInitializeFn>(library.Symbol("VYOM_Initialize"));
+  record->shutdown = reinterpret_cast<VyomShutdownFn>(library.Symbol("VYOM_Shutdown"));
+  if (!record->get_abi_version || !record->initialize || !record->shutdown) return nullptr;
+  record->tick = reinterpret_cast<VyomTickFn>(library.Symbol("VYOM_Tick"));
+  record->on_host_message = reinterpret_cast<VyomOnHostMessageFn>(library.Symbol("VYOM_OnHostMessage"));
+  record->on_page_message = reinterpret_cast<VyomOnPageMessageFn>(library.Symbol("VYOM_OnPageMessage"));
+  record->on_view_event = reinterpret_cast<VyomOnViewEventFn>(library.Symbol("VYOM_OnViewEvent"));
+  return record;
+}
+
+// The service table a module is given at initialisation.
+void ModuleHost::FillServiceTable(Record& record) {
+  VyomServices& t = record.table;
+  t.size = sizeof(VyomServices);
+  t.version = 1;
+  t.context = record.context;
+  t.create_view = &ServiceEntries::CreateView;
+  t.destroy_view = &ServiceEntries::DestroyView;
+  t.set_view_rect = &ServiceEntries::SetViewRect;
+  t.set_view_visible = &ServiceEntries::SetViewVisible;
+  t.set_view_z_order = &ServiceEntries::SetViewZOrder;
+  t.set_relay_flag_a = &ServiceEntries::SetRelayFlagA;
+  t.set_view_background = &ServiceEntries::SetViewBackground;
+  t.set_view_frame_rate = &ServiceEntries::SetViewFrameRate;
+  t.navigate = &ServiceEntries::Navigate;
+  t.post_message = &ServiceEntries::PostMessage;
+  t.send_to_overlay = &ServiceEntries::SendToOverlay;
+  t.log = &ServiceEntries::Log;
+  t.now = &ServiceEntries::Now;
+  t.set_relay_flag_b = &ServiceEntries::SetRelayFlagB;
+  t.set_hit_test = &ServiceEntries::SetHitTest;
+  t.get_surface_size = &ServiceEntries::GetSurfaceSize;
+  t.request_overlay_exit = &ServiceEntries::RequestOverlayExit;
+  t.request_full_frames = &ServiceEntries::RequestFullFrames;
+  t.get_login_info = &ServiceEntries::GetLoginInfo;
+  t.set_full_refresh = &ServiceEntries::SetFullRefresh;
+  t.open_popup = &ServiceEntries::OpenPopup;
+  t.close_popup = &ServiceEntries::ClosePopup;
+}
+
+// The module file at `path`: 0 with its full path and identity, or the status (and its value) it
+// is refused with.
+uint32_t ModuleHost::CheckModuleFile(const std::u16string& path, std::u16string* full_path,
+                                     std::optional<platform::FileId>* file_id, uint32_t* value) {
+  if (path.empty()) return *value = 0, kModuleBadPath;
+  if (platform::IsDirectory(path) || !platform::RealPath(path)) return *value = 2, kModuleBadPath;
+  const std::optional<std::u16string> full = platform::FullPathName(path);
+  if (!full || full->empty()) {
+    services_.ModuleLog(2, "ModuleHost: path canonicalize failed");
+    return *value = 5, kModuleBadPath;
+  }
+  *full_path = *full;
+  // The same file reached by another path (a link, a ".." after a linked folder) is the same
+  // library: files are told apart by their identity, taken through the path as the system resolves
+  // it; paths are compared only when it cannot be had.
+  *file_id = platform::FileIdentity(path);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const auto& [id, other] : modules_) {
+      const bool same = *file_id && other->file_id ? **file_id == *other->file_id : other->module_path == *full;
+      if (same) {
+        // One library image per path: a second load would share the first one's globals.
+        return *value = kErrorAlreadyExists, kModuleLoadFailed;
+      }
+    }
+  }
+  return 0;
+}
+
 uint32_t ModuleHost::LoadModule(const std::u16string& path, const std::string& config, const std::string& name) {
   uint32_t module_id = 0;
   {
@@ -454,50 +527,28 @@ uint32_t ModuleHost::LoadModule(const std::u16string& path, const std::string& c
   const uint64_t start = NowMs();
   auto report = [&](uint32_t status, uint32_t value) { Report(module_id, status, value, name, path, start, true); };
 
-  if (path.empty()) return report(kModuleBadPath, 0), module_id;
-  if (platform::IsDirectory(path) || !platform::RealPath(path)) return report(kModuleBadPath, 2), module_id;
-  const std::optional<std::u16string> full = platform::FullPathName(path);
-  if (!full || full->empty()) {
-    services_.ModuleLog(2, "ModuleHost: path canonicalize failed");
-    return report(kModuleBadPath, 5), module_id;
-  }
-  // The same file reached by another path (a link, a ".." after a linked folder) is the same
-  // library: files are told apart by their identity, taken through the path as the system resolves
-  // it; paths are compared only when it cannot be had.
-  const std::optional<platform::FileId> file_id = platform::FileIdentity(path);
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    for (const auto& [id, other] : modules_) {
-      const bool same = file_id && other->file_id ? *file_id == *other->file_id : other->module_path == *full;
-      if (same) {
-        // One library image per path: a second load would share the first one's globals.
-        return report(kModuleLoadFailed, kErrorAlreadyExists), module_id;
-      }
-    }
+  std::u16string full_path;
+  std::optional<platform::FileId> file_id;
+  uint32_t refused_value = 0;
+  if (const uint32_t refused = CheckModuleFile(path, &full_path, &file_id, &refused_value); refused != 0) {
+    return report(refused, refused_value), module_id;
   }
   services_.ModuleLog(1, "ModuleHost: signature verification skipped");
   uint32_t error = 0;
-  std::unique_ptr<platform::DynamicLibrary> library = platform::DynamicLibrary::Open(*full, &error);
+  std::unique_ptr<platform::DynamicLibrary> library = platform::DynamicLibrary::Open(full_path, &error);
   if (!library) return report(kModuleLoadFailed, error), module_id;
 
-  auto record = std::make_unique<Record>();
-  record->get_abi_version = reinterpret_cast<VyomGetAbiVersionFn>(library->Symbol("VYOM_GetAbiVersion"));
-  record->initialize = reinterpret_cast<VyomInitializeFn>(library->Symbol("VYOM_Initialize"));
-  record->shutdown = reinterpret_cast<VyomShutdownFn>(library->Symbol("VYOM_Shutdown"));
-  if (!record->get_abi_version || !record->initialize || !record->shutdown) {
+  std::unique_ptr<Record> record = BindExports(*library);
+  if (!record) {
     library.reset();
     return report(kModuleMissingExport, 0), module_id;
   }
-  record->tick = reinterpret_cast<VyomTickFn>(library->Symbol("VYOM_Tick"));
-  record->on_host_message = reinterpret_cast<VyomOnHostMessageFn>(library->Symbol("VYOM_OnHostMessage"));
-  record->on_page_message = reinterpret_cast<VyomOnPageMessageFn>(library->Symbol("VYOM_OnPageMessage"));
-  record->on_view_event = reinterpret_cast<VyomOnViewEventFn>(library->Symbol("VYOM_OnViewEvent"));
   record->library = std::move(library);
-  record->module_path = *full;
+  record->module_path = full_path;
   record->file_id = file_id;
   record->module_config = config;
   record->module_name = name;
-  record->module_folder = FolderOf(*full);
+  record->module_folder = FolderOf(full_path);
   Record* r = record.get();
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -528,32 +579,7 @@ uint32_t ModuleHost::LoadModule(const std::u16string& path, const std::string& c
     return report(kModuleBadVersion, version), module_id;
   }
 
-  VyomServices& t = r->table;
-  t.size = sizeof(VyomServices);
-  t.version = 1;
-  t.context = r->context;
-  t.create_view = &ServiceEntries::CreateView;
-  t.destroy_view = &ServiceEntries::DestroyView;
-  t.set_view_rect = &ServiceEntries::SetViewRect;
-  t.set_view_visible = &ServiceEntries::SetViewVisible;
-  t.set_view_z_order = &ServiceEntries::SetViewZOrder;
-  t.set_relay_flag_a = &ServiceEntries::SetRelayFlagA;
-  t.set_view_background = &ServiceEntries::SetViewBackground;
-  t.set_view_frame_rate = &ServiceEntries::SetViewFrameRate;
-  t.navigate = &ServiceEntries::Navigate;
-  t.post_message = &ServiceEntries::PostMessage;
-  t.send_to_overlay = &ServiceEntries::SendToOverlay;
-  t.log = &ServiceEntries::Log;
-  t.now = &ServiceEntries::Now;
-  t.set_relay_flag_b = &ServiceEntries::SetRelayFlagB;
-  t.set_hit_test = &ServiceEntries::SetHitTest;
-  t.get_surface_size = &ServiceEntries::GetSurfaceSize;
-  t.request_overlay_exit = &ServiceEntries::RequestOverlayExit;
-  t.request_full_frames = &ServiceEntries::RequestFullFrames;
-  t.get_login_info = &ServiceEntries::GetLoginInfo;
-  t.set_full_refresh = &ServiceEntries::SetFullRefresh;
-  t.open_popup = &ServiceEntries::OpenPopup;
-  t.close_popup = &ServiceEntries::ClosePopup;
+  FillServiceTable(*r);
 
   std::u16string folder = r->module_folder;
   std::vector<vyom_char16> folder_text(folder.begin(), folder.end());
@@ -581,7 +607,7 @@ uint32_t ModuleHost::LoadModule(const std::u16string& path, const std::string& c
     pending_value = r->pending_value;
   }
   if (fault == 0 && ok != 0) {
-    Report(module_id, kModuleLoaded, 0, name, *full, start, true);
+    Report(module_id, kModuleLoaded, 0, name, full_path, start, true);
     services_.ModuleLog(1, "ModuleHost: module loaded");
     if (unload_requested) UnloadModule(module_id, pending_status, pending_value);
     return module_id;

@@ -28,6 +28,8 @@
 #include <vector>
 
 #include "modules/module_services.h"
+#include "platform/dynamic_library.h"
+#include "platform/files.h"
 #include "qos/qos.h"
 
 namespace vyo::platform {
@@ -107,6 +109,11 @@ class ModuleHost {
   friend struct ServiceEntries;
   uint32_t AllocateModuleIdLocked();
   uint32_t AllocateViewIdLocked();
+  // The steps of LoadModule.
+  uint32_t CheckModuleFile(const std::u16string& path, std::u16string* full_path,
+                           std::optional<platform::FileId>* file_id, uint32_t* value);
+  static std::unique_ptr<Record> BindExports(platform::DynamicLibrary& library);
+  static void FillServiceTable(Record& record);
   void Report(uint32_t module_id, uint32_t status, uint32_t value, const std::string& name,
               const std::u16string& path, uint64_t start_ms, bool send_event);
   void ReportFault(uint32_t module_id, uint32_t code, const std::string& name, const std::u16string& path);

@@ -361,7 +361,20 @@ void WebViewManager::OnCompositionControllerCreated(uint32_t view_id, int32_t ep
 
 void WebViewManager::Configure(uint32_t view_id, int32_t epoch, IWebView& wv, int32_t width, int32_t height,
                                uint32_t background) {
-  // Settings: every step is independent; a failure is logged and the next one runs.
+  ApplySettings(wv);
+  wv.SetBounds(width, height);
+  ApplyZoomFactor(view_id);
+  wv.SetVisible(true);
+  ApplyBackgroundColor(wv, background);
+  bool scripts_added = false;
+  const uint32_t registered = AddEventHandlersAndScripts(view_id, wv, &scripts_added);
+  // A view that closed meanwhile had its objects released with it.
+  if (!StartFirstNavigation(view_id, epoch, wv, registered, scripts_added)) return;
+  overlay_.SendLog(ViewForm("OnCompositionControllerCreated success", view_id));
+}
+
+void WebViewManager::ApplySettings(IWebView& wv) {
+  // Every step is independent; a failure is logged and the next one runs.
   const auto step = [this](HResult r, const char* text) {
     if (Failed(r)) overlay_.SendLog(HrForm(text, r));
   };
@@ -404,11 +417,9 @@ void WebViewManager::Configure(uint32_t view_id, int32_t epoch, IWebView& wv, in
     step(r, r == kNoInterface ? "DisableExternalDrop requires ICoreWebView2Controller4"
                               : "DisableExternalDrop AllowExternalDrop=FALSE");
   }
-  wv.SetBounds(width, height);
-  ApplyZoomFactor(view_id);
-  wv.SetVisible(true);
-  ApplyBackgroundColor(wv, background);
+}
 
+uint32_t WebViewManager::AddEventHandlersAndScripts(uint32_t view_id, IWebView& wv, bool* scripts_added) {
   // Event handlers, in registration order; each bit records whether the add succeeded.
   const ViewWebState* configured = Find(view_id);
   const std::shared_ptr<IWebViewEvents> sink = configured != nullptr ? configured->event_sink : nullptr;
@@ -431,21 +442,24 @@ void WebViewManager::Configure(uint32_t view_id, int32_t epoch, IWebView& wv, in
                 {WebEvent::kDomContentLoaded, "add_DOMContentLoaded"},
                 {WebEvent::kNewWindowRequested, "add_NewWindowRequested"},
                 {WebEvent::kPermissionRequested, "add_PermissionRequested"}});
-  const bool scripts_added = AddPageScripts(wv);
+  *scripts_added = AddPageScripts(wv);
   add_handlers({{WebEvent::kCursorChanged, nullptr},
                 {WebEvent::kAcceleratorKeyPressed, "add_AcceleratorKeyPressed"},
                 {WebEvent::kWebResourceRequested, nullptr}});
+  return registered;
+}
 
+bool WebViewManager::StartFirstNavigation(uint32_t view_id, int32_t epoch, IWebView& wv, uint32_t registered,
+                                          bool scripts_added) {
   // Record what was set up, then the first navigation (and the resource filter of mounted content).
   FilterChange filter;
   std::u16string navigate_url;
   std::string failure;
   bool resolve_failed = false;
-  // Looked up again: the calls above went out to the browser, and the view may have closed meanwhile
-  // (its objects were then released with it).
+  // Looked up again: the calls before went out to the browser, and the view may have closed meanwhile.
   ViewWebState* web = Find(view_id);
   const std::optional<ViewState> view = views_.Snapshot(view_id);
-  if (web == nullptr || !view || web->creation_epoch != epoch || web->webview.get() != &wv) return;
+  if (web == nullptr || !view || web->creation_epoch != epoch || web->webview.get() != &wv) return false;
   web->registered_events = registered;
   web->scripts_added = scripts_added;
   if ((registered & EventBit(WebEvent::kWebResourceRequested)) != 0 && !web->origin.empty()) {
@@ -467,7 +481,7 @@ void WebViewManager::Configure(uint32_t view_id, int32_t epoch, IWebView& wv, in
     const HResult r = wv.Navigate(navigate_url);
     if (Failed(r)) overlay_.SendLog(HrForm("OnCompositionControllerCreated Navigate", r));
   }
-  overlay_.SendLog(ViewForm("OnCompositionControllerCreated success", view_id));
+  return true;
 }
 
 void WebViewManager::OnControllerCreationFailed(uint32_t view_id, HResult hr) {

@@ -142,7 +142,13 @@ class WebViewManager final : public host::IViewObserver {
   };
   static LiveWebObjects TakeLiveObjects(uint32_t view_id, ViewWebState& web);
   static void Release(LiveWebObjects& objects);
+  // A new web view set up in steps: settings, bounds and look, event handlers and page scripts, then
+  // its first navigation (made only while it is still the view's current one: false otherwise).
   void Configure(uint32_t view_id, int32_t epoch, IWebView& wv, int32_t width, int32_t height, uint32_t background);
+  void ApplySettings(IWebView& wv);
+  // The handlers added (a bit per WebEvent); `scripts_added` whether the page scripts were.
+  uint32_t AddEventHandlersAndScripts(uint32_t view_id, IWebView& wv, bool* scripts_added);
+  bool StartFirstNavigation(uint32_t view_id, int32_t epoch, IWebView& wv, uint32_t registered, bool scripts_added);
   void ApplyZoomFactor(uint32_t view_id);
   void ApplyBackgroundColor(IWebView& wv, uint32_t argb);
   // Resolves `url` for the view (mounting content); the resource filter change it needs is
