@@ -313,11 +313,15 @@ VYO_OVERLAY_API int32_t vyo_overlay_send_raw(VyoOverlay* overlay, const uint8_t*
 /* ---- Textures and frames */
 /* VYO_E_NOT_FOUND until the view's SharedTextureReady has been polled. */
 VYO_OVERLAY_API int32_t vyo_overlay_texture_info(VyoOverlay* overlay, uint32_t view_id, VyoTextureInfo* info);
+/* Takes a texture announcement as if its SharedTextureReady had come over this session's pipe
+ * (`info->serial` is ignored): for a reader that learns of textures another way. */
+VYO_OVERLAY_API int32_t vyo_overlay_open_texture(VyoOverlay* overlay, const VyoTextureInfo* info);
 /* The view's DirtyMap as it is now (no keyed mutex taken). */
 VYO_OVERLAY_API int32_t vyo_overlay_read_dirty(VyoOverlay* overlay, uint32_t view_id, VyoDirty* dirty);
 /* Copies the view's latest update into `pixels` (premultiplied BGRA, `width` x `height` with
  * `pitch` bytes a row, which must be the texture's size): takes the keyed-mutex word with key 1
- * without waiting (VYO_E_BUSY while the host holds it), reads the DirtyMap, copies the rectangle it
+ * without waiting (VYO_E_BUSY while it is not the overlay's turn: while the host writes, and from
+ * the overlay's release until the host's next update, as the word alternates), reads the DirtyMap, copies the rectangle it
  * names (the whole texture for a full update and for the first update of a new texture), gives
  * key 0 back. frame->updated is 0 when the sequence number has not moved since the last copy. */
 VYO_OVERLAY_API int32_t vyo_overlay_read_frame(VyoOverlay* overlay, uint32_t view_id, uint8_t* pixels,

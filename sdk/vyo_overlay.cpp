@@ -342,6 +342,13 @@ int32_t vyo_overlay_texture_info(VyoOverlay* o, uint32_t view_id, VyoTextureInfo
     return s.TextureInfo(view_id, info);
   });
 }
+int32_t vyo_overlay_open_texture(VyoOverlay* o, const VyoTextureInfo* info) {
+  return OnSession(o, [&](Session& s) -> int32_t {
+    VYO_CHECK_STRUCT(info, VyoTextureInfo);
+    return s.OnTextureReady(
+        vyo::host::SharedTextureReadyMsg{info->view_id, info->width, info->height, info->format, info->shared_handle});
+  });
+}
 int32_t vyo_overlay_read_dirty(VyoOverlay* o, uint32_t view_id, VyoDirty* dirty) {
   return OnSession(o, [&](Session& s) -> int32_t {
     VYO_CHECK_STRUCT(dirty, VyoDirty);
