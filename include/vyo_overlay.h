@@ -158,7 +158,8 @@ typedef struct VyoHostMessage {
    * and the second (cursor id, status code, focus state, event ...); 0 when the payload is shorter. */
   uint32_t id;
   uint32_t value;
-  uint32_t text_length; /* bytes of UTF-8 text at `text` (PageMessage, HostLog, ModuleOutput) */
+  uint32_t text_length; /* bytes of UTF-8 text at `text` (HostLog, PageMessage, ModuleOutput,
+                           ModuleStatus, EnvironmentResult) */
   const char* text;     /* not NUL-terminated; null when the message has no text */
 } VyoHostMessage;
 

@@ -215,13 +215,21 @@ int32_t Session::Poll(uint32_t timeout_ms, VyoHostMessage* out) {
   m.length = header.length;
   m.id = payload_.size() >= 4 ? host::LoadU32(payload_.data()) : 0;
   m.value = payload_.size() >= 8 ? host::LoadU32(payload_.data() + 4) : 0;
-  // Text: after the id for page messages and module output, the whole payload for log lines.
+  // Text: the whole payload of a log line; a counted text (u32 length, then the bytes) after the
+  // fixed fields of the others, handed out only when it fits the payload.
+  size_t count_at = 0;
   if (header.type == host::kHostLog) {
     m.text = reinterpret_cast<const char*>(payload_.data());
     m.text_length = header.length;
-  } else if ((header.type == host::kPageMessage || header.type == host::kModuleOutput) && payload_.size() >= 4) {
-    m.text = reinterpret_cast<const char*>(payload_.data() + 4);
-    m.text_length = header.length - 4;
+  } else if (header.type == host::kPageMessage || header.type == host::kModuleOutput) {
+    count_at = 4;
+  } else if (header.type == host::kModuleStatus || header.type == host::kEnvironmentResult) {
+    count_at = 12;
+  }
+  const host::PayloadView view(payload_.data(), payload_.size());
+  if (count_at != 0 && view.Has(count_at, 4) && view.Has(count_at + 4, view.U32(count_at))) {
+    m.text = reinterpret_cast<const char*>(payload_.data() + count_at + 4);
+    m.text_length = view.U32(count_at);
   }
   if (callback_ != nullptr) callback_(callback_context_, &m);
   if (out != nullptr) std::memcpy(out, &m, std::min<size_t>(out->size, sizeof(m)));
