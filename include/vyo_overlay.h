@@ -133,7 +133,7 @@ typedef struct VyoOverlay VyoOverlay;
 typedef struct VyoOverlayConfig {
   uint32_t size;       /* sizeof(VyoOverlayConfig) */
   uint32_t version;    /* VYO_OVERLAY_API_VERSION */
-  const char* tag;     /* a word in the objects' names (letters, digits, '_'); null: "overlay" */
+  const char* tag;     /* a word in the objects' names (letters, digits, '_', '-', '.'); null: "overlay" */
   uint32_t flags;      /* VYO_OVERLAY_* */
   uint32_t parent_pid; /* the process the host watches (--parent-pid); 0: this process */
 } VyoOverlayConfig;

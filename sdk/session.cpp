@@ -24,7 +24,8 @@ uint32_t Remaining(std::chrono::steady_clock::time_point deadline) {
 bool ValidTag(const std::string& tag) {
   if (tag.empty() || tag.size() > 40) return false;
   return std::all_of(tag.begin(), tag.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+           c == '.';
   });
 }
 
@@ -39,7 +40,7 @@ void ClearError() { g_last_error.clear(); }
 
 int32_t Session::Create(const std::string& tag, uint32_t flags, uint32_t parent_pid, std::unique_ptr<Session>* out) {
   static std::atomic<uint32_t> counter{0};
-  if (!ValidTag(tag)) return Fail(VYO_E_ARGUMENT, "the tag must be 1 to 40 letters, digits or '_'");
+  if (!ValidTag(tag)) return Fail(VYO_E_ARGUMENT, "the tag must be 1 to 40 letters, digits, '_', '-' or '.'");
   std::unique_ptr<Session> s(new Session());
   const std::string base =
       "vyo" + tag + "_" + std::to_string(platform::CurrentProcessId()) + "_" + std::to_string(counter++);
@@ -139,7 +140,6 @@ int32_t Session::Kill() {
 }
 
 int32_t Session::Send(const host::Command& command) {
-  if (const auto* c = std::get_if<host::ViewDestroyCmd>(&command)) Forget(c->view_id);
   const std::vector<uint8_t> payload = host::EncodeCommand(command);
   return SendFrame(host::CommandTypeOf(command), payload.data(), static_cast<uint32_t>(payload.size()));
 }
@@ -148,6 +148,8 @@ int32_t Session::SendFrame(uint32_t type, const uint8_t* payload, uint32_t lengt
   if (!pipe_) return Fail(VYO_E_STATE, "not connected to the host");
   if (length > host::kMaxPayload) return Fail(VYO_E_ARGUMENT, "a payload is at most 1 MiB");
   if (length != 0 && payload == nullptr) return Fail(VYO_E_ARGUMENT, "no payload bytes");
+  // The host releases a destroyed view's texture, DirtyMap and mask: stop reading them now.
+  if (type == host::kViewDestroy && length >= 4) Forget(host::LoadU32(payload));
   uint8_t header[host::kFrameHeaderSize];
   host::EncodeFrameHeader(host::FrameHeader{host::kFrameMagic, host::kFrameVersion, type, length}, header);
   if (pipe_->WriteMessage(header, sizeof(header)) != platform::PipeResult::kOk ||
