@@ -330,7 +330,8 @@ int32_t Session::ReadFrame(uint32_t view_id, uint8_t* pixels, uint32_t pitch, ui
   f.serial = t.serial;
   f.seq = t.last_seq;
 #if defined(_WIN32)
-  (void)pixels, (void)pitch, (void)width, (void)height, (void)out;
+  (void)pixels, (void)pitch, (void)width, (void)height;
+  if (out != nullptr) std::memcpy(out, &f, std::min<size_t>(out->size, sizeof(f)));
   return Fail(VYO_E_UNSUPPORTED, "this build reads no textures: open the shared handle with a Direct3D 11 device");
 #else
   if (width != f.width || height != f.height || pitch < width * 4u || pixels == nullptr) {
