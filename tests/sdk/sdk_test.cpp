@@ -12,6 +12,7 @@
 
 #include "platform/process.h"
 #include "platform/shared_memory.h"
+#include "protocol/hit_mask_layout.h"
 #include "protocol/shared_memory_layout.h"
 #include "protocol/texture_layout.h"
 #include "protocol/wire.h"
@@ -147,6 +148,54 @@ TEST(SdkSession, HostSessionFromHelloToCleanExit) {
   ASSERT_EQ(vyo_overlay_stop_host(o.ov, 20000, &code), VYO_OK) << vyo_overlay_last_error();
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(vyo_overlay_connected(o.ov), 0);
+}
+
+// A mask published under the session's pipe name is used while the host's heartbeat is fresh, and
+// no longer once the heartbeat has stopped (the host is gone): the caller falls back to alpha.
+TEST(SdkSession, HitMaskIsTrustedOnlyWhileTheHeartbeatIsFresh) {
+  Overlay o("mask");
+  const std::string pipe = o.Name(0);
+  // A 64 x 32 view: cells of 4 px, 16 x 8 of them; the left half opaque.
+  const host::HitGrid grid = host::GridFor(64, 32);
+  auto block = platform::SharedMemory::Create(host::HitMaskName(std::u16string(pipe.begin(), pipe.end()), 9),
+                                              host::kHitMaskBlockSize);
+  ASSERT_TRUE(block);
+  host::InitHitMaskHeader(block->data(), grid, 128);
+  std::vector<uint8_t> cells(grid.cells(), 0);
+  for (uint32_t row = 0; row < grid.rows; ++row)
+    for (uint32_t col = 0; col < grid.cols / 2; ++col) cells[row * grid.cols + col] = 255;
+  host::WriteHitMask(block->data(), cells.data(), static_cast<uint32_t>(grid.cells()), 128, 1);
+
+  VyoHitMask mask{sizeof(mask)};
+  ASSERT_EQ(vyo_overlay_read_hit_mask(o.ov, 9, &mask), VYO_OK) << vyo_overlay_last_error();
+  EXPECT_EQ(mask.cols, grid.cols);
+  EXPECT_EQ(mask.rows, grid.rows);
+  EXPECT_EQ(mask.cell, grid.cell);
+  EXPECT_EQ(mask.threshold, 128u);
+  EXPECT_EQ(mask.cells[0], 255);
+  EXPECT_EQ(mask.cells[grid.cols - 1], 0);
+  EXPECT_EQ(vyo_overlay_read_hit_mask(o.ov, 10, &mask), VYO_E_NOT_FOUND);
+
+  int32_t opaque = -1;
+  EXPECT_EQ(vyo_overlay_hit_test(o.ov, 9, 2, 2, &opaque), VYO_E_NOT_FOUND) << "no heartbeat yet";
+  ASSERT_EQ(vyo_overlay_start_host(o.ov, nullptr, 20000), VYO_OK) << vyo_overlay_last_error();
+  uint32_t age = 0;
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+       vyo_overlay_heartbeat_age(o.ov, &age) != VYO_OK && std::chrono::steady_clock::now() < end;) {
+    vyo_overlay_pump(o.ov, 100, nullptr);
+  }
+  ASSERT_EQ(vyo_overlay_heartbeat_age(o.ov, &age), VYO_OK);
+  struct {
+    int32_t x, y, opaque;
+  } points[] = {{2, 2, 1}, {31, 31, 1}, {32, 0, 0}, {63, 31, 0}, {64, 0, 0}, {-1, 5, 0}};
+  for (const auto& p : points) {
+    ASSERT_EQ(vyo_overlay_hit_test(o.ov, 9, p.x, p.y, &opaque), VYO_OK) << vyo_overlay_last_error();
+    EXPECT_EQ(opaque, p.opaque) << p.x << "," << p.y;
+  }
+  uint32_t code = 1;
+  ASSERT_EQ(vyo_overlay_stop_host(o.ov, 20000, &code), VYO_OK);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));  // more than three heartbeat periods
+  EXPECT_EQ(vyo_overlay_hit_test(o.ov, 9, 2, 2, &opaque), VYO_E_NOT_FOUND);
 }
 
 TEST(SdkSession, RefusedCommandLineIsReportedNotWaitedFor) {
