@@ -47,7 +47,8 @@ set +e
 timeout 300 "$bin/overlay-sim" --url "vyopkg:$pkg" --seconds "${1:-3}" --out "$out" --check | tee "$out/session.txt"
 status=${PIPESTATUS[0]}
 set -e
-log=$(ls -t "$bin"/log/*.log 2>/dev/null | head -n 1)
+# The newest log; ls may be cut short by head (SIGPIPE), which pipefail must not turn into a failure.
+log=$(ls -t "$bin"/log/*.log 2>/dev/null | head -n 1 || true)
 if [ -n "$log" ]; then
   echo
   echo "==== the host's log ($log), read with the development reader key:"
