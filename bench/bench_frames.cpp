@@ -33,6 +33,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -125,6 +126,27 @@ BareRun RunBareClient(const std::string& url, int width, int height, double seco
   std::string session, target;
   auto read_until = [&](const std::function<bool(std::string_view)>& want, double limit_s) {
     const auto end = SteadyClock::now() + std::chrono::duration<double>(limit_s);
+    // Read blocks until the browser writes: a guard interrupts it at the deadline (for good: a
+    // browser that went quiet for a whole span ends the run) so that a silent browser cannot hold
+    // the benchmark.
+    struct Guard {
+      std::mutex m;
+      std::condition_variable cv;
+      bool finished = false;
+      std::thread thread;
+      ~Guard() {
+        {
+          std::lock_guard<std::mutex> lock(m);
+          finished = true;
+        }
+        cv.notify_all();
+        thread.join();
+      }
+    } guard;
+    guard.thread = std::thread([&] {
+      std::unique_lock<std::mutex> lock(guard.m);
+      if (!guard.cv.wait_until(lock, end, [&] { return guard.finished; })) browser->InterruptRead();
+    });
     while (SteadyClock::now() < end) {
       const long got = browser->Read(chunk, sizeof chunk);
       if (got <= 0) return false;
