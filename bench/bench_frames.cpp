@@ -17,6 +17,14 @@
 // animated page that paints the wall clock into its top-left pixels, read by the reference overlay
 // from the real host's shared texture, beside the bare client reading the same browser's
 // screencast of the same page (latency: clock marker decoded from each frame).
+//
+// The overlay's read path (printed last): the SDK's vyo_overlay_read_frame against the read path
+// the reference overlay had before it was built on the SDK (DirtyMap opened by name at every poll,
+// key taken, rectangle copied, key given back), kept here as the baseline: per read on a texture
+// of the CPU device's layout that the benchmark publishes into (full and partial updates), and
+// end to end through the host (frames per second and latency of the same page). Goal: the SDK is
+// no slower (time ratio SDK / previous at most 1.0, frames-per-second ratio at least 1.0, within
+// noise).
 #include <benchmark/benchmark.h>
 #include <png.h>
 
@@ -25,9 +33,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -44,6 +54,7 @@
 #include "protocol/texture_layout.h"
 #include "renderers/cdp/browser_process.h"
 #include "renderers/cdp/cdp_capture.h"
+#include "vyo_overlay.h"
 
 namespace {
 
@@ -115,6 +126,27 @@ BareRun RunBareClient(const std::string& url, int width, int height, double seco
   std::string session, target;
   auto read_until = [&](const std::function<bool(std::string_view)>& want, double limit_s) {
     const auto end = SteadyClock::now() + std::chrono::duration<double>(limit_s);
+    // Read blocks until the browser writes: a guard interrupts it at the deadline (for good: a
+    // browser that went quiet for a whole span ends the run) so that a silent browser cannot hold
+    // the benchmark.
+    struct Guard {
+      std::mutex m;
+      std::condition_variable cv;
+      bool finished = false;
+      std::thread thread;
+      ~Guard() {
+        {
+          std::lock_guard<std::mutex> lock(m);
+          finished = true;
+        }
+        cv.notify_all();
+        thread.join();
+      }
+    } guard;
+    guard.thread = std::thread([&] {
+      std::unique_lock<std::mutex> lock(guard.m);
+      if (!guard.cv.wait_until(lock, end, [&] { return guard.finished; })) browser->InterruptRead();
+    });
     while (SteadyClock::now() < end) {
       const long got = browser->Read(chunk, sizeof chunk);
       if (got <= 0) return false;
@@ -278,12 +310,20 @@ struct HostRun {
   std::vector<int64_t> latencies;
 };
 
-HostRun RunHost(const std::string& dir, int width, int height, double seconds) {
-  HostRun run;
-  auto s = sim::OverlaySim::Create("bench_frames");
-  if (!s || !s->StartHost() || !s->Connect(20000) || !s->WaitFor(host::kEnvironmentResult, 30000)) return run;
+// A host session showing the page of `dir` in view 1 at 60 frames per second; null when the host
+// did not come up.
+std::unique_ptr<sim::OverlaySim> StartPageSession(const char* tag, const std::string& dir, int width, int height) {
+  auto s = sim::OverlaySim::Create(tag);
+  if (!s || !s->StartHost() || !s->Connect(20000) || !s->WaitFor(host::kEnvironmentResult, 30000)) return nullptr;
   s->Send(host::ViewCreateCmd{1, 0, 0, width, height, true, u"vyodir:" + Utf8ToUtf16(dir)});
   s->Send(host::ViewSetFrameRateCmd{1, 60});
+  return s;
+}
+
+HostRun RunHost(const std::string& dir, int width, int height, double seconds) {
+  HostRun run;
+  auto s = StartPageSession("bench_frames", dir, width, height);
+  if (!s) return run;
   const auto pump = [&](double secs) {
     const auto end = SteadyClock::now() + std::chrono::duration<double>(secs);
     while (SteadyClock::now() < end) {
@@ -303,6 +343,166 @@ HostRun RunHost(const std::string& dir, int width, int height, double seconds) {
   const double span = std::chrono::duration<double>(SteadyClock::now() - begin).count();
   run.fps = (v->frames - frames0) / span;
   run.latencies.assign(v->latencies_ms.begin() + lat0, v->latencies_ms.end());
+  s->CloseConnection();
+  s->WaitExit(10000);
+  return run;
+}
+
+// The reference overlay's read of one view before it was built on the SDK.
+struct PreviousReader {
+  std::u16string pipe_name;
+  std::unique_ptr<platform::SharedMemory> texture;
+  uint32_t width = 0, height = 0, last_seq = 0;
+  std::vector<uint8_t> pixels;
+
+  bool Open(uint64_t handle, uint32_t w, uint32_t h) {
+    texture = platform::SharedMemory::OpenExisting(host::TextureObjectName(handle), host::TextureObjectSize(w, h),
+                                                   platform::MapAccess::kWrite);
+    width = w, height = h, last_seq = 0;
+    pixels.assign(size_t(w) * h * 4, 0);
+    return texture != nullptr;
+  }
+  // True when an update was copied.
+  bool Read(uint32_t view_id) {
+    if (!texture) return false;
+    auto map = platform::SharedMemory::OpenExisting(host::DirtyMapName(pipe_name, view_id), host::kDirtyMapSize,
+                                                    platform::MapAccess::kRead);
+    uint8_t* base = texture->data();
+    if (!host::AcquireKey(base, host::kOverlayKey)) return false;
+    bool fresh = false;
+    if (map) {
+      const host::DirtyUpdate d = host::ReadDirty(map->data());
+      fresh = d.seq != last_seq;
+      if (fresh) {
+        int64_t x0 = 0, y0 = 0, x1 = width, y1 = height;
+        if (!d.full) {
+          x0 = std::clamp<int64_t>(d.x, 0, width), y0 = std::clamp<int64_t>(d.y, 0, height);
+          x1 = std::clamp<int64_t>(int64_t{d.x} + d.w, 0, width), y1 = std::clamp<int64_t>(int64_t{d.y} + d.h, 0, height);
+        }
+        const uint8_t* rows = base + host::kTextureHeaderSize;
+        const size_t pitch = size_t(width) * 4;
+        for (int64_t row = y0; row < y1 && x1 > x0; ++row) {
+          std::memcpy(pixels.data() + row * pitch + x0 * 4, rows + row * pitch + x0 * 4, size_t(x1 - x0) * 4);
+        }
+        last_seq = d.seq;
+      }
+    }
+    host::ReleaseKey(base, host::kHostKey);
+    return fresh;
+  }
+};
+
+// Per read on a texture the benchmark publishes into: the host's side (key 0, DirtyMap, key 1) is
+// done between reads and not timed.
+struct ReadCase {
+  const char* name;
+  uint32_t width, height;
+  bool full;
+  int32_t x, y, w, h;
+};
+
+void CompareReadPaths() {
+  const ReadCase cases[] = {{"800x600 full", 800, 600, true, 0, 0, 800, 600},
+                            {"1920x1080 full", 1920, 1080, true, 0, 0, 1920, 1080},
+                            {"1920x1080 partial 200x100", 1920, 1080, false, 600, 400, 200, 100},
+                            {"1920x1080 partial 8x8", 1920, 1080, false, 4, 4, 8, 8}};
+  std::printf("\noverlay read path per update (SDK vyo_overlay_read_frame vs the previous reference overlay):\n");
+  VyoOverlay* ov = nullptr;
+  VyoOverlayConfig config{sizeof(config), VYO_OVERLAY_API_VERSION, "bench_read", 0, 0};
+  if (vyo_overlay_create(&config, &ov) != VYO_OK) {
+    std::printf("  cannot create an SDK session: %s\n", vyo_overlay_last_error());
+    return;
+  }
+  VyoOverlayNames names{sizeof(names)};
+  vyo_overlay_get_names(ov, &names);
+  const std::u16string pipe = Utf8ToUtf16(names.pipe);
+  uint64_t handle = 0xbe0c000000000000ull;
+  for (const ReadCase& c : cases) {
+    ++handle;
+    auto tex = platform::SharedMemory::Create(host::TextureObjectName(handle), host::TextureObjectSize(c.width, c.height));
+    auto dirty = platform::SharedMemory::Create(host::DirtyMapName(pipe, 1), host::kDirtyMapSize);
+    if (!tex || !dirty) continue;
+    host::WriteTextureHeader(tex->data(), c.width, c.height);
+    std::memset(tex->data() + host::kTextureHeaderSize, 0x5a, size_t(c.width) * c.height * 4);
+    host::ResetDirtyMap(dirty->data());
+    const auto publish = [&](bool full) {
+      host::AcquireKey(tex->data(), host::kHostKey);
+      host::PublishDirty(dirty->data(), full, c.x, c.y, c.w, c.h);
+      host::ReleaseKey(tex->data(), host::kOverlayKey);
+    };
+    PreviousReader previous;
+    previous.pipe_name = pipe;
+    previous.Open(handle, c.width, c.height);
+    VyoTextureInfo info{sizeof(info), 1, c.width, c.height, 87, 0, handle};
+    vyo_overlay_open_texture(ov, &info);
+    std::vector<uint8_t> pixels(size_t(c.width) * c.height * 4);
+    // First updates of the texture are full for both; then the case's updates.
+    publish(true);
+    previous.Read(1);
+    publish(true);
+    VyoFrame f{sizeof(f)};
+    vyo_overlay_read_frame(ov, 1, pixels.data(), c.width * 4, c.width, c.height, &f);
+    const auto measure = [&](const std::function<bool()>& read) {
+      double total = 0;
+      int64_t n = 0;
+      const auto end = SteadyClock::now() + std::chrono::duration<double>(bench::Seconds(1.0));
+      while (SteadyClock::now() < end) {
+        publish(c.full);
+        const auto t0 = SteadyClock::now();
+        const bool copied = read();
+        total += std::chrono::duration<double, std::micro>(SteadyClock::now() - t0).count();
+        if (!copied) return -1.0;
+        ++n;
+      }
+      return n > 0 ? total / double(n) : -1.0;
+    };
+    // Two rounds, alternating, the better of each: neither path gains from going first.
+    double prev_us = -1, sdk_us = -1;
+    const auto best = [](double a, double b) { return a < 0 ? b : b < 0 ? a : std::min(a, b); };
+    for (int round = 0; round < 2; ++round) {
+      prev_us = best(prev_us, measure([&] { return previous.Read(1); }));
+      sdk_us = best(sdk_us, measure([&] {
+        return vyo_overlay_read_frame(ov, 1, pixels.data(), c.width * 4, c.width, c.height, &f) == VYO_OK && f.updated;
+      }));
+    }
+    std::printf("  %-26s previous %8.2f us, SDK %8.2f us, SDK / previous %.2f (goal: at most 1.00)\n", c.name, prev_us,
+                sdk_us, prev_us > 0 && sdk_us > 0 ? sdk_us / prev_us : -1.0);
+  }
+  vyo_overlay_destroy(ov);
+}
+
+// End to end through the host with the previous read path: the same session and page as RunHost,
+// the texture read by PreviousReader instead of the SDK.
+HostRun RunHostPreviousReader(const std::string& dir, int width, int height, double seconds) {
+  HostRun run;
+  auto s = StartPageSession("bench_frames_prev", dir, width, height);
+  if (!s) return run;
+  PreviousReader reader;
+  reader.pipe_name = s->pipe_name();
+  uint32_t frames = 0;
+  bool measuring = false;
+  const auto pump = [&](double secs) {
+    const auto end = SteadyClock::now() + std::chrono::duration<double>(secs);
+    while (SteadyClock::now() < end) {
+      while (auto m = s->Next(0)) {
+        if (m->type != host::kSharedTextureReady) continue;
+        if (auto ready = host::DecodeSharedTextureReady(m->payload)) reader.Open(ready->shared_handle, ready->width, ready->height);
+      }
+      if (reader.Read(1) && measuring) {
+        ++frames;
+        const int64_t marker = sim::ReadClockMarker(reader.pixels, reader.width);
+        const int64_t now = static_cast<int64_t>(sim::WallClockMs() & 0xFFFFFF);
+        const int64_t lag = (now - marker + (1 << 24)) % (1 << 24);
+        if (marker >= 0 && lag < 10000) run.latencies.push_back(lag);
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+  };
+  pump(4.0);
+  measuring = true;
+  const auto begin = SteadyClock::now();
+  pump(seconds);
+  run.fps = frames / std::chrono::duration<double>(SteadyClock::now() - begin).count();
   s->CloseConnection();
   s->WaitExit(10000);
   return run;
@@ -347,9 +547,17 @@ int main(int argc, char** argv) {
   const HostRun host = RunHost(g_site.string(), 800, 600, bench::Seconds(6.0));
   std::printf("  bare DevTools client: %.1f frames/s, change-to-frame latency median %.0f ms (%zu samples)\n", bare.fps,
               Median(bare.latencies), bare.latencies.size());
-  std::printf("  through the host:     %.1f frames/s, change-to-texture latency median %.0f ms (%zu samples)\n",
+  std::printf("  through the host (SDK read): %.1f frames/s, change-to-texture latency median %.0f ms (%zu samples)\n",
               host.fps, Median(host.latencies), host.latencies.size());
   if (bare.fps > 0) std::printf("  host / bare frames per second: %.2f\n", host.fps / bare.fps);
+  const HostRun previous = RunHostPreviousReader(g_site.string(), 800, 600, bench::Seconds(6.0));
+  std::printf("  previous overlay read: %.1f frames/s, change-to-texture latency median %.0f ms (%zu samples)\n",
+              previous.fps, Median(previous.latencies), previous.latencies.size());
+  if (previous.fps > 0) {
+    std::printf("  SDK / previous overlay read frames per second: %.2f (goal: at least 1.00, no slower)\n",
+                host.fps / previous.fps);
+  }
+  CompareReadPaths();
   fs::remove_all(g_site);
   benchmark::Shutdown();
   return 0;

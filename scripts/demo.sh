@@ -8,15 +8,37 @@
 # then prints the pictures' paths and one line of figures. Exit status 0 only when the session
 # ended cleanly and view 1 showed the page.
 #   scripts/demo.sh [SECONDS]     how long the view stays up (default 3)
+#   scripts/demo.sh --window      with a display: the interactive viewer (vyo-viewer) shows two views
+#                                 of the page over a moving scene, with the real mouse and keyboard,
+#                                 until its window is closed (or Escape is held); without a display,
+#                                 the headless session above
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+window=0
+if [ "${1:-}" = "--window" ]; then
+  window=1
+  shift
+fi
 "$root/scripts/install-deps.sh"
 cmake --preset linux >/dev/null
-cmake --build --preset linux --target overlay-sim FenyraOverlayHost vyo-pack vyo-log
+targets=(overlay-sim FenyraOverlayHost vyo-pack vyo-log)
+if [ "$window" -eq 1 ] && [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  targets+=(vyo-viewer)
+fi
+cmake --build --preset linux --target "${targets[@]}"
 bin="$root/build/linux/bin"
 pkg="$root/build/linux/overlay-ui.pkg"
 "$bin/vyo-pack" pack --keys "$root/keys/dev" "$root/examples/overlay-ui" "$pkg"
+if [ "$window" -eq 1 ]; then
+  if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x "$bin/vyo-viewer" ]; then
+    echo "demo: the viewer's window is open; close it (or hold Escape) to end the session"
+    "$bin/vyo-viewer" --package "$pkg" --views 2
+    echo "demo: ok"
+    exit 0
+  fi
+  echo "demo: no display (or no vyo-viewer build): the headless session instead"
+fi
 out="$root/build/linux/demo"
 mkdir -p "$out"
 # --check: the session fails unless view 1 showed at least one frame and its picture is not blank.
@@ -25,7 +47,8 @@ set +e
 timeout 300 "$bin/overlay-sim" --url "vyopkg:$pkg" --seconds "${1:-3}" --out "$out" --check | tee "$out/session.txt"
 status=${PIPESTATUS[0]}
 set -e
-log=$(ls -t "$bin"/log/*.log 2>/dev/null | head -n 1)
+# The newest log; ls may be cut short by head (SIGPIPE), which pipefail must not turn into a failure.
+log=$(ls -t "$bin"/log/*.log 2>/dev/null | head -n 1 || true)
 if [ -n "$log" ]; then
   echo
   echo "==== the host's log ($log), read with the development reader key:"

@@ -1,44 +1,38 @@
 #include "overlay_sim.h"
 
-#include <atomic>
-#include <cstring>
-
 #include "base/text.h"
-#include "protocol/wire.h"
 #include "platform/clock.h"
+#include "platform/process.h"
 
 namespace vyo::sim {
 
 std::u16string ToU16(uint64_t value) { return Utf8ToUtf16(std::to_string(value)); }
 
 std::unique_ptr<OverlaySim> OverlaySim::Create(const std::string& tag, bool with_beat_map) {
-  static std::atomic<uint32_t> counter{0};
   std::unique_ptr<OverlaySim> sim(new OverlaySim());
-  const std::u16string base = Utf8ToUtf16("vyosim_" + tag + "_" + std::to_string(platform::CurrentProcessId()) + "_" +
-                                          std::to_string(counter++));
-  sim->pipe_name_ = base + u"_pipe";
-  sim->input_map_name_ = base + u"_input";
-  sim->input_event_name_ = base + u"_inputev";
-  sim->beat_map_name_ = base + u"_beat";
-  sim->surface_ = std::make_unique<SurfaceReader>(sim->pipe_name_);
-  sim->input_map_ = platform::SharedMemory::Create(sim->input_map_name_, host::kInputRingSize);
-  sim->input_event_ = platform::NamedEvent::Create(sim->input_event_name_);
-  if (!sim->input_map_ || !sim->input_event_) return nullptr;
-  if (with_beat_map) {
-    sim->beat_map_ = platform::SharedMemory::Create(sim->beat_map_name_, host::kBeatMapSize);
-    if (!sim->beat_map_) return nullptr;
-  } else {
-    sim->beat_map_name_.clear();
-  }
+  const std::string sdk_tag = "sim_" + tag;  // objects named "vyosim_<tag>_<pid>_<n>_..."
+  VyoOverlayConfig config{sizeof(config), VYO_OVERLAY_API_VERSION, sdk_tag.c_str(),
+                          with_beat_map ? 0u : VYO_OVERLAY_NO_BEAT_MAP, 0};
+  if (vyo_overlay_create(&config, &sim->overlay_) != VYO_OK) return nullptr;
+  VyoOverlayNames names{sizeof(names)};
+  vyo_overlay_get_names(sim->overlay_, &names);
+  sim->pipe_name_ = Utf8ToUtf16(names.pipe);
+  sim->input_map_name_ = Utf8ToUtf16(names.input_map);
+  sim->input_event_name_ = Utf8ToUtf16(names.input_event);
+  sim->beat_map_name_ = Utf8ToUtf16(names.beat_map);
+  sim->surface_ = std::make_unique<SurfaceReader>(sim->overlay_);
   return sim;
 }
 
 OverlaySim::~OverlaySim() {
-  CloseConnection();
-  if (host_ && !host_->Wait(0)) {
-    host_->Kill();
-    host_->Wait(5000);
+  // A host still running once the pipe is closed is ended at once (tests leave hung hosts behind).
+  vyo_overlay_close(overlay_);
+  if (vyo_overlay_wait_host_exit(overlay_, 0, nullptr) == VYO_E_TIMEOUT) {
+    vyo_overlay_kill_host(overlay_);
+    vyo_overlay_wait_host_exit(overlay_, 5000, nullptr);
   }
+  surface_.reset();
+  vyo_overlay_destroy(overlay_);
 }
 
 std::u16string OverlaySim::DefaultHostPath() {
@@ -52,44 +46,27 @@ std::u16string OverlaySim::DefaultHostPath() {
 }
 
 std::vector<std::u16string> OverlaySim::HostArgs() const {
-  std::vector<std::u16string> args = {u"--pipe",        pipe_name_,        u"--input-map",  input_map_name_,
-                                      u"--input-event", input_event_name_, u"--parent-pid", ToU16(platform::CurrentProcessId())};
-  if (!beat_map_name_.empty()) {
-    args.push_back(u"--beat-map");
-    args.push_back(beat_map_name_);
-  }
+  const char* const* argv = nullptr;
+  uint32_t argc = 0;
+  std::vector<std::u16string> args;
+  if (vyo_overlay_host_args(overlay_, &argv, &argc) != VYO_OK) return args;
+  for (uint32_t i = 0; i < argc; ++i) args.push_back(Utf8ToUtf16(argv[i]));
   return args;
 }
 
 bool OverlaySim::StartHost(const std::u16string& host_path, const std::vector<std::u16string>& args) {
-  host_ = platform::ChildProcess::Start(host_path, args);
-  return host_ != nullptr;
+  std::vector<std::string> utf8;
+  for (const auto& a : args) utf8.push_back(Utf16ToUtf8(a));
+  std::vector<const char*> argv;
+  for (const auto& a : utf8) argv.push_back(a.c_str());
+  return vyo_overlay_spawn_host(overlay_, Utf16ToUtf8(host_path).c_str(), argv.data(),
+                                static_cast<uint32_t>(argv.size())) == VYO_OK;
 }
 
-bool OverlaySim::Connect(uint32_t timeout_ms) {
-  // Try in short slices so that a host that has already exited is noticed at once.
-  platform::Clock& clock = platform::SystemClock();
-  const uint64_t deadline = clock.Tick64() + timeout_ms;
-  for (;;) {
-    pipe_ = platform::PipeClient::Connect(pipe_name_, 200);
-    if (pipe_) {
-      pipe_broken_ = false;
-      return true;
-    }
-    if (host_ && host_->Wait(0)) return false;
-    if (clock.Tick64() >= deadline) return false;
-  }
-}
+bool OverlaySim::Connect(uint32_t timeout_ms) { return vyo_overlay_connect(overlay_, timeout_ms) == VYO_OK; }
 
 bool OverlaySim::SendFrame(uint32_t type, const std::vector<uint8_t>& payload) {
-  if (!pipe_) return false;
-  uint8_t header[host::kFrameHeaderSize];
-  host::EncodeFrameHeader(host::FrameHeader{host::kFrameMagic, host::kFrameVersion, type,
-                                            static_cast<uint32_t>(payload.size())},
-                          header);
-  if (pipe_->WriteMessage(header, sizeof(header)) != platform::PipeResult::kOk) return false;
-  if (payload.empty()) return true;
-  return pipe_->WriteMessage(payload.data(), static_cast<uint32_t>(payload.size())) == platform::PipeResult::kOk;
+  return vyo_overlay_send_frame(overlay_, type, payload.data(), static_cast<uint32_t>(payload.size())) == VYO_OK;
 }
 
 bool OverlaySim::Send(const host::Command& command) {
@@ -102,26 +79,15 @@ bool OverlaySim::Send(const host::Command& command) {
 }
 
 bool OverlaySim::SendRawMessage(const std::vector<uint8_t>& bytes) {
-  return pipe_ && pipe_->WriteMessage(bytes.data(), static_cast<uint32_t>(bytes.size())) == platform::PipeResult::kOk;
+  return vyo_overlay_send_raw(overlay_, bytes.data(), static_cast<uint32_t>(bytes.size())) == VYO_OK;
 }
 
 std::optional<HostMessage> OverlaySim::Next(uint32_t timeout_ms) {
-  if (!pipe_) return std::nullopt;
-  uint32_t size = 0;
-  const platform::PipeResult polled = pipe_->Poll(timeout_ms, &size);
-  if (polled != platform::PipeResult::kOk) pipe_broken_ = true;
-  if (polled != platform::PipeResult::kOk || size == 0) return std::nullopt;
-  uint8_t header_bytes[host::kFrameHeaderSize];
-  if (pipe_->ReadMessage(header_bytes, sizeof(header_bytes)) != platform::PipeResult::kOk) return std::nullopt;
-  const host::FrameHeader header = host::DecodeFrameHeader(header_bytes);
-  if (!host::IsValidFrameHeader(header)) return std::nullopt;
+  VyoHostMessage m{sizeof(m)};
+  if (vyo_overlay_poll(overlay_, timeout_ms, &m) != VYO_OK) return std::nullopt;
   HostMessage msg;
-  msg.type = header.type;
-  msg.payload.resize(header.length);
-  if (header.length != 0 &&
-      pipe_->ReadMessage(msg.payload.data(), header.length) != platform::PipeResult::kOk) {
-    return std::nullopt;
-  }
+  msg.type = m.type;
+  msg.payload.assign(m.payload, m.payload + m.length);
   if (msg.type == host::kSharedTextureReady) {
     if (auto ready = host::DecodeSharedTextureReady(msg.payload)) surface_->OnTextureReady(*ready);
   }
@@ -136,7 +102,10 @@ std::optional<HostMessage> OverlaySim::WaitFor(uint32_t type, uint32_t timeout_m
     const uint64_t now = clock.Tick64();
     if (now >= deadline) return std::nullopt;
     auto msg = Next(static_cast<uint32_t>(deadline - now));
-    if (!msg) return std::nullopt;
+    if (!msg) {
+      if (!Connected()) return std::nullopt;
+      continue;
+    }
     if (msg->type == type) return msg;
   }
 }
@@ -169,49 +138,38 @@ size_t OverlaySim::DrainFor(uint32_t ms) {
 }
 
 BeatMap OverlaySim::ReadBeatMap() const {
+  VyoBeat v{sizeof(v)};
   BeatMap b;
-  if (!beat_map_) return b;
-  const uint8_t* p = beat_map_->data();
-  b.frame_counter = host::LoadU32(p);
-  b.last_frame_tick = host::LoadU32(p + 4);
-  b.stage = host::LoadU32(p + 8);
-  b.stage_counter = host::LoadU32(p + 12);
-  b.stage_tick = host::LoadU32(p + 16);
-  b.detail = host::LoadU32(p + 20);
+  if (vyo_overlay_read_beat(overlay_, &v) != VYO_OK) return b;
+  b.frame_counter = v.frame_counter;
+  b.last_frame_tick = v.last_frame_tick;
+  b.stage = v.stage;
+  b.stage_counter = v.stage_counter;
+  b.stage_tick = v.stage_tick;
+  b.detail = v.detail;
   return b;
 }
 
 bool OverlaySim::WriteInput(const host::InputRecord& record) {
-  uint8_t* ring = input_map_->data();
-  auto write_index = std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(ring));
-  auto read_index = std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(ring + 4));
-  const uint32_t w = write_index.load();
-  const uint32_t next = (w + 1) % host::kInputSlots;
-  if (next == read_index.load()) return false;
-  std::memcpy(ring + 8 + static_cast<size_t>(w) * host::kInputRecordSize, record.data(), host::kInputRecordSize);
-  write_index.store(next, std::memory_order_release);
-  input_event_->Signal();
-  return true;
+  return vyo_overlay_send_input_record(overlay_, record.data(), static_cast<uint32_t>(record.size())) == VYO_OK;
 }
 
-uint32_t OverlaySim::InputReadIndex() const { return host::LoadU32(input_map_->data() + 4); }
-
-void OverlaySim::SetInputWriteIndex(uint32_t index) {
-  std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(input_map_->data())).store(index);
-  input_event_->Signal();
+uint32_t OverlaySim::InputReadIndex() const {
+  uint32_t index = 0;
+  vyo_overlay_input_read_index(overlay_, &index);
+  return index;
 }
 
-void OverlaySim::CloseConnection() {
-  if (pipe_) pipe_->Close();
-  pipe_.reset();
-}
+void OverlaySim::SetInputWriteIndex(uint32_t index) { vyo_overlay_set_input_write_index(overlay_, index); }
+
+void OverlaySim::CloseConnection() { vyo_overlay_close(overlay_); }
 
 std::optional<uint32_t> OverlaySim::WaitExit(uint32_t timeout_ms) {
-  return host_ ? host_->Wait(timeout_ms) : std::nullopt;
+  uint32_t code = 0;
+  if (vyo_overlay_wait_host_exit(overlay_, timeout_ms, &code) != VYO_OK) return std::nullopt;
+  return code;
 }
 
-void OverlaySim::KillHost() {
-  if (host_) host_->Kill();
-}
+void OverlaySim::KillHost() { vyo_overlay_kill_host(overlay_); }
 
 }  // namespace vyo::sim

@@ -1,7 +1,9 @@
-// The reference overlay: plays the overlay's side of the host's interface. It creates the input
-// ring, the input event and the beat map, starts the host with a command line, speaks the pipe
-// protocol, reads the heartbeat and writes input records. Integration tests, benchmarks and the
-// command-line program all drive the host through it.
+// The reference overlay: plays the overlay's side of the host's interface, as a C++ layer over the
+// overlay SDK (include/vyo_overlay.h), so that the reference overlay and the SDK are one code path.
+// Through the SDK it creates the input ring, the input event and the beat map, starts the host
+// with a command line, speaks the pipe protocol, reads the heartbeat and writes input records; on
+// top it keeps every received message, takes typed commands and waits for a message type or a log
+// line. Integration tests, benchmarks and the command-line program all drive the host through it.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -12,11 +14,8 @@
 #include "protocol/shared_memory_layout.h"
 #include "protocol/commands.h"
 #include "protocol/protocol.h"
-#include "platform/named_event.h"
-#include "platform/pipe.h"
-#include "platform/process.h"
-#include "platform/shared_memory.h"
 #include "surface_reader.h"
+#include "vyo_overlay.h"
 
 namespace vyo::sim {
 
@@ -72,11 +71,13 @@ class OverlaySim {
   void SetInputWriteIndex(uint32_t index);
 
   // False once the pipe is closed or the host's end has gone away.
-  bool Connected() const { return pipe_ && !pipe_broken_; }
+  bool Connected() const { return vyo_overlay_connected(overlay_) != 0; }
   void CloseConnection();
   std::optional<uint32_t> WaitExit(uint32_t timeout_ms);
   void KillHost();
-  uint32_t host_pid() const { return host_ ? host_->Pid() : 0; }
+  uint32_t host_pid() const { return vyo_overlay_host_pid(overlay_); }
+  // The SDK object underneath.
+  VyoOverlay* overlay() const { return overlay_; }
 
   // The views' textures as the overlay sees them (fed by SharedTextureReady and the view commands
   // sent through Send).
@@ -90,13 +91,8 @@ class OverlaySim {
  private:
   OverlaySim() = default;
 
+  VyoOverlay* overlay_ = nullptr;
   std::u16string pipe_name_, input_map_name_, input_event_name_, beat_map_name_;
-  std::unique_ptr<platform::SharedMemory> input_map_;
-  std::unique_ptr<platform::NamedEvent> input_event_;
-  std::unique_ptr<platform::SharedMemory> beat_map_;
-  std::unique_ptr<platform::ChildProcess> host_;
-  std::unique_ptr<platform::PipeClient> pipe_;
-  bool pipe_broken_ = false;
   std::vector<HostMessage> received_;
   std::unique_ptr<SurfaceReader> surface_;
 };

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "protocol/texture_layout.h"
 
@@ -20,28 +19,26 @@ uint64_t WallClockMs() {
 bool SurfaceReader::OnTextureReady(const host::SharedTextureReadyMsg& msg) {
   ViewCopy& view = views_[msg.view_id];
   view.view_id = msg.view_id;
-  view.texture.reset();
   view.handle = msg.shared_handle;
   view.last_seq = 0;
-  const size_t size = host::TextureObjectSize(msg.width, msg.height);
-  if (size == 0 || msg.format != host::kTextureFormatBgra) return false;
-  view.texture = platform::SharedMemory::OpenExisting(host::TextureObjectName(msg.shared_handle), size,
-                                                      platform::MapAccess::kWrite);
-  uint32_t w = 0, h = 0;
-  if (!view.texture || !host::ReadTextureHeader(view.texture->data(), size, &w, &h) || w != msg.width ||
-      h != msg.height) {
+  VyoTextureInfo info{sizeof(info)};
+  if (vyo_overlay_texture_info(overlay_, msg.view_id, &info) != VYO_OK || info.shared_handle != msg.shared_handle) {
     view.texture.reset();
     return false;
   }
-  view.width = w;
-  view.height = h;
-  view.pixels.assign(static_cast<size_t>(w) * h * 4, 0);
+  view.serial = info.serial;
+  view.width = info.width;
+  view.height = info.height;
+  view.pixels.assign(static_cast<size_t>(info.width) * info.height * 4, 0);
+  view.texture = platform::SharedMemory::OpenExisting(host::TextureObjectName(msg.shared_handle),
+                                                      host::TextureObjectSize(info.width, info.height),
+                                                      platform::MapAccess::kWrite);
   if (auto it = places_.find(msg.view_id); it != places_.end()) {
     view.x = it->second.first;
     view.y = it->second.second;
   }
   if (auto it = zs_.find(msg.view_id); it != zs_.end()) view.z = it->second;
-  return true;
+  return view.texture != nullptr;
 }
 
 void SurfaceReader::OnViewPlaced(uint32_t view_id, int32_t x, int32_t y) {
@@ -67,60 +64,36 @@ void SurfaceReader::OnViewDestroyed(uint32_t view_id) {
 int SurfaceReader::Poll(bool read_marker) {
   int updated = 0;
   for (auto& [id, view] : views_) {
-    if (!view.texture) continue;
-    // The DirtyMap is opened afresh every time: a resized view has a new one.
-    auto map = platform::SharedMemory::OpenExisting(host::DirtyMapName(pipe_name_, id), host::kDirtyMapSize,
-                                                    platform::MapAccess::kRead);
-    uint8_t* base = view.texture->data();
-    if (!host::AcquireKey(base, host::kOverlayKey)) {
-      ++view.busy;
-      continue;
-    }
-    host::DirtyUpdate d;
-    bool fresh = false;
-    if (map) {
-      d = host::ReadDirty(map->data());
-      fresh = d.seq != view.last_seq;
-    }
-    if (fresh) {
-      int64_t x0 = 0, y0 = 0, x1 = view.width, y1 = view.height;
-      if (!d.full) {
-        x0 = std::clamp<int64_t>(d.x, 0, view.width);
-        y0 = std::clamp<int64_t>(d.y, 0, view.height);
-        x1 = std::clamp<int64_t>(int64_t{d.x} + d.w, 0, view.width);
-        y1 = std::clamp<int64_t>(int64_t{d.y} + d.h, 0, view.height);
-        if (view.partial_updates++ == 0) {
-          view.partial_left = x0, view.partial_top = y0, view.partial_right = x1, view.partial_bottom = y1;
-        } else {
-          view.partial_left = std::min(view.partial_left, x0);
-          view.partial_top = std::min(view.partial_top, y0);
-          view.partial_right = std::max(view.partial_right, x1);
-          view.partial_bottom = std::max(view.partial_bottom, y1);
-        }
+    if (view.pixels.empty()) continue;
+    VyoFrame f{sizeof(f)};
+    const int32_t status =
+        vyo_overlay_read_frame(overlay_, id, view.pixels.data(), view.width * 4, view.width, view.height, &f);
+    if (status == VYO_E_BUSY) ++view.busy;
+    if (status != VYO_OK || !f.updated) continue;
+    view.last_seq = f.seq;
+    if (f.full) {
+      ++view.full_updates;
+    } else {
+      const int64_t x0 = f.x, y0 = f.y, x1 = int64_t{f.x} + f.w, y1 = int64_t{f.y} + f.h;
+      if (view.partial_updates++ == 0) {
+        view.partial_left = x0, view.partial_top = y0, view.partial_right = x1, view.partial_bottom = y1;
       } else {
-        ++view.full_updates;
+        view.partial_left = std::min(view.partial_left, x0);
+        view.partial_top = std::min(view.partial_top, y0);
+        view.partial_right = std::max(view.partial_right, x1);
+        view.partial_bottom = std::max(view.partial_bottom, y1);
       }
-      const uint8_t* rows = base + host::kTextureHeaderSize;
-      const size_t pitch = static_cast<size_t>(view.width) * 4;
-      for (int64_t row = y0; row < y1 && x1 > x0; ++row) {
-        std::memcpy(view.pixels.data() + row * pitch + x0 * 4, rows + row * pitch + x0 * 4,
-                    static_cast<size_t>(x1 - x0) * 4);
-      }
-      view.last_seq = d.seq;
     }
-    host::ReleaseKey(base, host::kHostKey);
-    if (fresh) {
-      const uint64_t now = WallClockMs();
-      if (view.frames == 0) view.first_frame_ms = now;
-      view.last_frame_ms = now;
-      ++view.frames;
-      ++updated;
-      if (read_marker) {
-        const int64_t marker = ReadClockMarker(view.pixels, view.width);
-        if (marker >= 0) {
-          const int64_t lag = (static_cast<int64_t>(now & 0xFFFFFF) - marker + (1 << 24)) % (1 << 24);
-          if (lag < 10000) view.latencies_ms.push_back(lag);
-        }
+    const uint64_t now = WallClockMs();
+    if (view.frames == 0) view.first_frame_ms = now;
+    view.last_frame_ms = now;
+    ++view.frames;
+    ++updated;
+    if (read_marker) {
+      const int64_t marker = ReadClockMarker(view.pixels, view.width);
+      if (marker >= 0) {
+        const int64_t lag = (static_cast<int64_t>(now & 0xFFFFFF) - marker + (1 << 24)) % (1 << 24);
+        if (lag < 10000) view.latencies_ms.push_back(lag);
       }
     }
   }
@@ -209,14 +182,15 @@ bool SurfaceReader::WriteViewPng(uint32_t view_id, const std::string& path) cons
 }
 
 bool SurfaceReader::ReadHitMask(uint32_t view_id, host::HitMaskView* out) const {
-  auto block = platform::SharedMemory::OpenExisting(host::HitMaskName(pipe_name_, view_id), host::kHitMaskBlockSize,
-                                                    platform::MapAccess::kRead);
-  if (!block) return false;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    if (host::ReadHitMask(block->data(), out)) return true;
-    std::this_thread::yield();
-  }
-  return false;
+  VyoHitMask mask{sizeof(mask)};
+  if (vyo_overlay_read_hit_mask(overlay_, view_id, &mask) != VYO_OK) return false;
+  out->seq = mask.seq;
+  out->cols = mask.cols;
+  out->rows = mask.rows;
+  out->cell = mask.cell;
+  out->threshold = mask.threshold;
+  out->cells.assign(mask.cells, mask.cells + static_cast<size_t>(mask.cols) * mask.rows);
+  return true;
 }
 
 bool SurfaceReader::WriteHitMaskPng(uint32_t view_id, const std::string& path) const {

@@ -1,9 +1,9 @@
-// The overlay's side of frame publishing: follows SharedTextureReady, opens each view's texture,
-// and on every Poll re-opens the view's DirtyMap, takes the texture's key 1 without waiting,
-// copies the rectangle the DirtyMap names into its own copy of the view and gives key 0 back.
-// Keeps per-view frame counts and, for pages that paint a clock marker, latency; writes PNGs of
-// each view and of the whole surface (views at their rectangles, in z-order, over a plain
-// background). Linux textures only (named shared memory of the CPU device).
+// The overlay's side of frame publishing, over the SDK: follows SharedTextureReady and, on every
+// Poll, has the SDK copy each view's latest update (keyed-mutex word, DirtyMap, partial copies)
+// into its own copy of the view. Keeps per-view frame counts and, for pages that paint a clock
+// marker, latency; writes PNGs of each view and of the whole surface (views at their rectangles,
+// in z-order, over a plain background). Linux textures only (named shared memory of the CPU
+// device).
 #pragma once
 #include <cstdint>
 #include <map>
@@ -14,6 +14,7 @@
 #include "platform/shared_memory.h"
 #include "protocol/hit_mask_layout.h"
 #include "protocol/protocol.h"
+#include "vyo_overlay.h"
 
 namespace vyo::sim {
 
@@ -21,11 +22,14 @@ struct ViewCopy {
   uint32_t view_id = 0;
   uint32_t width = 0, height = 0;
   uint64_t handle = 0;
+  uint32_t serial = 0;  // the SDK's count of this view's textures
   int32_t x = 0, y = 0, z = 0;
   bool visible = true;
+  // A mapping of the texture of its own, for tests that hold the keyed-mutex word themselves;
+  // frames are read through the SDK.
   std::unique_ptr<platform::SharedMemory> texture;
   std::vector<uint8_t> pixels;  // premultiplied BGRA, width x height
-  uint32_t last_seq = 0;
+  uint32_t last_seq = 0;        // DirtyMap seq of the last copy
   uint32_t frames = 0;          // updates copied
   uint32_t full_updates = 0, partial_updates = 0;
   int64_t partial_left = 0, partial_top = 0, partial_right = 0, partial_bottom = 0;  // union of partial updates
@@ -36,9 +40,10 @@ struct ViewCopy {
 
 class SurfaceReader {
  public:
-  explicit SurfaceReader(std::u16string pipe_name) : pipe_name_(std::move(pipe_name)) {}
+  explicit SurfaceReader(VyoOverlay* overlay) : overlay_(overlay) {}
 
-  // A SharedTextureReady: (re)opens the view's texture. False when it cannot be opened.
+  // A SharedTextureReady the SDK has taken: a new copy of the view's size. False when the SDK could
+  // not open the texture.
   bool OnTextureReady(const host::SharedTextureReadyMsg& msg);
   // The overlay's own view commands: where views are placed and stacked.
   void OnViewPlaced(uint32_t view_id, int32_t x, int32_t y);
@@ -64,7 +69,7 @@ class SurfaceReader {
   bool WriteSurfacePng(uint32_t width, uint32_t height, uint32_t background, const std::string& path) const;
 
  private:
-  std::u16string pipe_name_;
+  VyoOverlay* overlay_;
   std::map<uint32_t, ViewCopy> views_;
   std::map<uint32_t, std::pair<int32_t, int32_t>> places_;
   std::map<uint32_t, int32_t> zs_;
