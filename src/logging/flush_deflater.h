@@ -29,7 +29,7 @@ class FlushDeflater {
   static constexpr std::size_t kWindow = 32768;
   static constexpr std::size_t kPiece = 32768;  // input compressed as one block at most
   static constexpr std::size_t kBufferSize = kWindow + 2 * kPiece;
-  static constexpr int kHashBits = 15;
+  static constexpr int kHashBits = 13;
 
   // Bits go out least significant first, as RFC 1951 packs them.
   void PutBits(std::uint32_t value, int count, std::string& out);
