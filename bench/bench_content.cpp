@@ -15,6 +15,7 @@
 
 #include "content/mount.h"
 #include "content/resource.h"
+#include "goal_report.h"
 
 namespace {
 
@@ -162,4 +163,20 @@ BENCHMARK(LookupCacheHit)->DenseRange(0, 2);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  using namespace vyo::bench;
+  return RunWithGoals(argc, argv, [](const Figures& f) {
+    const char* names[] = {"index.html, 8 KiB", "app.js, 256 KiB", "vendor.js, 512 KiB"};
+    for (int i = 0; i < 3; ++i) {
+      const std::string arg = "/" + std::to_string(i);
+      const auto time = [&](const char* name) {
+        const auto x = f.Find(name + arg);
+        return x ? std::optional<double>(x->real_ns) : std::nullopt;
+      };
+      PrintMeasure(std::string("package entry read, ") + names[i], Ratio(time("ReadEntry"), time("BareCalls")), "x",
+                   "the bare library calls");
+      PrintMeasure(std::string("cached resource lookup, ") + names[i], Ratio(time("LookupCacheHit"), time("ReadEntry")),
+                   "x", "an entry read");
+    }
+  });
+}

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "capture/frame_analysis.h"
+#include "goal_report.h"
 #include "protocol/hit_mask_layout.h"
 
 namespace {
@@ -122,4 +123,21 @@ BENCHMARK(BM_AnalyseAvx2Fused)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  using namespace vyo::bench;
+  return RunWithGoals(argc, argv, [](const Figures& f) {
+    const auto time = [&](const char* name) {
+      const auto x = f.Find(name);
+      return x ? std::optional<double>(x->real_ns) : std::nullopt;
+    };
+    const auto detail = [&](const char* a, const char* b, const char* baseline) {
+      char text[160] = "";
+      if (time(a) && time(b)) std::snprintf(text, sizeof text, "%s (%.0f us against %.0f us)", baseline, *time(a) / 1e3, *time(b) / 1e3);
+      return std::string(text);
+    };
+    PrintGoal("hit-mask analysis fused with the copy, 1080p", Ratio(time("BM_AnalyseAvx2Fused"), time("BM_Memcpy")),
+              Goal::kAtMost, 1.3, "x", detail("BM_AnalyseAvx2Fused", "BM_Memcpy", "memcpy"));
+    PrintGoal("hit-mask analysis alone, 1080p", Ratio(time("BM_AnalyseAvx2"), time("BM_StreamingRead")), Goal::kAtMost,
+              1.5, "x", detail("BM_AnalyseAvx2", "BM_StreamingRead", "a streaming read"));
+  });
+}

@@ -75,4 +75,11 @@ BENCHMARK(BM_BareEventWakeUp)->Iterations(1)->Unit(benchmark::kMillisecond)->Use
 }  // namespace
 }  // namespace vyo
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  using namespace vyo::bench;
+  return RunWithGoals(argc, argv, [](const Figures& f) {
+    const LatencyFigure input =
+        LatencyAgainst(f.Find("BM_RingToWebView"), f.Find("BM_BareEventWakeUp"), "a bare wake-up");
+    PrintGoal("input record to the web view, p99", input.p99_us, Goal::kAtMost, 1000, " us", input.detail);
+  });
+}

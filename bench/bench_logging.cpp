@@ -3,10 +3,13 @@
 // unprocessed to a file, one write per record.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "base/text.h"
+#include "goal_report.h"
 #include "logging/log_format.h"
 #include "logging/logger.h"
 #include "platform/log_files.h"
@@ -49,6 +52,8 @@ void BM_PlainFileWrite(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
   file.reset();
+  state.counters["file_bytes_per_record"] =
+      static_cast<double>(fs::file_size(dir / "plain.log")) / static_cast<double>(std::max<std::int64_t>(1, i));
   fs::remove_all(dir);
 }
 
@@ -64,7 +69,11 @@ void BM_LoggerCompressedEncrypted(benchmark::State& state) {
   std::int64_t i = 0;
   for (auto _ : state) benchmark::DoNotOptimize(base::LogWrite(base::kLogTrace, Message(i++)));
   state.SetItemsProcessed(state.iterations());
+  const std::u16string path = base::logger::Instance().LogFilePath();
   base::ShutdownLogging();
+  std::error_code ec;
+  const auto bytes = fs::file_size(fs::path(path), ec);
+  if (!ec) state.counters["file_bytes_per_record"] = static_cast<double>(bytes) / static_cast<double>(std::max<std::int64_t>(1, i));
   fs::remove_all(dir);
 }
 
@@ -73,4 +82,20 @@ BENCHMARK(BM_LoggerCompressedEncrypted);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  using namespace vyo::bench;
+  return RunWithGoals(argc, argv, [](const Figures& f) {
+    const auto plain = f.Find("BM_PlainFileWrite");
+    const auto logger = f.Find("BM_LoggerCompressedEncrypted");
+    const auto rate = [](const std::optional<Figure>& x) {
+      return x ? std::optional<double>(x->Counter("items_per_second")) : std::nullopt;
+    };
+    char detail[160] = "";
+    if (plain && logger) {
+      std::snprintf(detail, sizeof detail, "plain file writes (%.0f k/s against %.0f k/s; %.1f against %.1f bytes a record)",
+                    logger->Counter("items_per_second") / 1e3, plain->Counter("items_per_second") / 1e3,
+                    logger->Counter("file_bytes_per_record"), plain->Counter("file_bytes_per_record"));
+    }
+    PrintGoal("encrypted compressed log writing", Ratio(rate(logger), rate(plain)), Goal::kAtLeast, 0.75, "x", detail);
+  });
+}

@@ -71,4 +71,11 @@ BENCHMARK(BM_BareConditionVariableHandOff)->Iterations(1)->Unit(benchmark::kMill
 }  // namespace
 }  // namespace vyo
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  using namespace vyo::bench;
+  return RunWithGoals(argc, argv, [](const Figures& f) {
+    const LatencyFigure call = LatencyAgainst(f.Find("BM_ModuleCallToMainThread"),
+                                              f.Find("BM_BareConditionVariableHandOff"), "a bare hand-off");
+    PrintMeasure("module call to the main thread, p99", call.p99_us, " us", call.detail);
+  });
+}

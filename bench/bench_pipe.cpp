@@ -1,5 +1,5 @@
-// Overlay channel speed: commands through the real host's pipe against a bare socket pair, and the
-// host's idle CPU use with no views.
+// Overlay channel speed: commands through the real host's pipe against a bare socket pair, the
+// host's idle CPU use with no views, and host and browser CPU with two visible static views.
 //
 // Round trip: the overlay sends a SurfaceInfo command of a new size; the host logs one line about
 // it, which comes back as HostLog; the reply naming that size ends the iteration.
@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -29,6 +30,7 @@
 #include "protocol/commands.h"
 #include "protocol/protocol.h"
 #include "bench_mode.h"
+#include "goal_report.h"
 #include "overlay_sim.h"
 
 namespace {
@@ -244,44 +246,103 @@ double TreeRunSeconds(const std::vector<int>& pids) {
 const double kSettleSeconds = bench::Seconds(3.0);
 const double kIdleSeconds = bench::Seconds(5.0);
 
+// CPU seconds of the host and of its browser over one measuring window, taken while the overlay
+// side keeps reading what the host sends (heartbeats, late lines).
+struct IdleSample {
+  double host_cpu = 0, browser_cpu = 0, wall = 0, frames = 0, browser_procs = 0;
+  void Add(const IdleSample& more) {
+    host_cpu += more.host_cpu;
+    browser_cpu += more.browser_cpu;
+    wall += more.wall;
+    frames += more.frames;
+    browser_procs = more.browser_procs;
+  }
+};
+
+std::optional<IdleSample> MeasureIdle(sim::OverlaySim& s, double settle_seconds) {
+  const int pid = static_cast<int>(s.host_pid());
+  // Let start-up (and the browser's) settle, then measure only the idle loop.
+  s.DrainFor(static_cast<uint32_t>(settle_seconds * 1000));
+  const std::vector<int> browser = Descendants(pid);
+  const auto frames_before = s.ReadBeatMap().frame_counter;
+  const double host_before = TaskRunSeconds(pid), browser_before = TreeRunSeconds(browser);
+  const auto t0 = std::chrono::steady_clock::now();
+  s.DrainFor(static_cast<uint32_t>(kIdleSeconds * 1000));
+  const double host_after = TaskRunSeconds(pid), browser_after = TreeRunSeconds(browser);
+  const double w = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const auto frames_after = s.ReadBeatMap().frame_counter;
+  if (host_before < 0 || host_after < 0) return std::nullopt;
+  IdleSample out;
+  out.host_cpu = host_after - host_before;
+  out.browser_cpu = std::max(0.0, browser_after - browser_before);
+  out.wall = w;
+  out.frames = static_cast<double>(frames_after - frames_before);
+  out.browser_procs = static_cast<double>(browser.size());
+  return out;
+}
+
+void ReportIdle(benchmark::State& state, const IdleSample& total) {
+  state.counters["cpu_per_wall_s"] = total.host_cpu / total.wall;
+  state.counters["browser_cpu_per_wall_s"] = total.browser_cpu / total.wall;
+  state.counters["frames_per_s"] = total.frames / total.wall;
+  state.counters["browser_procs"] = total.browser_procs;
+}
+
 void BM_HostIdleCpu(benchmark::State& state) {
-  double host_cpu = 0, browser_cpu = 0, wall = 0, frames = 0;
+  IdleSample total;
   for (auto _ : state) {
     auto s = sim::OverlaySim::Create("bench_idle");
     if (!s || !s->StartHost() || !s->Connect(20000) || !s->WaitFor(host::kHostHello, 20000)) {
       state.SkipWithError("host did not start");
       return;
     }
-    const int pid = static_cast<int>(s->host_pid());
-    // Let start-up (and the browser's) settle, then measure only the idle loop.
-    std::this_thread::sleep_for(std::chrono::duration<double>(kSettleSeconds));
-    while (s->Next(0)) {
-    }
-    const std::vector<int> browser = Descendants(pid);
-    const auto frames_before = s->ReadBeatMap().frame_counter;
-    const double host_before = TaskRunSeconds(pid), browser_before = TreeRunSeconds(browser);
-    const auto t0 = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(kIdleSeconds));
-    const double host_after = TaskRunSeconds(pid), browser_after = TreeRunSeconds(browser);
-    const double w = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    const auto frames_after = s->ReadBeatMap().frame_counter;
-    if (host_before < 0 || host_after < 0) {
+    const auto sample = MeasureIdle(*s, kSettleSeconds);
+    if (!sample) {
       state.SkipWithError("host process not readable in /proc");
       return;
     }
-    host_cpu += host_after - host_before;
-    browser_cpu += std::max(0.0, browser_after - browser_before);
-    wall += w;
-    frames += static_cast<double>(frames_after - frames_before);
-    state.counters["browser_procs"] = static_cast<double>(browser.size());
+    total.Add(*sample);
     s->CloseConnection();
     s->WaitExit(10000);
   }
-  state.counters["cpu_per_wall_s"] = host_cpu / wall;
-  state.counters["browser_cpu_per_wall_s"] = browser_cpu / wall;
-  state.counters["frames_per_s"] = frames / wall;
+  ReportIdle(state, total);
 }
 BENCHMARK(BM_HostIdleCpu)->Iterations(bench::Count(2))->UseRealTime()->Unit(benchmark::kSecond);
+
+// Two visible views of a static page (nothing on it changes), measured after 15 s to settle: what
+// the host and its browser spend while nothing changes.
+const char kStaticPage[] =
+    "<!doctype html><html><head><meta charset='utf-8'><style>body{margin:0;background:#204060;color:#fff;"
+    "font:20px sans-serif}div{margin:40px}</style></head><body><div>static view</div></body></html>";
+
+void BM_TwoStaticViewsIdleCpu(benchmark::State& state) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("vyo-bench-static-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::ofstream(dir / "index.html") << kStaticPage;
+  const std::u16string url = u"vyodir:" + dir.u16string();
+  IdleSample total;
+  for (auto _ : state) {
+    auto s = sim::OverlaySim::Create("bench_static");
+    if (!s || !s->StartHost() || !s->Connect(20000) || !s->WaitFor(host::kEnvironmentResult, 30000)) {
+      state.SkipWithError("host or browser did not start");
+      break;
+    }
+    s->Send(host::ViewCreateCmd{1, 0, 0, 640, 360, true, url});
+    s->Send(host::ViewCreateCmd{2, 0, 400, 640, 360, true, url});
+    const auto sample = MeasureIdle(*s, bench::Seconds(15.0));
+    if (!sample) {
+      state.SkipWithError("host process not readable in /proc");
+      break;
+    }
+    total.Add(*sample);
+    s->CloseConnection();
+    s->WaitExit(10000);
+  }
+  fs::remove_all(dir);
+  if (total.wall > 0) ReportIdle(state, total);
+}
+BENCHMARK(BM_TwoStaticViewsIdleCpu)->Iterations(bench::Count(2))->UseRealTime()->Unit(benchmark::kSecond);
 
 // Baseline: a child process that sleeps in 1/30 s steps for the same window (fork, then only
 // nanosleep and _exit in the child).
@@ -317,4 +378,51 @@ BENCHMARK(BM_SleepingProcessIdleCpu)->Iterations(bench::Count(2))->UseRealTime()
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  using namespace vyo::bench;
+  return RunWithGoals(argc, argv, [](const Figures& f) {
+    const auto host_rtt = f.Find("BM_HostCommandRoundTrip");
+    const auto bare_rtt = f.Find("BM_SocketPairRoundTrip");
+    const auto host_tp = f.Find("BM_HostCommandThroughput");
+    const auto bare_tp = f.Find("BM_SocketPairThroughput");
+    const auto idle = f.Find("BM_HostIdleCpu");
+    const auto sleeping = f.Find("BM_SleepingProcessIdleCpu");
+    const auto two = f.Find("BM_TwoStaticViewsIdleCpu");
+    const auto value = [](const std::optional<Figure>& x, double Figure::*field) {
+      return x ? std::optional<double>((*x).*field) : std::nullopt;
+    };
+    const auto counter = [](const std::optional<Figure>& x, const char* name) {
+      return x ? std::optional<double>(x->Counter(name)) : std::nullopt;
+    };
+    char detail[200] = "";
+    if (host_tp && bare_tp) {
+      std::snprintf(detail, sizeof detail, "a bare socket pair (%.0f k/s against %.0f k/s)",
+                    host_tp->Counter("items_per_second") / 1e3, bare_tp->Counter("items_per_second") / 1e3);
+    }
+    PrintGoal("pipe commands, throughput", Ratio(counter(host_tp, "items_per_second"), counter(bare_tp, "items_per_second")),
+              Goal::kAtLeast, 0.8, "x", detail);
+    detail[0] = '\0';
+    if (host_rtt && bare_rtt) {
+      std::snprintf(detail, sizeof detail, "a bare socket pair (%.1f us against %.1f us)", host_rtt->real_ns / 1e3,
+                    bare_rtt->real_ns / 1e3);
+    }
+    PrintGoal("pipe commands, round trip", Ratio(value(host_rtt, &Figure::real_ns), value(bare_rtt, &Figure::real_ns)),
+              Goal::kAtMost, 1.5, "x", detail);
+    detail[0] = '\0';
+    if (idle && sleeping) {
+      std::snprintf(detail, sizeof detail, "of a core (a sleeping process: %.3f %%; %.1f frames/s)",
+                    sleeping->Counter("cpu_per_wall_s") * 100, idle->Counter("frames_per_s"));
+    }
+    const auto idle_pct = counter(idle, "cpu_per_wall_s");
+    PrintGoal("idle host, no views", idle_pct ? std::optional<double>(*idle_pct * 100) : std::nullopt, Goal::kAtMost, 0.2,
+              " %", detail);
+    detail[0] = '\0';
+    std::optional<double> two_pct;
+    if (two) {
+      two_pct = (two->Counter("cpu_per_wall_s") + two->Counter("browser_cpu_per_wall_s")) * 100;
+      std::snprintf(detail, sizeof detail, "of a core, host and browser (host %.2f %% + browser %.2f %%)",
+                    two->Counter("cpu_per_wall_s") * 100, two->Counter("browser_cpu_per_wall_s") * 100);
+    }
+    PrintGoal("two visible static views, after 15 s", two_pct, Goal::kAtMost, 1.5, " %", detail);
+  });
+}

@@ -46,6 +46,7 @@
 
 #include "base/text.h"
 #include "bench_mode.h"
+#include "goal_report.h"
 #include "overlay_sim.h"
 #include "platform/process.h"
 #include "qos/test_http_server.h"
@@ -602,4 +603,15 @@ BENCHMARK(BM_ResourceAnswers)->Iterations(bench::Count(5))->UseRealTime()->Unit(
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  using namespace vyo::bench;
+  return RunWithGoals(argc, argv, [](const Figures& f) {
+    const auto nav = f.Find("BM_ViewCreateToNavigated");
+    const auto answers = f.Find("BM_ResourceAnswers");
+    PrintMeasure("packaged view create to navigated", nav ? std::optional<double>(nav->Counter("package_over_http")) : std::nullopt,
+                 "x", "the same site over HTTP");
+    PrintMeasure("packaged resource answers per second",
+                 answers ? std::optional<double>(answers->Counter("package_over_http")) : std::nullopt, "x",
+                 "the same files over HTTP");
+  });
+}

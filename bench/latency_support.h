@@ -6,13 +6,16 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "fakes/app_harness.h"
+#include "goal_report.h"
 #include "platform/main_wait.h"
 #include "renderers/web/web_runtime.h"
 
@@ -168,6 +171,26 @@ inline void AwaitArrivals(const Arrivals& arrivals, const std::vector<Clock::tim
   while (arrivals.count.load() < kRecords && Clock::now() - sent.back() < std::chrono::seconds(2)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+}
+
+// The p99 of the run through the host, and a text that sets it beside its baseline's figures.
+struct LatencyFigure {
+  std::optional<double> p99_us;
+  std::string detail;
+};
+
+inline LatencyFigure LatencyAgainst(const std::optional<Figure>& host, const std::optional<Figure>& bare,
+                                    const char* baseline) {
+  LatencyFigure out;
+  if (!host) return out;
+  out.p99_us = host->Counter("p99_us");
+  if (bare) {
+    char text[200];
+    std::snprintf(text, sizeof text, "(%s's p99: %.0f us; medians %.0f us and %.0f us)", baseline,
+                  bare->Counter("p99_us"), host->Counter("median_us"), bare->Counter("median_us"));
+    out.detail = text;
+  }
+  return out;
 }
 
 }  // namespace vyo::bench

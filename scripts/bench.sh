@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the optimised Linux flavour and runs every benchmark (each against its in-run baseline).
+# Builds the optimised Linux flavour and runs every benchmark (each against its in-run baseline),
+# then repeats every GOAL line (figure, goal, holds or MISSED) in one summary with the load average.
 #   scripts/bench.sh                 the full run
 #   VYO_BENCH_SMOKE=1 scripts/bench.sh
 #                                    every benchmark once, briefly (the test command's smoke run:
@@ -19,14 +20,21 @@ if [ "$smoke" != 0 ]; then
   limit=300
 fi
 status=0
+goals=$(mktemp)
+out=$(mktemp)
+trap 'rm -f "$goals" "$out"' EXIT
 for b in build/linux/bin/bench_*; do
   [ -x "$b" ] || continue
-  echo "==== $(basename "$b")"
+  echo "==== $(basename "$b") (load average before: $(cut -d' ' -f1-3 /proc/loadavg))"
   start=$(date +%s)
-  # Every benchmark ends by itself; the time-out is the last resort against a hang.
-  if ! timeout "$limit" "$b" --benchmark_counters_tabular=true "${extra[@]}"; then
+  # Every benchmark ends by itself; the time-out is the last resort against a hang. Its GOAL lines
+  # are kept for the summary at the end.
+  if ! timeout "$limit" "$b" --benchmark_counters_tabular=true "${extra[@]}" | tee "$out"; then
     echo "bench: $(basename "$b") FAILED or timed out after $(( $(date +%s) - start )) s" >&2
     status=1
   fi
+  grep '^GOAL' "$out" >>"$goals" || true
 done
+echo "==== goals (load average at the end: $(cut -d' ' -f1-3 /proc/loadavg))"
+cat "$goals"
 exit $status

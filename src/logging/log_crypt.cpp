@@ -1,11 +1,10 @@
 #include "logging/log_crypt.h"
 
-#include <zlib.h>
-
 #include <cstring>
 #include <ctime>
 
 #include "logging/ec.h"
+#include "logging/flush_deflater.h"
 #include "platform/random.h"
 
 namespace base::log_crypt {
@@ -84,14 +83,6 @@ Trailer MakeTrailer(std::uint32_t created) {
   return t;
 }
 
-struct LogCrypt::Deflater {
-  z_stream stream{};
-  bool active = false;
-  ~Deflater() {
-    if (active) deflateEnd(&stream);
-  }
-};
-
 LogCrypt::LogCrypt(int key_index, bool encrypt, bool compress)
     : encrypt_(encrypt), compress_(compress), key_index_(key_index), segment_limit_(kSegmentBytes) {
   static const PublicKey kNoKey{};
@@ -140,12 +131,7 @@ bool LogCrypt::AgreeLogKey(const PublicKey& reader_key, std::uint8_t writer_publ
 }
 
 bool LogCrypt::StartDeflate() {
-  deflater_ = std::make_unique<Deflater>();
-  if (deflateInit(&deflater_->stream, Z_DEFAULT_COMPRESSION) != Z_OK) {
-    deflater_.reset();
-    return false;
-  }
-  deflater_->active = true;
+  deflater_ = std::make_unique<FlushDeflater>();
   return true;
 }
 
@@ -164,31 +150,8 @@ bool LogCrypt::Process(const void* data, std::size_t size, std::string& out, boo
   carry_size_ = 0;
 
   if (compress_) {
-    z_stream& zs = deflater_->stream;
-    zs.next_in = const_cast<Bytef*>(in);  // zlib's interface is not const-correct
-    std::size_t produced = 0;
-    std::size_t remaining = size;
-    unsigned char chunk[128];
-    for (;;) {
-      // avail_in is 32 bits; very large inputs are fed in parts.
-      if (zs.avail_in == 0 && remaining > 0) {
-        const uInt part = remaining > 0x40000000u ? 0x40000000u : static_cast<uInt>(remaining);
-        zs.avail_in = part;
-        remaining -= part;
-      }
-      zs.next_out = chunk;
-      zs.avail_out = sizeof chunk;
-      const int rc = deflate(&zs, Z_SYNC_FLUSH);
-      if (rc != Z_OK && rc != Z_BUF_ERROR) {
-        ready_ = false;
-        out.clear();
-        return false;
-      }
-      const std::size_t got = sizeof chunk - zs.avail_out;
-      out.append(reinterpret_cast<const char*>(chunk), got);
-      produced += got;
-      if (zs.avail_out != 0 && zs.avail_in == 0 && remaining == 0) break;
-    }
+    // Each call ends with a sync flush: the record is whole in the output (less the cipher's carry).
+    const std::size_t produced = deflater_->CompressAndFlush(in, size, out);
     const std::uint64_t total = static_cast<std::uint64_t>(segment_bytes_) + produced;
     segment_bytes_ = total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(total);
   } else {

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "logging/flush_deflater.h"
+
 namespace base::log_crypt {
 
 inline constexpr std::size_t kHeaderSize = 150;
@@ -73,7 +75,6 @@ class LogCrypt {
   bool AgreeLogKey(const PublicKey& reader_key, std::uint8_t writer_public[64]);
   bool StartDeflate();
 
-  struct Deflater;
   const bool encrypt_;
   const bool compress_;
   const std::int32_t key_index_;
@@ -83,7 +84,7 @@ class LogCrypt {
   std::uint8_t key_[32] = {};
   Header header_{};
   Trailer trailer_{};
-  std::unique_ptr<Deflater> deflater_;
+  std::unique_ptr<FlushDeflater> deflater_;
   std::uint8_t carry_[8] = {};
   std::size_t carry_size_ = 0;
   std::uint32_t segment_bytes_ = 0;

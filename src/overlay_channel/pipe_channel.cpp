@@ -69,21 +69,64 @@ bool PipeWriter::Send(uint32_t type, const uint8_t* payload, size_t length, cons
   }
   if (write_failed_.load() != 0) return false;
   std::vector<uint8_t> frame = BuildFrame(type, payload, static_cast<uint32_t>(length));
-  {
-    std::lock_guard<std::mutex> lock(queue_mutex_);
-    if (stopping_) return false;
-    const bool droppable = IsDroppable(type);
-    // A frame that may be dropped leaves the held places free; one that must not be dropped may use
-    // the whole queue.
-    if (queue_.size() + (droppable ? reserved_ : 0) < kSendQueueLimit) {
-      queue_.push_back(QueuedFrame{std::move(frame), where});
-    } else {
-      if (!droppable) write_failed_ = 1;
-      return false;
+  std::unique_lock<std::mutex> lock(queue_mutex_);
+  if (stopping_) return false;
+  const bool droppable = IsDroppable(type);
+  // A frame that may be dropped leaves the held places free; one that must not be dropped may use
+  // the whole queue.
+  if (queue_.size() + (droppable ? reserved_ : 0) >= kSendQueueLimit) {
+    if (!droppable) write_failed_ = 1;
+    return false;
+  }
+  if (queue_.empty() && writing_.load() == 0) {
+    // Nothing ahead of this frame: it goes out at once when the pipe takes it without waiting,
+    // which spares the writer thread's wake-up. The pipe lock is only tried, never waited for.
+    std::unique_lock<std::mutex> pipe_lock(*pipe_write_lock_, std::try_to_lock);
+    if (pipe_lock.owns_lock()) {
+      writing_ = 1;
+      write_start_tick_ = clock_.TickMs();
+      lock.unlock();
+      SendDirect(QueuedFrame{std::move(frame), where}, pipe_lock);
+      return true;
     }
   }
+  queue_.push_back(QueuedFrame{std::move(frame), where});
+  lock.unlock();
   queue_cv_.notify_one();
   return true;
+}
+
+void PipeWriter::SendDirect(QueuedFrame queued, std::unique_lock<std::mutex>& pipe_lock) {
+  const std::vector<uint8_t>& frame = queued.bytes;
+  const uint32_t length = static_cast<uint32_t>(frame.size() - kFrameHeaderSize);
+  int sent = 0;
+  const platform::PipeResult r =
+      pipe_ == nullptr ? platform::PipeResult::kFailed
+                       : pipe_->TryWriteFrame(frame.data(), kFrameHeaderSize, frame.data() + kFrameHeaderSize, length,
+                                              &sent);
+  const int parts = length != 0 ? 2 : 1;
+  if (r == platform::PipeResult::kOk && sent < parts) {
+    // The pipe is full: the rest goes first in the queue, taken while the pipe lock is still held,
+    // so the writer thread (which takes the pipe lock before the queue) continues exactly here.
+    queued.header_sent = sent > 0;
+    {
+      std::lock_guard<std::mutex> lock(queue_mutex_);
+      queue_.push_front(std::move(queued));
+      writing_ = 0;
+    }
+    pipe_lock.unlock();
+    queue_cv_.notify_one();
+    return;
+  }
+  pipe_lock.unlock();
+  if (r != platform::PipeResult::kOk) {
+    if (r == platform::PipeResult::kBroken) peer_gone_ = 1;
+    write_failed_ = 1;
+  } else {
+    last_write_tick_ = clock_.TickMs();
+  }
+  writing_ = 0;
+  LogSent(queued);
 }
 
 bool PipeWriter::Reserve(size_t count, size_t headroom) {
@@ -120,11 +163,19 @@ bool PipeWriter::WaitUntilIdle(uint32_t timeout_ms) {
 
 void PipeWriter::Run() {
   for (;;) {
-    QueuedFrame frame;
     {
       std::unique_lock<std::mutex> lock(queue_mutex_);
       queue_cv_.wait(lock, [this] { return !queue_.empty() || stopping_; });
       if (stopping_) break;
+    }
+    // The pipe lock comes before the queue: a sender writing directly holds it, and the rest of its
+    // frame is at the front of the queue by the time this thread gets it.
+    std::unique_lock<std::mutex> pipe_lock(*pipe_write_lock_);
+    QueuedFrame frame;
+    {
+      std::lock_guard<std::mutex> lock(queue_mutex_);
+      if (stopping_) break;
+      if (queue_.empty()) continue;
       frame = std::move(queue_.front());
       queue_.pop_front();
       // Marked under the lock so that an empty queue never hides a frame in hand.
@@ -132,7 +183,8 @@ void PipeWriter::Run() {
       writing_ = 1;
     }
     bool broken = false;
-    const bool ok = WriteFrame(frame, &broken);
+    const bool ok = WriteFrameLocked(frame, &broken);
+    pipe_lock.unlock();
     writing_ = 0;
     if (!ok) {
       if (broken) peer_gone_ = 1;
@@ -143,24 +195,22 @@ void PipeWriter::Run() {
         std::lock_guard<std::mutex> lock(queue_mutex_);
         rest.swap(queue_);
       }
+      LogSent(frame);
       LogDiscarded(rest);
       break;
     }
     last_write_tick_ = clock_.TickMs();
+    LogSent(frame);
   }
   thread_done_ = true;
 }
 
-bool PipeWriter::WriteFrame(const QueuedFrame& queued, bool* broken) {
+bool PipeWriter::WriteFrameLocked(const QueuedFrame& queued, bool* broken) {
   const std::vector<uint8_t>& frame = queued.bytes;
   if (frame.size() < kFrameHeaderSize) return false;
-  if (FrameType(frame) == kHostLog) {
-    const std::string_view text = FramePayloadText(frame);
-    HostLogAt(queued.where, LogLevel::kTrace, "%.*s", static_cast<int>(text.size()), text.data());
-  }
-  std::lock_guard<std::mutex> lock(*pipe_write_lock_);
   if (pipe_ == nullptr) return false;
-  platform::PipeResult r = pipe_->WriteMessage(frame.data(), kFrameHeaderSize);
+  platform::PipeResult r = platform::PipeResult::kOk;
+  if (!queued.header_sent) r = pipe_->WriteMessage(frame.data(), kFrameHeaderSize);
   if (r == platform::PipeResult::kOk) {
     const uint32_t length = LoadU32(frame.data() + 12);
     if (length != 0) {
@@ -172,12 +222,16 @@ bool PipeWriter::WriteFrame(const QueuedFrame& queued, bool* broken) {
   return r == platform::PipeResult::kOk;
 }
 
+// A log line goes to the local log once the pipe has it (or it was given up), after the write, so
+// that the local log's own work never delays the overlay's copy.
+void PipeWriter::LogSent(const QueuedFrame& frame) {
+  if (FrameType(frame.bytes) != kHostLog) return;
+  const std::string_view text = FramePayloadText(frame.bytes);
+  HostLogAt(frame.where, LogLevel::kTrace, "%.*s", static_cast<int>(text.size()), text.data());
+}
+
 void PipeWriter::LogDiscarded(std::deque<QueuedFrame>& frames) {
-  for (const auto& frame : frames) {
-    if (FrameType(frame.bytes) != kHostLog) continue;
-    const std::string_view text = FramePayloadText(frame.bytes);
-    HostLogAt(frame.where, LogLevel::kTrace, "%.*s", static_cast<int>(text.size()), text.data());
-  }
+  for (const auto& frame : frames) LogSent(frame);
 }
 
 void PipeWriter::Stop(uint32_t stop_timeout_ms, const std::function<void()>& on_stuck) {
@@ -215,18 +269,18 @@ PumpResult PumpPipeFrames(platform::PipeServer& pipe, platform::Clock& clock, ui
   const int64_t start = clock.PerfCounter();
   const int64_t frequency = clock.PerfFrequency();
   for (;;) {
-    uint32_t available = 0;
-    if (pipe.Peek(&available) != platform::PipeResult::kOk) {
-      result.stop = PumpStop::kClosed;
-      return result;
-    }
-    if (available == 0) return result;
-    // The header is one message of exactly 16 bytes; any other size is a malformed frame.
+    // The header is one message of exactly 16 bytes; any other size is a malformed frame. Looking
+    // and taking are one step, so a frame costs the header read and the payload read only.
     uint8_t header_bytes[kFrameHeaderSize];
-    if (pipe.ReadMessage(header_bytes, kFrameHeaderSize) != platform::PipeResult::kOk) {
-      result.stop = PumpStop::kMalformed;
+    bool got = false;
+    const platform::PipeResult r = pipe.TryReadMessage(header_bytes, kFrameHeaderSize, &got);
+    if (r != platform::PipeResult::kOk) {
+      // Nothing taken: the overlay has closed its end. A message taken but unreadable or of the
+      // wrong size: a malformed frame.
+      result.stop = got ? PumpStop::kMalformed : PumpStop::kClosed;
       return result;
     }
+    if (!got) return result;
     const FrameHeader header = DecodeFrameHeader(header_bytes);
     if (!IsValidFrameHeader(header) || header.length > max_payload) {
       result.stop = PumpStop::kMalformed;

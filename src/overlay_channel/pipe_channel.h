@@ -68,9 +68,14 @@ class PipeWriter {
   struct QueuedFrame {
     std::vector<uint8_t> bytes;
     SourceLocation where;
+    bool header_sent = false;  // a direct write got the header out; the payload is still due
   };
   void Run();
-  bool WriteFrame(const QueuedFrame& frame, bool* broken);
+  // Writes what is left of `frame`, blocking; the caller holds the pipe lock.
+  bool WriteFrameLocked(const QueuedFrame& frame, bool* broken);
+  // The direct write of Send: the caller holds the pipe lock and has marked the writer busy.
+  void SendDirect(QueuedFrame frame, std::unique_lock<std::mutex>& pipe_lock);
+  void LogSent(const QueuedFrame& frame);
   void LogDiscarded(std::deque<QueuedFrame>& frames);
 
   platform::PipeServer* pipe_;

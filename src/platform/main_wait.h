@@ -6,8 +6,8 @@
 // handed to the input stage (ConsumeInputSignal), so an auto-reset signal is never lost.
 //
 // Windows: a high-resolution waitable timer (or timeBeginPeriod(1) and an ordinary one) and
-// MsgWaitForMultipleObjectsEx. Linux: timerfd, eventfd and poll; a small thread turns the input
-// semaphore into a wake-up.
+// MsgWaitForMultipleObjectsEx. Linux: eventfd and ppoll, whose nanosecond time-out is the frame
+// timer; a small thread turns the input semaphore into a wake-up.
 #pragma once
 #include <cstdint>
 #include <functional>

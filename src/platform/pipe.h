@@ -37,6 +37,32 @@ class PipeServer {
   // other size is kFailed.
   virtual PipeResult ReadMessage(void* buffer, uint32_t size) = 0;
 
+  // Takes the next message when one is waiting, without blocking: *got is false when none is. A
+  // waiting message of any other size than `size` is kFailed; kBroken when the client has closed
+  // its end. The default is Peek followed by ReadMessage; the socket pipe does it in one call.
+  virtual PipeResult TryReadMessage(void* buffer, uint32_t size, bool* got) {
+    *got = false;
+    uint32_t available = 0;
+    const PipeResult peeked = Peek(&available);
+    if (peeked != PipeResult::kOk || available == 0) return peeked;
+    *got = true;
+    return ReadMessage(buffer, size);
+  }
+
+  // Writes a frame's header message and, when `payload_size` is not 0, its payload message, as far
+  // as that is possible without waiting for the client: *sent is how many of the messages went
+  // (0, 1 or 2); the caller hands the rest to a blocking writer. kBroken or kFailed when a write
+  // failed. Pipes that cannot write without a possible wait send nothing (the default).
+  virtual PipeResult TryWriteFrame(const void* header, uint32_t header_size, const void* payload,
+                                   uint32_t payload_size, int* sent) {
+    (void)header;
+    (void)header_size;
+    (void)payload;
+    (void)payload_size;
+    *sent = 0;
+    return PipeResult::kOk;
+  }
+
   // Writes one message. May block while the client does not read; CancelWrite from another thread
   // makes a blocked write return kFailed.
   virtual PipeResult WriteMessage(const void* data, uint32_t size) = 0;

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 
 #include "fakes/fake_pipe.h"
 #include "fakes/manual_clock.h"
 #include "overlay_channel/pipe_channel.h"
+#include "platform/clock.h"
+#include "platform/test_support.h"
 #include "protocol/protocol.h"
 #include "protocol/wire.h"
 
@@ -97,6 +100,77 @@ TEST_F(WriterFixture, StuckWriterIsReportedOnStop) {
   writer.Stop(2000, [&] { stuck = true; });
   EXPECT_FALSE(stuck);
   EXPECT_EQ(pipe.WrittenCount(), 0u);
+}
+
+// Senders on several threads through a real pipe whose reader starts late, so frames go out
+// directly, stop half-way on a full pipe and queue behind each other: every frame arrives whole,
+// each sender's frames in order, and the writer ends idle and healthy.
+TEST(PipeWriterRealPipeTest, DirectAndQueuedWritesKeepFramesWholeAndInOrder) {
+  const std::u16string name = platform::testing::UniqueName("writer");
+  auto server = platform::PipeServer::Create(name);
+  ASSERT_NE(server, nullptr);
+  auto client = platform::PipeClient::Connect(name, 2000);
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(server->WaitForClient(nullptr, nullptr));
+  std::mutex write_lock;
+  PipeWriter writer(server.get(), &write_lock, platform::SystemClock());
+  writer.Start();
+
+  constexpr int kThreads = 4;
+  constexpr int kFrames = 100;
+  const auto payload_of = [](int thread, int seq) {
+    // Sizes from 0 to about 200 KiB, so a full pipe is met in the middle of frames.
+    std::vector<uint8_t> p(static_cast<size_t>((seq * 7919 + thread * 104729) % 200000));
+    if (seq % 10 == 0) p.clear();
+    for (size_t i = 0; i < p.size(); ++i) p[i] = static_cast<uint8_t>(i * 13 + static_cast<size_t>(seq + thread));
+    if (p.size() >= 8) {
+      StoreU32(p.data(), static_cast<uint32_t>(thread));
+      StoreU32(p.data() + 4, static_cast<uint32_t>(seq));
+    }
+    return p;
+  };
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < kFrames; ++i) {
+        const auto p = payload_of(t, i);
+        EXPECT_TRUE(writer.Send(kViewStatus, p.data(), p.size())) << t << " " << i;
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the pipe fills meanwhile
+
+  std::vector<int> next(kThreads, 0);
+  int received = 0;
+  std::vector<uint8_t> in(0x100000);
+  while (received < kThreads * kFrames) {
+    uint32_t size = 0;
+    ASSERT_EQ(client->Poll(5000, &size), platform::PipeResult::kOk);
+    ASSERT_EQ(size, 16u) << "after " << received << " frames";
+    ASSERT_EQ(client->ReadMessage(in.data(), 16), platform::PipeResult::kOk);
+    const FrameHeader header = DecodeFrameHeader(in.data());
+    ASSERT_TRUE(IsValidFrameHeader(header));
+    std::vector<uint8_t> payload;
+    if (header.length != 0) {
+      ASSERT_EQ(client->Poll(5000, &size), platform::PipeResult::kOk);
+      ASSERT_EQ(size, header.length);
+      payload.resize(size);
+      ASSERT_EQ(client->ReadMessage(payload.data(), size), platform::PipeResult::kOk);
+    }
+    ++received;
+    if (payload.size() < 8) continue;  // too short to name its sender
+    const uint32_t t = LoadU32(payload.data());
+    const uint32_t seq = LoadU32(payload.data() + 4);
+    ASSERT_LT(t, static_cast<uint32_t>(kThreads));
+    ASSERT_GE(static_cast<int>(seq), next[t]) << "thread " << t;
+    ASSERT_EQ(payload, payload_of(static_cast<int>(t), static_cast<int>(seq)));
+    next[t] = static_cast<int>(seq) + 1;
+  }
+  for (auto& s : senders) s.join();
+  EXPECT_TRUE(writer.WaitUntilIdle(2000));
+  EXPECT_FALSE(writer.write_failed());
+  EXPECT_EQ(writer.queued(), 0u);
+  writer.Stop(2000, nullptr);
 }
 
 struct PumpFixture : ::testing::Test {

@@ -1,4 +1,4 @@
-// Log encryption: the cipher, the key agreement, the header and trailer, the carry and the segments.
+// Log encryption: the compressor, the cipher, the key agreement, the header and trailer, the carry and the segments.
 #include "logging/log_crypt.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +8,10 @@
 #include <random>
 #include <string>
 
+#include <zlib.h>
+
 #include "logging/ec.h"
+#include "logging/flush_deflater.h"
 #include "logging/log_reader.h"
 #include "platform/random.h"
 #include "test_keys.h"
@@ -235,6 +238,72 @@ TEST(LogCryptTest, SegmentBoundaryAtTheRealSize) {
   EXPECT_EQ(report.segments, 2);
   EXPECT_TRUE(report.ended);
   EXPECT_TRUE(report.text == written);
+}
+
+// The compressor's output after every call inflates at once to exactly the input given so far (the
+// sync flush that makes each record whole in the file), for log lines, data that does not compress,
+// runs longer than a match, repeats at and beyond the window's reach, and tiny inputs.
+TEST(FlushDeflaterTest, EveryCallInflatesToTheInputSoFar) {
+  std::mt19937 rng(11);
+  const auto random_text = [&](std::size_t n) {
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(rng());
+    return s;
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::string> calls;
+  };
+  std::vector<Case> cases;
+  Case lines{"log lines", {}};
+  for (int i = 0; i < 3000; ++i) {
+    lines.calls.push_back("\n[2026-12-11 09:30:12." + std::to_string(100 + i % 900) + "][4242][TRACE][app.cpp(" +
+                          std::to_string(i % 300) + ")]Pump\t[FenyraOverlayHost]frame copied, view_id=" +
+                          std::to_string(i % 16) + ", bytes=" + std::to_string(i * 4096));
+  }
+  cases.push_back(lines);
+  cases.push_back({"random, several pieces", {random_text(70000), random_text(5), random_text(40000)}});
+  cases.push_back({"long runs", {std::string(100000, 'a'), std::string(300, 'b') + std::string(259, 'a'), "ab"}});
+  const std::string block = random_text(40000);
+  cases.push_back({"repeat beyond the window", {block, block, block.substr(0, 100)}});
+  const std::string window = random_text(32768);
+  cases.push_back({"repeat at the window's edge", {window, window.substr(0, 300), window.substr(0, 258)}});
+  cases.push_back({"tiny", {"", "x", "", "abc", "abcd", "abcdabcd", std::string(3, 'z'), std::string(1, '\0')}});
+
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    lc::FlushDeflater deflater;
+    z_stream zs{};
+    ASSERT_EQ(inflateInit(&zs), Z_OK);
+    std::string given, inflated, out;
+    std::size_t compressed = 0;
+    for (const auto& call : c.calls) {
+      out.clear();
+      const std::size_t n = deflater.CompressAndFlush(reinterpret_cast<const std::uint8_t*>(call.data()), call.size(), out);
+      ASSERT_EQ(n, out.size());
+      compressed += n;
+      given += call;
+      zs.next_in = reinterpret_cast<Bytef*>(out.data());
+      zs.avail_in = static_cast<uInt>(out.size());
+      std::vector<unsigned char> chunk(1 << 16);
+      do {
+        zs.next_out = chunk.data();
+        zs.avail_out = static_cast<uInt>(chunk.size());
+        const int rc = inflate(&zs, Z_SYNC_FLUSH);
+        ASSERT_TRUE(rc == Z_OK || rc == Z_BUF_ERROR) << rc;
+        inflated.append(reinterpret_cast<const char*>(chunk.data()), chunk.size() - zs.avail_out);
+      } while (zs.avail_in != 0 || zs.avail_out == 0);
+      ASSERT_EQ(inflated.size(), given.size());
+      ASSERT_TRUE(inflated == given);
+    }
+    inflateEnd(&zs);
+    if (std::string(c.name) == "log lines") {
+      EXPECT_LT(compressed * 4, given.size());
+    }
+    if (std::string(c.name) == "random, several pieces") {
+      EXPECT_LT(compressed, given.size() + 64);
+    }
+  }
 }
 
 TEST(RandomTest, FillsBuffers) {

@@ -1,5 +1,6 @@
-// The overlay pipe: whole messages in both directions, exact-size reads, peeking, a vanished peer,
-// and a write blocked on a full pipe that must neither block reads nor resist cancellation.
+// The overlay pipe: whole messages in both directions, exact-size reads, peeking, taking a message
+// only when one waits, frames written without waiting, a vanished peer, and a write blocked on a
+// full pipe that must neither block reads nor resist cancellation.
 #include "platform/pipe.h"
 
 #include <gtest/gtest.h>
@@ -246,6 +247,65 @@ TEST(PipeTest, ClosedPeerBreaksThePipe) {
     EXPECT_NE(pair.server->WriteMessage(&byte, 1), PipeResult::kOk);
     EXPECT_NE(pair.server->ReadMessage(buffer, 16), PipeResult::kOk);
   }
+}
+
+// TryReadMessage takes a message only when one is waiting and checks its size; TryWriteFrame never
+// waits: what it reports sent arrives whole and in order, and a full pipe stops it at a message
+// boundary (the header alone may have gone). Pipes without a waitless write send nothing.
+TEST(PipeTest, TakingAndWritingWithoutWaiting) {
+  PipePair pair = Connect();
+  ASSERT_NE(pair.client, nullptr);
+  uint8_t buffer[16] = {};
+  bool got = true;
+  EXPECT_EQ(pair.server->TryReadMessage(buffer, 16, &got), PipeResult::kOk);
+  EXPECT_FALSE(got);
+
+  const std::vector<uint8_t> header = Pattern(16, 1);
+  ASSERT_EQ(pair.client->WriteMessage(header.data(), 16), PipeResult::kOk);
+  PipeResult r = PipeResult::kFailed;
+  ASSERT_TRUE(PollUntil([&] { return (r = pair.server->TryReadMessage(buffer, 16, &got)) != PipeResult::kOk || got; }));
+  EXPECT_EQ(r, PipeResult::kOk);
+  EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 16), header);
+
+  ASSERT_EQ(pair.client->WriteMessage(header.data(), 15), PipeResult::kOk);
+  ASSERT_TRUE(PollUntil([&] { return (r = pair.server->TryReadMessage(buffer, 16, &got)) != PipeResult::kOk || got; }));
+  EXPECT_TRUE(got);
+  EXPECT_EQ(r, PipeResult::kFailed);  // a message of the wrong size
+
+  // Frames until the pipe is full (bounded: a pipe that never fills stops after 2000 frames).
+  const std::vector<uint8_t> payload = Pattern(64 * 1024, 2);
+  int whole = 0;
+  int sent = 2;
+  while (sent == 2 && whole < 2000) {
+    ASSERT_EQ(pair.server->TryWriteFrame(header.data(), 16, payload.data(), static_cast<uint32_t>(payload.size()), &sent),
+              PipeResult::kOk);
+    if (sent == 2) ++whole;
+  }
+#ifdef _WIN32
+  EXPECT_EQ(whole, 0);
+  EXPECT_EQ(sent, 0);
+#else
+  EXPECT_GT(whole, 0);
+  EXPECT_LT(whole, 2000);
+#endif
+  std::vector<uint8_t> in(payload.size());
+  for (int i = 0; i < whole; ++i) {
+    uint32_t size = 0;
+    ASSERT_EQ(pair.client->Poll(2000, &size), PipeResult::kOk);
+    ASSERT_EQ(size, 16u) << i;
+    ASSERT_EQ(pair.client->ReadMessage(in.data(), 16), PipeResult::kOk);
+    ASSERT_EQ(pair.client->Poll(2000, &size), PipeResult::kOk);
+    ASSERT_EQ(size, payload.size()) << i;
+    ASSERT_EQ(pair.client->ReadMessage(in.data(), size), PipeResult::kOk);
+    ASSERT_EQ(in, payload) << i;
+  }
+  uint32_t size = 0;
+  ASSERT_EQ(pair.client->Poll(sent == 1 ? 2000 : 50, &size), PipeResult::kOk);
+  EXPECT_EQ(size, sent == 1 ? 16u : 0u);  // the header of the frame that did not fit, alone
+
+  pair.client->Close();
+  ASSERT_TRUE(PollUntil([&] { return pair.server->TryReadMessage(buffer, 16, &got) == PipeResult::kBroken; }));
+  EXPECT_FALSE(got);
 }
 
 TEST(PipeTest, BlockedWriteLetsReadsThroughAndEndsOnCancel) {

@@ -24,6 +24,7 @@ struct GuardFrame {
   sigjmp_buf env;
   GuardFrame* outer = nullptr;
   volatile uint32_t code = 0;
+  volatile int signal = 0;
 };
 
 thread_local GuardFrame* t_innermost = nullptr;
@@ -39,9 +40,12 @@ struct AltStack {
   }
 };
 thread_local AltStack t_alt_stack;
+// This thread has an alternate stack, its own or one that someone else installed.
+thread_local bool t_alt_stack_checked = false;
 
 std::mutex g_install_lock;
-bool g_installed = false;
+// Written under g_install_lock; read without it on the guarded-call path.
+std::atomic<bool> g_installed{false};
 struct sigaction g_previous[kSignalCount];
 std::atomic<CrashHook> g_hook{nullptr};
 std::atomic<int> g_hook_running{0};
@@ -49,9 +53,12 @@ std::atomic<int> g_hook_running{0};
 // Makes sure the calling thread has an alternate signal stack, so that a stack overflow can still
 // be handled. A stack that someone else installed is kept.
 void EnsureAltStack() {
-  if (t_alt_stack.memory != nullptr) return;
+  if (t_alt_stack_checked) return;
   stack_t current{};
-  if (sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0) return;
+  if (sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0) {
+    t_alt_stack_checked = true;
+    return;
+  }
   const size_t size = 64 * 1024 + SIGSTKSZ;
   void* memory = malloc(size);
   if (memory == nullptr) return;
@@ -64,6 +71,7 @@ void EnsureAltStack() {
     return;
   }
   t_alt_stack.memory = memory;
+  t_alt_stack_checked = true;
 }
 
 int SlotOf(int sig) {
@@ -85,6 +93,7 @@ void OnFault(int sig, siginfo_t* info, void* ucontext) {
   GuardFrame* frame = t_innermost;
   if (frame != nullptr) {
     frame->code = code;
+    frame->signal = sig;
     siglongjmp(frame->env, 1);
   }
   // Unguarded: the hook first (once, even when several threads fault), then the fault goes on.
@@ -116,6 +125,7 @@ bool InstallLocked() {
 
 bool InstallFaultGuard() {
   EnsureAltStack();
+  if (g_installed.load(std::memory_order_acquire)) return true;
   std::lock_guard<std::mutex> lock(g_install_lock);
   return InstallLocked();
 }
@@ -149,12 +159,19 @@ uint32_t GuardedCall(GuardedFunction fn, void* context) {
     GuardFrame* outer;
     ~Restore() { t_innermost = outer; }
   } restore{frame.outer};
-  // savemask = 1: the jump back restores the signal mask, which the kernel changed to block the
-  // signal while its handler runs.
-  if (sigsetjmp(frame.env, 1) == 0) {
+  // savemask = 0: saving the mask is a system call on every guarded call, and these calls sit on
+  // hot paths (every heartbeat store). The one change to undo after a fault is the kernel's: it
+  // blocks the caught signal while its handler runs, and the jump leaves the handler.
+  if (sigsetjmp(frame.env, 0) == 0) {
     t_innermost = &frame;
     fn(context);
     return 0;
+  }
+  if (frame.signal != 0) {
+    sigset_t caught;
+    sigemptyset(&caught);
+    sigaddset(&caught, frame.signal);
+    pthread_sigmask(SIG_UNBLOCK, &caught, nullptr);
   }
   return frame.code;
 }

@@ -4,12 +4,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -159,7 +161,33 @@ bool LocalCalendarTime(std::int64_t seconds, std::tm& out) {
   return localtime_r(&t, &out) != nullptr;
 }
 
-std::uint32_t CurrentThreadId() { return static_cast<std::uint32_t>(syscall(SYS_gettid)); }
+namespace {
+
+// Bumped in a forked child, whose threads have new ids: a cached id of an older generation is read
+// again.
+std::atomic<std::uint32_t> g_fork_generation{1};
+
+}  // namespace
+
+// Asked for every log record: the id is cached per thread instead of a system call each time.
+std::uint32_t CurrentThreadId() {
+  struct Cached {
+    std::uint32_t generation = 0;
+    std::uint32_t id = 0;
+  };
+  thread_local Cached cached;
+  static const bool registered = [] {
+    pthread_atfork(nullptr, nullptr, [] { g_fork_generation.fetch_add(1); });
+    return true;
+  }();
+  (void)registered;
+  const std::uint32_t generation = g_fork_generation.load(std::memory_order_relaxed);
+  if (cached.generation != generation) {
+    cached.id = static_cast<std::uint32_t>(syscall(SYS_gettid));
+    cached.generation = generation;
+  }
+  return cached.id;
+}
 
 void DebugOutput(std::string_view text) {
   std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());

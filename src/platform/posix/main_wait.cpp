@@ -2,8 +2,8 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <time.h>
 #include <sys/eventfd.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,6 +20,9 @@
 namespace vyo::platform {
 namespace {
 
+// The input thread's wait between two looks at its stop flag.
+constexpr uint32_t kInputWaitMs = 1000;
+
 class PollMainThreadWait final : public MainThreadWait {
  public:
   explicit PollMainThreadWait(UniqueFd wake_fd) : wake_fd_(std::move(wake_fd)) {}
@@ -28,28 +31,33 @@ class PollMainThreadWait final : public MainThreadWait {
     CloseFrameTimer();
   }
 
+  // The frame timer is the wait's own time-out with nanosecond resolution (ppoll): the same wake
+  // as a timerfd, without arming it and reading it back on every frame.
   bool CreateFrameTimer() override {
-    if (!timer_fd_) timer_fd_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
-    // timerfd has nanosecond resolution: it is the high-resolution timer here.
-    return timer_fd_.valid();
+    has_timer_ = true;
+    return true;
   }
-  bool HasFrameTimer() const override { return timer_fd_.valid(); }
+  bool HasFrameTimer() const override { return has_timer_; }
   bool TimerPeriodRaised() const override { return false; }
-  void CloseFrameTimer() override { timer_fd_.reset(); }
+  void CloseFrameTimer() override { has_timer_ = false; }
 
   void WatchInputEvent(NamedEvent* event) override {
     if (input_thread_.joinable()) {
       stop_input_ = true;
+      // Ends the thread's wait at once. A signal it takes for this is not input; one it leaves
+      // behind only makes the next input stage look at an empty ring.
+      if (input_event_ != nullptr) input_event_->Signal();
       input_thread_.join();
     }
     stop_input_ = false;
     input_event_ = event;
     if (event == nullptr) return;
     // Semaphores cannot be polled: a small thread waits on it and turns a signal into a wake-up.
-    // What it consumes is kept in input_signalled_ for the input stage.
+    // What it consumes is kept in input_signalled_ for the input stage. Its wait is long (an idle
+    // host should not wake for it); stopping signals the event to end the wait.
     input_thread_ = std::thread([this, event] {
       while (!stop_input_.load()) {
-        if (event->Wait(50)) {
+        if (event->Wait(kInputWaitMs) && !stop_input_.load()) {
           std::lock_guard<std::mutex> lock(doorbell_mutex_);
           input_signalled_ = true;
           Wake();
@@ -61,18 +69,13 @@ class PollMainThreadWait final : public MainThreadWait {
   void WatchPipe(PipeServer* pipe) override { pipe_ = pipe; }
 
   bool WaitOnTimer(int64_t due_100ns, WaitResult* result) override {
-    if (!timer_fd_ || due_100ns <= 0) return false;
-    itimerspec timer_value{};
-    const int64_t ns = due_100ns * 100;
-    timer_value.it_value.tv_sec = ns / 1'000'000'000;
-    timer_value.it_value.tv_nsec = ns % 1'000'000'000;
-    if (timerfd_settime(timer_fd_.get(), 0, &timer_value, nullptr) != 0) return false;
-    *result = Poll(-1);
+    if (!has_timer_ || due_100ns <= 0) return false;
+    *result = Poll(due_100ns * 100);
     return true;
   }
 
   WaitResult WaitTimeout(uint32_t timeout_ms) override {
-    return Poll(static_cast<int>(std::min<uint32_t>(timeout_ms, 1u << 30)));
+    return Poll(static_cast<int64_t>(std::min<uint32_t>(timeout_ms, 1u << 30)) * 1'000'000);
   }
 
   bool ConsumeInputSignal() override {
@@ -133,7 +136,7 @@ class PollMainThreadWait final : public MainThreadWait {
     [[maybe_unused]] ssize_t ignored = read(wake_fd_.get(), &value, sizeof(value));
   }
 
-  WaitResult Poll(int timeout_ms) {
+  WaitResult Poll(int64_t timeout_ns) {
     {
       // Whoever sets a flag or queues a task rings under this lock, so the ring that belongs to
       // this wake-up is emptied with it and cannot end the next wait.
@@ -143,33 +146,39 @@ class PollMainThreadWait final : public MainThreadWait {
         return WaitResult::kWoken;
       }
     }
-    pollfd fds[3];
+    pollfd fds[2];
     int count = 0;
     fds[count++] = {wake_fd_.get(), POLLIN, 0};
-    const int timer_index = timeout_ms < 0 ? count : -1;
-    if (timeout_ms < 0) fds[count++] = {timer_fd_.get(), POLLIN, 0};
     const int pipe_fd = pipe_ != nullptr ? static_cast<int>(pipe_->NativeHandle()) : -1;
     if (pipe_fd >= 0) fds[count++] = {pipe_fd, POLLIN, 0};
+    // The time-out runs on the monotonic clock from here; an interruption waits only for the rest.
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(timeout_ns / 1'000'000'000);
+    deadline.tv_nsec += static_cast<long>(timeout_ns % 1'000'000'000);
+    if (deadline.tv_nsec >= 1'000'000'000) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1'000'000'000;
+    }
     int r = 0;
-    do {
-      r = poll(fds, static_cast<nfds_t>(count), timeout_ms);
-    } while (r < 0 && errno == EINTR);
+    for (;;) {
+      timespec now{};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      int64_t left = (static_cast<int64_t>(deadline.tv_sec) - now.tv_sec) * 1'000'000'000 +
+                     (deadline.tv_nsec - now.tv_nsec);
+      if (left < 0) left = 0;
+      const timespec rest{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
+      r = ppoll(fds, static_cast<nfds_t>(count), &rest, nullptr);
+      if (r >= 0 || errno != EINTR) break;
+    }
     if (r == 0) return WaitResult::kElapsed;
     if (r < 0) return WaitResult::kWoken;
     if ((fds[0].revents & POLLIN) != 0) DrainDoorbell();
-    for (int i = 0; i < count; ++i) {
-      if (i != timer_index && fds[i].revents != 0) return WaitResult::kWoken;
-    }
-    if (timer_index >= 0 && (fds[timer_index].revents & POLLIN) != 0) {
-      uint64_t expirations = 0;
-      [[maybe_unused]] ssize_t ignored = read(timer_fd_.get(), &expirations, sizeof(expirations));
-      return WaitResult::kElapsed;
-    }
     return WaitResult::kWoken;
   }
 
   UniqueFd wake_fd_;
-  UniqueFd timer_fd_;
+  bool has_timer_ = false;
   PipeServer* pipe_ = nullptr;
   NamedEvent* input_event_ = nullptr;
   std::thread input_thread_;

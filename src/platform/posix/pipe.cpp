@@ -82,6 +82,47 @@ PipeResult ReceiveExact(int fd, void* buffer, uint32_t size) {
   }
 }
 
+// Takes one message of exactly `size` bytes when one is waiting, without blocking.
+PipeResult TryReceiveExact(int fd, void* buffer, uint32_t size, bool* got) {
+  *got = false;
+  for (;;) {
+    const ssize_t n = recv(fd, buffer, size, MSG_TRUNC | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return PipeResult::kOk;
+    if (n < 0) return ErrnoResult(errno);
+    if (n == 0) return PipeResult::kBroken;  // our protocol never sends empty messages: this is EOF
+    *got = true;
+    return static_cast<uint32_t>(n) == size ? PipeResult::kOk : PipeResult::kFailed;
+  }
+}
+
+// Sends a header and a payload message (when `payload_size` is not 0) in one call, as far as the
+// socket takes them without waiting.
+PipeResult TrySendFrame(int fd, const void* header, uint32_t header_size, const void* payload, uint32_t payload_size,
+                        int* sent) {
+  *sent = 0;
+  iovec parts[2] = {{const_cast<void*>(header), header_size}, {const_cast<void*>(payload), payload_size}};
+  mmsghdr messages[2] = {};
+  messages[0].msg_hdr.msg_iov = &parts[0];
+  messages[0].msg_hdr.msg_iovlen = 1;
+  messages[1].msg_hdr.msg_iov = &parts[1];
+  messages[1].msg_hdr.msg_iovlen = 1;
+  const unsigned count = payload_size != 0 ? 2 : 1;
+  for (;;) {
+    const int n = sendmmsg(fd, messages, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      for (int i = 0; i < n; ++i) {
+        if (messages[i].msg_len != parts[i].iov_len) return PipeResult::kFailed;
+      }
+      *sent = n;
+      return PipeResult::kOk;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return PipeResult::kOk;
+    return ErrnoResult(errno);
+  }
+}
+
 // Sends one message. Waits for room with poll so that `cancel_fd` (an eventfd, or -1) can end a
 // blocked send.
 PipeResult SendMessage(int fd, int cancel_fd, const void* data, uint32_t size) {
@@ -141,8 +182,19 @@ class SocketPipeServer final : public PipeServer {
     return !fd_ ? PipeResult::kBroken : ReceiveExact(fd_.get(), buffer, size);
   }
 
+  PipeResult TryReadMessage(void* buffer, uint32_t size, bool* got) override {
+    *got = false;
+    return !fd_ ? PipeResult::kBroken : TryReceiveExact(fd_.get(), buffer, size, got);
+  }
+
   PipeResult WriteMessage(const void* data, uint32_t size) override {
     return !fd_ ? PipeResult::kBroken : SendMessage(fd_.get(), cancel_fd_.get(), data, size);
+  }
+
+  PipeResult TryWriteFrame(const void* header, uint32_t header_size, const void* payload, uint32_t payload_size,
+                           int* sent) override {
+    *sent = 0;
+    return !fd_ ? PipeResult::kBroken : TrySendFrame(fd_.get(), header, header_size, payload, payload_size, sent);
   }
 
   void CancelWrite() override {
