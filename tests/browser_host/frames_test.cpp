@@ -306,7 +306,17 @@ TEST_F(FramesFixture, OverlayThatStopsReadingCatchesUpWithTheNewestFrame) {
   ASSERT_TRUE(PumpUntil([&] { auto* v = View(1); return v && v->latencies_ms.size() >= 10; }, kWait, true));
   // The overlay holds key 1 for two seconds, as an overlay that stopped reading would.
   const sim::ViewCopy* v = View(1);
-  ASSERT_TRUE(PumpUntil([&] { return host::AcquireKey(v->texture->data(), host::kOverlayKey); }, kWait));
+  // The surface is not read meanwhile: the key is taken as soon as the host publishes (a reader
+  // taking and returning it in between would leave only an instant to take it in).
+  bool held = false;
+  const auto hold_deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWait);
+  while (!held && std::chrono::steady_clock::now() < hold_deadline) {
+    while (s->Next(0)) {
+    }
+    held = host::AcquireKey(v->texture->data(), host::kOverlayKey);
+    if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(held);
   std::this_thread::sleep_for(std::chrono::seconds(2));
   while (s->Next(0)) {
   }
