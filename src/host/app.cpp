@@ -201,7 +201,7 @@ bool WebViewHostApp::Initialise(const HostOptions& options) {
   } else {
     overlay_.SendLog("Frame pacing: fallback timer (timeBeginPeriod)");
   }
-  pacer_ = std::make_unique<FramePacer>(clock_, main_thread_.wait());
+  pacer_ = std::make_unique<MainLoopPacer>(clock_, main_thread_.wait());
 
   std::vector<modules::ModuleEntry> module_entries;
   std::u16string module_config_file;

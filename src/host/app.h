@@ -162,7 +162,7 @@ class WebViewHostApp {
   bool com_initialized_ = false;
   std::unique_ptr<platform::GpuDevice> gpu_device_;
   std::unique_ptr<platform::HostWindow> host_window_;
-  std::unique_ptr<FramePacer> pacer_;
+  std::unique_ptr<MainLoopPacer> pacer_;
   std::unique_ptr<modules::ModuleHost> module_host_;
   // The watchdog and what it reads and writes; it outlives Shutdown (its deadline covers it) and
   // stops when the application goes.

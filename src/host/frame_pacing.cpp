@@ -19,7 +19,7 @@ int64_t ScheduleFrameDeadline(PacingState& state, int64_t now, int64_t period, u
   return state.next_frame_deadline;
 }
 
-void FramePacer::WaitForNextFrame(uint32_t rate, const std::function<bool()>& analysis_busy,
+void MainLoopPacer::WaitForNextFrame(uint32_t rate, const std::function<bool()>& analysis_busy,
                                   const std::function<void()>& slice_service) {
   rate = std::clamp<uint32_t>(rate, 1, 60);
   const int64_t frequency = clock_.PerfFrequency();

@@ -19,9 +19,9 @@ struct PacingState {
 // Deadline of the coming frame for `rate` at counter time `now` (steps that keep the phase).
 int64_t ScheduleFrameDeadline(PacingState& state, int64_t now, int64_t period, uint32_t rate);
 
-class FramePacer {
+class MainLoopPacer {
  public:
-  FramePacer(platform::Clock& clock, platform::MainThreadWait* wait) : clock_(clock), wait_(wait) {}
+  MainLoopPacer(platform::Clock& clock, platform::MainThreadWait* wait) : clock_(clock), wait_(wait) {}
 
   // Waits for the next frame at `rate` (1 to 60). `analysis_busy` says whether analysis work is in
   // flight; `slice_service` runs between slices while it is. Returns early when woken.

@@ -12,7 +12,7 @@ using testing::ManualClock;
 struct PacingFixture : ::testing::Test {
   ManualClock clock;
   testing::FakeMainWait wait{clock};
-  FramePacer pacer{clock, &wait};
+  MainLoopPacer pacer{clock, &wait};
   int services = 0;
   void Wait(uint32_t rate, bool busy = false) {
     pacer.WaitForNextFrame(rate, [&] { return busy; }, [&] { ++services; });
