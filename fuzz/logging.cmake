@@ -7,6 +7,7 @@ if(NOT WIN32)
     ${CMAKE_CURRENT_LIST_DIR}/fuzz_log_reader.cpp
     ${PROJECT_SOURCE_DIR}/src/logging/log_reader.cpp
     ${PROJECT_SOURCE_DIR}/src/logging/log_crypt.cpp
+    ${PROJECT_SOURCE_DIR}/src/logging/flush_deflater.cpp
     ${PROJECT_SOURCE_DIR}/src/logging/ec_secp256k1.cpp
     ${CMAKE_BINARY_DIR}/src/logging/reader_keys.cpp)
   target_include_directories(fuzz_log_reader PRIVATE ${PROJECT_SOURCE_DIR}/src)

@@ -72,6 +72,17 @@ bool PipeWriter::Send(uint32_t type, const uint8_t* payload, size_t length, cons
   std::unique_lock<std::mutex> lock(queue_mutex_);
   if (stopping_) return false;
   const bool droppable = IsDroppable(type);
+  // A heartbeat still waiting in the queue is replaced by the newer one: an overlay that does not
+  // read for a while finds one heartbeat waiting, not a queue full of them that leaves no room for
+  // frames that must not be dropped.
+  if (type == kHitMaskHeartbeat) {
+    for (auto it = queue_.rbegin(); it != queue_.rend(); ++it) {
+      if (it->header_sent || FrameType(it->bytes) != kHitMaskHeartbeat) continue;
+      it->bytes = std::move(frame);
+      it->where = where;
+      return true;
+    }
+  }
   // A frame that may be dropped leaves the held places free; one that must not be dropped may use
   // the whole queue.
   if (queue_.size() + (droppable ? reserved_ : 0) >= kSendQueueLimit) {

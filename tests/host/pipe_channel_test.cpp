@@ -58,6 +58,35 @@ TEST_F(WriterFixture, QueueLimitToleratesOnlyLogHeartbeatAndPageLosses) {
   writer.Stop(2000, nullptr);  // cancels the blocked write
 }
 
+// An overlay that stops reading finds one heartbeat waiting, the newest, and room is left for
+// frames that must not be dropped.
+TEST_F(WriterFixture, AWaitingHeartbeatIsReplacedByTheNewerOne) {
+  pipe.SetWriteMode(FakePipe::WriteMode::kBlock);
+  writer.Start();
+  const uint8_t b[8] = {};
+  ASSERT_TRUE(writer.Send(kViewStatus, b, 8));  // taken by the writer, which then blocks
+  ASSERT_TRUE(pipe.WaitBlocked(5000));
+  for (uint8_t i = 0; i < 2 * kSendQueueLimit / 256 + 1; ++i) {
+    for (int k = 0; k < 256; ++k) {
+      const uint8_t beat[12] = {i, static_cast<uint8_t>(k)};
+      ASSERT_TRUE(writer.Send(kHitMaskHeartbeat, beat, 12));
+    }
+  }
+  for (size_t i = 0; i + 1 < kSendQueueLimit; ++i) ASSERT_TRUE(writer.Send(kViewStatus, b, 8)) << i;
+  EXPECT_FALSE(writer.write_failed());
+  pipe.SetWriteMode(FakePipe::WriteMode::kOk);
+  ASSERT_TRUE(writer.WaitUntilIdle(5000));
+  writer.Stop(2000, nullptr);
+  std::vector<std::vector<uint8_t>> beats;
+  const auto written = pipe.Written();
+  for (size_t i = 0; i + 1 < written.size(); ++i) {
+    if (written[i].size() == 16 && LoadU32(written[i].data() + 8) == kHitMaskHeartbeat) beats.push_back(written[i + 1]);
+  }
+  ASSERT_EQ(beats.size(), 1u);
+  EXPECT_EQ(beats[0][0], 2 * kSendQueueLimit / 256);  // the newest
+  EXPECT_EQ(beats[0][1], 255);
+}
+
 TEST_F(WriterFixture, OversizedPayloadIsRefusedWithoutFailingTheChannel) {
   writer.Start();
   std::vector<uint8_t> big(kMaxPayload + 1);
