@@ -10,7 +10,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace vyo::web;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  capture::DirtyState state;
+  vyo::capture::DirtyState state;
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);

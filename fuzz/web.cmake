@@ -2,7 +2,8 @@
 # compiled into the target for the fuzzer's coverage) and the screencast frame finder.
 add_executable(fuzz_page_messages
   ${CMAKE_CURRENT_LIST_DIR}/fuzz_page_messages.cpp
-  ${PROJECT_SOURCE_DIR}/src/renderers/web/page_messages.cpp)
+  ${PROJECT_SOURCE_DIR}/src/renderers/web/page_messages.cpp
+  ${PROJECT_SOURCE_DIR}/src/capture/dirty_reports.cpp)
 target_include_directories(fuzz_page_messages PRIVATE ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(fuzz_page_messages PRIVATE vyo_base vyo_warnings)
 set_target_properties(fuzz_page_messages PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)

@@ -9,8 +9,9 @@
 // States: unconfigured -> (Configure) idle -> (TakeFrame) pending -> (submit) submitted -> (read)
 // result ready -> (publish) idle; a failed device step leaves it failed until configured again.
 // One analysis at a time; a newer frame replaces the pending one. A busy read-back keeps the
-// submission and a busy keyed mutex keeps the result, so neither loses the analysis. Main thread,
-// under views_lock: frames it lets go are collected by TakeReleased, to be let go without the lock.
+// submission and a busy keyed mutex keeps the result, so neither loses the analysis. Main thread:
+// frames it lets go are collected by TakeReleased and let go by the capture service at the end of
+// the view's step.
 #pragma once
 #include <cstdint>
 #include <memory>

@@ -596,7 +596,7 @@ void CaptureService::SetViewFullRefresh(uint32_t view_id, bool enabled) {
 }
 
 void CaptureService::OnDirtyReport(uint32_t view_id, const DirtyReport& report) {
-  // Capture supervision checks here that a view reporting changes still delivers frames.
+  // Ignored while the view takes whole frames anyway.
   if (ViewCaptureState* cap = states_.Find(view_id)) ApplyDirtyReport(cap->dirty, cap->TakesWholeFrames(), report);
 }
 
