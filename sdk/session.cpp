@@ -82,15 +82,7 @@ Session::~Session() {
   }
 }
 
-std::u16string Session::DefaultHostPath() {
-  std::u16string path = platform::ExecutableDirectory();
-  path += platform::PathSeparator();
-  path += u"FenyraOverlayHost";
-#if defined(_WIN32)
-  path += u".exe";
-#endif
-  return path;
-}
+std::u16string Session::DefaultHostPath() { return platform::ProgramBesideThis(u"FenyraOverlayHost"); }
 
 int32_t Session::Spawn(const std::u16string& host_path, const std::vector<std::u16string>& args) {
   if (host_ && !host_->Wait(0)) return Fail(VYO_E_STATE, "a host started by this session is still running");

@@ -45,6 +45,16 @@ std::u16string ExecutablePath();
 std::u16string ExecutableDirectory();
 // The path separator of this platform.
 char16_t PathSeparator();
+// The program `name` in the running executable's folder (".exe" added on Windows).
+inline std::u16string ProgramBesideThis(const std::u16string& name) {
+  std::u16string path = ExecutableDirectory();
+  path += PathSeparator();
+  path += name;
+#if defined(_WIN32)
+  path += u".exe";
+#endif
+  return path;
+}
 
 // Environment variables: nullopt when the variable is not set (an empty value is a value).
 std::optional<std::string> GetEnv(const std::string& name);

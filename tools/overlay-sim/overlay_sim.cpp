@@ -35,15 +35,7 @@ OverlaySim::~OverlaySim() {
   vyo_overlay_destroy(overlay_);
 }
 
-std::u16string OverlaySim::DefaultHostPath() {
-  std::u16string path = platform::ExecutableDirectory();
-  path += platform::PathSeparator();
-  path += u"FenyraOverlayHost";
-#if defined(_WIN32)
-  path += u".exe";
-#endif
-  return path;
-}
+std::u16string OverlaySim::DefaultHostPath() { return platform::ProgramBesideThis(u"FenyraOverlayHost"); }
 
 std::vector<std::u16string> OverlaySim::HostArgs() const {
   const char* const* argv = nullptr;
