@@ -32,13 +32,14 @@ bool ImagesHold(const ButtonImages& images, int32_t width, int32_t image_height)
 
 NativeButtons::NativeButtons(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
                              host::OverlayChannel& overlay, host::MainThread& main_thread,
-                             CaptureService& capture)
+                             CaptureService& capture, INativeButtonsDelegate& delegate)
     : clock_(clock),
       settings_(settings),
       views_(views),
       overlay_(overlay),
       main_thread_(main_thread),
       capture_(capture),
+      delegate_(delegate),
       decoder_(&DecodeImageFileToBgra) {}
 
 NativeButtons::~NativeButtons() {
@@ -188,30 +189,18 @@ bool NativeButtons::CreateButtonView(uint32_t view_id, int32_t x, int32_t y, int
     LogView("native button refused, windowed presentation has no button surfaces", view_id);
     return false;
   }
-  // Whatever had this id goes completely first (a web view loses its browser view, texture and page
-  // state, its observers told), so no half-destroyed view is left behind.
-  const bool existed = views_.With(view_id, [](ViewState* view) { return view != nullptr; });
-  if (existed) {
-    if (!destroy_view_) {
-      LogView("native button refused, the id is in use", view_id);
-      return false;
-    }
-    destroy_view_(view_id);
+  host::NativeViewSpec spec;
+  spec.view_id = view_id;
+  spec.x = x;
+  spec.y = y;
+  spec.width = width;
+  spec.height = height * 3;
+  spec.z_order = z;
+  spec.visible = visible;
+  if (!delegate_.CreateNativeView(spec)) {
+    LogView("native button refused, its view could not be made", view_id);
+    return false;
   }
-  {
-    std::lock_guard<host::ViewsLock> guard(views_.lock());
-    ViewState& view = views_.GetOrCreateLocked(view_id);
-    view.view_id = view_id;
-    view.kind = host::ViewKind::kNative;
-    view.width = width;
-    view.height = height * 3;
-    view.visible = visible;
-    view.x = x;
-    view.y = y;
-    view.z_order = z;
-    view.has_surface = true;
-  }
-  views_.NotifyCreated(view_id);  // the capture service makes the texture and announces it
   return FillButtonAtlas(view_id, width, height, images);
 }
 

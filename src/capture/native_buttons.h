@@ -4,8 +4,8 @@
 // SharedTextureReady and then ButtonAtlasReady; the overlay draws the slice of the state it wants.
 // A button is a view record of kind native: never captured, never given a hit mask.
 //
-// Main thread. The record is the registry's; its texture is the capture service's, filled through
-// it. The image files of the NativeButtonCreate command are decoded on a thread of the
+// Main thread. The record is made by the view service (through the delegate); its texture is the
+// capture service's, filled through it. The image files of the NativeButtonCreate command are decoded on a thread of the
 // buttons' own (a large or slow file must not hold up the main loop); the decoded images are posted
 // back to the main thread, which makes the button, unless its request was superseded or its view
 // destroyed or re-created meanwhile.
@@ -39,10 +39,21 @@ using ButtonImages = std::array<std::vector<uint8_t>, 3>;  // premultiplied BGRA
 using ImageFileDecoder =
     std::function<bool(const std::u16string& path, int32_t width, int32_t height, std::vector<uint8_t>* out)>;
 
+// What native buttons ask of the host (main thread): their views are made through the view service,
+// the one door of every view's life.
+class INativeButtonsDelegate {
+ public:
+  virtual ~INativeButtonsDelegate() = default;
+  // Destroys whatever had the id (its observers and modules told), then makes the native view's
+  // record and tells the observers (capture makes the texture). False when it cannot be made.
+  virtual bool CreateNativeView(const host::NativeViewSpec& spec) = 0;
+};
+
 class NativeButtons final : public host::IViewObserver {
  public:
   NativeButtons(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
-                host::OverlayChannel& overlay, host::MainThread& main_thread, CaptureService& capture);
+                host::OverlayChannel& overlay, host::MainThread& main_thread, CaptureService& capture,
+                INativeButtonsDelegate& delegate);
   // Stops the decode thread: a decode under way finishes first, queued ones are dropped, and results
   // already posted find the buttons gone and do nothing.
   ~NativeButtons() override;
@@ -52,8 +63,6 @@ class NativeButtons final : public host::IViewObserver {
   // The decoder of the decode thread (tests give a slow one). Main thread, before the first button.
   void SetImageDecoder(ImageFileDecoder decoder) { decoder_ = std::move(decoder); }
 
-  // Who ends a view completely (its observers told) when a button takes its id: the view service.
-  void SetViewDestroyer(std::function<void(uint32_t view_id)> destroy) { destroy_view_ = std::move(destroy); }
   void RegisterCommands(host::CommandDispatcher& dispatcher);
 
   // The NativeButtonCreate command: the images decoded at width x height on the decode thread
@@ -123,7 +132,7 @@ class NativeButtons final : public host::IViewObserver {
   host::OverlayChannel& overlay_;
   host::MainThread& main_thread_;
   CaptureService& capture_;
-  std::function<void(uint32_t)> destroy_view_;
+  INativeButtonsDelegate& delegate_;
   ImageFileDecoder decoder_;
 
   // Main thread only.

@@ -9,28 +9,8 @@
 #include "base/text.h"
 #include "protocol/protocol.h"
 #include "qos/sink.h"
-#include "vyo_module.h"
-
-namespace {
-// The web view manager numbers module view events as the module interface does.
-using vyo::web::WebViewManager;
-static_assert(WebViewManager::kModuleViewFirstFrame == VYOM_EVENT_FIRST_FRAME &&
-              WebViewManager::kModuleViewNavigated == VYOM_EVENT_NAVIGATION_DONE &&
-              WebViewManager::kModuleViewFailed == VYOM_EVENT_VIEW_FAILED &&
-              WebViewManager::kModuleViewDestroyed == VYOM_EVENT_VIEW_DESTROYED);
-}  // namespace
 
 namespace vyo::host {
-
-capture::ViewContent CaptureContentOfViews::ContentOf(uint32_t view_id) {
-  capture::ViewContent content;
-  if (const web::ViewWebState* web = web_.Find(view_id)) {
-    content.content = web->webview.get();
-    content.failed = web->web_failed;
-    content.zoom = web->zoom_factor;
-  }
-  return content;
-}
 
 uint32_t WindowedFreezeMs(const std::optional<std::string>& value) {
   if (!value || value->empty() || value->size() > 31) return 0;
@@ -52,16 +32,15 @@ WebViewHostApp::WebViewHostApp(platform::Clock& clock, HostBackends backends)
     : clock_(clock),
       backends_(std::move(backends)),
       overlay_(clock),
-      shared_channels_(clock, overlay_),
-      capture_content_(web_),
-      capture_(clock, settings_, views_, overlay_, main_thread_, capture_content_),
-      web_(clock, settings_, views_, overlay_, main_thread_),
-      pages_(clock, settings_, views_, overlay_, web_, capture_, counters_),
-      view_service_(clock, settings_, counters_, views_, main_thread_, overlay_, web_, pages_, capture_),
+      shared_channels_(clock, overlay_, delegates_),
+      capture_(clock, settings_, views_, overlay_, main_thread_, delegates_),
+      web_(clock, settings_, views_, overlay_, main_thread_, delegates_),
+      pages_(clock, settings_, views_, overlay_, web_, capture_, counters_, delegates_),
+      view_service_(clock, settings_, counters_, views_, main_thread_, overlay_, web_, pages_, capture_, delegates_),
       input_(clock, settings_, views_, overlay_, web_, pages_,
-             backends_.keyboard_layout ? backends_.keyboard_layout() : CreateUsKeyboardLayout()),
-      focus_(settings_, counters_, views_, overlay_, web_, pages_),
-      buttons_(clock, settings_, views_, overlay_, main_thread_, capture_) {
+             backends_.keyboard_layout ? backends_.keyboard_layout() : CreateUsKeyboardLayout(), delegates_),
+      focus_(settings_, counters_, views_, overlay_, web_, pages_, delegates_),
+      buttons_(clock, settings_, views_, overlay_, main_thread_, capture_, delegates_) {
   settings_.window_system = backends_.window_system;
   // The registry tells the list of live ids first, the input router next (buttons held in a closing
   // page go up while it is there), then the web view manager (a closing view loses its web objects), the page policy (a
@@ -74,18 +53,10 @@ WebViewHostApp::WebViewHostApp(platform::Clock& clock, HostBackends backends)
   views_.AddObserver(&focus_);
   views_.AddObserver(&capture_);
   views_.AddObserver(&buttons_);
-  focus_.SetFocusLostHandler([this](uint32_t view_id) { input_.ReleasePressedButtons(view_id); });
-  web_.SetEventHandler(&pages_);
-  shared_channels_.SetInputSink(&input_);
-  pages_.SetKeyboardModifiersSource([this] { return input_.keyboard_layout().ModifiersFromKeyboardState(); });
   view_service_.RegisterCommands(dispatcher_);
   focus_.RegisterCommands(dispatcher_);
   capture_.RegisterCommands(dispatcher_);
   buttons_.RegisterCommands(dispatcher_);
-  buttons_.SetViewDestroyer([this](uint32_t view_id) { view_service_.DestroyView(view_id, true); });
-  input_.SetButtonStateSink([this](uint32_t view_id, ButtonState state) {
-    buttons_.SetButtonState(view_id, static_cast<uint32_t>(state));
-  });
   RegisterHostCommands();
   no_gpu_priority_ = platform::GetEnv("VYO_NO_GPU_PRIORITY").has_value();
   windowed_freeze_ms_ = WindowedFreezeMs(platform::GetEnv("VYO_WINDOWED_FREEZE_MASK"));
@@ -111,14 +82,6 @@ void WebViewHostApp::StartModules(const std::vector<modules::ModuleEntry>& entri
   };
   module_host_ = std::make_unique<modules::ModuleHost>(view_service_, std::move(deps));
   modules::ModuleHost* host = module_host_.get();
-  view_service_.SetModuleViewDestroyedHandler([host](uint32_t view_id) {
-    host->RouteViewEvent(view_id, VYOM_EVENT_VIEW_DESTROYED, 0);
-    host->ForgetView(view_id);
-  });
-  web_.SetModuleViewEventRoute(
-      [host](uint32_t view_id, uint32_t event, uint32_t argument) { host->RouteViewEvent(view_id, event, argument); });
-  pages_.SetModulePageMessageRoute(
-      [host](uint32_t view_id, const std::string& json) { host->RoutePageMessage(view_id, json); });
   for (const modules::ModuleEntry& entry : entries) {
     host->LoadModule(entry.module_path, entry.module_config, entry.module_name);
   }
@@ -244,7 +207,7 @@ void WebViewHostApp::Shutdown() {
   // Modules end first: each gets its shutdown call and its views go while the browser still runs.
   if (module_host_) module_host_->ShutdownModules();
   // Every view closes (its web objects are released) while the browser still runs.
-  views_.RemoveAllViews();
+  view_service_.DestroyAllViews();
   overlay_.FlushWorkerLogs();
   // The pipe: no longer watched, the writer stopped (its last frames get a bounded chance), closed.
   if (wait != nullptr) wait->WatchPipe(nullptr);
@@ -325,7 +288,7 @@ uint32_t WebViewHostApp::RunMainLoop() {
     web_.PumpViewCreationRetries();
     capture_.ServiceCaptures();
     for (uint32_t view_id : capture_.TakeFirstFrameViews()) {
-      if (module_host_) module_host_->RouteViewEvent(view_id, VYOM_EVENT_FIRST_FRAME, 0);
+      delegates_.OnModuleViewEvent(view_id, web::kModuleViewFirstFrame, 0);
     }
     overlay_.FlushWorkerLogs();
 

@@ -25,6 +25,7 @@
 #include "capture/native_buttons.h"
 #include "command_dispatch/command_dispatcher.h"
 #include "host/frame_pacing.h"
+#include "host/host_delegates.h"
 #include "host/host_options.h"
 #include "host/watchdog_source.h"
 #include "input/focus_controller.h"
@@ -82,16 +83,6 @@ struct HostBackends {
   };
 };
 
-// What the capture service asks of the host about a view's content: the web view manager's answer.
-class CaptureContentOfViews final : public capture::ICaptureDelegate {
- public:
-  explicit CaptureContentOfViews(web::WebViewManager& web) : web_(web) {}
-  capture::ViewContent ContentOf(uint32_t view_id) override;
-
- private:
-  web::WebViewManager& web_;
-};
-
 class WebViewHostApp {
  public:
   explicit WebViewHostApp(platform::Clock& clock = platform::SystemClock(), HostBackends backends = {});
@@ -140,14 +131,15 @@ class WebViewHostApp {
   HostCounters counters_;
 
   // Subsystems, in the order they are built (and destroyed in reverse).
+  // The subsystems' upward calls, forwarded to the subsystems below (used only once all exist).
+  HostDelegates delegates_{*this};
   MainThread main_thread_;
   OverlayChannel overlay_;
   SharedChannels shared_channels_;
   ViewRegistry views_;
   LiveViewIds view_ids_;  // for module threads
-  // Capture comes before the web runtime that it asks about (through capture_content_, which is
-  // used only once the host runs): pages report changes to it, the view service sets hit testing.
-  CaptureContentOfViews capture_content_;
+  // Capture comes before the web runtime: pages report changes to it, the view service sets hit
+  // testing.
   capture::CaptureService capture_;
   web::WebViewManager web_;
   web::PagePolicy pages_;

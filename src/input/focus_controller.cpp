@@ -23,13 +23,15 @@ uint32_t NextEpoch() {
 }  // namespace
 
 FocusController::FocusController(const HostSettings& settings, HostCounters& counters, ViewRegistry& views,
-                                 OverlayChannel& overlay, web::WebViewManager& web, web::PagePolicy& pages)
+                                 OverlayChannel& overlay, web::WebViewManager& web, web::PagePolicy& pages,
+                                 IFocusDelegate& delegate)
     : settings_(settings),
       counters_(counters),
       views_(views),
       overlay_(overlay),
       web_(web),
       pages_(pages),
+      delegate_(delegate),
       link_(std::make_shared<FocusController*>(this)) {}
 
 FocusController::~FocusController() { *link_ = nullptr; }
@@ -69,7 +71,7 @@ void FocusController::SetFocus(uint32_t view_id) {
 
 void FocusController::ClearFocus() {
   const uint32_t previous = std::exchange(logical_focus_view_, 0);
-  if (previous != 0 && focus_lost_) focus_lost_(previous);
+  if (previous != 0) delegate_.OnFocusLost(previous);
   if (settings_.windowed) {
     // Emulation stays as it is in windowed presentation.
     RunOverlayInputScript(0, kBlurScript, "blur overlay input");

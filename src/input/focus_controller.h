@@ -20,10 +20,18 @@
 
 namespace vyo::host {
 
+// What the focus controller tells the host (main thread).
+class IFocusDelegate {
+ public:
+  virtual ~IFocusDelegate() = default;
+  // The view lost the logical focus through ClearFocus: its pressed buttons go up.
+  virtual void OnFocusLost(uint32_t view_id) = 0;
+};
+
 class FocusController final : public IViewObserver {
  public:
   FocusController(const HostSettings& settings, HostCounters& counters, ViewRegistry& views, OverlayChannel& overlay,
-                  web::WebViewManager& web, web::PagePolicy& pages);
+                  web::WebViewManager& web, web::PagePolicy& pages, IFocusDelegate& delegate);
   ~FocusController() override;
 
   void RegisterCommands(CommandDispatcher& dispatcher);
@@ -41,8 +49,6 @@ class FocusController final : public IViewObserver {
   bool HasLogicalFocus(uint32_t view_id) const;
   // The view's focus emulation state (null for an unknown view); tests read it.
   const ViewInputState* Find(uint32_t view_id) const { return states_.Find(view_id); }
-  // Told of the view that lost the logical focus through ClearFocus (its pressed buttons go up).
-  void SetFocusLostHandler(std::function<void(uint32_t view_id)> handler) { focus_lost_ = std::move(handler); }
 
   // IViewObserver: a closing view's web view is detached (its emulation restarts with a new
   // epoch); a destroyed one that had the logical focus gives it up.
@@ -61,7 +67,7 @@ class FocusController final : public IViewObserver {
   OverlayChannel& overlay_;
   web::WebViewManager& web_;
   web::PagePolicy& pages_;
-  std::function<void(uint32_t)> focus_lost_;
+  IFocusDelegate& delegate_;
   PerView<ViewInputState> states_;
   uint32_t logical_focus_view_ = 0;
   // What completions hold: cleared when the controller goes.

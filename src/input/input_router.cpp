@@ -20,14 +20,16 @@ bool IsKeyKind(uint32_t msg) {
 
 InputRouter::InputRouter(platform::Clock& clock, const HostSettings& settings, ViewRegistry& views,
                          OverlayChannel& overlay,
-                         web::WebViewManager& web, web::PagePolicy& pages, std::unique_ptr<IKeyboardLayout> layout)
+                         web::WebViewManager& web, web::PagePolicy& pages, std::unique_ptr<IKeyboardLayout> layout,
+                         IInputRouterDelegate& delegate)
     : clock_(clock),
       settings_(settings),
       views_(views),
       overlay_(overlay),
       web_(web),
       pages_(pages),
-      layout_(std::move(layout)) {}
+      layout_(std::move(layout)),
+      delegate_(delegate) {}
 
 // ---------------------------------------------------------------------------------------------
 // Drain and flush
@@ -276,9 +278,7 @@ uint32_t InputRouter::TrackNativeButtonPointer(uint32_t view_id, uint32_t kind, 
       events.emplace_back(id, Code::kPress);
     }
   }
-  if (button_state_) {
-    for (const auto& [button, state] : states) button_state_(button, state);
-  }
+  for (const auto& [button, state] : states) delegate_.OnButtonState(button, state);
   SendButtonEvents(events);
   return id;
 }
@@ -301,9 +301,7 @@ void InputRouter::ResetWindowedPointer() {
       events.emplace_back(hovered, Code::kHoverLeave);
     }
   }
-  if (button_state_) {
-    for (const auto& [button, state] : states) button_state_(button, state);
-  }
+  for (const auto& [button, state] : states) delegate_.OnButtonState(button, state);
   SendButtonEvents(events);
 }
 

@@ -30,10 +30,19 @@ enum class NativeButtonEventCode : uint32_t { kHoverEnter = 1, kHoverLeave = 2, 
 // Pictures of a native button (the atlas's rows).
 enum class ButtonState : int32_t { kNormal = 0, kHover = 1, kPressed = 2 };
 
+// What the input router tells the host (main thread).
+class IInputRouterDelegate {
+ public:
+  virtual ~IInputRouterDelegate() = default;
+  // The picture a native button shows changed (hover, press, release).
+  virtual void OnButtonState(uint32_t view_id, ButtonState state) = 0;
+};
+
 class InputRouter final : public IInputSink, public IViewObserver {
  public:
   InputRouter(platform::Clock& clock, const HostSettings& settings, ViewRegistry& views, OverlayChannel& overlay,
-              web::WebViewManager& web, web::PagePolicy& pages, std::unique_ptr<IKeyboardLayout> layout);
+              web::WebViewManager& web, web::PagePolicy& pages, std::unique_ptr<IKeyboardLayout> layout,
+              IInputRouterDelegate& delegate);
 
   // IInputSink: one record of a drain, and the end of a drain pass.
   void OnInputRecord(const InputRecord& record) override;
@@ -50,10 +59,6 @@ class InputRouter final : public IInputSink, public IViewObserver {
   // Releases and un-hovers the native buttons (the windowed overlay was hidden).
   void ResetWindowedPointer();
 
-  // The native-button atlas's picture switch (until native buttons are drawn, no pictures change).
-  void SetButtonStateSink(std::function<void(uint32_t view_id, ButtonState state)> sink) {
-    button_state_ = std::move(sink);
-  }
 
   // Buttons pressed into the view's page are released at the last position, so that a page is
   // never left in a drag or an active state.
@@ -88,7 +93,7 @@ class InputRouter final : public IInputSink, public IViewObserver {
   web::WebViewManager& web_;
   web::PagePolicy& pages_;
   std::unique_ptr<IKeyboardLayout> layout_;
-  std::function<void(uint32_t, ButtonState)> button_state_;
+  IInputRouterDelegate& delegate_;
 
   std::map<uint32_t, InputEvent> pending_pointer_moves_;
   std::map<uint32_t, InputEvent> pending_custom_;  // kind 0x10002, one per view per drain pass

@@ -27,7 +27,7 @@
 #include <string_view>
 #include <vector>
 
-#include "modules/module_services.h"
+#include "view_service/module_services.h"
 #include "platform/dynamic_library.h"
 #include "platform/files.h"
 #include "qos/qos.h"

@@ -2,7 +2,8 @@
 
 namespace vyo::host {
 
-SharedChannels::SharedChannels(platform::Clock& clock, OverlayChannel& overlay) : overlay_(overlay), heartbeat_(clock) {}
+SharedChannels::SharedChannels(platform::Clock& clock, OverlayChannel& overlay, IInputSink& input_sink)
+    : overlay_(overlay), heartbeat_(clock), input_sink_(input_sink) {}
 
 SharedChannels::~SharedChannels() { Close(nullptr); }
 
@@ -42,10 +43,10 @@ void SharedChannels::DrainInputEvents() {
   bool corrupt = false;
   input_ring_.Drain(
       [this](const InputRecord& record) {
-        if (input_sink_ != nullptr) input_sink_->OnInputRecord(record);
+        input_sink_.OnInputRecord(record);
       },
       &more, &corrupt);
-  if (input_sink_ != nullptr) input_sink_->OnDrainEnd();
+  input_sink_.OnDrainEnd();
   drain_pending_ = more;
   if (corrupt && !ring_corrupt_logged_) {
     ring_corrupt_logged_ = true;

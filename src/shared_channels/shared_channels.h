@@ -26,7 +26,8 @@ class IInputSink {
 
 class SharedChannels {
  public:
-  SharedChannels(platform::Clock& clock, OverlayChannel& overlay);
+  // `input_sink` receives the input ring's records on the main thread.
+  SharedChannels(platform::Clock& clock, OverlayChannel& overlay, IInputSink& input_sink);
   ~SharedChannels();
 
   // Start-up: the input ring and its event must exist (false otherwise); the input event then
@@ -37,7 +38,6 @@ class SharedChannels {
   // Shutdown: `wait` (when given) stops watching the event, then everything is unmapped.
   void Close(platform::MainThreadWait* wait);
 
-  void SetInputSink(IInputSink* sink) { input_sink_ = sink; }
   // The main loop's input stage: drains when the event was signalled or a drain was cut short.
   void PumpInput(bool signalled);
   void DrainInputEvents();
@@ -57,7 +57,7 @@ class SharedChannels {
   std::unique_ptr<platform::SharedMemory> beat_map_;
   InputRing input_ring_{nullptr};
   Heartbeat heartbeat_;
-  IInputSink* input_sink_ = nullptr;
+  IInputSink& input_sink_;
   bool drain_pending_ = false;
   bool ring_corrupt_logged_ = false;
 };

@@ -17,7 +17,8 @@ int32_t ClampSide(int32_t v) { return std::clamp(v, 1, kMaxViewSide); }
 
 ViewService::ViewService(platform::Clock& clock, const HostSettings& settings, HostCounters& counters,
                          ViewRegistry& views, MainThread& main_thread, OverlayChannel& overlay,
-                         web::WebViewManager& web, web::PagePolicy& pages, capture::CaptureService& capture)
+                         web::WebViewManager& web, web::PagePolicy& pages, capture::CaptureService& capture,
+                         IViewServiceDelegate& delegate)
     : clock_(clock),
       settings_(settings),
       counters_(counters),
@@ -26,7 +27,8 @@ ViewService::ViewService(platform::Clock& clock, const HostSettings& settings, H
       overlay_(overlay),
       web_(web),
       pages_(pages),
-      capture_(capture) {}
+      capture_(capture),
+      delegate_(delegate) {}
 
 void ViewService::RegisterCommands(CommandDispatcher& dispatcher) {
   dispatcher.On<ViewCreateCmd>([this](const ViewCreateCmd& c) {
@@ -143,7 +145,7 @@ void ViewService::DestroyView(uint32_t view_id, bool notify_modules) {
     return view != nullptr;
   });
   if (!exists) return;
-  if (notify_modules && owner != 0 && module_view_destroyed_) module_view_destroyed_(view_id);
+  if (notify_modules && owner != 0) delegate_.OnModuleViewDestroyed(view_id);
   views_.NotifyClosing(view_id);
   std::shared_ptr<platform::HostWindow> window;
   {
@@ -155,6 +157,27 @@ void ViewService::DestroyView(uint32_t view_id, bool notify_modules) {
   // The view's page state goes with it.
   views_.NotifyDestroyed(view_id);
 }
+
+void ViewService::DestroyAllViews() {
+  main_thread_.CheckOnMainThread();
+  views_.RemoveAllViews();
+}
+
+bool ViewService::CreateNativeView(const NativeViewSpec& spec) {
+  main_thread_.CheckOnMainThread();
+  if (settings_.windowed) return false;
+  // Whatever had this id goes completely first (a web view loses its browser view, texture and page
+  // state, its observers told), so no half-destroyed view is left behind.
+  DestroyView(spec.view_id, true);
+  {
+    std::lock_guard<ViewsLock> guard(views_.lock());
+    MakeNativeRecord(views_.GetOrCreateLocked(spec.view_id), spec);
+  }
+  views_.NotifyCreated(spec.view_id);  // the capture service makes the texture and announces it
+  return true;
+}
+
+void ViewService::NoteNavigating(uint32_t view_id) { views_.NotifyNavigating(view_id); }
 
 void ViewService::SetViewVisible(uint32_t view_id, bool visible) {
   const bool hidden = views_.With(view_id, [&](ViewState* view) {
@@ -236,12 +259,14 @@ bool ViewService::CreateView(uint32_t view_id, uint32_t owner_module, const char
   return main_thread_.PostTask([create] { create(); });
 }
 
-void ViewService::RemoveView(uint32_t view_id) {
-  main_thread_.RunOrPost([this, view_id] {
-    const uint32_t owner =
-        views_.With(view_id, [](ViewState* view) { return view != nullptr ? view->owner_module : 0u; });
-    DestroyView(view_id, true);
-    overlay_.SendToOverlay(kViewDestroyed, Encode(ViewDestroyedMsg{view_id, owner}));
+void ViewService::RemoveView(uint32_t view_id) { DestroyAndAnnounce(view_id, true, std::nullopt); }
+
+void ViewService::DestroyAndAnnounce(uint32_t view_id, bool notify_modules, std::optional<uint32_t> owner) {
+  main_thread_.RunOrPost([this, view_id, notify_modules, owner] {
+    const uint32_t owner_module =
+        owner ? *owner : views_.With(view_id, [](ViewState* view) { return view != nullptr ? view->owner_module : 0u; });
+    DestroyView(view_id, notify_modules);
+    overlay_.SendToOverlay(kViewDestroyed, Encode(ViewDestroyedMsg{view_id, owner_module}));
   });
 }
 
@@ -383,17 +408,11 @@ void ViewService::GetHostDirectory(std::u16string* out) {
 }
 
 void ViewService::DestroyViewNotifyAll(uint32_t view_id, uint32_t owner_module) {
-  main_thread_.RunOrPost([this, view_id, owner_module] {
-    DestroyView(view_id, true);
-    overlay_.SendToOverlay(kViewDestroyed, Encode(ViewDestroyedMsg{view_id, owner_module}));
-  });
+  DestroyAndAnnounce(view_id, true, owner_module);
 }
 
 void ViewService::DestroyViewNotifyOverlay(uint32_t view_id, uint32_t owner_module) {
-  main_thread_.RunOrPost([this, view_id, owner_module] {
-    DestroyView(view_id, false);
-    overlay_.SendToOverlay(kViewDestroyed, Encode(ViewDestroyedMsg{view_id, owner_module}));
-  });
+  DestroyAndAnnounce(view_id, false, owner_module);
 }
 
 void ViewService::SendPopupState(const PopupStateMsg& state) {

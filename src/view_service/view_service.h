@@ -1,6 +1,8 @@
-// ViewService: the view operations of the host (create or resize with EnsureView, position,
-// visibility, frame rate, z-order, destroy), the overlay's surface size and presentation mode, and
-// the interfaces modules (IModuleServices) and the popup manager (IWebPopupHost) use.
+// ViewService: the one door of a view's life and the view operations of the host (create or
+// resize with EnsureView, native views with CreateNativeView, position, visibility, frame rate,
+// z-order, navigation, destroy), the overlay's surface size and presentation mode, and the
+// interfaces modules (IModuleServices) and the popup manager (IWebPopupHost) use. Only the view
+// service adds and removes registry records and tells the registry's observers what happened.
 //
 // Registry operations run on the main thread. Module-service and popup-host operations may be
 // called from any thread: every one that touches views or sends runs on the main thread, posted
@@ -9,15 +11,16 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "capture/capture_service.h"
 #include "command_dispatch/command_dispatcher.h"
 #include "main_thread/main_thread.h"
-#include "modules/module_services.h"
+#include "view_service/module_services.h"
 #include "overlay_channel/overlay_channel.h"
 #include "platform/clock.h"
-#include "popups/popup_host.h"
+#include "view_service/popup_host.h"
 #include "renderers/web/page_policy.h"
 #include "renderers/web/web_view_manager.h"
 #include "views/host_context.h"
@@ -25,11 +28,20 @@
 
 namespace vyo::host {
 
-class ViewService final : public IModuleServices, public web::IWebPopupHost {
+// What the view service tells the host (main thread).
+class IViewServiceDelegate {
+ public:
+  virtual ~IViewServiceDelegate() = default;
+  // A module's view is being destroyed with module notification: the module host raises the view's
+  // destroyed event and forgets the view.
+  virtual void OnModuleViewDestroyed(uint32_t view_id) = 0;
+};
+
+class ViewService final : public IModuleServices, public IWebPopupHost {
  public:
   ViewService(platform::Clock& clock, const HostSettings& settings, HostCounters& counters, ViewRegistry& views,
               MainThread& main_thread, OverlayChannel& overlay, web::WebViewManager& web, web::PagePolicy& pages,
-              capture::CaptureService& capture);
+              capture::CaptureService& capture, IViewServiceDelegate& delegate);
 
   // The overlay's commands that act on views and the surface.
   void RegisterCommands(CommandDispatcher& dispatcher);
@@ -40,13 +52,17 @@ class ViewService final : public IModuleServices, public web::IWebPopupHost {
   void EnsureView(uint32_t view_id, int32_t width, int32_t height, bool visible, const std::u16string& url,
                   bool keep_visibility = false);
   void SetViewPosition(uint32_t view_id, int32_t x, int32_t y);
+  // Ends the view: modules told first when asked (and the view is a module's), then the
+  // observers (closing, the record erased, destroyed).
   void DestroyView(uint32_t view_id, bool notify_modules);
-  // Who makes, updates or removes a view's hit mask once its hit-test mode or threshold is stored
-  // Told (main thread) when a module's view is destroyed with module notification: the module host
-  // raises the view's destroyed event and forgets the view.
-  void SetModuleViewDestroyedHandler(std::function<void(uint32_t view_id)> handler) {
-    module_view_destroyed_ = std::move(handler);
-  }
+  // Shutdown: every view closes, then the table empties.
+  void DestroyAllViews();
+  // A native view: whatever had its id is destroyed first (modules told), then the record is made
+  // and the observers told (capture makes its texture). False in windowed presentation, which has
+  // no surfaces for native views.
+  bool CreateNativeView(const NativeViewSpec& spec);
+  // The view's page starts a navigation of its own: what it shows is about to change.
+  void NoteNavigating(uint32_t view_id);
   void SetViewVisible(uint32_t view_id, bool visible);
   void ApplyFrameRate(uint32_t view_id, uint32_t rate);
   void ApplyZOrder(uint32_t view_id, int32_t z);
@@ -90,6 +106,9 @@ class ViewService final : public IModuleServices, public web::IWebPopupHost {
 
  private:
   void SetRelayFlag(uint32_t view_id, bool on, bool flag_b);
+  // Posted to the main thread: the view ends and the overlay is told ViewDestroyed with `owner`
+  // (the record's owner when not given).
+  void DestroyAndAnnounce(uint32_t view_id, bool notify_modules, std::optional<uint32_t> owner);
   void NotifyViewChanged(const ViewChangedMsg& msg);
   // How frames of modules and popups dropped by a nearly full queue are named in the log.
   static constexpr const char* kModuleOrPopup = "module or popup";
@@ -106,7 +125,7 @@ class ViewService final : public IModuleServices, public web::IWebPopupHost {
 
   // Game surface size reported by the overlay (0 × 0 while unknown).
   std::mutex surface_mutex_;
-  std::function<void(uint32_t view_id)> module_view_destroyed_;
+  IViewServiceDelegate& delegate_;
   uint32_t surface_width_ = 0, surface_height_ = 0;
 };
 

@@ -1,4 +1,5 @@
-// ViewRegistry: the views of the host, by id. views_lock guards the table and its records only:
+// ViewRegistry: the views of the host, by id. Records are added and erased by the view service
+// only, which also tells the observers. views_lock guards the table and its records only:
 // code holds it for short reads and writes of a record (copy the facts you need, release, then act)
 // and never calls out, does file I/O, cryptography or GPU work, or takes another lock while holding
 // it. The table is changed on the main thread only.
@@ -62,8 +63,6 @@ class ViewRegistry {
 
   // With views_lock held.
   ViewState* FindLocked(uint32_t view_id);
-  ViewState& GetOrCreateLocked(uint32_t view_id);
-  void EraseLocked(uint32_t view_id);
   size_t CountLocked() const { return views_.size(); }
   uint32_t primary_view_id_locked() const { return primary_view_id_; }
   void set_primary_view_id_locked(uint32_t id) { primary_view_id_ = id; }
@@ -91,6 +90,14 @@ class ViewRegistry {
 
   // Observers, told in the order they were added; the registry does not own them.
   void AddObserver(IViewObserver* observer) { observers_.push_back(observer); }
+
+ private:
+  // A view's life goes through the view service alone: it adds and erases records and tells the
+  // observers. (Tests reach these through their own access class.)
+  friend class ViewService;
+  friend class ViewRegistryTestAccess;
+  ViewState& GetOrCreateLocked(uint32_t view_id);
+  void EraseLocked(uint32_t view_id);
   void RemoveAllViews();  // shutdown: every view closes, then the map empties
   void NotifyCreated(uint32_t view_id) { Notify(&IViewObserver::OnViewCreated, view_id); }
   void NotifyResized(uint32_t view_id) { Notify(&IViewObserver::OnViewResized, view_id); }
@@ -98,8 +105,6 @@ class ViewRegistry {
   void NotifyNavigating(uint32_t view_id) { Notify(&IViewObserver::OnViewNavigating, view_id); }
   void NotifyClosing(uint32_t view_id) { Notify(&IViewObserver::OnViewClosing, view_id); }
   void NotifyDestroyed(uint32_t view_id) { Notify(&IViewObserver::OnViewDestroyed, view_id); }
-
- private:
   void Notify(void (IViewObserver::*event)(uint32_t), uint32_t view_id);
 
   ViewsLock lock_;

@@ -45,4 +45,26 @@ struct ViewState : ViewFacts {
   intptr_t view_window = 0;
 };
 
+// A view without a browser (a native button): its record's facts. The image it shows is filled by
+// its maker once the view exists.
+struct NativeViewSpec {
+  uint32_t view_id = 0;
+  int32_t x = 0, y = 0, width = 1, height = 1;
+  int32_t z_order = 0;
+  bool visible = false;
+};
+
+// The record of a native view as `spec` gives it.
+inline void MakeNativeRecord(ViewState& view, const NativeViewSpec& spec) {
+  view.view_id = spec.view_id;
+  view.kind = ViewKind::kNative;
+  view.width = spec.width;
+  view.height = spec.height;
+  view.visible = spec.visible;
+  view.x = spec.x;
+  view.y = spec.y;
+  view.z_order = spec.z_order;
+  view.has_surface = true;
+}
+
 }  // namespace vyo::host

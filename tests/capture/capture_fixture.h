@@ -18,6 +18,7 @@
 #include "fakes/fake_main_wait.h"
 #include "fakes/fake_pipe.h"
 #include "fakes/manual_clock.h"
+#include "fakes/view_registry_access.h"
 #include "platform/process.h"
 #include "protocol/protocol.h"
 
@@ -66,7 +67,7 @@ struct CaptureFixture : ::testing::Test {
   void TearDown() override {
     EXPECT_EQ(RegistryLockViolations(), 0u);  // no texture, copy or analysis under the registry's lock
     service->Shutdown();
-    views.RemoveAllViews();
+    host::ViewRegistryTestAccess::RemoveAllViews(views);
     main_thread.Detach();
   }
 

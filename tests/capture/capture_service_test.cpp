@@ -26,7 +26,7 @@ struct CaptureServiceTest : CaptureFixture {
   void AddView(uint32_t id, int32_t w, int32_t h, bool visible = true) {
     {
       std::lock_guard<host::ViewsLock> guard(views.lock());
-      host::ViewState& v = views.GetOrCreateLocked(id);
+      host::ViewState& v = host::ViewRegistryTestAccess::GetOrCreateLocked(views, id);
       v.width = w;
       v.height = h;
       v.visible = visible;

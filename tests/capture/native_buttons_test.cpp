@@ -76,12 +76,35 @@ class LockedMainWait final : public platform::MainThreadWait {
   std::deque<std::function<void()>> tasks_;
 };
 
+using Access = host::ViewRegistryTestAccess;
+
+// The view service's part in a button's life: whatever had the id goes first (recorded), then the
+// native record is made and the registry's observers told.
+struct ViewServiceStandIn final : INativeButtonsDelegate {
+  explicit ViewServiceStandIn(host::ViewRegistry& v) : views(v) {}
+  host::ViewRegistry& views;
+  std::vector<uint32_t> destroyed;
+  bool CreateNativeView(const host::NativeViewSpec& spec) override {
+    if (views.Facts(spec.view_id)) {
+      destroyed.push_back(spec.view_id);
+      Access::Destroy(views, spec.view_id);
+    }
+    {
+      std::lock_guard<host::ViewsLock> guard(views.lock());
+      host::MakeNativeRecord(Access::GetOrCreateLocked(views, spec.view_id), spec);
+    }
+    Access::NotifyCreated(views, spec.view_id);
+    return true;
+  }
+};
+
 struct NativeButtonsTest : CaptureFixture {
   NativeButtonsTest() : CaptureFixture("buttontest") {}
+  ViewServiceStandIn view_service{views};
+  std::vector<uint32_t>& destroyed = view_service.destroyed;
   host::MainThread button_thread;
   LockedMainWait* button_wait = nullptr;
   std::unique_ptr<NativeButtons> buttons;
-  std::vector<uint32_t> destroyed;
 
   void SetUp() override {
     CaptureFixture::SetUp();
@@ -89,20 +112,11 @@ struct NativeButtonsTest : CaptureFixture {
     button_wait = w.get();
     button_thread.Attach(std::move(w));
     views.AddObserver(service.get());
-    buttons = std::make_unique<NativeButtons>(clock, settings, views, overlay, button_thread, *service);
+    buttons = std::make_unique<NativeButtons>(clock, settings, views, overlay, button_thread, *service, view_service);
     views.AddObserver(buttons.get());
-    buttons->SetViewDestroyer([this](uint32_t id) {
-      destroyed.push_back(id);
-      views.NotifyClosing(id);
-      {
-        std::lock_guard<host::ViewsLock> guard(views.lock());
-        views.EraseLocked(id);
-      }
-      views.NotifyDestroyed(id);
-    });
   }
   void TearDown() override {
-    views.RemoveAllViews();  // while the buttons still observe the registry
+    Access::RemoveAllViews(views);  // while the buttons still observe the registry
     buttons.reset();         // the decode thread ends
     button_thread.Detach();
     CaptureFixture::TearDown();
@@ -198,7 +212,7 @@ TEST_F(NativeButtonsTest, SizesUpdatesOfOtherViewsAndAnIdTakenFromAWebView) {
   // A web view's id: the web view goes completely first; updates of web views or unknown ids fail.
   {
     std::lock_guard<host::ViewsLock> guard(views.lock());
-    host::ViewState& web = views.GetOrCreateLocked(3);
+    host::ViewState& web = Access::GetOrCreateLocked(views, 3);
     web.width = 4, web.height = 4;
   }
   EXPECT_FALSE(buttons->UpdateButtonImages(3, {one, one, one}));
@@ -247,7 +261,7 @@ TEST_F(NativeButtonsTest, TheAtlasOnTheSystemsGpuDeviceReadsBackExactly) {
   for (size_t i = 0; i < 3; ++i) {
     EXPECT_TRUE(std::equal(images[i].begin(), images[i].end(), back.begin() + i * images[i].size())) << device.Kind() << " image " << i;
   }
-  views.RemoveAllViews();  // the texture goes before the device
+  Access::RemoveAllViews(views);  // the texture goes before the device
 }
 
 // ---- Image files
@@ -738,12 +752,7 @@ TEST_F(NativeButtonsTest, StaleImagesAreDropped) {
   buttons->CreateNativeButton(9, 4, 2, true, {u"red", u"", u""});   // its view re-created below
   buttons->CreateNativeButton(7, 4, 2, true, {u"red", u"", u""});
   ASSERT_TRUE(decoder.WaitStarted(1));
-  views.NotifyClosing(8);
-  {
-    std::lock_guard<host::ViewsLock> guard(views.lock());
-    views.EraseLocked(8);
-  }
-  views.NotifyDestroyed(8);
+  Access::Destroy(views, 8);
   ASSERT_TRUE(buttons->CreateButtonView(9, 0, 0, 4, 2, true, 0, blue));
   decoder.Release();
   ASSERT_TRUE(ButtonMade(7));

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <thread>
 
 #include "fakes/app_harness.h"
@@ -218,7 +220,7 @@ TEST_F(AppFixture, ServicesFromAnotherThreadRunOnTheMainThreadInOrder) {
 
   std::thread module([&] {
     IModuleServices& m = service();
-    web::IWebPopupHost& p = service();
+    IWebPopupHost& p = service();
     m.CreateView(4, 7, nullptr, 0, 0, 10, 10, true);
     m.SetViewRect(4, 1, 2, 30, 40);
     m.ShowView(4, false);
@@ -326,6 +328,31 @@ TEST_F(StartedApp, MainLoopEndsOnPipeFailures) {
     EXPECT_EQ(app->RunMainLoop(), c.code) << c.reason;
     EXPECT_EQ(app->exit_reason(), c.reason);
   }
+}
+
+TEST_F(StartedApp, ANativeViewTakesItsIdThroughTheViewService) {
+  Start();
+  service().EnsureView(5, 10, 10, true, u"");  // a web view first
+  NativeViewSpec spec;
+  spec.view_id = 5;
+  spec.x = 1, spec.y = 2, spec.width = 4, spec.height = 6, spec.z_order = 30, spec.visible = true;
+  ASSERT_TRUE(service().CreateNativeView(spec));
+  const ViewState view = *app->views().Snapshot(5);
+  EXPECT_EQ(view.kind, ViewKind::kNative);
+  EXPECT_EQ(std::make_tuple(view.x, view.y, view.width, view.height, view.z_order, view.visible),
+            std::make_tuple(1, 2, 4, 6, 30, true));
+  // Capture made the native view's texture and announced it.
+  const auto ready = Sent(kSharedTextureReady);
+  ASSERT_FALSE(ready.empty());
+  const SharedTextureReadyMsg announced = *DecodeSharedTextureReady(ready.back().second);
+  EXPECT_EQ(std::make_tuple(announced.view_id, announced.width, announced.height), std::make_tuple(5u, 4u, 6u));
+
+  // Windowed presentation has no surfaces for native views: refused, and nothing is made.
+  HostOptions windowed;
+  windowed.windowed = true;
+  Start(windowed);
+  EXPECT_FALSE(service().CreateNativeView(spec));
+  EXPECT_FALSE(app->views().Snapshot(5).has_value());
 }
 
 TEST_F(StartedApp, MainLoopEndsWhenTheOverlayClosesOrSendsGarbage) {

@@ -31,14 +31,15 @@ std::string LoggedUri(const std::string& uri) {
 
 PagePolicy::PagePolicy(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
                        host::OverlayChannel& overlay, WebViewManager& web, capture::IDirtyReports& dirty_reports,
-                       host::HostCounters& counters)
+                       host::HostCounters& counters, IPagePolicyDelegate& delegate)
     : clock_(clock),
       settings_(settings),
       views_(views),
       overlay_(overlay),
       web_(web),
       dirty_reports_(dirty_reports),
-      counters_(counters) {}
+      counters_(counters),
+      delegate_(delegate) {}
 
 void PagePolicy::OnViewDestroyed(uint32_t view_id) {
   input_focus_.ClearInputFocus(view_id);
@@ -82,7 +83,7 @@ void PagePolicy::OnWebMessageReceived(uint32_t view_id, const WebMessage& messag
     case MessageRoute::kDrop:
       return;
     case MessageRoute::kModuleHost:
-      if (module_page_message_) module_page_message_(view_id, message.json);
+      delegate_.OnModulePageMessage(view_id, message.json);
       return;
     case MessageRoute::kOverlay:
       overlay_.SendPageDriven(host::kPageMessage, host::Encode(host::PageMessageMsg{view_id, message.json}));
@@ -178,8 +179,8 @@ void PagePolicy::OnNewWindowRequested(uint32_t view_id, NewWindowArgs& args) {
   const std::optional<host::ViewFacts> view = views_.Facts(view_id);
   const bool module_view = view && view->owner_module != 0;
   // A module's page asked for a window: the owning module hears of it as a page message.
-  if (module_view && module_page_message_) {
-    module_page_message_(view_id, "{\"type\":\"__vyo_new_window\",\"uri\":\"" + EscapeJsonString(uri) + "\"}");
+  if (module_view) {
+    delegate_.OnModulePageMessage(view_id, "{\"type\":\"__vyo_new_window\",\"uri\":\"" + EscapeJsonString(uri) + "\"}");
   }
 }
 
@@ -191,7 +192,7 @@ void PagePolicy::OnPermissionRequested(uint32_t view_id, PermissionArgs& args) {
 void PagePolicy::OnAcceleratorKeyPressed(uint32_t view_id, AcceleratorArgs& args) {
   const uint32_t message = AcceleratorWindowMessage(args.kind);
   if (message == 0) return;
-  const uint32_t modifiers = keyboard_modifiers_ ? keyboard_modifiers_() : 0;
+  const uint32_t modifiers = delegate_.KeyboardModifiers();
   if (IsCopyAccelerator(args.virtual_key, modifiers) && selection_store_.Has(view_id)) {
     args.handled = true;
     args.browser_enabled = false;
@@ -218,7 +219,7 @@ void PagePolicy::OnProcessFailed(uint32_t view_id, int32_t kind) {
     overlay_.SendToOverlay(host::kViewStatus, host::Encode(host::ViewStatus(view_id, code)));
   }
   qos::Report(qos::ViewFailureEvent(kind, view_id, static_cast<uint32_t>(code)));
-  if (view_lost) web_.NotifyModuleViewEvent(view_id, WebViewManager::kModuleViewFailed, 1);
+  if (view_lost) delegate_.OnModuleViewEvent(view_id, kModuleViewFailed, 1);
   overlay_.SendLog(StringPrintf("WebView2 process failed, view_id=%u, kind=%d", view_id, kind));
   if (!view_lost) return;
   input_focus_.ClearInputFocus(view_id);
@@ -229,7 +230,7 @@ void PagePolicy::OnProcessFailed(uint32_t view_id, int32_t kind) {
 void PagePolicy::OnNavigationStarting(uint32_t view_id, const NavigationStartingArgs& /*args*/) {
   // Every navigation, the page's own as well as the host's: what the old document set up for its
   // frames (dirty reports, analysis) is not carried over to the new one.
-  views_.NotifyNavigating(view_id);
+  delegate_.OnPageNavigating(view_id);
 }
 
 void PagePolicy::OnDOMContentLoaded(uint32_t /*view_id*/, uint64_t /*navigation_id*/) {
@@ -244,7 +245,7 @@ void PagePolicy::OnNavigationCompleted(uint32_t view_id, const NavigationComplet
   ++counters_.navigations_completed;
   qos::Report(qos::NavigationCompletedEvent(args.success ? 0 : args.web_error_status, started == 0 ? 0 : now - started,
                                             view_id, TelemetryHostPart(Utf16ToUtf8(url))));
-  web_.NotifyModuleViewEvent(view_id, WebViewManager::kModuleViewNavigated, args.success ? 0u : static_cast<uint32_t>(args.web_error_status));
+  delegate_.OnModuleViewEvent(view_id, kModuleViewNavigated, args.success ? 0u : static_cast<uint32_t>(args.web_error_status));
   input_focus_.ClearInputFocus(view_id);
   selection_store_.Clear(view_id);
   if (!args.success) return;

@@ -20,11 +20,26 @@
 
 namespace vyo::web {
 
+// What the page policy asks of and tells the host (main thread).
+class IPagePolicyDelegate {
+ public:
+  virtual ~IPagePolicyDelegate() = default;
+  // The modifier bits (Alt 1, Ctrl 2, Meta 4, Shift 8) of the keyboard at the moment an accelerator
+  // key event is handled.
+  virtual uint32_t KeyboardModifiers() = 0;
+  // A page message of a view (JSON text) for the module that owns it, if any.
+  virtual void OnModulePageMessage(uint32_t view_id, const std::string& json) = 0;
+  // An event of a view (ModuleViewEvent) for the module that owns it, if any.
+  virtual void OnModuleViewEvent(uint32_t view_id, uint32_t event, uint32_t argument) = 0;
+  // The view's page starts a navigation: what it shows is about to change.
+  virtual void OnPageNavigating(uint32_t view_id) = 0;
+};
+
 class PagePolicy final : public IViewEventHandler, public host::IViewObserver {
  public:
   PagePolicy(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
              host::OverlayChannel& overlay, WebViewManager& web, capture::IDirtyReports& dirty_reports,
-             host::HostCounters& counters);
+             host::HostCounters& counters, IPagePolicyDelegate& delegate);
 
   // IViewEventHandler.
   void OnWebMessageReceived(uint32_t view_id, const WebMessage& message) override;
@@ -46,13 +61,6 @@ class PagePolicy final : public IViewEventHandler, public host::IViewObserver {
   void CopySelectionToClipboard(uint32_t view_id);
   // The window that owns the clipboard while text is copied (the hidden host window).
   void SetClipboardOwner(intptr_t window) { clipboard_owner_ = window; }
-  // The modifier bits (Alt 1, Ctrl 2, Meta 4, Shift 8) of the keyboard at the moment an accelerator
-  // key event is handled. Until the keyboard subsystem gives its reader, no modifier counts as down.
-  void SetKeyboardModifiersSource(std::function<uint32_t()> source) { keyboard_modifiers_ = std::move(source); }
-  // Where page messages of module views go (the module host): (view id, JSON text).
-  void SetModulePageMessageRoute(std::function<void(uint32_t, const std::string&)> route) {
-    module_page_message_ = std::move(route);
-  }
 
   SelectionStore& selection_store() { return selection_store_; }
   InputFocusTracker& input_focus() { return input_focus_; }
@@ -72,6 +80,7 @@ class PagePolicy final : public IViewEventHandler, public host::IViewObserver {
   WebViewManager& web_;
   capture::IDirtyReports& dirty_reports_;
   host::HostCounters& counters_;
+  IPagePolicyDelegate& delegate_;
   intptr_t clipboard_owner_ = 0;
 
   SelectionStore selection_store_{[this](uint32_t id, bool has) { SendSelectionChanged(id, has); }};
@@ -81,8 +90,6 @@ class PagePolicy final : public IViewEventHandler, public host::IViewObserver {
   bool suppress_page_focus_reports_ = false;
   int32_t accelerator_block_logs_ = 0;
   int32_t page_message_drop_logs_ = 0;
-  std::function<uint32_t()> keyboard_modifiers_;
-  std::function<void(uint32_t, const std::string&)> module_page_message_;
 };
 
 }  // namespace vyo::web

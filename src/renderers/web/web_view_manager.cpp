@@ -78,7 +78,7 @@ class ViewEventSink final : public IWebViewEvents {
   }
 
  private:
-  IViewEventHandler* Handler() const { return *link_ != nullptr ? (*link_)->event_handler() : nullptr; }
+  IViewEventHandler* Handler() const { return *link_ != nullptr ? &(*link_)->event_handler() : nullptr; }
 
   std::shared_ptr<WebViewManager*> link_;
   uint32_t view_id_;
@@ -87,12 +87,14 @@ class ViewEventSink final : public IWebViewEvents {
 }  // namespace
 
 WebViewManager::WebViewManager(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
-                               host::OverlayChannel& overlay, host::MainThread& main_thread)
+                               host::OverlayChannel& overlay, host::MainThread& main_thread,
+                               IWebViewManagerDelegate& delegate)
     : clock_(clock),
       settings_(settings),
       views_(views),
       overlay_(overlay),
       main_thread_(main_thread),
+      delegate_(delegate),
       link_(std::make_shared<WebViewManager*>(this)) {}
 
 WebViewManager::~WebViewManager() { Shutdown(); }
@@ -525,7 +527,7 @@ void WebViewManager::GiveUpControllerCreation(uint32_t view_id, HResult hr) {
   const auto code = host::ViewStatusCode::kControllerCreationGaveUp;
   overlay_.SendToOverlay(host::kViewStatus, host::Encode(host::ViewStatus(view_id, code)));
   qos::Report(qos::ViewFailureEvent(hr, view_id, static_cast<uint32_t>(code)));
-  NotifyModuleViewEvent(view_id, kModuleViewFailed, 3);
+  delegate_.OnModuleViewEvent(view_id, kModuleViewFailed, 3);
 }
 
 WebViewManager::LiveWebObjects WebViewManager::TakeLiveObjects(uint32_t view_id, ViewWebState& web) {

@@ -44,31 +44,33 @@ class IViewEventHandler {
   virtual void OnAcceleratorKeyPressed(uint32_t view_id, AcceleratorArgs& args) = 0;
 };
 
+// Events of module views, numbered as the module interface numbers them (VYOM_EVENT_*).
+enum ModuleViewEvent : uint32_t {
+  kModuleViewFirstFrame = 1,
+  kModuleViewNavigated = 2,
+  kModuleViewFailed = 3,
+  kModuleViewDestroyed = 4,
+};
+
+// What the web view manager tells the host (main thread): every view's page events (for the page
+// policy) and the events of module views.
+class IWebViewManagerDelegate : public IViewEventHandler {
+ public:
+  // An event of a view (ModuleViewEvent) with its argument; the module host drops events of views
+  // no module owns.
+  virtual void OnModuleViewEvent(uint32_t view_id, uint32_t event, uint32_t argument) = 0;
+};
+
 class WebViewManager final : public host::IViewObserver {
  public:
   WebViewManager(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
-                 host::OverlayChannel& overlay, host::MainThread& main_thread);
+                 host::OverlayChannel& overlay, host::MainThread& main_thread, IWebViewManagerDelegate& delegate);
   ~WebViewManager() override;
   WebViewManager(const WebViewManager&) = delete;
   WebViewManager& operator=(const WebViewManager&) = delete;
 
   // The runtime and file system used from LoadWebView2Loader on; the composition root chooses them.
   void SetRuntime(std::unique_ptr<IWebRuntime> runtime, std::unique_ptr<IUserDataFs> fs);
-  void SetEventHandler(IViewEventHandler* handler) { handler_ = handler; }
-  // Events of module views, numbered as the module interface numbers them (VYOM_EVENT_*).
-  enum ModuleViewEvent : uint32_t {
-    kModuleViewFirstFrame = 1,
-    kModuleViewNavigated = 2,
-    kModuleViewFailed = 3,
-    kModuleViewDestroyed = 4,
-  };
-  // Where events of module views go (the module host): (view id, event, argument). The module host
-  // drops events of views no module owns. Main thread.
-  using ModuleViewEventRoute = std::function<void(uint32_t view_id, uint32_t event, uint32_t argument)>;
-  void SetModuleViewEventRoute(ModuleViewEventRoute route) { module_view_event_ = std::move(route); }
-  void NotifyModuleViewEvent(uint32_t view_id, uint32_t event, uint32_t argument) {
-    if (module_view_event_) module_view_event_(view_id, event, argument);
-  }
 
   // Loader and environment.
   bool LoadWebView2Loader();
@@ -128,7 +130,7 @@ class WebViewManager final : public host::IViewObserver {
   bool has_environment() const { return environment_ != nullptr; }
   bool private_dir_requested() const { return private_dir_requested_; }
   int32_t env_recreate_budget() const { return env_recreate_budget_; }
-  IViewEventHandler* event_handler() const { return handler_; }
+  IViewEventHandler& event_handler() const { return delegate_; }
 
  private:
   // A view's live web objects, taken out of its fields so that they are released after the fields
@@ -175,7 +177,7 @@ class WebViewManager final : public host::IViewObserver {
   host::ViewRegistry& views_;
   host::OverlayChannel& overlay_;
   host::MainThread& main_thread_;
-  IViewEventHandler* handler_ = nullptr;
+  IWebViewManagerDelegate& delegate_;
   host::PerView<ViewWebState> states_;
 
   // What callbacks and event sinks hold: Shutdown clears it, so an answer that arrives late does
@@ -193,7 +195,6 @@ class WebViewManager final : public host::IViewObserver {
   bool private_dir_requested_ = false;
   std::u16string user_data_dir_;
   bool using_private_dir_ = false;
-  ModuleViewEventRoute module_view_event_;
 };
 
 }  // namespace vyo::web

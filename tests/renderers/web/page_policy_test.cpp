@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
 #include "base/text.h"
 #include "fakes/app_harness.h"
@@ -12,6 +13,7 @@
 #include "fakes/fake_web_runtime.h"
 #include "fakes/manual_clock.h"
 #include "host/app.h"
+#include "input/keyboard_layout.h"
 #include "platform/clipboard.h"
 #include "renderers/web/scripts/page_scripts.h"
 
@@ -37,11 +39,44 @@ web::WebMessage Json(const std::string& json) {
   return m;
 }
 
+// The US layout whose keyboard state has the modifiers a test sets.
+class ModifierKeyboard final : public IKeyboardLayout {
+ public:
+  explicit ModifierKeyboard(const uint32_t& modifiers) : modifiers_(modifiers), us_(CreateUsKeyboardLayout()) {}
+  uint32_t ScanCodeOf(uint32_t virtual_key) override { return us_->ScanCodeOf(virtual_key); }
+  int32_t Translate(uint32_t virtual_key, uint32_t scan_code, bool shift, std::u16string* text) override {
+    return us_->Translate(virtual_key, scan_code, shift, text);
+  }
+  uint32_t ModifiersFromKeyboardState() override { return modifiers_; }
+
+ private:
+  const uint32_t& modifiers_;
+  std::unique_ptr<IKeyboardLayout> us_;
+};
+
+// What the page policy tells the host, recorded.
+struct RecordingPageDelegate final : web::IPagePolicyDelegate {
+  std::vector<std::pair<uint32_t, std::string>> to_modules;
+  std::vector<std::tuple<uint32_t, uint32_t, uint32_t>> module_events;
+  std::vector<uint32_t> navigating;
+  uint32_t KeyboardModifiers() override { return 0; }
+  void OnModulePageMessage(uint32_t view_id, const std::string& json) override { to_modules.emplace_back(view_id, json); }
+  void OnModuleViewEvent(uint32_t view_id, uint32_t event, uint32_t argument) override {
+    module_events.emplace_back(view_id, event, argument);
+  }
+  void OnPageNavigating(uint32_t view_id) override { navigating.push_back(view_id); }
+};
+
 struct PolicyFixture : testing::AppHarness {
   FakeWebRuntime* runtime = nullptr;
   std::shared_ptr<testing::FakeWebEnvironment> env;
+  // The keyboard's modifiers as the host reads them when an accelerator key arrives.
+  uint32_t modifiers = 0;
 
   void SetUp() override {
+    HostBackends backends = testing::TestBackends();
+    backends.keyboard_layout = [this] { return std::make_unique<ModifierKeyboard>(modifiers); };
+    app = std::make_unique<WebViewHostApp>(clock, std::move(backends));
     auto r = std::make_unique<FakeWebRuntime>();
     runtime = r.get();
     app->web().SetRuntime(std::move(r), std::make_unique<testing::FakeUserDataFs>());
@@ -252,18 +287,21 @@ TEST_F(PolicyFixture, NewWindowsAndPermissionsAreRefused) {
   Sink(wv).OnNewWindowRequested(empty);
   EXPECT_TRUE(empty.handled);
   // A module's view: blocked as well; its module hears of the request (URI escaped), the overlay not.
-  std::vector<std::pair<uint32_t, std::string>> to_modules;
-  app->pages().SetModulePageMessageRoute(
-      [&](uint32_t view_id, const std::string& json) { to_modules.emplace_back(view_id, json); });
-  FakeWebView* module_view = MakeView(10, 3);
+  // (A page policy of the test's own, over the application's registry, records what it tells the
+  // host.)
+  MakeView(10, 3);
+  RecordingPageDelegate recorder;
+  HostSettings settings;
+  HostCounters counters;
+  web::PagePolicy policy(clock, settings, app->views(), app->overlay(), app->web(), app->capture(), counters, recorder);
   web::NewWindowArgs from_module;
   from_module.uri = u"https://example.com/a\"b";
-  Sink(module_view).OnNewWindowRequested(from_module);
+  policy.OnNewWindowRequested(10, from_module);
   EXPECT_TRUE(from_module.handled);
   EXPECT_TRUE(PageMessages().empty());
-  ASSERT_EQ(to_modules.size(), 1u);
-  EXPECT_EQ(to_modules[0].first, 10u);
-  EXPECT_EQ(to_modules[0].second, "{\"type\":\"__vyo_new_window\",\"uri\":\"https://example.com/a\\\"b\"}");
+  ASSERT_EQ(recorder.to_modules.size(), 1u);
+  EXPECT_EQ(recorder.to_modules[0].first, 10u);
+  EXPECT_EQ(recorder.to_modules[0].second, "{\"type\":\"__vyo_new_window\",\"uri\":\"https://example.com/a\\\"b\"}");
 
   web::PermissionArgs permission;
   permission.kind = 4;
@@ -274,8 +312,7 @@ TEST_F(PolicyFixture, NewWindowsAndPermissionsAreRefused) {
 
 TEST_F(PolicyFixture, AcceleratorsCopyOnceAndBlockBrowserKeysWithFourLogLines) {
   FakeWebView* wv = MakeView(11);
-  uint32_t modifiers = web::kModCtrl;
-  app->pages().SetKeyboardModifiersSource([&] { return modifiers; });
+  modifiers = web::kModCtrl;
   const auto key = [&](int32_t kind, uint32_t vk, bool was_down = false) {
     web::AcceleratorArgs a;
     a.kind = kind;

@@ -1,34 +1,24 @@
-// What the host offers plug-in modules (through the module host): view operations, messages to
-// the overlay and pages, and a few facts. Operations may be called from any thread; every one that
-// touches views or sends runs on the main thread (posted there, in order, when called elsewhere).
+// What the host offers plug-in modules (through the module host): the view operations, removal,
+// messages to the overlay and pages, and a few facts. Operations may be called from any thread;
+// every one that touches views or sends runs on the main thread (posted there, in order, when
+// called elsewhere).
 #pragma once
 #include <cstdint>
 #include <functional>
 #include <string>
 
+#include "view_service/view_operations.h"
+
 namespace vyo::host {
 
-class IModuleServices {
+class IModuleServices : public IViewOperations {
  public:
-  virtual ~IModuleServices() = default;
-  virtual bool CreateView(uint32_t view_id, uint32_t owner_module, const char16_t* url, int32_t x, int32_t y,
-                          int32_t width, int32_t height, bool visible) = 0;
   virtual void RemoveView(uint32_t view_id) = 0;
-  virtual void SetViewRect(uint32_t view_id, int32_t x, int32_t y, int32_t width, int32_t height) = 0;
-  virtual void ShowView(uint32_t view_id, bool visible) = 0;
-  virtual void SetViewZOrder(uint32_t view_id, int32_t z) = 0;
-  virtual void SetRelayFlagA(uint32_t view_id, bool on) = 0;
-  virtual void SetRelayFlagB(uint32_t view_id, bool on) = 0;
-  virtual void SetViewHitTest(uint32_t view_id, int32_t mode, int32_t alpha_threshold) = 0;
-  virtual void SetViewBackgroundColor(uint32_t view_id, uint32_t argb) = 0;
-  virtual void SetViewFrameRate(uint32_t view_id, int32_t fps) = 0;
-  // Null texts count as empty.
-  virtual void NavigateView(uint32_t view_id, const char16_t* url) = 0;
+  // A null text counts as empty.
   virtual void PostWebMessageToView(uint32_t view_id, const char* utf8_json) = 0;
   virtual bool GetSurfaceSize(uint32_t* width, uint32_t* height) = 0;
   virtual bool SendRawMessage(uint32_t type, const uint8_t* bytes, uint32_t length) = 0;
   virtual void ModuleLog(int32_t level, const char* text) = 0;
-  virtual uint64_t Now() = 0;
   virtual uint32_t GetParentProcessId() = 0;
   virtual void GetHostDirectory(std::u16string* out) = 0;
 
