@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "content/mount.h"
+#include "renderers/web/mounted_content.h"
 #include "renderers/web/web_runtime.h"
 
 namespace vyo::web {
@@ -29,9 +29,7 @@ struct ViewWebState {
   uint32_t registered_events = 0;
   bool scripts_added = false;
   // Mounted content: the mount, the view's origin while it shows mounted content, the filter.
-  std::shared_ptr<content::Mount> mount = std::make_shared<content::Mount>();
-  std::u16string origin;
-  bool filter_added = false;
+  MountedState content;
   // Start tick of the current navigation (telemetry of its completion).
   uint32_t nav_start_tick = 0;
   // 0xAARRGGBB background of the web view.

@@ -17,12 +17,6 @@ namespace {
 
 using host::ViewState;
 
-// The browser arguments every environment is created with: a 32 MiB disk cache and three browser
-// features switched off.
-constexpr char kBrowserArguments[] =
-    "--disk-cache-size=33554432 --disable-features=SpareRendererForSitePerProcess,MultipleSpareRenderers,"
-    "AudioServiceOutOfProcess";
-
 constexpr uint32_t kRetryDelayMs = 400;
 constexpr int32_t kAttempts = 8;
 
@@ -95,19 +89,19 @@ WebViewManager::WebViewManager(platform::Clock& clock, const host::HostSettings&
       overlay_(overlay),
       main_thread_(main_thread),
       delegate_(delegate),
-      link_(std::make_shared<WebViewManager*>(this)) {}
+      link_(std::make_shared<WebViewManager*>(this)),
+      environment_(clock, overlay, *this),
+      mounted_(clock) {}
 
 WebViewManager::~WebViewManager() { Shutdown(); }
 
 void WebViewManager::SetRuntime(std::unique_ptr<IWebRuntime> runtime, std::unique_ptr<IUserDataFs> fs) {
-  runtime_ = std::move(runtime);
-  user_data_fs_ = std::move(fs);
+  environment_.SetRuntime(std::move(runtime), std::move(fs));
 }
 
 void WebViewManager::Shutdown() {
   *link_ = nullptr;
-  environment_.reset();
-  runtime_.reset();
+  environment_.Shutdown();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -115,133 +109,14 @@ void WebViewManager::Shutdown() {
 
 bool WebViewManager::LoadWebView2Loader() {
   main_thread_.CheckOnMainThread();
-  env_start_tick_ = clock_.TickMs();
-  if (!runtime_) {
-    ReportLoaderFailure("load_loader");
-    return false;
-  }
-  switch (runtime_->Load()) {
-    case IWebRuntime::LoadResult::kNotFound:
-      ReportLoaderFailure("load_loader");
-      return false;
-    case IWebRuntime::LoadResult::kNoEntryPoint:
-      loader_loaded_ = true;
-      ReportLoaderFailure("resolve_export");
-      return false;
-    case IWebRuntime::LoadResult::kLoaded:
-      break;
-  }
-  loader_loaded_ = true;
-  return CreateEnvironment();
+  return environment_.Load();
 }
 
-void WebViewManager::ReportLoaderFailure(const char* stage) {
-  const uint32_t elapsed = clock_.TickMs() - env_start_tick_;
-  qos::Report(qos::EnvironmentEvent(kFail, elapsed, stage));
-  NotifyOverlayWebView2Env(kFail, elapsed, stage);
+void WebViewManager::OnEnvironmentOutcome() {
+  for (uint32_t id : views_.Ids()) EnsureWebView(id);
 }
 
-std::string WebViewManager::GetAvailableBrowserVersion() {
-  return (loader_loaded_ && runtime_) ? runtime_->GetAvailableBrowserVersion() : std::string();
-}
-
-bool WebViewManager::CreateEnvironment() {
-  if (!loader_loaded_ || !runtime_) return false;
-  env_start_tick_ = clock_.TickMs();
-  if (user_data_dir_.empty() && user_data_fs_) {
-    UserDataDirectories dirs(*user_data_fs_, [this](const std::string& line) { overlay_.SendLog(line); });
-    user_data_dir_ = dirs.Select();
-    dirs.PurgeStale(user_data_dir_);
-  }
-  env_creating_ = true;
-  std::weak_ptr<WebViewManager*> link = link_;
-  const HResult hr = runtime_->CreateEnvironment(
-      user_data_dir_, kBrowserArguments, [link](HResult result, std::shared_ptr<IWebEnvironment> env) {
-        auto manager = link.lock();
-        if (manager && *manager) (*manager)->OnEnvironmentCreated(result, std::move(env));
-      });
-  if (Failed(hr)) {
-    env_creating_ = false;
-    const uint32_t elapsed = clock_.TickMs() - env_start_tick_;
-    qos::Report(qos::EnvironmentEvent(hr, elapsed, "create_env"));
-    overlay_.SendLog(HrForm("CreateCoreWebView2EnvironmentWithOptions", hr));
-    NotifyOverlayWebView2Env(hr, elapsed, "create_env");
-    return false;
-  }
-  return true;
-}
-
-void WebViewManager::OnEnvironmentCreated(HResult hr, std::shared_ptr<IWebEnvironment> environment) {
-  const uint32_t elapsed = clock_.TickMs() - env_start_tick_;
-  qos::Report(qos::EnvironmentEvent(hr, elapsed, GetAvailableBrowserVersion()));
-  env_creating_ = false;
-  NotifyOverlayWebView2Env(hr, elapsed, nullptr);
-  if (Succeeded(hr) && environment) {
-    overlay_.SendLog("OnEnvironmentCreated success");
-    environment_ = std::move(environment);  // the old environment (if any) goes only now
-  } else {
-    env_retry_tick_ = clock_.TickMs();
-    if (env_retry_tick_ == 0) env_retry_tick_ = 1;
-    overlay_.SendLog(HrForm("OnEnvironmentCreated failed", Succeeded(hr) ? kUnexpected : hr));
-  }
-  // Views waited for this outcome: ask for them on the new environment, or, when a recreation
-  // failed, on the one still held.
-  if (environment_) {
-    for (uint32_t id : views_.Ids()) EnsureWebView(id);
-  }
-}
-
-void WebViewManager::NotifyOverlayWebView2Env(HResult hr, uint32_t cost_ms, const char* stage) {
-  if (env_notified_) return;
-  env_notified_ = true;
-  const std::string version = GetAvailableBrowserVersion();
-  const std::string stage_text = stage != nullptr ? stage : "";
-  uint32_t result = 0;
-  if (stage_text == "load_loader") {
-    result = 1;
-  } else if (stage_text == "resolve_export") {
-    result = 2;
-  } else if (Failed(hr) && version.empty()) {
-    result = 3;
-  }
-  overlay_.SendLog(StringPrintf("NotifyOverlayWebView2Env result=%u hr=0x%s cost=%u ver=%s", result,
-                                HrHex(hr).c_str(), cost_ms, version.c_str()));
-  overlay_.SendEnvironmentNotice(host::EnvironmentResultMsg{result, hr, cost_ms, version});
-}
-
-bool WebViewManager::RecreateEnvironment(bool private_dir) {
-  if (env_creating_) return false;
-  if (private_dir) {
-    if (!SwitchToPrivateUserDataDir()) return false;
-  } else {
-    if (env_recreate_budget_ < 1) return false;
-    --env_recreate_budget_;
-  }
-  overlay_.SendLog(private_dir ? "WebView2 environment recreate begin (private user data dir)"
-                               : "WebView2 environment recreate begin");
-  // The held environment stays until the new one has arrived (OnEnvironmentCreated swaps).
-  if (CreateEnvironment()) return true;
-  overlay_.SendLog("WebView2 environment recreate failed to start");
-  return false;
-}
-
-void WebViewManager::RecreateEnvironmentAfterBrowserExit() {
-  // Every view of the environment reports the same exit: the first one starts a new environment
-  // (not counted against the recreation budget, which is for environments that fail to work).
-  if (!environment_ || env_creating_) return;
-  overlay_.SendLog("WebView2 browser process exited, environment recreate begin");
-  environment_.reset();
-  if (!CreateEnvironment()) overlay_.SendLog("WebView2 environment recreate failed to start");
-}
-
-bool WebViewManager::SwitchToPrivateUserDataDir() {
-  if (using_private_dir_ || user_data_dir_.empty() || !user_data_fs_) return false;
-  UserDataDirectories dirs(*user_data_fs_, [this](const std::string& line) { overlay_.SendLog(line); });
-  const std::optional<std::u16string> candidate = dirs.PrivateCandidate(user_data_dir_);
-  if (!candidate) return false;
-  user_data_dir_ = *candidate;
-  using_private_dir_ = true;
-  private_dir_requested_ = false;
+void WebViewManager::OnPrivateUserDataDir() {
   for (const host::ViewFacts& view : views_.AllFacts()) {
     ViewWebState* web = Find(view.view_id);
     if (view.kind == host::ViewKind::kWeb && web != nullptr && !web->webview) {
@@ -249,13 +124,12 @@ bool WebViewManager::SwitchToPrivateUserDataDir() {
       web->last_failure_tick = 0;
     }
   }
-  return true;
 }
 
 void WebViewManager::PumpViewCreationRetries() {
-  if (env_creating_) return;
+  if (environment_.creating()) return;
   const uint32_t now = clock_.TickMs();
-  bool want_private = private_dir_requested_;
+  bool want_private = environment_.private_dir_requested();
   bool want_recreate = false;
   bool lacking = false;
   std::vector<uint32_t> due;
@@ -273,17 +147,14 @@ void WebViewManager::PumpViewCreationRetries() {
     }
   }
   if (!lacking) return;
-  if (environment_) {
+  if (environment_.environment()) {
     if (due.empty()) return;
-    if (want_private && RecreateEnvironment(true)) return;
-    if (want_recreate && RecreateEnvironment(false)) return;
+    if (want_private && environment_.Recreate(true)) return;
+    if (want_recreate && environment_.Recreate(false)) return;
     for (uint32_t id : due) EnsureWebView(id);
     return;
   }
-  if (now - env_retry_tick_ >= kRetryDelayMs) {
-    env_retry_tick_ = now == 0 ? 1 : now;
-    RecreateEnvironment(false);
-  }
+  if (environment_.RetryDue(now, kRetryDelayMs)) environment_.Recreate(false);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -297,14 +168,14 @@ void WebViewManager::EnsureWebView(uint32_t view_id) {
     return;
   }
   if (settings_.window_system && !settings_.windowed && view->view_window == 0) return;
-  if (!environment_ || env_creating_) {
+  if (!environment_.environment() || environment_.creating()) {
     overlay_.SendLog(ViewForm("EnsureWebView waiting environment", view_id));  // its arrival asks for every view
     return;
   }
   const int32_t epoch = web->creation_epoch = NextCreationEpoch();
   web->creating = true;
   const intptr_t parent = view->view_window;
-  std::shared_ptr<IWebEnvironment> environment = environment_;
+  std::shared_ptr<IWebEnvironment> environment = environment_.environment();
   std::weak_ptr<WebViewManager*> link = link_;
   const HResult hr = environment->CreateWebView(
       parent, [link, view_id, epoch](HResult result, std::unique_ptr<IWebView> controller) {
@@ -464,20 +335,20 @@ bool WebViewManager::StartFirstNavigation(uint32_t view_id, int32_t epoch, IWebV
   if (web == nullptr || !view || web->creation_epoch != epoch || web->webview.get() != &wv) return false;
   web->registered_events = registered;
   web->scripts_added = scripts_added;
-  if ((registered & EventBit(WebEvent::kWebResourceRequested)) != 0 && !web->origin.empty()) {
-    filter.Add(web->webview, web->origin + u"/*");
-    web->filter_added = true;
+  if ((registered & EventBit(WebEvent::kWebResourceRequested)) != 0 && !web->content.origin.empty()) {
+    filter.Add(web->webview, web->content.origin + u"/*");
+    web->content.filter_added = true;
   }
   if (!view->url.empty()) {
     std::u16string resolved;
-    if (ResolveNavigation(view_id, *web, view->url, &resolved, &filter, &failure)) {
+    if (mounted_.Resolve(view_id, web->content, web->webview, view->url, &resolved, &filter, &failure)) {
       navigate_url = resolved;
       web->nav_start_tick = clock_.TickMs();
     } else {
       resolve_failed = true;
     }
   }
-  ApplyFilterChange(filter);
+  filter.Apply();
   if (resolve_failed) ReportContentNavigationFailure(view_id, failure);
   if (!navigate_url.empty()) {
     const HResult r = wv.Navigate(navigate_url);
@@ -487,13 +358,13 @@ bool WebViewManager::StartFirstNavigation(uint32_t view_id, int32_t epoch, IWebV
 }
 
 void WebViewManager::OnControllerCreationFailed(uint32_t view_id, HResult hr) {
-  if (hr == kInvalidState && !using_private_dir_) private_dir_requested_ = true;
+  if (hr == kInvalidState) environment_.NoteProfileInUse();
   enum class Next { kNone, kAborted, kRetry, kGiveUp };
   int32_t left = 0;
   const Next next = [&] {
     ViewWebState* web = Find(view_id);
     if (web == nullptr) return Next::kNone;
-    if (hr == kAbort || (hr == kInvalidState && using_private_dir_)) {
+    if (hr == kAbort || (hr == kInvalidState && environment_.using_private_dir())) {
       web->retry_left = 0;
       if (hr == kAbort) return Next::kAborted;
     } else if (web->retry_left > 0) {
@@ -522,7 +393,7 @@ void WebViewManager::OnControllerCreationFailed(uint32_t view_id, HResult hr) {
 
 void WebViewManager::GiveUpControllerCreation(uint32_t view_id, HResult hr) {
   overlay_.SendLog(StringPrintf("WebView2 controller creation gave up, view_id=%u, hr=0x%s, private_udf=%d", view_id,
-                                HrHex(hr).c_str(), using_private_dir_ ? 1 : 0));
+                                HrHex(hr).c_str(), environment_.using_private_dir() ? 1 : 0));
   if (ViewWebState* web = Find(view_id)) web->web_failed = true;
   const auto code = host::ViewStatusCode::kControllerCreationGaveUp;
   overlay_.SendToOverlay(host::kViewStatus, host::Encode(host::ViewStatus(view_id, code)));
@@ -535,8 +406,8 @@ WebViewManager::LiveWebObjects WebViewManager::TakeLiveObjects(uint32_t view_id,
   objects.webview = std::move(web.webview);
   objects.event_sink = std::move(web.event_sink);
   objects.registered_events = std::exchange(web.registered_events, 0);
-  objects.filter_added = std::exchange(web.filter_added, false);
-  objects.filter_origin = web.origin.empty() ? content::ViewOrigin(view_id) : web.origin;
+  objects.filter_pattern = MountedContent::FilterPattern(view_id, web.content);
+  objects.filter_added = std::exchange(web.content.filter_added, false);
   web.webview.reset();
   web.event_sink.reset();
   web.scripts_added = false;
@@ -552,7 +423,7 @@ void WebViewManager::Release(LiveWebObjects& objects) {
                      WebEvent::kAcceleratorKeyPressed}) {
     if ((objects.registered_events & EventBit(e)) == 0) continue;
     if (e == WebEvent::kWebResourceRequested && objects.filter_added) {
-      wv.RemoveWebResourceRequestedFilter(objects.filter_origin + u"/*");
+      wv.RemoveWebResourceRequestedFilter(objects.filter_pattern);
     }
     wv.RemoveEventHandler(e);
   }
@@ -703,55 +574,17 @@ void WebViewManager::NavigateView(uint32_t view_id, const std::u16string& url) {
   web->nav_start_tick = clock_.TickMs();
   // Without a web view yet, the controller's creation navigates later.
   if (web->webview && !url.empty()) {
-    if (ResolveNavigation(view_id, *web, url, &resolved, &filter, &failure)) {
+    if (mounted_.Resolve(view_id, web->content, web->webview, url, &resolved, &filter, &failure)) {
       target = web->webview;
     } else {
       resolve_failed = true;
     }
   }
-  ApplyFilterChange(filter);
+  filter.Apply();
   if (resolve_failed) ReportContentNavigationFailure(view_id, failure);
   if (!target) return;
   const HResult hr = target->Navigate(resolved);
   if (Failed(hr)) overlay_.SendLog(HrForm("NavigateView", hr));
-}
-
-bool WebViewManager::ResolveNavigation(uint32_t view_id, ViewWebState& web, const std::u16string& url,
-                                       std::u16string* resolved, FilterChange* filter, std::string* failure) {
-  const uint32_t start = clock_.TickMs();
-  const content::ContentNavigation nav =
-      content::ResolveContentNavigation(view_id, url, *web.mount, content::BuiltInKeySet());
-  if (!nav.ok) {
-    *failure = nav.failure_detail;
-    return false;
-  }
-  if (web.webview && web.filter_added) {
-    filter->Remove(web.webview, (web.origin.empty() ? content::ViewOrigin(view_id) : web.origin) + u"/*");
-    web.filter_added = false;
-  }
-  if (!nav.mounted) {
-    web.origin.clear();
-  } else {
-    web.origin = nav.origin;
-    if (web.webview) {
-      filter->Add(web.webview, web.origin + u"/*");
-      web.filter_added = true;
-    }
-    qos::Report(qos::MountEvent(false, clock_.TickMs() - start, view_id, nav.source_label));
-  }
-  *resolved = nav.url;
-  return true;
-}
-
-void WebViewManager::ApplyFilterChange(const FilterChange& change) {
-  if (!change.webview) return;
-  for (const auto& [add, pattern] : change.steps) {
-    if (add) {
-      change.webview->AddWebResourceRequestedFilter(pattern);
-    } else {
-      change.webview->RemoveWebResourceRequestedFilter(pattern);
-    }
-  }
 }
 
 void WebViewManager::ReportContentNavigationFailure(uint32_t view_id, const std::string& detail) {
@@ -760,14 +593,9 @@ void WebViewManager::ReportContentNavigationFailure(uint32_t view_id, const std:
   FilterChange filter;
   if (ViewWebState* web = Find(view_id)) {
     web->web_failed = true;
-    if (web->webview && web->filter_added) {
-      filter.Remove(web->webview, (web->origin.empty() ? content::ViewOrigin(view_id) : web->origin) + u"/*");
-      web->filter_added = false;
-    }
-    web->mount->Reset();
-    web->origin.clear();
+    MountedContent::Forget(view_id, web->content, web->webview, &filter);
   }
-  ApplyFilterChange(filter);
+  filter.Apply();
   const auto code = host::ViewStatusCode::kContentNavigationFailed;
   overlay_.SendToOverlay(host::kViewStatus, host::Encode(host::ViewStatus(view_id, code)));
   qos::Report(qos::MountEvent(true, 0, view_id, detail));
@@ -776,19 +604,10 @@ void WebViewManager::ReportContentNavigationFailure(uint32_t view_id, const std:
 
 std::optional<WebResourceResponse> WebViewManager::OnWebResourceRequested(uint32_t view_id,
                                                                          const WebResourceRequest& request) {
-  if (!environment_) return std::nullopt;
+  if (!environment_.environment()) return std::nullopt;
   const ViewWebState* web = Find(view_id);
-  if (web == nullptr || web->origin.empty()) return std::nullopt;
-  const std::optional<std::string> path = content::RequestPathForOrigin(request.uri, web->origin);
-  if (!path) return std::nullopt;
-  std::optional<content::ResourceResponse> found = content::LookupResource(*web->mount, *path);
-  if (!found) return std::nullopt;
-  WebResourceResponse response;
-  response.status = found->status;
-  response.reason = std::string(content::ReasonPhrase(found->status));
-  response.headers = content::ResponseHeaders(found->content_type, found->policy);
-  response.body = std::move(found->body);
-  return response;
+  if (web == nullptr) return std::nullopt;
+  return MountedContent::Answer(web->content, request);
 }
 
 }  // namespace vyo::web

@@ -1,8 +1,8 @@
-// WebViewManager: the web runtime on the host's side. It loads the runtime and creates the one
-// shared environment (with its once-only notice to the overlay, retries and recreations), chooses
-// the user data directory, asks for each view's controller and configures it (settings, page
-// scripts, event handlers), navigates views to plain or mounted content and answers the requests
-// for mounted content. It observes the view registry: a created view gets a controller, a resized
+// WebViewManager: the web runtime on the host's side. The shared environment is WebEnvironment's
+// (loader, user data directory, creation, recreations); mounted content is MountedContent's
+// (navigation resolution, resource filters, resource answers). The manager itself asks for each
+// view's controller (with its retries), configures it (settings, page scripts, event handlers),
+// navigates views and routes their events. It observes the view registry: a created view gets a controller, a resized
 // one new bounds, a closing one loses its web objects. Each view's web fields (ViewWebState) are
 // its own, kept by view id from the view's creation to its end; other subsystems ask for what they
 // need (the view's web view, whether its content failed).
@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "main_thread/main_thread.h"
+#include "renderers/web/mounted_content.h"
 #include "renderers/web/view_web_state.h"
+#include "renderers/web/web_environment.h"
 #include "overlay_channel/overlay_channel.h"
 #include "platform/clock.h"
 #include "renderers/web/user_data_dir.h"
@@ -61,7 +63,7 @@ class IWebViewManagerDelegate : public IViewEventHandler {
   virtual void OnModuleViewEvent(uint32_t view_id, uint32_t event, uint32_t argument) = 0;
 };
 
-class WebViewManager final : public host::IViewObserver {
+class WebViewManager final : public host::IViewObserver, private IWebEnvironmentClient {
  public:
   WebViewManager(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
                  host::OverlayChannel& overlay, host::MainThread& main_thread, IWebViewManagerDelegate& delegate);
@@ -74,29 +76,16 @@ class WebViewManager final : public host::IViewObserver {
 
   // Loader and environment.
   bool LoadWebView2Loader();
-  bool CreateEnvironment();
-  void OnEnvironmentCreated(HResult hr, std::shared_ptr<IWebEnvironment> environment);
-  bool RecreateEnvironment(bool private_dir);
+  bool RecreateEnvironment(bool private_dir) { return environment_.Recreate(private_dir); }
   // After the browser process exited: a new environment, not counted against the budget.
-  void RecreateEnvironmentAfterBrowserExit();
+  void RecreateEnvironmentAfterBrowserExit() { environment_.RecreateAfterBrowserExit(); }
+  // The main loop's step: controller requests that failed are made again when due, recreating the
+  // environment (or moving to a private user data directory) after repeated failures.
   void PumpViewCreationRetries();
-  void NotifyOverlayWebView2Env(HResult hr, uint32_t cost_ms, const char* stage);
-  std::string GetAvailableBrowserVersion();
-  void ReportLoaderFailure(const char* stage);
-  bool SwitchToPrivateUserDataDir();
-
-  // Controllers.
-  void EnsureWebView(uint32_t view_id);
-  // Whether the view still waits for the controller request of `epoch`.
-  bool IsCurrentCreation(uint32_t view_id, int32_t epoch);
-  void OnCompositionControllerCreated(uint32_t view_id, int32_t epoch, HResult hr,
-                                      std::unique_ptr<IWebView> controller);
-  void OnControllerCreationFailed(uint32_t view_id, HResult hr);
-  void GiveUpControllerCreation(uint32_t view_id, HResult hr);
+  std::string GetAvailableBrowserVersion() { return environment_.AvailableBrowserVersion(); }
 
   // Navigation, content, settings and scripts of live views.
   void NavigateView(uint32_t view_id, const std::u16string& url);
-  void ReportContentNavigationFailure(uint32_t view_id, const std::string& detail);
   std::optional<WebResourceResponse> OnWebResourceRequested(uint32_t view_id, const WebResourceRequest& request);
   void SetBackgroundColor(uint32_t view_id, uint32_t argb);
   // Runs the page scripts again in the view's current document (not the adaptive scale one).
@@ -125,14 +114,26 @@ class WebViewManager final : public host::IViewObserver {
   const ViewWebState* Find(uint32_t view_id) const { return states_.Find(view_id); }
   ViewWebState* Find(uint32_t view_id) { return states_.Find(view_id); }
 
-  const std::u16string& user_data_dir() const { return user_data_dir_; }
-  bool using_private_dir() const { return using_private_dir_; }
-  bool has_environment() const { return environment_ != nullptr; }
-  bool private_dir_requested() const { return private_dir_requested_; }
-  int32_t env_recreate_budget() const { return env_recreate_budget_; }
+  const std::u16string& user_data_dir() const { return environment_.user_data_dir(); }
+  bool using_private_dir() const { return environment_.using_private_dir(); }
+  bool has_environment() const { return environment_.environment() != nullptr; }
+  bool private_dir_requested() const { return environment_.private_dir_requested(); }
+  int32_t env_recreate_budget() const { return environment_.recreate_budget(); }
   IViewEventHandler& event_handler() const { return delegate_; }
 
  private:
+  // IWebEnvironmentClient.
+  void OnEnvironmentOutcome() override;
+  void OnPrivateUserDataDir() override;
+  // Controllers.
+  void EnsureWebView(uint32_t view_id);
+  // Whether the view still waits for the controller request of `epoch`.
+  bool IsCurrentCreation(uint32_t view_id, int32_t epoch);
+  void OnCompositionControllerCreated(uint32_t view_id, int32_t epoch, HResult hr,
+                                      std::unique_ptr<IWebView> controller);
+  void OnControllerCreationFailed(uint32_t view_id, HResult hr);
+  void GiveUpControllerCreation(uint32_t view_id, HResult hr);
+  void ReportContentNavigationFailure(uint32_t view_id, const std::string& detail);
   // A view's live web objects, taken out of its fields so that they are released after the fields
   // are consistent again.
   struct LiveWebObjects {
@@ -140,7 +141,7 @@ class WebViewManager final : public host::IViewObserver {
     std::shared_ptr<IWebViewEvents> event_sink;
     uint32_t registered_events = 0;
     bool filter_added = false;
-    std::u16string filter_origin;
+    std::u16string filter_pattern;
   };
   static LiveWebObjects TakeLiveObjects(uint32_t view_id, ViewWebState& web);
   static void Release(LiveWebObjects& objects);
@@ -153,23 +154,6 @@ class WebViewManager final : public host::IViewObserver {
   bool StartFirstNavigation(uint32_t view_id, int32_t epoch, IWebView& wv, uint32_t registered, bool scripts_added);
   void ApplyZoomFactor(uint32_t view_id);
   void ApplyBackgroundColor(IWebView& wv, uint32_t argb);
-  // Resolves `url` for the view (mounting content); the resource filter change it needs is
-  // returned and made by the caller once the view's fields are up to date.
-  struct FilterChange {
-    std::shared_ptr<IWebView> webview;
-    std::vector<std::pair<bool, std::u16string>> steps;  // (add, pattern) in order
-    void Add(const std::shared_ptr<IWebView>& wv, std::u16string pattern) {
-      webview = wv;
-      steps.emplace_back(true, std::move(pattern));
-    }
-    void Remove(const std::shared_ptr<IWebView>& wv, std::u16string pattern) {
-      webview = wv;
-      steps.emplace_back(false, std::move(pattern));
-    }
-  };
-  bool ResolveNavigation(uint32_t view_id, ViewWebState& web, const std::u16string& url, std::u16string* resolved,
-                         FilterChange* filter, std::string* failure);
-  static void ApplyFilterChange(const FilterChange& change);
   bool AddPageScripts(IWebView& wv);
 
   platform::Clock& clock_;
@@ -183,18 +167,8 @@ class WebViewManager final : public host::IViewObserver {
   // What callbacks and event sinks hold: Shutdown clears it, so an answer that arrives late does
   // nothing.
   std::shared_ptr<WebViewManager*> link_;
-  std::unique_ptr<IWebRuntime> runtime_;
-  std::unique_ptr<IUserDataFs> user_data_fs_;
-  bool loader_loaded_ = false;
-  std::shared_ptr<IWebEnvironment> environment_;
-  bool env_creating_ = false;
-  int32_t env_recreate_budget_ = 1;
-  uint32_t env_retry_tick_ = 0;
-  uint32_t env_start_tick_ = 0;
-  bool env_notified_ = false;
-  bool private_dir_requested_ = false;
-  std::u16string user_data_dir_;
-  bool using_private_dir_ = false;
+  WebEnvironment environment_;
+  MountedContent mounted_;
 };
 
 }  // namespace vyo::web

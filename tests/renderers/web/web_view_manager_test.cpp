@@ -403,7 +403,7 @@ TEST_F(WebFixture, MountedContentIsServedAndPlainUrlsDropTheMount) {
   app->web().NavigateView(5, u"https://example.invalid/");
   EXPECT_EQ(wv->navigations.back(), u"https://example.invalid/");
   EXPECT_TRUE(wv->filters.empty());
-  EXPECT_TRUE(Web(5).origin.empty());
+  EXPECT_TRUE(Web(5).content.origin.empty());
 
   // A mount that fails reports a content navigation failure.
   app->web().NavigateView(5, u"vyodir:/no/such/dir/anywhere");
