@@ -95,22 +95,15 @@ void PagePolicy::HandleControlMessage(uint32_t view_id, const std::string& text)
   const ControlMessage control = ClassifyControlMessage(text);
   switch (control.kind) {
     case ControlKind::kInputReassert:
-      suppress_page_focus_reports_ = false;
       input_focus_.ForceInputFocus(view_id);
-      // Windowed presentation: the keyboard arbitration makes the view its keyboard target (or
-      // brings the overlay window to the foreground with the reason "input_reassert").
       return;
     case ControlKind::kInputFocus:
-      if (suppress_page_focus_reports_ && control.focus_on) return;
       input_focus_.HandleInputFocusMessage(view_id, text);
       return;
     case ControlKind::kSelection:
       selection_store_.Set(view_id, Utf8ToUtf16(control.selection));
       return;
-    case ControlKind::kReleaseFocus:
-      // Windowed presentation: the keyboard arbitration hands the foreground back to the game with
-      // the reason "page_release_focus" (or keeps the release pending for 800 ms).
-      return;
+    case ControlKind::kReleaseFocus:  // only windowed keyboard arbitration acts on it
     case ControlKind::kNone:
       return;
     case ControlKind::kDirtyFull:

@@ -84,10 +84,8 @@ class PagePolicy final : public IViewEventHandler, public host::IViewObserver {
   intptr_t clipboard_owner_ = 0;
 
   SelectionStore selection_store_{[this](uint32_t id, bool has) { SendSelectionChanged(id, has); }};
-  // Every report passes until windowed arbitration installs its filter.
+  // No filter: every page's focus report counts.
   InputFocusTracker input_focus_{nullptr, [this](uint32_t id, bool state) { SendInputFocusChanged(id, state); }};
-  // Set while the game holds the keyboard (windowed arbitration): focus-on reports are dropped.
-  bool suppress_page_focus_reports_ = false;
   int32_t accelerator_block_logs_ = 0;
   int32_t page_message_drop_logs_ = 0;
 };
