@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/lock_checks.h"
 #include "base/text.h"
 #include "logging/memory_log.h"
 #include "logging/retention.h"
@@ -292,6 +293,7 @@ bool logger::WriteBounded(const LogMessage& message, int timeout_ms) {
 }
 
 bool logger::WriteImpl(const LogMessage& message, int timeout_ms) {
+  vyo::CheckNoRegistryLock("write a log record");  // it takes the logger's locks, maybe the file
   bool timed_out = false;
   auto inner = AcquireBounded(timeout_ms, &timed_out);
   if (inner == nullptr || !inner->initialised) return false;

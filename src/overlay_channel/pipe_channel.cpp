@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "base/lock_checks.h"
 #include "base/log.h"
 #include "protocol/protocol.h"
 #include "protocol/wire.h"
@@ -61,6 +62,7 @@ void PipeWriter::Start() {
 }
 
 bool PipeWriter::Send(uint32_t type, const uint8_t* payload, size_t length, const SourceLocation& where) {
+  CheckNoRegistryLock("send to the overlay");  // it takes the queue's lock, maybe writes the pipe
   if (connected_.load() == 0) return false;
   if (length > kMaxPayload) {
     // Refused here: the overlay would treat it as a malformed frame and stop reading.
