@@ -431,7 +431,7 @@ TEST_F(CaptureServiceTest, AResizedViewGetsAFreshGridAndAClosedViewLosesItsMask)
 TEST_F(CaptureServiceTest, APipelineThatKeepsFailingBacksOffWhileFramesStillReachTheTexture) {
   auto script = std::make_shared<testing::CellAnalyzerScript>();
   script->fail_configure = true;
-  service->SetCellAnalyzers([script] { return std::make_unique<testing::FakeCellAnalyzer>(script); });
+  Make([script] { return std::make_unique<testing::FakeCellAnalyzer>(script); });
   StartedView();
   service->SetHitTest(1, true, Cap(1).hit_alpha_threshold);  // the first attempt
   Loop();                     // the second
