@@ -1,7 +1,8 @@
 // The per-view fields of frame capture, copying and hit testing. The capture service
 // (capture_service.h) keeps one per view, on the main thread, from the view's creation to its end;
 // its pieces write their own groups: SharedSurfaces the texture, DirtyMap, pacer, held and parked
-// frames; HitMaskPublisher the mask and analysis pipeline; supervision's decision `supervision`.
+// frames; HitMaskPublisher the mask and analysis pipeline; supervision's decision `supervision`
+// (which the service also notes events in: a resize, a started session, a published frame).
 #pragma once
 #include <cstdint>
 #include <memory>
