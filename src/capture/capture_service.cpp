@@ -17,15 +17,7 @@ namespace vyo::capture {
 
 namespace {
 
-constexpr int32_t kRestartBudget = 40;
-constexpr uint32_t kRestartSpacingMs = 500;
-constexpr int32_t kMaxKicks = 20;
-constexpr uint32_t kKickSpacingMs = 200;
-constexpr uint32_t kMaxHeldFrames = 3;
 constexpr uint32_t kLiveModeTailMs = 3000;
-constexpr uint32_t kFullCopyEveryMs = 999;
-
-uint32_t NonZero(uint32_t tick) { return tick == 0 ? 1 : tick; }
 
 // Frames per second → the polling interval of a window source.
 uint32_t IntervalMs(uint32_t rate) { return rate == 0 ? 1000 : std::max<uint32_t>(1, 1000 / std::min<uint32_t>(rate, 60)); }
@@ -72,49 +64,6 @@ bool DecodeFrame(EncodedFrame frame, const ImageDecodeFn& decode, DecodedFrame* 
   return true;
 }
 
-CopyPlan PlanCopy(ViewCaptureState& cap, DirtyState& dirty, double zoom, uint32_t now, int32_t w, int32_t h) {
-  CopyPlan plan;
-  if (cap.full_until != 0 && TickDiff(now, cap.full_until) >= 0) {
-    cap.full_until = 0;
-    dirty.force_full = true;
-  }
-  // A view whose frames are analysed (its mask is built) takes whole frames here too: this plain
-  // copy serves it only while its analysis is failing, and the page's reports are ignored meanwhile.
-  const bool full = cap.TakesWholeFrames() || dirty.force_full || !dirty.dirty_info_available ||
-                    TickDiff(now, cap.last_full_tick) > static_cast<int32_t>(kFullCopyEveryMs) || zoom < 0.99 ||
-                    zoom > 1.01;
-  if (full) {
-    plan.kind = CopyPlan::kFull;
-    plan.right = w;
-    plan.bottom = h;
-    return plan;
-  }
-  if (!dirty.has_rect || dirty.dirty_lifetime < 1) return plan;
-  // 64-bit clamping: the page's rectangle may lie anywhere.
-  const auto clamp = [](int64_t v, int64_t hi) { return static_cast<int32_t>(std::clamp<int64_t>(v, 0, hi)); };
-  plan.left = clamp(dirty.dirty_rect.left, w);
-  plan.top = clamp(dirty.dirty_rect.top, h);
-  plan.right = clamp(dirty.dirty_rect.right, w);
-  plan.bottom = clamp(dirty.dirty_rect.bottom, h);
-  if (plan.right <= plan.left || plan.bottom <= plan.top) return CopyPlan{};
-  plan.kind = CopyPlan::kPartial;
-  return plan;
-}
-
-void CommitCopy(ViewCaptureState& cap, DirtyState& dirty, const CopyPlan& plan, uint32_t now) {
-  if (plan.kind == CopyPlan::kFull) {
-    dirty.force_full = false;
-    cap.last_full_tick = now;
-  }
-  // Each published frame uses up one of the two the report asked for: a full copy made before the
-  // page drew its change must not end the report early.
-  if (dirty.dirty_lifetime > 0) dirty.dirty_lifetime -= 1;
-  if (dirty.dirty_lifetime < 1) {
-    dirty.has_rect = false;
-    dirty.dirty_rect = DirtyRect{};
-  }
-}
-
 // What one view's step decided, done at the end of the step (sessions stopped and started, frames
 // let go, the pipe written).
 struct CaptureService::Action {
@@ -129,14 +78,23 @@ struct CaptureService::Action {
 
 CaptureService::CaptureService(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
                                host::OverlayChannel& overlay, host::MainThread& main_thread,
-                               ICaptureDelegate& delegate)
+                               ICaptureDelegate& delegate, CaptureEngines engines)
     : clock_(clock),
       settings_(settings),
       views_(views),
       overlay_(overlay),
       main_thread_(main_thread),
+      port_(std::move(engines.port)),
+      decode_(std::move(engines.decode)),
+      surfaces_(clock, overlay, engines.gpu),
+      masks_(clock, settings, overlay, engines.analyzers ? std::move(engines.analyzers) : CreateCpuCellAnalyzer),
       link_(std::make_shared<std::atomic<CaptureService*>>(this)),
       delegate_(delegate) {}
+
+void CaptureService::SetPipeName(const std::u16string& pipe_name) {
+  surfaces_.SetPipeName(pipe_name);
+  masks_.SetPipeName(pipe_name);
+}
 
 std::optional<CaptureService::Slot> CaptureService::SlotOf(uint32_t view_id) {
   ViewCaptureState* cap = states_.Find(view_id);
@@ -166,12 +124,6 @@ bool CaptureService::AnyAnalysisInFlight() const {
 
 CaptureService::~CaptureService() { Shutdown(); }
 
-void CaptureService::SetEngines(platform::GpuDevice* gpu, std::unique_ptr<ICapturePort> port, ImageDecodeFn decode) {
-  gpu_ = gpu;
-  port_ = std::move(port);
-  decode_ = std::move(decode);
-}
-
 void CaptureService::RegisterCommands(host::CommandDispatcher& dispatcher) {
   dispatcher.On<host::ViewFullFrameModeCmd>(
       [this](const host::ViewFullFrameModeCmd& c) { SetFullFrameMode(c.view_id, c.on); });
@@ -184,9 +136,7 @@ void CaptureService::Shutdown() {
   std::vector<std::shared_ptr<DecodedFrame>> frames;
   for (auto& [id, cap] : states_) {
     if (cap.session) sessions.push_back(std::move(cap.session));
-    for (auto& f : cap.held_frames) frames.push_back(std::move(f));
-    cap.held_frames.clear();
-    if (cap.parked_frame) frames.push_back(std::move(cap.parked_frame));
+    SharedSurfaces::DropFrames(cap, &frames);
     if (cap.pipeline) {
       cap.pipeline->Reset();
       cap.pipeline->TakeReleased(&frames);
@@ -210,28 +160,8 @@ std::vector<uint32_t> CaptureService::TakeFirstFrameViews() { return std::exchan
 // Textures
 
 bool CaptureService::CreateTexture(Slot& s, host::SharedTextureReadyMsg* announce) {
-  CheckNoRegistryLock("create a texture");
-  ViewCaptureState& cap = s.cap;
-  cap.texture.reset();
-  cap.dirty_map.reset();
-  if (gpu_ == nullptr || s.view.width < 1 || s.view.height < 1) return false;
-  std::unique_ptr<platform::SharedTexture> texture =
-      gpu_->CreateSharedTexture(static_cast<uint32_t>(s.view.width), static_cast<uint32_t>(s.view.height));
-  if (!texture) return false;  // no texture, no message: supervision leaves the view alone
-  cap.texture = std::move(texture);
-  if (!pipe_name_.empty()) {
-    cap.dirty_map = platform::SharedMemory::Create(host::DirtyMapName(pipe_name_, s.view.view_id), host::kDirtyMapSize);
-    if (cap.dirty_map) host::ResetDirtyMap(cap.dirty_map->data());
-  }
-  s.cap.dirty.force_full = true;
-  cap.blank_cleared = false;
-  cap.clear_pending = false;
-  EnsureHitMask(s);
-  announce->view_id = s.view.view_id;
-  announce->width = cap.texture->Width();
-  announce->height = cap.texture->Height();
-  announce->format = host::kTextureFormatBgra;
-  announce->shared_handle = cap.texture->SharedHandle();
+  if (!surfaces_.Create(s.view, s.cap, announce)) return false;
+  masks_.Ensure(s.view, s.cap, &let_go_);
   return true;
 }
 
@@ -249,7 +179,7 @@ void CaptureService::OnViewDestroyed(uint32_t view_id) {
   facts.view_id = view_id;
   Slot s{facts, ViewContent{}, *cap};
   Stop(s, action);
-  DestroyHitMask(s);
+  masks_.Destroy(*cap, &let_go_);
   states_.Erase(view_id);
   Run(view_id, action);
 }
@@ -271,12 +201,12 @@ void CaptureService::ResizeViewInPlace(uint32_t view_id) {
   main_thread_.CheckOnMainThread();
   Action action;
   const uint32_t now = clock_.TickMs();
-  bool restart = false;
   {
     std::optional<Slot> s = SlotOf(view_id);
     if (!s) return;
     ViewCaptureState& cap = s->cap;
-    cap.health.NoteActivity(now);
+    SupervisionState& sup = cap.supervision;
+    sup.health.NoteActivity(now);
     host::SharedTextureReadyMsg announce;
     if (CreateTexture(*s, &announce)) action.announce = announce;
     ForgetReports(cap.dirty);
@@ -284,20 +214,19 @@ void CaptureService::ResizeViewInPlace(uint32_t view_id) {
     cap.size_mismatch_since = 0;
     cap.mismatch_width = cap.mismatch_height = 0;
     cap.got_frame = false;
-    cap.health.NoteExpectFrame(now);
+    sup.health.NoteExpectFrame(now);
     cap.pacer.Reset();
     if (cap.parked_frame) action.done.push_back(std::move(cap.parked_frame));
-    cap.restart_budget = kRestartBudget;
-    cap.last_restart_tick = 0;
+    sup.restart_budget = kRestartBudget;
+    sup.last_restart_tick = 0;
     cap.resize_settling = true;
-    cap.last_kick_tick = 0;
-    cap.kick_count = 0;
+    sup.last_kick_tick = 0;
+    sup.kick_count = 0;
     // The session captures at the view's size: a new one at the new size (the frame pool made
     // again), or none when capture is not wanted.
     const bool had_session = cap.session != nullptr;
     Stop(*s, action);
-    restart = had_session && IsCaptureWanted(*s);
-    if (restart) {
+    if (had_session && IsCaptureWanted(*s)) {
       action.start = true;
       action.content = s->content.content;
     }
@@ -313,43 +242,14 @@ void CaptureService::ResizeViewInPlace(uint32_t view_id) {
 
 CaptureService::FillResult CaptureService::FillTexture(uint32_t view_id, const uint8_t* rows, size_t stride,
                                                       int32_t width, int32_t height) {
-  CheckNoRegistryLock("fill a texture");
   ViewCaptureState* cap = states_.Find(view_id);
-  if (cap == nullptr || !cap->texture) return FillResult::kNoTexture;
-  if (!cap->texture->AcquireSync(host::kHostKey, 0)) return FillResult::kBusy;
-  FillResult result = FillResult::kCopyFailed;
-  if (cap->texture->CopyRegion(rows, stride, 0, 0, width, height)) {
-    if (cap->dirty_map) host::PublishDirty(cap->dirty_map->data(), true, 0, 0, width, height);
-    cap->has_content = true;
-    result = FillResult::kFilled;
-  }
-  cap->texture->ReleaseSync(result == FillResult::kFilled ? host::kOverlayKey : host::kHostKey);
-  return result;
+  if (cap == nullptr) return FillResult::kNoTexture;
+  return surfaces_.Fill(*cap, rows, stride, width, height);
 }
 
 bool CaptureService::Clear(Slot& s) {
   ViewCaptureState& cap = s.cap;
-  if (!cap.texture) return false;
-  if (!cap.texture->AcquireSync(host::kHostKey, 0)) {
-    cap.clear_pending = true;  // retried by supervision until it happens
-    return false;
-  }
-  const bool cleared = cap.texture->Clear();
-  if (cleared) {
-    const uint32_t seq = cap.dirty_map ? host::PublishDirty(cap.dirty_map->data(), true, 0, 0, s.view.width, s.view.height)
-                                       : cap.hit_seq + 1;
-    if (cap.hit_mask_ready) {
-      host::WriteZeroHitMask(cap.hit_mask->data(), static_cast<uint32_t>(cap.hit_grid.cells()),
-                             static_cast<uint32_t>(cap.hit_alpha_threshold), seq);
-      cap.hit_seq = seq;
-      if (cap.pipeline) cap.pipeline->ForceNext();
-    }
-  }
-  cap.texture->ReleaseSync(host::kOverlayKey);
-  if (!cleared) return false;
-  cap.clear_pending = false;
-  s.cap.dirty.force_full = true;
-  return true;
+  return surfaces_.Clear(s.view, cap, [&cap](std::optional<uint32_t> seq) { HitMaskPublisher::OnCleared(cap, seq); });
 }
 
 void CaptureService::ClearSharedTexture(uint32_t view_id) {
@@ -360,54 +260,26 @@ void CaptureService::ClearSharedTexture(uint32_t view_id) {
 // Frames
 
 CopyOutcome CaptureService::ProcessCapturedFrame(Slot& s, std::shared_ptr<DecodedFrame>& taken) {
-  CheckNoRegistryLock("copy a frame");
   ViewCaptureState& cap = s.cap;
   DecodedFrame& frame = *taken;
   const uint32_t now = clock_.TickMs();
-  // Frames of another size are not published; a lasting mismatch is rebuilt by supervision.
-  if (frame.width != s.view.width || frame.height != s.view.height) {
-    if (cap.size_mismatch_since == 0) cap.size_mismatch_since = NonZero(now);
-    if (!cap.mismatch_logged || frame.width != cap.mismatch_width || frame.height != cap.mismatch_height) {
-      cap.mismatch_logged = true;
-      cap.mismatch_width = frame.width;
-      cap.mismatch_height = frame.height;
-      overlay_.QueueWorkerLog(StringPrintf(
-          "[DIAG] capture size mismatch, view_id=%u, requested=%dx%d, captured=%dx%d", s.view.view_id, s.view.width,
-          s.view.height, frame.width, frame.height));
-    }
-    return CopyOutcome::kSkipped;
-  }
-  cap.size_mismatch_since = 0;
-  cap.mismatch_logged = false;
-  if (!cap.texture) return CopyOutcome::kSkipped;
+  if (!surfaces_.CheckSize(s.view, cap, frame, now) || !cap.texture) return CopyOutcome::kSkipped;
   // A view with a hit mask takes the analysis pipeline: the analysis decides the copy, the page's
   // reports do not. While its pipeline is failing, frames take the plain copy (whole frames).
-  if (cap.hit_mask_ready && cap.pipeline && cap.pipeline->usable()) {
-    cap.pipeline->TakeFrame(std::move(taken));
+  if (HitMaskPublisher::TakeFrame(cap, taken)) {
     PublishViewPipeline(s, now);
     return CopyOutcome::kTaken;
   }
-  // A frame the pacer accepted and the keyed mutex then refused does not wait for another slot.
-  if (!cap.pacer.Accept(s.view.frame_rate, clock_.PerfCounter(), frame.paced)) return CopyOutcome::kParked;
-  const int32_t w = std::min<int32_t>(s.view.width, static_cast<int32_t>(cap.texture->Width()));
-  const int32_t h = std::min<int32_t>(s.view.height, static_cast<int32_t>(cap.texture->Height()));
-  if (w < 1 || h < 1) return CopyOutcome::kSkipped;
-  const CopyPlan plan = PlanCopy(cap, s.cap.dirty, s.content.zoom, now, w, h);
-  if (plan.kind == CopyPlan::kSkip) return CopyOutcome::kSkipped;
-  if (!cap.texture->AcquireSync(host::kHostKey, 0)) {
-    frame.paced = true;
-    return CopyOutcome::kParked;
+  CopyPlan plan;
+  const CopyOutcome outcome = surfaces_.Copy(s.view, s.content.zoom, cap, frame, now, &plan);
+  if (outcome == CopyOutcome::kPublished) NotePublished(s, plan, frame.from_visual, now);
+  return outcome;
+}
+
+void CaptureService::PublishViewPipeline(Slot& s, uint32_t now) {
+  if (std::optional<HitMaskPublisher::Published> published = masks_.Publish(s.view, s.content.zoom, s.cap, now, &let_go_)) {
+    NotePublished(s, published->plan, published->from_visual, now);
   }
-  const bool copied = cap.texture->CopyRegion(frame.bgra.data(), static_cast<size_t>(frame.width) * 4, plan.left,
-                                              plan.top, plan.right - plan.left, plan.bottom - plan.top);
-  if (copied && cap.dirty_map) {
-    host::PublishDirty(cap.dirty_map->data(), plan.kind == CopyPlan::kFull, plan.left, plan.top,
-                       plan.right - plan.left, plan.bottom - plan.top);
-  }
-  cap.texture->ReleaseSync(host::kOverlayKey);
-  if (!copied) return CopyOutcome::kSkipped;
-  NotePublished(s, plan, frame.from_visual, now);
-  return CopyOutcome::kPublished;
 }
 
 void CaptureService::NotePublished(Slot& s, const CopyPlan& plan, bool from_visual, uint32_t now) {
@@ -415,11 +287,11 @@ void CaptureService::NotePublished(Slot& s, const CopyPlan& plan, bool from_visu
   cap.got_frame = true;
   cap.has_content = true;
   cap.clear_pending = false;
-  cap.health.NoteFrame(from_visual, now);
-  CommitCopy(cap, s.cap.dirty, plan, now);
+  cap.supervision.health.NoteFrame(from_visual, now);
+  CommitCopy(cap, cap.dirty, plan, now);
   if (plan.kind == CopyPlan::kFull && cap.resize_settling) {
-    if (cap.kick_count < 1) {
-      s.cap.dirty.force_full = true;  // stay settling until a kick has been sent
+    if (cap.supervision.kick_count < 1) {
+      cap.dirty.force_full = true;  // stay settling until a kick has been sent
     } else {
       cap.resize_settling = false;
       WorkerLogView("resize frame settled", s.view.view_id);
@@ -442,16 +314,11 @@ void CaptureService::OnFrameArrived(uint32_t view_id, std::shared_ptr<DecodedFra
       let_go_.push_back(std::move(frame));
     } else if (ViewCaptureState& cap = s->cap; cap.frames_held) {
       // Held frames stay out of the pool, which stops the source; a fourth is dropped.
-      if (cap.held_frames.size() < kMaxHeldFrames) {
-        cap.held_frames.push_back(std::move(frame));
-      } else {
-        let_go_.push_back(std::move(frame));
-      }
+      SharedSurfaces::HoldFrame(cap, std::move(frame), &let_go_);
     } else {
       const CopyOutcome outcome = ProcessCapturedFrame(*s, frame);
       if (outcome == CopyOutcome::kParked) {
-        if (cap.parked_frame) let_go_.push_back(std::move(cap.parked_frame));
-        cap.parked_frame = std::move(frame);
+        SharedSurfaces::Park(cap, std::move(frame), &let_go_);
       } else if (frame) {
         let_go_.push_back(std::move(frame));
       }
@@ -462,16 +329,11 @@ void CaptureService::OnFrameArrived(uint32_t view_id, std::shared_ptr<DecodedFra
 }
 
 void CaptureService::ReleaseHeldFrames(Slot& s, bool process_newest) {
-  ViewCaptureState& cap = s.cap;
-  cap.frames_held = false;
-  cap.hold_until = 0;
-  if (cap.held_frames.empty()) return;
-  std::shared_ptr<DecodedFrame> newest = std::move(cap.held_frames.back());
-  cap.held_frames.clear();  // the older ones go back to the pool
-  if (!process_newest) return;
+  std::shared_ptr<DecodedFrame> newest = SharedSurfaces::Unhold(s.cap);
+  if (!newest || !process_newest) return;
   // The newest held frame is what the view shows now: publish it, or park it when refused.
   if (ProcessCapturedFrame(s, newest) == CopyOutcome::kParked) {
-    cap.parked_frame = std::move(newest);
+    s.cap.parked_frame = std::move(newest);
   } else if (newest) {
     let_go_.push_back(std::move(newest));
   }
@@ -482,8 +344,7 @@ void CaptureService::SetHoldAllFrames(bool on) {
   hold_all_frames_ = on;
   for (auto& [id, cap] : states_) {
     if (on) {
-      cap.frames_held = true;
-      cap.hold_until = 0;
+      SharedSurfaces::Hold(cap, 0);
     } else if (std::optional<Slot> s = SlotOf(id)) {
       ReleaseHeldFrames(*s, true);
     }
@@ -492,31 +353,21 @@ void CaptureService::SetHoldAllFrames(bool on) {
 }
 
 void CaptureService::HoldViewFrames(uint32_t view_id, uint32_t until) {
-  if (ViewCaptureState* cap = states_.Find(view_id)) {
-    cap->frames_held = true;
-    cap->hold_until = until;
-  }
+  if (ViewCaptureState* cap = states_.Find(view_id)) SharedSurfaces::Hold(*cap, until);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Modes
 
 void CaptureService::ExpectVisualFrame(Slot& s, uint32_t now, Action& action) {
-  ViewCaptureState& cap = s.cap;
-  if (cap.got_frame) return;
-  if (cap.health.NoteExpectFrame(now)) {
-    WorkerLogView("Visual capture expecting frame", s.view.view_id);
-  } else if (cap.health.rebuilds != 0) {
-    return;
-  }
-  if (cap.session && cap.capture_from_visual && cap.health.TryImmediateRebuild(now)) {
-    action.logs.push_back(ViewForm("Visual capture produced no frame, rebuild session", s.view.view_id));
-    Stop(s, action);
-    cap.restart_budget = kRestartBudget;
-    cap.last_restart_tick = 0;
-    action.start = IsCaptureWanted(s);
-    action.content = s.content.content;
-  }
+  bool log_expecting = false;
+  const bool rebuild = capture::ExpectVisualFrame(FactsOf(s, now), s.cap.supervision, &log_expecting);
+  if (log_expecting) WorkerLogView("Visual capture expecting frame", s.view.view_id);
+  if (!rebuild) return;
+  action.logs.push_back(ViewForm("Visual capture produced no frame, rebuild session", s.view.view_id));
+  Stop(s, action);
+  action.start = IsCaptureWanted(s);
+  action.content = s.content.content;
 }
 
 void CaptureService::SetFullFrameMode(uint32_t view_id, bool on) {
@@ -557,13 +408,13 @@ void CaptureService::SetLiveMode(uint32_t view_id, bool on) {
   cap.live_mode = on;
   if (cap.pipeline) cap.pipeline->ForceNext();
   if (on) {
-    cap.health.NoteActivity(now);
+    cap.supervision.health.NoteActivity(now);
     ExpectVisualFrame(*s, now, action);
     ForgetReports(dirty);
     if (cap.frames_held && !hold_all_frames_) ReleaseHeldFrames(*s, true);
   } else {
     // Full copies go on for a while after live mode ends.
-    ExtendFullFrames(cap, dirty, NonZero(now + kLiveModeTailMs));
+    ExtendFullFrames(cap, dirty, NonZeroTick(now + kLiveModeTailMs));
   }
   Run(view_id, action);
 }
@@ -576,7 +427,7 @@ void CaptureService::RequestFullFrames(uint32_t view_id, int32_t ms) {
   const uint32_t now = clock_.TickMs();
   ExpectVisualFrame(*s, now, action);
   if (ms > 0) {
-    ExtendFullFrames(cap, cap.dirty, NonZero(now + static_cast<uint32_t>(ms)));
+    ExtendFullFrames(cap, cap.dirty, NonZeroTick(now + static_cast<uint32_t>(ms)));
   } else if (cap.full_until != 0) {
     cap.full_until = 0;
     cap.dirty.force_full = true;
@@ -611,14 +462,8 @@ bool CaptureService::IsCaptureWanted(const Slot& s) const {
 
 void CaptureService::Stop(Slot& s, Action& action) {
   ViewCaptureState& cap = s.cap;
-  for (auto& f : cap.held_frames) action.done.push_back(std::move(f));
-  cap.held_frames.clear();
-  if (cap.parked_frame) action.done.push_back(std::move(cap.parked_frame));
-  cap.pacer.Reset();
-  if (cap.pipeline) {
-    cap.pipeline->SoftReset();  // frames of the stopped session go; the device objects stay
-    cap.pipeline->TakeReleased(&action.done);
-  }
+  SharedSurfaces::DropFrames(cap, &action.done);
+  HitMaskPublisher::StartOver(cap, &action.done);  // the device objects stay
   if (cap.session) action.stop.push_back(std::move(cap.session));
   cap.session_serial = 0;  // frames still on their way are dropped
   cap.captured_view = nullptr;
@@ -632,14 +477,11 @@ void CaptureService::Stop(Slot& s, Action& action) {
 void CaptureService::OnViewNavigating(uint32_t view_id) {
   ViewCaptureState* cap = states_.Find(view_id);
   if (cap == nullptr) return;
-  cap->health.NoteActivity(clock_.TickMs());
+  cap->supervision.health.NoteActivity(clock_.TickMs());
   // The new document reports its own changes, or not: what the old one reported is forgotten.
   cap->dirty = DirtyState{};
   cap->dirty.force_full = true;
-  if (cap->pipeline) {
-    cap->pipeline->SoftReset();
-    cap->pipeline->TakeReleased(&let_go_);
-  }
+  HitMaskPublisher::StartOver(*cap, &let_go_);
   let_go_.clear();
 }
 
@@ -648,11 +490,8 @@ void CaptureService::OnViewClosing(uint32_t view_id) {
   if (!s) return;
   Action action;
   Stop(*s, action);
-  // The texture and DirtyMap go (their names are unlinked); an overlay that mapped them keeps its
-  // mapping.
-  s->cap.texture.reset();
-  s->cap.dirty_map.reset();
-  DestroyHitMask(*s);
+  SharedSurfaces::Release(s->cap);
+  masks_.Destroy(s->cap, &let_go_);
   Run(view_id, action);
 }
 
@@ -662,9 +501,9 @@ void CaptureService::StartViewCapture(uint32_t view_id, const void* content) {
   if (!s || s->content.content != content || !IsCaptureWanted(*s)) return;
   const int32_t width = s->view.width, height = s->view.height;
   const uint32_t rate = s->view.frame_rate;
-  const bool visual = s->cap.health.fell_back == 0;
+  const bool visual = s->cap.supervision.health.fell_back == 0;
   if (!port_->IsSupported(view_id)) {
-    s->cap.restart_budget = 0;
+    s->cap.supervision.restart_budget = 0;
     LogView("GraphicsCapture not supported", view_id);
     return;
   }
@@ -706,7 +545,7 @@ void CaptureService::StartViewCapture(uint32_t view_id, const void* content) {
   const std::optional<Slot> after = SlotOf(view_id);
   if (!session) {
     LogView("StartCapture failed", view_id);
-    if (visual && after) after->cap.health.NoteVisualFailure();
+    if (visual && after) after->cap.supervision.health.NoteVisualFailure();
     return;
   }
   if (!after || after->content.content != content || after->cap.session) return;  // the session ends here
@@ -718,93 +557,35 @@ void CaptureService::StartViewCapture(uint32_t view_id, const void* content) {
   cap.capture_from_visual = visual;
   cap.frames_held = hold_all_frames_;
   cap.hold_until = 0;
-  cap.restart_budget = 0;
-  cap.capture_start_tick = NonZero(clock_.TickMs());
+  cap.supervision.restart_budget = 0;
+  cap.capture_start_tick = NonZeroTick(clock_.TickMs());
   LogView(visual ? "GraphicsCapture started from visual" : "GraphicsCapture started from window", view_id);
 }
 
-// Whether the view's session starts, stops or is rebuilt (done by Run, at the end of the step).
-void CaptureService::DecideSession(Slot& s, uint32_t now, Action& action) {
-  const uint32_t id = s.view.view_id;
-  ViewCaptureState& cap = s.cap;
-  if (IsCaptureWanted(s)) {
-    const auto rebuild = [&](const char* line) {
-      if (line != nullptr) action.logs.push_back(ViewForm(line, id));
-      Stop(s, action);
-      cap.restart_budget = kRestartBudget;
-      cap.last_restart_tick = 0;
-      action.start = true;
-      action.content = s.content.content;
-    };
-    // A new web view (the first, or one made again) or a view shown again: capture it now.
-    const bool shown = !cap.was_visible;
-    cap.was_visible = true;
-    if (shown && cap.pipeline) cap.pipeline->ForceNext();
-    if (cap.seen_webview != s.content.content || shown) {
-      cap.seen_webview = s.content.content;
-      if (shown) {
-        cap.health.NoteActivity(now);
-        ExpectVisualFrame(s, now, action);
-        if (action.start) return;
-      }
-      rebuild(nullptr);
-      return;
-    }
-    // The source ended by itself (its page went away, the browser exited): capture again.
-    if (cap.session && cap.session_ended) {
-      rebuild("capture source ended, rebuild session");
-      return;
-    }
-    if (cap.session && cap.capture_from_visual && cap.size_mismatch_since != 0 &&
-        TickDiff(now, cap.size_mismatch_since) >= 500) {
-      overlay_.QueueWorkerLog(StringPrintf(
-          "capture size still mismatched, rebuild visual session, view_id=%u, requested=%dx%d, captured=%dx%d", id,
-          s.view.width, s.view.height, cap.mismatch_width, cap.mismatch_height));
-      cap.size_mismatch_since = 0;
-      rebuild("Visual capture produced no frame, rebuild session");
-      return;
-    }
-    HealthSnapshot snap;
-    snap.now = now;
-    snap.capture_start_tick = cap.capture_start_tick;
-    snap.visual_possible = true;
-    snap.active = cap.session != nullptr || cap.frames_held;
-    snap.from_visual = cap.capture_from_visual;
-    snap.has_frame = cap.got_frame || cap.AnalysisInFlight();
-    snap.had_content = cap.has_content;
-    snap.restart_pending = false;
-    switch (cap.health.Evaluate(snap)) {
-      case HealthVerdict::kRebuild:
-        rebuild("Visual capture produced no frame, rebuild session");
-        return;
-      case HealthVerdict::kFallBack:
-        rebuild("Visual capture produced no frame, fall back to window capture");
-        return;
-      case HealthVerdict::kRetryVisual:
-        cap.got_frame = false;
-        cap.has_content = false;
-        cap.first_frame_noted = false;
-        rebuild("Window capture ready, retry visual capture");
-        return;
-      case HealthVerdict::kNone:
-        break;
-    }
-    if (!cap.session && !cap.frames_held && cap.restart_budget > 0 &&
-        TickDiff(now, cap.last_restart_tick) >= static_cast<int32_t>(kRestartSpacingMs)) {
-      cap.last_restart_tick = NonZero(now);
-      cap.restart_budget -= 1;
-      action.start = true;
-      action.content = s.content.content;
-    }
-  } else {
-    if (!s.view.visible) cap.was_visible = false;
-    if (cap.session) Stop(s, action);
-  }
-
+SupervisionFacts CaptureService::FactsOf(const Slot& s, uint32_t now) const {
+  const ViewCaptureState& cap = s.cap;
+  SupervisionFacts f;
+  f.now = now;
+  f.wanted = IsCaptureWanted(s);
+  f.visible = s.view.visible;
+  f.content = s.content.content;
+  f.has_session = cap.session != nullptr;
+  f.session_ended = cap.session_ended;
+  f.from_visual = cap.capture_from_visual;
+  f.capture_start_tick = cap.capture_start_tick;
+  f.frames_held = cap.frames_held;
+  f.got_frame = cap.got_frame;
+  f.analysis_in_flight = cap.AnalysisInFlight();
+  f.has_content = cap.has_content;
+  f.has_pipeline = cap.pipeline != nullptr;
+  f.size_mismatch_since = cap.size_mismatch_since;
+  f.resize_settling = cap.resize_settling;
+  return f;
 }
 
 void CaptureService::Supervise(Slot& s, uint32_t now, Action& action) {
   ViewCaptureState& cap = s.cap;
+  const uint32_t id = s.view.view_id;
   if (s.view.kind != host::ViewKind::kWeb || s.content.failed || !cap.texture) return;
 
   // Held frames come out when their time is up (or at once in live mode).
@@ -813,15 +594,30 @@ void CaptureService::Supervise(Slot& s, uint32_t now, Action& action) {
     ReleaseHeldFrames(s, true);
   }
 
-  DecideSession(s, now, action);
-
-  // A resized view is kicked until a full frame of the new size is published.
-  if (cap.resize_settling && cap.session && cap.kick_count < kMaxKicks &&
-      (cap.last_kick_tick == 0 || TickDiff(now, cap.last_kick_tick) >= static_cast<int32_t>(kKickSpacingMs))) {
-    action.kick = cap.session;
-    cap.kick_count += 1;
-    cap.last_kick_tick = NonZero(now);
+  // What the view's session does: decided over a copy of its facts, carried out here.
+  const SupervisionDecision d = capture::Supervise(FactsOf(s, now), cap.supervision);
+  cap.supervision = d.next;
+  if (d.force_analysis) HitMaskPublisher::ForceNext(cap);
+  if (d.log_expecting) WorkerLogView("Visual capture expecting frame", id);
+  if (d.mismatch_rebuild) {
+    overlay_.QueueWorkerLog(StringPrintf(
+        "capture size still mismatched, rebuild visual session, view_id=%u, requested=%dx%d, captured=%dx%d", id,
+        s.view.width, s.view.height, cap.mismatch_width, cap.mismatch_height));
+    cap.size_mismatch_since = 0;
   }
+  if (d.retry_visual) {
+    cap.got_frame = false;
+    cap.has_content = false;
+    cap.first_frame_noted = false;
+  }
+  using Session = SupervisionDecision::Session;
+  if (d.rebuild_line != nullptr) action.logs.push_back(ViewForm(d.rebuild_line, id));
+  if (d.session == Session::kStop || d.session == Session::kRebuild) Stop(s, action);
+  if (d.session == Session::kStart || d.session == Session::kRebuild) {
+    action.start = true;
+    action.content = s.content.content;
+  }
+  if (d.kick) action.kick = cap.session;
 
   // Before any content: the texture is cleared once (retried while the overlay holds it).
   if ((!cap.has_content && !cap.blank_cleared) || cap.clear_pending) {
@@ -830,12 +626,11 @@ void CaptureService::Supervise(Slot& s, uint32_t now, Action& action) {
 
   // A view without a frame yet would be asked for a preview at its frame interval; every view here
   // is hosted by a composition controller, which gives none, so the preview is switched off once.
-  const uint32_t interval = s.view.frame_rate == 0 ? 1000 : std::max(1u, 1000 / std::min(s.view.frame_rate, 60u));
   if (s.content.content && !cap.got_frame && !cap.preview_disabled &&
-      static_cast<uint32_t>(now - cap.last_preview_tick) >= interval) {
+      static_cast<uint32_t>(now - cap.last_preview_tick) >= IntervalMs(s.view.frame_rate)) {
     cap.last_preview_tick = now;
     cap.preview_disabled = true;
-    WorkerLogView("CapturePreview disabled on CompositionController", s.view.view_id);
+    WorkerLogView("CapturePreview disabled on CompositionController", id);
   }
 }
 
@@ -859,181 +654,14 @@ void CaptureService::Run(uint32_t view_id, Action& action) {
 // ---------------------------------------------------------------------------------------------
 // Hit masks
 
-bool CaptureService::NeedsHitMask(const host::ViewFacts& view, const ViewCaptureState& cap) const {
-  return view.kind == host::ViewKind::kWeb && cap.texture != nullptr && (settings_.windowed || cap.hit_test);
-}
-
-void CaptureService::DestroyHitMask(Slot& s) {
-  ViewCaptureState& cap = s.cap;
-  cap.hit_mask.reset();  // the name goes with it; an overlay that mapped it keeps its mapping
-  cap.hit_grid = host::HitGrid{};
-  cap.hit_mask_ready = false;
-  cap.hit_seq = 0;
-  if (cap.pipeline) {
-    cap.pipeline->Reset();
-    cap.pipeline->TakeReleased(&let_go_);
-  }
-  cap.pipeline_backoff = RetryBackoff{};
-}
-
-void CaptureService::EnsureHitMask(Slot& s) {
-  ViewCaptureState& cap = s.cap;
-  if (!NeedsHitMask(s.view, s.cap)) {
-    DestroyHitMask(s);
-    return;
-  }
-  const host::HitGrid grid = host::GridFor(s.view.width, s.view.height);
-  if (!grid.FitsBlock()) {
-    // Even the largest cell gives more cells than the block holds: no mask rather than an overflow.
-    DestroyHitMask(s);
-    if (!cap.hit_grid_refused) {
-      cap.hit_grid_refused = true;
-      overlay_.QueueWorkerLog(StringPrintf("hit mask grid too large, view_id=%u, grid=%ux%u, cell=%u", s.view.view_id,
-                                           grid.cols, grid.rows, grid.cell));
-    }
-    return;
-  }
-  const uint32_t threshold = static_cast<uint32_t>(cap.hit_alpha_threshold);
-  const uint64_t needed = grid.cells() * 2 + host::kHitMaskHeaderSize;
-  if (!cap.hit_mask) {
-    cap.hit_mask = platform::SharedMemory::Create(host::HitMaskName(pipe_name_, s.view.view_id), host::kHitMaskBlockSize);
-    if (!cap.hit_mask) {
-      DestroyHitMask(s);
-      overlay_.QueueWorkerLog(StringPrintf(
-          "hit mask shared memory create failed, view_id=%u, alloc=%zu, needed=%llu, map=0, map_err=0, view_err=0",
-          s.view.view_id, host::kHitMaskBlockSize, static_cast<unsigned long long>(needed)));
-      return;
-    }
-    overlay_.QueueWorkerLog(StringPrintf("hit mask created, view_id=%u, grid=%ux%u, cell=%u, threshold=%u, alloc=%zu",
-                                         s.view.view_id, grid.cols, grid.rows, grid.cell, threshold,
-                                         host::kHitMaskBlockSize));
-  }
-  host::InitHitMaskHeader(cap.hit_mask->data(), grid, threshold);
-  cap.hit_grid = grid;
-  cap.hit_seq = 0;
-  cap.hit_mask_ready = true;
-  if (!cap.pipeline) cap.pipeline = std::make_shared<AnalysisPipeline>(analyzers_(), clock_.PerfFrequency());
-  cap.pipeline_backoff = RetryBackoff{};
-  // A pipeline that cannot be configured now is configured again by the next publish step; the
-  // mask stays, in state 0, until an analysis is published.
-  if (cap.pipeline->Configure(grid, s.view.width, s.view.height)) {
-    cap.pipeline->ForceNext();
-  } else {
-    WorkerLogView("capture frame pipeline configure failed", s.view.view_id);
-    NotePipelineFailure(s, clock_.TickMs());
-  }
-  cap.pipeline->TakeReleased(&let_go_);
-}
-
 bool CaptureService::SetHitTest(uint32_t view_id, bool on, int32_t threshold) {
   main_thread_.CheckOnMainThread();
   std::optional<Slot> s = SlotOf(view_id);
   if (!s) return false;
-  ViewCaptureState& cap = s->cap;
-  const bool changed = cap.hit_test != on || cap.hit_alpha_threshold != threshold;
-  cap.hit_test = on;
-  cap.hit_alpha_threshold = threshold;
-  if (!NeedsHitMask(s->view, s->cap)) {
-    DestroyHitMask(*s);
-  } else if (cap.hit_mask_ready) {
-    host::SetHitMaskThreshold(cap.hit_mask->data(), static_cast<uint32_t>(cap.hit_alpha_threshold));
-  } else {
-    EnsureHitMask(*s);
-  }
+  const bool changed = masks_.SetHitTest(s->view, s->cap, on, threshold, &let_go_);
   let_go_.clear();
   overlay_.FlushWorkerLogs();
   return changed;
-}
-
-void CaptureService::NotePipelineFailure(Slot& s, uint32_t now) {
-  ViewCaptureState& cap = s.cap;
-  s.cap.dirty.force_full = true;  // the next publication is whole
-  if (cap.pipeline_backoff.NoteFailure(now)) {
-    overlay_.QueueWorkerLog(StringPrintf("capture frame analysis keeps failing, view_id=%u, failures=%u, retry_ms=%u",
-                                         s.view.view_id, cap.pipeline_backoff.failures, cap.pipeline_backoff.interval));
-  }
-}
-
-void CaptureService::RecoverPipeline(Slot& s, uint32_t now) {
-  ViewCaptureState& cap = s.cap;
-  if (!cap.pipeline_backoff.MayRetry(now)) return;
-  // Backing off, the attempts are not logged one by one: the back-off's start and end are.
-  const bool quiet = cap.pipeline_backoff.backing_off();
-  if (!quiet) WorkerLogView("capture frame analysis failed, reconfigure pipeline", s.view.view_id);
-  if (cap.pipeline->Configure(cap.hit_grid, s.view.width, s.view.height)) {
-    cap.pipeline->ForceNext();
-    s.cap.dirty.force_full = true;
-    return;
-  }
-  if (!quiet) WorkerLogView("capture frame analysis reconfigure failed", s.view.view_id);
-  NotePipelineFailure(s, now);
-}
-
-void CaptureService::PublishViewPipeline(Slot& s, uint32_t now) {
-  CheckNoRegistryLock("analyse a frame");
-  ViewCaptureState& cap = s.cap;
-  if (!cap.hit_mask_ready || !cap.pipeline || !cap.texture) return;
-  AnalysisPipeline& pipeline = *cap.pipeline;
-  if (!pipeline.usable()) {
-    RecoverPipeline(s, now);
-    pipeline.TakeReleased(&let_go_);
-    return;
-  }
-  DirtyState& dirty = s.cap.dirty;
-  if (cap.full_until != 0 && TickDiff(now, cap.full_until) >= 0) {
-    cap.full_until = 0;
-    dirty.force_full = true;
-  }
-  const double zoom = s.content.zoom;
-  PipelineTarget target;
-  // In windowed presentation the view is drawn from its window: only the mask is published.
-  if (!settings_.windowed) {
-    target.texture = cap.texture.get();
-    target.dirty_map = cap.dirty_map ? cap.dirty_map->data() : nullptr;
-  }
-  target.hit_mask = cap.hit_mask->data();
-  target.hit_seq = &cap.hit_seq;
-  target.threshold = static_cast<uint32_t>(cap.hit_alpha_threshold);
-  target.rate = s.view.frame_rate;
-  target.force_full = cap.full_frame_mode || cap.live_mode || cap.full_until != 0 || cap.full_refresh ||
-                      dirty.force_full || zoom < 0.99 || zoom > 1.01;
-  target.perf_now = clock_.PerfCounter();
-  target.now = now;
-  const PipelineOutcome outcome = pipeline.Tick(target);
-  pipeline.TakeReleased(&let_go_);
-  if (outcome.kind == PipelineOutcome::kFailed) {
-    NotePipelineFailure(s, now);
-    return;
-  }
-  if (outcome.kind != PipelineOutcome::kPublished && outcome.kind != PipelineOutcome::kUnchanged) return;
-  if (cap.pipeline_backoff.NoteSuccess()) {
-    WorkerLogView("capture frame analysis recovered", s.view.view_id);
-  }
-  if (outcome.kind != PipelineOutcome::kPublished) return;
-  CopyPlan plan;
-  plan.kind = outcome.plan.kind == FrameAnalysis::Plan::kFull ? CopyPlan::kFull : CopyPlan::kPartial;
-  plan.left = outcome.plan.left;
-  plan.top = outcome.plan.top;
-  plan.right = outcome.plan.right;
-  plan.bottom = outcome.plan.bottom;
-  NotePublished(s, plan, outcome.from_visual, now);
-}
-
-// Tells the overlay that every view needing a mask has one, at most every 100 ms.
-void CaptureService::SendHitMaskHeartbeat(uint32_t now) {
-  if (heartbeat_sent_ && TickDiff(now, last_heartbeat_tick_) <= 99) return;
-  uint32_t count = 0;
-  bool all_ready = true;
-  for (const host::ViewFacts& view : views_.AllFacts()) {
-    const ViewCaptureState* cap = states_.Find(view.view_id);
-    if (cap == nullptr || !view.visible || !NeedsHitMask(view, *cap)) continue;
-    ++count;
-    all_ready = all_ready && cap->hit_mask_ready && cap->pipeline && cap->pipeline->usable();
-  }
-  if (!all_ready) return;
-  heartbeat_sent_ = true;
-  last_heartbeat_tick_ = now;
-  overlay_.SendToOverlay(host::kHitMaskHeartbeat, host::Encode(host::HitMaskHeartbeatMsg{now, count, 100}));
 }
 
 void CaptureService::ServiceCaptures() {
@@ -1057,7 +685,7 @@ void CaptureService::ServiceCaptures() {
     Run(id, action);
     overlay_.FlushWorkerLogs();
   }
-  SendHitMaskHeartbeat(now);
+  masks_.SendHeartbeat(now, views_, states_);
 }
 
 }  // namespace vyo::capture

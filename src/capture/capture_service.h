@@ -1,16 +1,19 @@
-// CaptureService: frame capture and publishing. Per view it keeps a shared texture (announced to
-// the overlay with SharedTextureReady) and its DirtyMap, runs a capture session through the
-// capture port, and publishes each frame it accepts: decoded (off the main thread), then on the
-// main thread paced, judged full / partial / skip, copied under the keyed mutex, described in the
-// DirtyMap. It supervises every session with CaptureHealth (rebuild, fall back to the window
-// source, retry the visual one), holds and parks frames, settles resizes and clears a texture that
-// has no content yet.
+// CaptureService: frame capture and publishing, the one face of capture to the host. Per view it
+// runs a capture session through the capture port and publishes each frame it accepts: decoded
+// (off the main thread), then on the main thread handed to the view's analysis or copied by the
+// shared surfaces. It wires three pieces, each the only writer of its own per-view fields:
+//   SharedSurfaces (shared_surfaces.h)      textures, DirtyMaps, the copy plan, held and parked
+//                                           frames, clears and fills;
+//   Supervise (capture_supervision.h)       the pure decision of what a view's session does
+//                                           (start, stop, rebuild, kick), carried out here;
+//   HitMaskPublisher (hit_mask_publisher.h) hit masks, analysis pipelines and their recovery, and
+//                                           the heartbeat.
 //
 // Threads: frames arrive on the source's thread, are decoded there and posted to the main thread
 // through a link that Shutdown clears; everything else runs on the main thread. Each view's capture
-// fields (ViewCaptureState) are the service's own, kept by view id on the main thread; the
-// registry's record is read as a copy of its facts (a short hold of views_lock), so textures,
-// copies, analysis and calls out run with no lock held.
+// fields (ViewCaptureState) are kept by view id on the main thread; the registry's record is read
+// as a copy of its facts (a short hold of views_lock), so textures, copies, analysis and calls out
+// run with no lock held.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -25,6 +28,8 @@
 #include "capture/cell_analyzer.h"
 #include "capture/decoded_frame.h"
 #include "capture/dirty_reports.h"
+#include "capture/hit_mask_publisher.h"
+#include "capture/shared_surfaces.h"
 #include "capture/view_capture_state.h"
 #include "command_dispatch/command_dispatcher.h"
 #include "main_thread/main_thread.h"
@@ -44,41 +49,28 @@ using ImageDecodeFn = std::function<bool(const uint8_t* data, size_t size, platf
 // bytes are dropped once decoded; the pool place stays with `out->source`.
 bool DecodeFrame(EncodedFrame frame, const ImageDecodeFn& decode, DecodedFrame* out);
 
-// How a frame was handled by the copy.
-enum class CopyOutcome {
-  kPublished,  // copied and described in the DirtyMap
-  kSkipped,    // nothing to copy (nothing changed, wrong size, no texture): the frame is done with
-  kParked,     // refused for now (pacer or keyed mutex): kept and published as soon as it may be
-  kTaken,      // the view's analysis pipeline holds the frame
+// What the composition root chooses for capture: the device textures are made on, as the host has
+// it when a texture is made (null: none yet, or none any more), where frames come from (null: no
+// capture), how frame images are decoded, and where the analysis pipelines of views with a hit
+// mask get their cell analyzer.
+struct CaptureEngines {
+  std::function<platform::GpuDevice*()> gpu;
+  std::unique_ptr<ICapturePort> port;
+  ImageDecodeFn decode;
+  CellAnalyzerFactory analyzers = CreateCpuCellAnalyzer;
 };
-
-// What the copy of one frame will rewrite.
-struct CopyPlan {
-  enum Kind { kSkip, kFull, kPartial } kind = kSkip;
-  int32_t left = 0, top = 0, right = 0, bottom = 0;
-};
-
-// The full / partial / skip decision for a frame of w x h (already clipped to the view), with the
-// expiry of a full-frame period. Pure apart from that expiry.
-CopyPlan PlanCopy(ViewCaptureState& cap, DirtyState& dirty, double zoom, uint32_t now, int32_t w, int32_t h);
-// After a published copy: full-copy bookkeeping and the dirty report's remaining lifetime. A
-// reported region is copied by the next two published frames whatever their kind.
-void CommitCopy(ViewCaptureState& cap, DirtyState& dirty, const CopyPlan& plan, uint32_t now);
 
 class CaptureService final : public host::IViewObserver, public IDirtyReports {
  public:
   CaptureService(platform::Clock& clock, const host::HostSettings& settings, host::ViewRegistry& views,
-                 host::OverlayChannel& overlay, host::MainThread& main_thread, ICaptureDelegate& delegate);
+                 host::OverlayChannel& overlay, host::MainThread& main_thread, ICaptureDelegate& delegate,
+                 CaptureEngines engines);
   ~CaptureService() override;
   CaptureService(const CaptureService&) = delete;
   CaptureService& operator=(const CaptureService&) = delete;
 
-  // The engines (the composition root chooses them) and the pipe name the DirtyMaps are named by.
-  void SetEngines(platform::GpuDevice* gpu, std::unique_ptr<ICapturePort> port, ImageDecodeFn decode);
-  void SetPipeName(const std::u16string& pipe_name) { pipe_name_ = pipe_name; }
-  // Where the analysis pipelines of views with a hit mask get their cell analyzer (the CPU one
-  // unless set).
-  void SetCellAnalyzers(CellAnalyzerFactory analyzers) { analyzers_ = std::move(analyzers); }
+  // The pipe name the DirtyMaps and hit masks are named by.
+  void SetPipeName(const std::u16string& pipe_name);
   void RegisterCommands(host::CommandDispatcher& dispatcher);
 
   // The main loop's frame stage: parked frames, supervision of every view's capture.
@@ -127,7 +119,7 @@ class CaptureService final : public host::IViewObserver, public IDirtyReports {
 
   // A whole picture of the texture's size into the view's texture, under its keyed mutex, described
   // in the DirtyMap (native button atlases). `rows` are premultiplied BGRA.
-  enum class FillResult { kNoTexture, kBusy, kCopyFailed, kFilled };
+  using FillResult = SharedSurfaces::FillResult;
   FillResult FillTexture(uint32_t view_id, const uint8_t* rows, size_t stride, int32_t width, int32_t height);
   std::shared_ptr<platform::SharedTexture> TextureOf(uint32_t view_id) const;
   // The view's capture fields (null for an unknown view). Main thread.
@@ -148,28 +140,22 @@ class CaptureService final : public host::IViewObserver, public IDirtyReports {
   bool CreateTexture(Slot& s, host::SharedTextureReadyMsg* announce);
   // `frame` is moved from when the view's analysis pipeline takes it.
   CopyOutcome ProcessCapturedFrame(Slot& s, std::shared_ptr<DecodedFrame>& frame);
+  // One step of the view's analysis pipeline and what it published.
+  void PublishViewPipeline(Slot& s, uint32_t now);
   // A copy was published: the view has content, and the bookkeeping of full copies, resizes and
   // first frames.
   void NotePublished(Slot& s, const CopyPlan& plan, bool from_visual, uint32_t now);
   bool Clear(Slot& s);
+  // What supervision sees of the view now.
+  SupervisionFacts FactsOf(const Slot& s, uint32_t now) const;
+  // A mode asked for a frame: supervision's expectation, and a silent visual session rebuilt.
   void ExpectVisualFrame(Slot& s, uint32_t now, Action& action);
   void ReleaseHeldFrames(Slot& s, bool process_newest);
   void Stop(Slot& s, Action& action);
   void Supervise(Slot& s, uint32_t now, Action& action);
-  void DecideSession(Slot& s, uint32_t now, Action& action);
   void Run(uint32_t view_id, Action& action);
   void StartViewCapture(uint32_t view_id, const void* content);
   bool IsCaptureWanted(const Slot& s) const;
-  bool NeedsHitMask(const host::ViewFacts& view, const ViewCaptureState& cap) const;
-  void EnsureHitMask(Slot& s);
-  void DestroyHitMask(Slot& s);
-  // One step of the view's analysis pipeline (read back, publish, submit) and what it published.
-  void PublishViewPipeline(Slot& s, uint32_t now);
-  // A pipeline that failed or could not be configured is configured again, at once for the first
-  // three failures in a row and then backing off.
-  void RecoverPipeline(Slot& s, uint32_t now);
-  void NotePipelineFailure(Slot& s, uint32_t now);
-  void SendHitMaskHeartbeat(uint32_t now);
   void LogView(const char* text, uint32_t view_id, const SourceLocation& where = SourceLocation::Current());
   void WorkerLogView(const char* text, uint32_t view_id, const SourceLocation& where = SourceLocation::Current());
 
@@ -178,10 +164,10 @@ class CaptureService final : public host::IViewObserver, public IDirtyReports {
   host::ViewRegistry& views_;
   host::OverlayChannel& overlay_;
   host::MainThread& main_thread_;
-  platform::GpuDevice* gpu_ = nullptr;
   std::unique_ptr<ICapturePort> port_;
   ImageDecodeFn decode_;
-  std::u16string pipe_name_;
+  SharedSurfaces surfaces_;
+  HitMaskPublisher masks_;
   // What frame callbacks hold: cleared by Shutdown, so a late frame does nothing. Read on the
   // capture port's threads, hence atomic; they only read it to decide whether to post work to the
   // main thread, which reads it again there.
@@ -193,9 +179,6 @@ class CaptureService final : public host::IViewObserver, public IDirtyReports {
   host::PerView<ViewCaptureState> states_;
   // Frames a step is done with, let go (back to their pool) when the step ends.
   std::vector<std::shared_ptr<DecodedFrame>> let_go_;
-  CellAnalyzerFactory analyzers_ = CreateCpuCellAnalyzer;
-  uint32_t last_heartbeat_tick_ = 0;
-  bool heartbeat_sent_ = false;
 };
 
 }  // namespace vyo::capture

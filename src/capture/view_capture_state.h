@@ -1,11 +1,14 @@
 // The per-view fields of frame capture, copying and hit testing. The capture service
-// (capture_service.h) keeps one per view, on the main thread, from the view's creation to its end.
+// (capture_service.h) keeps one per view, on the main thread, from the view's creation to its end;
+// its pieces write their own groups: SharedSurfaces the texture, DirtyMap, pacer, held and parked
+// frames; HitMaskPublisher the mask and analysis pipeline; supervision's decision `supervision`
+// (which the service also notes events in: a resize, a started session, a published frame).
 #pragma once
 #include <cstdint>
 #include <memory>
 #include <vector>
 
-#include "capture/capture_health.h"
+#include "capture/capture_supervision.h"
 #include "capture/dirty_reports.h"
 #include "capture/analysis_pipeline.h"
 #include "capture/frame_pacer.h"
@@ -33,9 +36,23 @@ struct ViewCaptureState {
   // What the page reported as changed (its reports are ignored while whole frames are taken).
   DirtyState dirty;
 
-  // Whole frames are copied anyway: the page's own dirty reports are ignored.
-  bool TakesWholeFrames() const {
-    return full_frame_mode || live_mode || full_until != 0 || full_refresh || hit_mask_ready;
+  // The copy modes that take whole frames whatever the page reports.
+  bool WholeFramesByMode() const { return full_frame_mode || live_mode || full_until != 0 || full_refresh; }
+  // Whole frames are copied anyway: the page's own dirty reports are ignored (a view whose frames
+  // are analysed has its copy decided by the analysis).
+  bool TakesWholeFrames() const { return WholeFramesByMode() || hit_mask_ready; }
+
+  // A whole frame is due whatever the page reports or the analysis finds: a copy mode, a forced
+  // whole copy (a new texture, a navigation, a failed analysis ...) or a zoom other than 1.
+  bool WholeFrameDue(const DirtyState& d, double zoom) const {
+    return WholeFramesByMode() || d.force_full || zoom < 0.99 || zoom > 1.01;
+  }
+  // A whole-frame period that has run out ends, and its end is copied whole.
+  void ExpireFullFrames(DirtyState& d, uint32_t now) {
+    if (full_until != 0 && TickDiff(now, full_until) >= 0) {
+      full_until = 0;
+      d.force_full = true;
+    }
   }
 
   // ---- The shared texture the overlay draws and the DirtyMap describing each update.
@@ -67,13 +84,9 @@ struct ViewCaptureState {
   std::shared_ptr<ICaptureSession> session;
   uint64_t session_serial = 0;     // frames of older sessions are dropped
   const void* captured_view = nullptr;  // the web view the session captures
-  const void* seen_webview = nullptr;   // the web view supervision last saw (a new one starts capture)
-  bool was_visible = false;             // a view shown again starts capture at once
   bool session_ended = false;      // the source ended by itself: rebuilt by supervision
   bool capture_from_visual = false;
   uint32_t capture_start_tick = 0;
-  int32_t restart_budget = 40;
-  uint32_t last_restart_tick = 0;
   uint32_t size_mismatch_since = 0;
   bool mismatch_logged = false;
   int32_t mismatch_width = 0, mismatch_height = 0;
@@ -88,9 +101,8 @@ struct ViewCaptureState {
   bool has_content = false;
   bool first_frame_noted = false;
   bool resize_settling = false;
-  int32_t kick_count = 0;
-  uint32_t last_kick_tick = 0;
-  CaptureHealth health;
+  // Restarts, kicks and the session's health (capture_supervision.h).
+  SupervisionState supervision;
 };
 
 }  // namespace vyo::capture

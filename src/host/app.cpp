@@ -12,6 +12,24 @@
 
 namespace vyo::host {
 
+namespace {
+// The capture service's engines, chosen by the backends: the GPU device as the host has it (made by
+// Initialise, released by Shutdown), the capture port (its calls reach the main thread and the web
+// views only once the host runs), the image decoder and the cell analyzers.
+capture::CaptureEngines CaptureEnginesOf(HostBackends& backends, const std::unique_ptr<platform::GpuDevice>& gpu,
+                                         MainThread& main_thread, web::WebViewManager& web) {
+  capture::CaptureEngines engines;
+  engines.gpu = [&gpu] { return gpu.get(); };
+  if (backends.capture_port) {
+    engines.port = backends.capture_port([&main_thread](std::function<void()> task) { main_thread.PostTask(std::move(task)); },
+                                         [&web](uint32_t view_id) { return web.WebViewOf(view_id); });
+  }
+  engines.decode = backends.image_decoder;
+  if (backends.cell_analyzers) engines.analyzers = backends.cell_analyzers;
+  return engines;
+}
+}  // namespace
+
 uint32_t WindowedFreezeMs(const std::optional<std::string>& value) {
   if (!value || value->empty() || value->size() > 31) return 0;
   const std::u16string wide = Utf8ToUtf16(*value);
@@ -33,7 +51,8 @@ WebViewHostApp::WebViewHostApp(platform::Clock& clock, HostBackends backends)
       backends_(std::move(backends)),
       overlay_(clock),
       shared_channels_(clock, overlay_, delegates_),
-      capture_(clock, settings_, views_, overlay_, main_thread_, delegates_),
+      capture_(clock, settings_, views_, overlay_, main_thread_, delegates_,
+               CaptureEnginesOf(backends_, gpu_device_, main_thread_, web_)),
       web_(clock, settings_, views_, overlay_, main_thread_, delegates_),
       pages_(clock, settings_, views_, overlay_, web_, capture_, counters_, delegates_),
       view_service_(clock, settings_, counters_, views_, main_thread_, overlay_, web_, pages_, capture_, delegates_),
@@ -136,13 +155,6 @@ bool WebViewHostApp::Initialise(const HostOptions& options) {
                     backends_.user_data_fs ? backends_.user_data_fs() : nullptr);
   }
   web_.LoadWebView2Loader();
-  std::unique_ptr<capture::ICapturePort> capture_port;
-  if (backends_.capture_port) {
-    capture_port = backends_.capture_port([this](std::function<void()> task) { main_thread_.PostTask(std::move(task)); },
-                                          [this](uint32_t view_id) { return web_.WebViewOf(view_id); });
-  }
-  capture_.SetEngines(gpu_device_.get(), std::move(capture_port), backends_.image_decoder);
-  if (backends_.cell_analyzers) capture_.SetCellAnalyzers(backends_.cell_analyzers);
 
   if (!shared_channels_.OpenInput(options.input_map_name, options.input_event_name, *main_thread_.wait())) {
     return false;

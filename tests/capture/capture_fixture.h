@@ -45,6 +45,7 @@ struct CaptureFixture : ::testing::Test {
   host::MainThread main_thread;
   FakeViewContent content;
   testing::FakeGpuDevice gpu;
+  platform::GpuDevice* gpu_in_use = &gpu;  // the device the service makes its textures on
   testing::FakeCapturePort* port = nullptr;
   testing::FakeMainWait* wait = nullptr;
   testing::FakePipe* pipe = nullptr;
@@ -58,10 +59,19 @@ struct CaptureFixture : ::testing::Test {
     auto p = std::make_unique<testing::FakePipe>();
     pipe = p.get();
     overlay.Attach(std::move(p));
-    service = std::make_unique<CaptureService>(clock, settings, views, overlay, main_thread, content);
+    Make({});
+  }
+  // The service over this fixture's fakes, with the cell analyzers given (the CPU one if none).
+  void Make(CellAnalyzerFactory analyzers) {
+    if (service) service->Shutdown();
+    CaptureEngines engines;
+    engines.gpu = [this] { return gpu_in_use; };
     auto cp = std::make_unique<testing::FakeCapturePort>();
     port = cp.get();
-    service->SetEngines(&gpu, std::move(cp), &testing::FakeDecode);
+    engines.port = std::move(cp);
+    engines.decode = &testing::FakeDecode;
+    if (analyzers) engines.analyzers = std::move(analyzers);
+    service = std::make_unique<CaptureService>(clock, settings, views, overlay, main_thread, content, std::move(engines));
     service->SetPipeName(pipe_name);
   }
   void TearDown() override {

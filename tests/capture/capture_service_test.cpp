@@ -372,10 +372,13 @@ TEST_F(CaptureServiceTest, AViewWithAHitMaskPublishesWhatTheAnalysisFindsAndLose
   EXPECT_EQ(PixelBgra(20, 8), 0x0000FFFFu);  // opaque red
   EXPECT_EQ(PixelBgra(10, 8), 0u);
 
-  // Every view that needs a mask has one: the heartbeat says so, at most every 100 ms.
+  // Every view that needs a mask has one: the heartbeat says so, at most every 100 ms. (The writer
+  // is let catch up after each step: a heartbeat still queued is replaced by a newer one.)
   service->ServiceCaptures();
+  overlay.writer()->WaitUntilIdle(5000);
   clock.AdvanceMs(50);
   service->ServiceCaptures();
+  overlay.writer()->WaitUntilIdle(5000);
   clock.AdvanceMs(60);
   service->ServiceCaptures();
   overlay.writer()->WaitUntilIdle(5000);
@@ -431,7 +434,7 @@ TEST_F(CaptureServiceTest, AResizedViewGetsAFreshGridAndAClosedViewLosesItsMask)
 TEST_F(CaptureServiceTest, APipelineThatKeepsFailingBacksOffWhileFramesStillReachTheTexture) {
   auto script = std::make_shared<testing::CellAnalyzerScript>();
   script->fail_configure = true;
-  service->SetCellAnalyzers([script] { return std::make_unique<testing::FakeCellAnalyzer>(script); });
+  Make([script] { return std::make_unique<testing::FakeCellAnalyzer>(script); });
   StartedView();
   service->SetHitTest(1, true, Cap(1).hit_alpha_threshold);  // the first attempt
   Loop();                     // the second

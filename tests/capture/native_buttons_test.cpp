@@ -251,7 +251,7 @@ TEST_F(NativeButtonsTest, TheAtlasOnTheSystemsGpuDeviceReadsBackExactly) {
   auto system = platform::GpuDevice::Create();
   ASSERT_NE(system, nullptr);
   UnsharedDevice device(std::move(system));
-  service->SetEngines(&device, std::make_unique<testing::FakeCapturePort>(), &testing::FakeDecode);
+  gpu_in_use = &device;
   const ButtonImages images{Solid(6, 2, 0, 0, 255, 255), Solid(6, 2, 10, 20, 30, 40), Solid(6, 2, 1, 2, 3, 4)};
   ASSERT_TRUE(buttons->CreateButtonView(8, 0, 0, 6, 2, true, 0, images)) << device.Kind();
   ASSERT_NE(device.last, nullptr);
