@@ -30,6 +30,23 @@ capture::CaptureEngines CaptureEnginesOf(HostBackends& backends, const std::uniq
 }
 }  // namespace
 
+HostBackends PlatformBackends() {
+  HostBackends backends;
+  backends.main_wait = &platform::MainThreadWait::Create;
+  backends.gpu_device = &platform::GpuDevice::Create;
+  backends.window_system = platform::HasWindowSystem();
+  backends.user_data_fs = &platform::CreateUserDataFs;
+  backends.pipe_server = &platform::PipeServer::Create;
+  backends.watchdog = true;
+  backends.keyboard_layout = &CreateSystemKeyboardLayout;
+  backends.image_decoder = &platform::DecodePng;
+  backends.cell_analyzers = [] {
+    std::unique_ptr<capture::CellAnalyzer> gpu = capture::CreateGpuCellAnalyzer();
+    return gpu ? std::move(gpu) : capture::CreateCpuCellAnalyzer();
+  };
+  return backends;
+}
+
 uint32_t WindowedFreezeMs(const std::optional<std::string>& value) {
   if (!value || value->empty() || value->size() > 31) return 0;
   const std::u16string wide = Utf8ToUtf16(*value);

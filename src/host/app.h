@@ -57,31 +57,34 @@ namespace vyo::host {
 constexpr uint32_t kExitPipeWriteFailed = 0xE0010004;
 constexpr uint32_t kExitStall = 0xE0010001;
 
-// The engines the host drives, chosen by the program's entry (the composition root). Each factory
-// runs at its step of Initialise; a missing web runtime is reported to the overlay like a browser
-// that is not installed.
+// The engines the host drives. They are chosen only by the composition roots: the program's entry
+// (`ProgramBackends` in host_main.cpp) and the tests' (`testing::TestBackends`). Each factory runs
+// at its step of Initialise; a missing wait, GPU device or pipe server fails start-up, a missing
+// web runtime is reported to the overlay like a browser that is not installed, a missing capture
+// port means no capture, a missing keyboard layout means the US tables.
 struct HostBackends {
-  std::function<std::unique_ptr<platform::MainThreadWait>()> main_wait = &platform::MainThreadWait::Create;
-  std::function<std::unique_ptr<platform::GpuDevice>()> gpu_device = &platform::GpuDevice::Create;
-  bool window_system = platform::HasWindowSystem();
+  std::function<std::unique_ptr<platform::MainThreadWait>()> main_wait;
+  std::function<std::unique_ptr<platform::GpuDevice>()> gpu_device;
+  bool window_system = false;
   std::function<std::unique_ptr<web::IWebRuntime>(web::Poster post_to_main)> web_runtime;
-  std::function<std::unique_ptr<platform::IUserDataFs>()> user_data_fs = &platform::CreateUserDataFs;
-  std::function<std::unique_ptr<platform::PipeServer>(const std::u16string& name)> pipe_server =
-      &platform::PipeServer::Create;
+  std::function<std::unique_ptr<platform::IUserDataFs>()> user_data_fs;
+  std::function<std::unique_ptr<platform::PipeServer>(const std::u16string& name)> pipe_server;
   // The watchdog's sampling thread (real time: unit tests that drive a manual clock leave it out).
-  bool watchdog = true;
-  std::function<std::unique_ptr<IKeyboardLayout>()> keyboard_layout = &CreateSystemKeyboardLayout;
+  bool watchdog = false;
+  std::function<std::unique_ptr<IKeyboardLayout>()> keyboard_layout;
   // Where views' frames come from (null: no capture) and how frame images are decoded.
   std::function<std::unique_ptr<capture::ICapturePort>(web::Poster post_to_main, web::WebViewLookup views)>
       capture_port;
-  capture::ImageDecodeFn image_decoder = &platform::DecodePng;
-  // The per-cell analysis of frames of views with a hit mask: on the GPU where the device has a
-  // form of it, else in this process.
-  capture::CellAnalyzerFactory cell_analyzers = [] {
-    std::unique_ptr<capture::CellAnalyzer> gpu = capture::CreateGpuCellAnalyzer();
-    return gpu ? std::move(gpu) : capture::CreateCpuCellAnalyzer();
-  };
+  capture::ImageDecodeFn image_decoder;
+  // The per-cell analysis of frames of views with a hit mask (the CPU one when empty).
+  capture::CellAnalyzerFactory cell_analyzers;
 };
+
+// The platform's own engines (main-thread wait, GPU device, windows where the system has them, the
+// profile file system, the pipe server, the system's keyboard layout, the image decoder, cell
+// analysis on the GPU where the device has a form of it), with the watchdog on; no web runtime and
+// no capture port. The composition roots start from these.
+HostBackends PlatformBackends();
 
 class WebViewHostApp {
  public:

@@ -59,12 +59,12 @@ void ReportStartup(uint32_t result, const char* word, uint32_t start_tick, int d
                                 dpi_mode, parent_pid));
 }
 
-// The engines this program drives: the platform's own wait, GPU device, windows and image decoder
-// (the defaults), a browser over the DevTools protocol as the web runtime, and its screencast and
-// screenshots as the capture port. VYO_CAPTURE_SILENT_SCREENCAST=1 makes screencasts deliver
+// The engines this program drives: the platform's own (wait, GPU device, windows, profile file
+// system, pipe server, keyboard layout, image decoder, cell analysis, watchdog), a browser over the
+// DevTools protocol as the web runtime, and its screencast and screenshots as the capture port. VYO_CAPTURE_SILENT_SCREENCAST=1 makes screencasts deliver
 // nothing (fault injection for the fallback tests).
 HostBackends ProgramBackends() {
-  HostBackends backends;
+  HostBackends backends = PlatformBackends();
   backends.web_runtime = [](web::Poster post_to_main) { return web::cdp::CreateRuntime(std::move(post_to_main)); };
   web::cdp::CaptureOptions capture;
   capture.silent_screencast = platform::GetEnv("VYO_CAPTURE_SILENT_SCREENCAST").value_or("") == "1";

@@ -6,9 +6,10 @@
 
 namespace vyo::testing {
 
-// Engines that need nothing from the machine: no windows, no browser.
+// The platform's engines without what needs the machine's set-up: no windows, no browser, no
+// profile folders, no watchdog thread, the US keyboard tables.
 inline host::HostBackends TestBackends() {
-  host::HostBackends backends;
+  host::HostBackends backends = host::PlatformBackends();
   backends.window_system = false;
   backends.web_runtime = nullptr;
   backends.user_data_fs = nullptr;
