@@ -65,10 +65,11 @@ class TimedWebView final : public web::IWebView {
   web::HResult SetBrowserAcceleratorKeysEnabled(bool) override { return web::kOk; }
   web::HResult GetUserAgent(std::u16string*) override { return web::kOk; }
   web::HResult SetUserAgent(const std::u16string&) override { return web::kOk; }
-  web::HResult CallDevToolsProtocolMethod(const std::string&, const std::string&) override { return web::kOk; }
-  web::HResult CallDevToolsProtocolMethodWithResult(const std::string&, const std::string&, DevToolsDone) override {
-    return web::kOk;
-  }
+  web::HResult InsertText(const std::string&) override { return web::kOk; }
+  web::HResult DispatchKeyEvent(const web::KeyEvent&) override { return web::kOk; }
+  web::HResult SetFocusEmulationEnabled(bool, Done) override { return web::kNotImplemented; }
+  web::HResult EnableNetworkEvents() override { return web::kOk; }
+  web::HResult SetHttpCacheDisabled(bool) override { return web::kOk; }
   web::HResult SetRawPixelBounds() override { return web::kOk; }
   web::HResult SetRasterizationScale(double) override { return web::kOk; }
   web::HResult SetAllowExternalDrop(bool) override { return web::kOk; }

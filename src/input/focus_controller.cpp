@@ -105,9 +105,8 @@ void FocusController::Request(uint32_t view_id, ViewInputState& f, bool value) {
   --f.focus_emulation_budget;
   const uint32_t epoch = f.focus_emulation_epoch;
   std::weak_ptr<FocusController*> link = link_;
-  const web::HResult hr = webview->CallDevToolsProtocolMethodWithResult(
-      "Emulation.setFocusEmulationEnabled", value ? "{\"enabled\":true}" : "{\"enabled\":false}",
-      [link, view_id, epoch, value](web::HResult result, const std::string&) {
+  const web::HResult hr = webview->SetFocusEmulationEnabled(
+      value, [link, view_id, epoch, value](web::HResult result) {
         auto controller = link.lock();
         if (controller && *controller) (*controller)->OnFocusEmulationCompleted(view_id, epoch, value, result);
       });

@@ -187,7 +187,7 @@ void InputRouter::InjectPointerEvent(const std::shared_ptr<web::IWebView>& webvi
 
 void InputRouter::InsertText(const std::shared_ptr<web::IWebView>& webview, const InputEvent& record) {
   if (!webview || record.text_length == 0 || record.text.empty()) return;
-  const web::HResult hr = webview->CallDevToolsProtocolMethod("Input.insertText", BuildInsertTextJson(record.text));
+  const web::HResult hr = webview->InsertText(InsertedText(record.text));
   if (web::Failed(hr)) overlay_.SendLog("Input.insertText, hr=0x" + HrHex(hr));
 }
 
@@ -221,13 +221,13 @@ void InputRouter::DispatchKeyEvent(const std::shared_ptr<web::IWebView>& webview
     // The page would take a character with Ctrl held for a shortcut: what AltGr typed is inserted.
     const std::u16string typed = joined != nullptr ? *joined : std::u16string(1, static_cast<char16_t>(vk & 0xFFFF));
     if (typed.empty() || typed[0] == 0) return;
-    const web::HResult hr = webview->CallDevToolsProtocolMethod("Input.insertText", BuildInsertTextJson(typed));
+    const web::HResult hr = webview->InsertText(InsertedText(typed));
     if (web::Failed(hr)) overlay_.SendLog("Input.insertText, hr=0x" + HrHex(hr));
     return;
   }
-  const std::string json = BuildKeyEventJson(*layout_, record, joined);
-  if (json.empty()) return;
-  const web::HResult hr = webview->CallDevToolsProtocolMethod("Input.dispatchKeyEvent", json);
+  const std::optional<web::KeyEvent> event = BuildKeyEvent(*layout_, record, joined);
+  if (!event) return;
+  const web::HResult hr = webview->DispatchKeyEvent(*event);
   if (web::Failed(hr)) overlay_.SendLog("Input.dispatchKeyEvent, hr=0x" + HrHex(hr));
 }
 

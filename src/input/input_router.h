@@ -1,7 +1,7 @@
 // InputRouter: the input records the overlay forwards, taken from the input ring and delivered to
 // the views. Pointer moves are coalesced per view (the last position of an iteration counts);
 // pointer records are injected into the view's web view as mouse input, key and character records
-// become DevTools key events (with the copy shortcut handled here and browser shortcuts swallowed),
+// become key events for the page (with the copy shortcut handled here and browser shortcuts swallowed),
 // and text records are inserted. In windowed presentation native buttons are tracked (hover,
 // press, click) instead of being injected.
 //

@@ -4,7 +4,6 @@
 
 #include "base/log.h"
 #include "base/text.h"
-#include "renderers/web/page_messages.h"
 
 namespace vyo::host {
 namespace {
@@ -228,10 +227,10 @@ bool IsCopyShortcut(uint32_t msg, uint64_t wparam, uint32_t modifiers) {
   return (modifiers & 2) != 0 && (modifiers & (kShift | kAlt)) == 0 && (vk == 0x43 || vk == 0x2D);
 }
 
-std::string BuildKeyEventJson(IKeyboardLayout& layout, const InputEvent& r, const std::u16string* text) {
-  const uint32_t m = r.modifiers & 0xF;
+std::optional<web::KeyEvent> BuildKeyEvent(IKeyboardLayout& layout, const InputEvent& r, const std::u16string* text) {
   const uint32_t vk = static_cast<uint32_t>(r.wparam & 0xFFFFFFFF);
-  std::string json = StringPrintf("{\"modifiers\":%u", m);
+  web::KeyEvent event;
+  event.modifiers = r.modifiers & 0xF;
   switch (r.msg) {
     case kChar:
     case kSysChar:
@@ -245,9 +244,10 @@ std::string BuildKeyEventJson(IKeyboardLayout& layout, const InputEvent& r, cons
       } else if ((vk & 0xFFFF) != 0) {
         units.push_back(static_cast<char16_t>(vk & 0xFFFF));
       }
+      event.type = web::KeyEvent::Type::kChar;
       // A lone surrogate becomes U+FFFD in the conversion.
-      json += ",\"type\":\"char\",\"text\":\"" + web::EscapeJsonString(Utf16ToUtf8(units)) + "\"}";
-      return json;
+      event.text = Utf16ToUtf8(units);
+      return event;
     }
     case kKeyDown:
     case kSysKeyDown:
@@ -255,26 +255,23 @@ std::string BuildKeyEventJson(IKeyboardLayout& layout, const InputEvent& r, cons
     case kSysKeyUp: {
       const bool down = r.msg == kKeyDown || r.msg == kSysKeyDown;
       const DomKeyInfo info = DescribeKey(layout, vk, r.lparam, r.modifiers);
-      json += down ? ",\"type\":\"rawKeyDown\"" : ",\"type\":\"keyUp\"";
-      json += StringPrintf(",\"windowsVirtualKeyCode\":%u,\"nativeVirtualKeyCode\":%u", vk, vk);
-      if (down) json += ((r.lparam >> 30) & 1) ? ",\"autoRepeat\":true" : ",\"autoRepeat\":false";
-      if (!info.key.empty()) json += ",\"key\":\"" + web::EscapeJsonString(info.key) + "\"";
-      if (!info.code.empty()) json += ",\"code\":\"" + web::EscapeJsonString(info.code) + "\"";
-      json += StringPrintf(",\"location\":%d", info.location);
+      event.type = down ? web::KeyEvent::Type::kRawKeyDown : web::KeyEvent::Type::kKeyUp;
+      event.windows_virtual_key_code = vk;
+      event.native_virtual_key_code = vk;  // the scan code is not sent
+      event.auto_repeat = down && ((r.lparam >> 30) & 1) != 0;
+      event.key = info.key;
+      event.code = info.code;
+      event.location = info.location;
       // The browser takes location 3 alone for 1: keypad keys say so explicitly.
-      if (info.location == 3) json += ",\"isKeypad\":true";
-      if (r.msg == kSysKeyDown || r.msg == kSysKeyUp) json += ",\"isSystemKey\":true";
-      json += "}";
-      return json;
+      event.is_keypad = info.location == 3;
+      event.is_system_key = r.msg == kSysKeyDown || r.msg == kSysKeyUp;
+      return event;
     }
     default:
-      return {};
+      return std::nullopt;
   }
 }
 
-std::string BuildInsertTextJson(const std::u16string& text) {
-  const std::u16string upto_nul = text.substr(0, text.find(u'\0'));
-  return "{\"text\":\"" + web::EscapeJsonString(Utf16ToUtf8(upto_nul)) + "\"}";
-}
+std::string InsertedText(const std::u16string& text) { return Utf16ToUtf8(text.substr(0, text.find(u'\0'))); }
 
 }  // namespace vyo::host

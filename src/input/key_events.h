@@ -1,11 +1,13 @@
-// Keys and text for views: the DOM names of a key (key, code, location), the parameters of the
-// DevTools key and text events, and the records they come from.
+// Keys and text for views: the DOM names of a key (key, code, location), the key events and text
+// a record stands for, and the records they come from.
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "input/keyboard_layout.h"
 #include "protocol/shared_memory_layout.h"
+#include "renderers/web/web_runtime.h"
 
 namespace vyo::host {
 
@@ -43,11 +45,11 @@ DomKeyInfo DescribeKey(IKeyboardLayout& layout, uint32_t vk, uint64_t lparam, ui
 // Whether the record is the copy shortcut (Ctrl+C or Ctrl+Insert, or the character of Ctrl+C).
 bool IsCopyShortcut(uint32_t msg, uint64_t wparam, uint32_t modifiers);
 
-// The parameters of Input.dispatchKeyEvent for a key or character record; empty for other kinds.
-// `text` overrides the character of a character record (a surrogate pair joined by the caller).
-std::string BuildKeyEventJson(IKeyboardLayout& layout, const InputEvent& record,
-                              const std::u16string* text = nullptr);
-// The parameters of Input.insertText for `text` (up to its first NUL).
-std::string BuildInsertTextJson(const std::u16string& text);
+// The key event of a key or character record; nullopt for other kinds. `text` overrides the
+// character of a character record (a surrogate pair joined by the caller).
+std::optional<web::KeyEvent> BuildKeyEvent(IKeyboardLayout& layout, const InputEvent& record,
+                                           const std::u16string* text = nullptr);
+// The text a text record inserts: `text` up to its first NUL, as UTF-8.
+std::string InsertedText(const std::u16string& text);
 
 }  // namespace vyo::host

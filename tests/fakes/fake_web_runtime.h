@@ -24,6 +24,19 @@ inline void CheckFakeRuntimeCall(const std::string& call) {
   if (FakeRuntimeCallCheck()) FakeRuntimeCallCheck()(call);
 }
 
+// A key event as the fake records it, every field named: "rawKeyDown modifiers=0 key=a code=KeyA
+// location=0 vk=65 native=65 repeat=0 keypad=0 system=0"; a character: "char modifiers=0 text=a".
+inline std::string KeyEventText(const web::KeyEvent& e) {
+  using Type = web::KeyEvent::Type;
+  const std::string modifiers = " modifiers=" + std::to_string(e.modifiers);
+  if (e.type == Type::kChar) return "char" + modifiers + " text=" + e.text;
+  return std::string(e.type == Type::kRawKeyDown ? "rawKeyDown" : "keyUp") + modifiers + " key=" + e.key +
+         " code=" + e.code + " location=" + std::to_string(e.location) +
+         " vk=" + std::to_string(e.windows_virtual_key_code) + " native=" + std::to_string(e.native_virtual_key_code) +
+         " repeat=" + (e.auto_repeat ? "1" : "0") + " keypad=" + (e.is_keypad ? "1" : "0") +
+         " system=" + (e.is_system_key ? "1" : "0") + (e.text.empty() ? "" : " text=" + e.text);
+}
+
 class FakeWebView final : public web::IWebView {
  public:
   // Calls made, as "Name(args)" strings, in order.
@@ -70,27 +83,27 @@ class FakeWebView final : public web::IWebView {
     if (web::Succeeded(hr)) user_agent = ua;
     return hr;
   }
-  web::HResult CallDevToolsProtocolMethod(const std::string& m, const std::string& p) override {
-    return Call("CallDevToolsProtocolMethod", m + " " + p);
-  }
-  // Calls with a result wait here until the test answers them.
+  web::HResult InsertText(const std::string& utf8) override { return Call("InsertText", utf8); }
+  web::HResult DispatchKeyEvent(const web::KeyEvent& e) override { return Call("DispatchKeyEvent", KeyEventText(e)); }
+  // Focus emulation requests wait here until the test answers them.
   struct PendingCall {
-    std::string method, params;
-    DevToolsDone done;
+    bool enabled = false;
+    Done done;
   };
   std::deque<PendingCall> pending_results;
-  web::HResult CallDevToolsProtocolMethodWithResult(const std::string& m, const std::string& p,
-                                                    DevToolsDone done) override {
-    const web::HResult hr = Call("CallDevToolsProtocolMethodWithResult", m + " " + p);
-    if (web::Succeeded(hr)) pending_results.push_back({m, p, std::move(done)});
+  web::HResult SetFocusEmulationEnabled(bool enabled, Done done) override {
+    const web::HResult hr = Call("SetFocusEmulationEnabled", enabled ? "1" : "0");
+    if (web::Succeeded(hr)) pending_results.push_back({enabled, std::move(done)});
     return hr;
   }
-  // Answers the oldest call with a result.
-  void CompleteCall(web::HResult hr, const std::string& json = "{}") {
+  // Answers the oldest focus emulation request.
+  void CompleteCall(web::HResult hr) {
     PendingCall call = std::move(pending_results.front());
     pending_results.pop_front();
-    if (call.done) call.done(hr, json);
+    if (call.done) call.done(hr);
   }
+  web::HResult EnableNetworkEvents() override { return Call("EnableNetworkEvents"); }
+  web::HResult SetHttpCacheDisabled(bool disabled) override { return Call("SetHttpCacheDisabled", disabled ? "1" : "0"); }
   web::HResult SetRawPixelBounds() override { return Call("SetRawPixelBounds"); }
   web::HResult SetRasterizationScale(double s) override { return Call("SetRasterizationScale", std::to_string(s)); }
   web::HResult SetAllowExternalDrop(bool a) override { return Call("SetAllowExternalDrop", a ? "1" : "0"); }

@@ -8,11 +8,11 @@ namespace {
 
 struct FocusFixture : testing::AppHarness {
   void SetUp() override { ConnectPipe(); }
+  // The focus emulation requests sent to a view: "1" on, "0" off.
   std::vector<std::string> Requests(uint32_t id) {
     std::vector<std::string> out;
     for (const auto& c : web_views[id]->calls)
-      if (c.rfind("CallDevToolsProtocolMethodWithResult(Emulation.setFocusEmulationEnabled ", 0) == 0)
-        out.push_back(c.substr(c.find('{'), c.size() - c.find('{') - 1));
+      if (c.rfind("SetFocusEmulationEnabled(", 0) == 0) out.push_back(c.substr(25, c.size() - 26));
     return out;
   }
   int Lines(const std::string& prefix) {
@@ -31,8 +31,8 @@ TEST_F(FocusFixture, SetFocusMovesEmulationBetweenViews) {
   focus.SetFocus(7);
   five.CompleteCall(web::kOk);
   seven.CompleteCall(web::kOk);
-  EXPECT_EQ(Requests(5), (std::vector<std::string>{"{\"enabled\":true}", "{\"enabled\":false}"}));
-  EXPECT_EQ(Requests(7), (std::vector<std::string>{"{\"enabled\":true}"}));
+  EXPECT_EQ(Requests(5), (std::vector<std::string>{"1", "0"}));
+  EXPECT_EQ(Requests(7), (std::vector<std::string>{"1"}));
   EXPECT_TRUE(Logged("SetFocus logical, view_id=7"));
   EXPECT_EQ(app->counters().set_focus_count, 2u);
   EXPECT_TRUE(app->focus().HasLogicalFocus(7));
@@ -69,7 +69,7 @@ TEST_F(FocusFixture, ClearFocusBlursEveryViewAndStopsEmulation) {
   b.CompleteCall(web::kOk);
   app->pages().input_focus().ForceInputFocus(2);
   app->focus().ClearFocus();
-  EXPECT_EQ(Requests(2), (std::vector<std::string>{"{\"enabled\":true}", "{\"enabled\":false}"}));
+  EXPECT_EQ(Requests(2), (std::vector<std::string>{"1", "0"}));
   EXPECT_TRUE(Logged("ClearFocus logical, view_id=2"));
   EXPECT_FALSE(app->pages().input_focus().HasInputFocus(2));
 }

@@ -58,8 +58,9 @@ TEST_F(InputFixture, RecordsAreRoutedByKind) {
       MakeRecord(1, 0x10001),                     // activity only
   });
   EXPECT_EQ(Calls(1, "SendMouseInput"), (std::vector<std::string>{"522 0 -120 4,5", "523 32 2 4,5", "675 0 0 0,0"}));
-  EXPECT_EQ(wv.calls.back(), "CallDevToolsProtocolMethod(Input.insertText {\"text\":\"h\xC3\xA9\"})");
-  EXPECT_EQ(Calls(1, "CallDevToolsProtocolMethod").size(), 1u);
+  EXPECT_EQ(wv.calls.back(), "InsertText(h\xC3\xA9)");
+  EXPECT_EQ(Calls(1, "InsertText").size(), 1u);
+  EXPECT_TRUE(Calls(1, "DispatchKeyEvent").empty());
 }
 
 TEST_F(InputFixture, MissingViewsAndControllersAreDroppedWithBudgetedLines) {
@@ -80,7 +81,7 @@ TEST_F(InputFixture, MissingViewsAndControllersAreDroppedWithBudgetedLines) {
 }
 
 TEST_F(InputFixture, KeysBecomeKeyEventsWithShortcutsHandledHere) {
-  AddWebView(1);
+  testing::FakeWebView& wv = AddWebView(1);
   app->pages().selection_store().Set(1, u"copied");
   Drain({
       MakeRecord(1, 0x100, 'C', 0, 0, 0, 2),        // Ctrl+C: copies, not forwarded
@@ -93,11 +94,15 @@ TEST_F(InputFixture, KeysBecomeKeyEventsWithShortcutsHandledHere) {
       MakeRecord(1, 0x102, 0xD83D),                 // a pair in two records
       MakeRecord(1, 0x102, 0xDE00),
   });
-  const auto sent = Calls(1, "CallDevToolsProtocolMethod");
+  std::vector<std::string> sent;
+  for (const auto& c : wv.calls)
+    if (c.rfind("DispatchKeyEvent(", 0) == 0 || c.rfind("InsertText(", 0) == 0) sent.push_back(c);
   ASSERT_EQ(sent.size(), 3u);
-  EXPECT_NE(sent[0].find("\"windowsVirtualKeyCode\":81"), std::string::npos) << sent[0];
-  EXPECT_EQ(sent[1], R"(Input.insertText {"text":"@"})");
-  EXPECT_EQ(sent[2], "Input.dispatchKeyEvent {\"modifiers\":0,\"type\":\"char\",\"text\":\"\xF0\x9F\x98\x80\"}");
+  EXPECT_EQ(sent[0],
+            "DispatchKeyEvent(rawKeyDown modifiers=3 key=q code=KeyQ location=0 vk=81 native=81 repeat=0 keypad=0 "
+            "system=0)");
+  EXPECT_EQ(sent[1], "InsertText(@)");
+  EXPECT_EQ(sent[2], "DispatchKeyEvent(char modifiers=0 text=\xF0\x9F\x98\x80)");
   EXPECT_TRUE(Logged("CopySelectionToClipboard view_id=1 chars=6"));
 }
 

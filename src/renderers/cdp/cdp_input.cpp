@@ -5,6 +5,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/log.h"
+#include "renderers/web/page_messages.h"
+
 namespace vyo::web::cdp {
 namespace {
 
@@ -118,6 +121,27 @@ uint32_t CursorIdForCss(const std::string& c) {
   if (c == "progress") return 32650;
   if (c == "help") return 32651;
   return kArrowCursor;
+}
+
+std::string BuildKeyEventJson(const KeyEvent& e) {
+  std::string json = StringPrintf("{\"modifiers\":%u", e.modifiers & 0xF);
+  if (e.type == KeyEvent::Type::kChar)
+    return json + ",\"type\":\"char\",\"text\":\"" + EscapeJsonString(e.text) + "\"}";
+  const bool down = e.type == KeyEvent::Type::kRawKeyDown;
+  json += down ? ",\"type\":\"rawKeyDown\"" : ",\"type\":\"keyUp\"";
+  json += StringPrintf(",\"windowsVirtualKeyCode\":%u,\"nativeVirtualKeyCode\":%u", e.windows_virtual_key_code,
+                       e.native_virtual_key_code);
+  if (down) json += e.auto_repeat ? ",\"autoRepeat\":true" : ",\"autoRepeat\":false";
+  if (!e.key.empty()) json += ",\"key\":\"" + EscapeJsonString(e.key) + "\"";
+  if (!e.code.empty()) json += ",\"code\":\"" + EscapeJsonString(e.code) + "\"";
+  json += StringPrintf(",\"location\":%d", e.location);
+  if (e.is_keypad) json += ",\"isKeypad\":true";
+  if (e.is_system_key) json += ",\"isSystemKey\":true";
+  return json + "}";
+}
+
+std::string BuildInsertTextJson(const std::string& utf8) {
+  return "{\"text\":\"" + EscapeJsonString(utf8) + "\"}";
 }
 
 }  // namespace vyo::web::cdp

@@ -1,10 +1,12 @@
-// Mouse input for the DevTools backend: a view's mouse event (the kinds and virtual-key bits of the
-// port, in raw view pixels) as the parameters of Input.dispatchMouseEvent, and the click counting
-// the browser does not do for injected events.
+// Input for the DevTools backend: a view's mouse event (the kinds and virtual-key bits of the port,
+// in raw view pixels) as the parameters of Input.dispatchMouseEvent, the click counting the browser
+// does not do for injected events, and the parameters of the key and text events.
 #pragma once
 #include <cstdint>
 #include <optional>
 #include <string>
+
+#include "renderers/web/web_runtime.h"
 
 namespace vyo::web::cdp {
 
@@ -30,6 +32,14 @@ class ClickCounter {
 // send nothing. `factor` converts raw view pixels to the page's CSS pixels (zoom × scale).
 std::optional<std::string> MouseEventParams(int32_t kind, uint32_t virtual_keys, int32_t mouse_data, int32_t x,
                                             int32_t y, double factor, ClickCounter& clicks, uint64_t now_ms);
+
+// The parameters (JSON) of Input.dispatchKeyEvent for a key event, members in this order:
+// modifiers, type ("rawKeyDown", "keyUp" or "char"); for a character its text; for a key
+// windowsVirtualKeyCode, nativeVirtualKeyCode, autoRepeat (key-down only), key and code (when not
+// empty), location, isKeypad and isSystemKey (when set).
+std::string BuildKeyEventJson(const KeyEvent& event);
+// The parameters (JSON) of Input.insertText for UTF-8 text.
+std::string BuildInsertTextJson(const std::string& utf8);
 
 // The cursor over a page, which a headless browser does not report: a page-side lookup of the
 // element at (x, y) in CSS pixels and its computed cursor, with "auto" resolved to the text beam

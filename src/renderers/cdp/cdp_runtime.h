@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,50 @@ struct RuntimeOptions {
   uint32_t startup_timeout_ms = 20000;
 };
 
+class Browser;
+class MainLink;
+
+// The port's runtime: finds the browser and starts one per environment.
+class CdpRuntime final : public IWebRuntime {
+ public:
+  CdpRuntime(Poster post, RuntimeOptions options);
+
+  // Every browser this runtime started ends with it, whoever still holds a reference (a view in
+  // its setup, a completion not yet run): each is asked to close, given a shared, bounded moment,
+  // then what is left of it is killed and its threads are joined. Completions still waiting are
+  // posted with a failure; then the link to the main thread is closed, so nothing made here posts
+  // to the host's queue once this returns (the host may destroy the queue next).
+  ~CdpRuntime() override;
+
+  LoadResult Load() override;
+
+  std::string GetAvailableBrowserVersion() override;
+
+  HResult CreateEnvironment(const std::u16string& user_data_dir, const std::string& browser_arguments,
+                            std::function<void(HResult, std::shared_ptr<IWebEnvironment>)> done) override;
+
+ private:
+  std::string FindBrowser() const;
+
+  // The folder is held by another browser: an environment without a browser, whose view requests
+  // fail with kInvalidState.
+  void HandHeld(const std::function<void(HResult, std::shared_ptr<IWebEnvironment>)>& done);
+
+  std::shared_ptr<MainLink> link_;
+  RuntimeOptions options_;
+  std::string executable_;
+  std::string version_;
+  std::set<std::shared_ptr<Browser>> starting_;
+  // Every browser started, to be ended with the runtime.
+  std::vector<std::weak_ptr<Browser>> browsers_;
+  // Cleared when the runtime goes, so that a late start-up answer leaves the runtime alone.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+
+ public:
+  CdpRuntime(const CdpRuntime&) = delete;
+  CdpRuntime& operator=(const CdpRuntime&) = delete;
+};
+
 std::unique_ptr<IWebRuntime> CreateRuntime(Poster post_to_main);
 std::unique_ptr<IWebRuntime> CreateRuntime(Poster post_to_main, RuntimeOptions options);
 
@@ -47,6 +92,10 @@ std::unique_ptr<IWebRuntime> CreateRuntime(Poster post_to_main, RuntimeOptions o
 bool ListPageTargets(IWebEnvironment& environment, std::function<void(std::vector<std::string>)> done);
 // The target id of a view (empty when `view` is not one of ours).
 std::string TargetIdOf(IWebView& view);
+// Any protocol method by name with JSON parameters, sent to a view's page (its answer is not
+// reported); kNoInterface when `view` is not one of ours, kInvalidArg for parameters that are not
+// a JSON object.
+HResult CallDevToolsProtocolMethod(IWebView& view, const std::string& method, const std::string& params_json);
 // How many commands of the environment's browser still wait for their answer.
 size_t PendingReplies(IWebEnvironment& environment);
 

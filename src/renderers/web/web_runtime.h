@@ -94,6 +94,23 @@ struct WebResourceResponse {
   std::vector<uint8_t> body;
 };
 
+// A key event for a page, in the DOM's terms.
+struct KeyEvent {
+  enum class Type { kRawKeyDown, kKeyUp, kChar };
+  Type type = Type::kRawKeyDown;
+  uint32_t modifiers = 0;  // Alt 1, Ctrl 2, Meta 4, Shift 8
+  // kChar: the text typed (UTF-8); the fields below it are for key-down and key-up events only.
+  std::string text;
+  std::string key;   // the DOM key (UTF-8); empty when the key has no name
+  std::string code;  // the DOM code; empty when the key has none
+  int32_t location = 0;  // 0 standard, 1 left, 2 right, 3 numeric keypad
+  uint32_t windows_virtual_key_code = 0;
+  uint32_t native_virtual_key_code = 0;
+  bool auto_repeat = false;  // key-down: the key was already down
+  bool is_keypad = false;
+  bool is_system_key = false;  // pressed with Alt (the system-key messages)
+};
+
 // Receives a view's events on the main thread.
 class IWebViewEvents {
  public:
@@ -124,15 +141,19 @@ class IWebView {
   virtual HResult GetUserAgent(std::u16string* user_agent) = 0;
   virtual HResult SetUserAgent(const std::u16string& user_agent) = 0;
 
-  // A DevTools protocol method with JSON parameters; the status says whether the call was accepted
-  // (its asynchronous result is not reported).
-  virtual HResult CallDevToolsProtocolMethod(const std::string& method, const std::string& params_json) = 0;
-  // The same, with its outcome: `done` runs later on the main thread with kOk and the result's
-  // JSON, or a failing status (a protocol error) and the error's JSON. A failing status returned
-  // here means `done` will not run.
-  using DevToolsDone = std::function<void(HResult hr, const std::string& json)>;
-  virtual HResult CallDevToolsProtocolMethodWithResult(const std::string& method, const std::string& params_json,
-                                                       DevToolsDone done) = 0;
+  // Keyboard and text for the page; the status says whether the event went out (what the page
+  // made of it is not reported). `InsertText` types UTF-8 text at the caret as one insertion.
+  virtual HResult InsertText(const std::string& utf8) = 0;
+  virtual HResult DispatchKeyEvent(const KeyEvent& event) = 0;
+  // Focus emulation: the page behaves as focused (caret, focus events, IME) without native focus.
+  // `done` runs later on the main thread with kOk once the browser has switched it, or a failing
+  // status. A failing status returned here means `done` will not run.
+  using Done = std::function<void(HResult hr)>;
+  virtual HResult SetFocusEmulationEnabled(bool enabled, Done done) = 0;
+  // The HTTP cache switch: network events for the page on (what the switch acts through), then the
+  // cache off. Each status says whether the request was accepted.
+  virtual HResult EnableNetworkEvents() = 0;
+  virtual HResult SetHttpCacheDisabled(bool disabled) = 0;
 
   // Controller: raw-pixel bounds at rasterization scale 1, zoom, visibility, background.
   virtual HResult SetRawPixelBounds() = 0;

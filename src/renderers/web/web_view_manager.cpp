@@ -274,9 +274,8 @@ void WebViewManager::ApplySettings(IWebView& wv) {
       step(wv.SetUserAgent(agent), "ApplyOverlayUserAgent put_UserAgent");
     }
   }
-  step(wv.CallDevToolsProtocolMethod("Network.enable", "{}"), "DisableHttpCache Network.enable");
-  step(wv.CallDevToolsProtocolMethod("Network.setCacheDisabled", "{\"cacheDisabled\":true}"),
-       "DisableHttpCache Network.setCacheDisabled");
+  step(wv.EnableNetworkEvents(), "DisableHttpCache Network.enable");
+  step(wv.SetHttpCacheDisabled(true), "DisableHttpCache Network.setCacheDisabled");
   {
     const HResult r = wv.SetRawPixelBounds();
     if (r == kNoInterface) {

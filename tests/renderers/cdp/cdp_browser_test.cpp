@@ -758,10 +758,10 @@ TEST_F(CdpBrowserTest, RendererCrashIsAProcessFailure) {
   ASSERT_EQ(view->Navigate(u"data:text/html,<p>crash me</p>"), kOk);
   ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.completed.empty(); }));
   EXPECT_TRUE(sink.completed[0].success);
-  ASSERT_EQ(view->CallDevToolsProtocolMethod("Page.crash", "{}"), kOk);
+  ASSERT_EQ(CallDevToolsProtocolMethod(*view, "Page.crash", "{}"), kOk);
   ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.failures.empty(); }));
   EXPECT_EQ(sink.failures[0], 1);  // render process exited
-  EXPECT_EQ(view->CallDevToolsProtocolMethod("Page.navigate", "not json"), kInvalidArg);
+  EXPECT_EQ(CallDevToolsProtocolMethod(*view, "Page.navigate", "not json"), kInvalidArg);
 }
 
 // window.open reaches the sink with its URL; a handled request closes the opened target, an
@@ -778,7 +778,7 @@ TEST_F(CdpBrowserTest, NewWindowsReachTheSinkAndHandledOnesAreClosed) {
   const size_t before = PageTargets(*env).size();
 
   const auto open = [&](const std::string& url) {
-    return view->CallDevToolsProtocolMethod(
+    return CallDevToolsProtocolMethod(*view, 
         "Runtime.evaluate", "{\"expression\":\"window.open('" + url + "')\",\"userGesture\":true}");
   };
   sink.handle_new_windows = true;
@@ -809,7 +809,7 @@ TEST_F(CdpBrowserTest, WindowsOpenedByWindowsThatAreNotViewsAreClosed) {
   const size_t before = PageTargets(*env).size();
 
   sink.handle_new_windows = false;  // the first window stays open
-  ASSERT_EQ(view->CallDevToolsProtocolMethod(
+  ASSERT_EQ(CallDevToolsProtocolMethod(*view, 
                 "Runtime.evaluate",
                 "{\"expression\":\"const w = window.open('about:blank'); w.open('about:blank'); w.open('about:blank');\","
                 "\"userGesture\":true}"),
@@ -878,6 +878,81 @@ TEST_F(CdpBrowserTest, DialogsAreDismissedAndUiSettingsFollowHeadlessMode) {
   ASSERT_EQ(view->ExecuteScript(u"alert('x'); const c = confirm('y'); fetch('/confirm?c=' + c);"), kOk);
   ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.Request("/confirm?").empty(); }, 10s)) << "a dialog blocked the page";
   EXPECT_EQ(Query(sink.Request("/confirm?"), "c"), "false");
+}
+
+// Keys, text and focus emulation through the port's typed operations: the page has the focus once
+// emulation is confirmed, sees each key with its DOM names and gets the typed and inserted text; a
+// closed view refuses them all, and a refused focus request never completes.
+TEST_F(CdpBrowserTest, TypedKeysTextAndFocusEmulationReachThePage) {
+  auto env = Environment();
+  ASSERT_TRUE(env);
+  auto view = View(*env);
+  ASSERT_TRUE(view);
+  Sink sink;
+  sink.answer = Site;
+  OpenIntercepted(*view, sink, u"https://v8.content.vyo.invalid", u"/index.html");
+  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.completed.empty(); }));
+  EXPECT_EQ(view->EnableNetworkEvents(), kOk);
+  EXPECT_EQ(view->SetHttpCacheDisabled(true), kOk);
+
+  std::vector<HResult> focus;
+  ASSERT_EQ(view->SetFocusEmulationEnabled(true, [&](HResult hr) { focus.push_back(hr); }), kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return !focus.empty(); }));
+  EXPECT_EQ(focus, std::vector<HResult>{kOk});
+  ASSERT_EQ(view->ExecuteScript(
+                u"const f = document.createElement('input'); document.body.appendChild(f); f.focus();"
+                u" f.addEventListener('keydown', (e) => fetch('/key?k=' + encodeURIComponent(e.key) + '&c=' + e.code +"
+                u" '&l=' + e.location + '&r=' + e.repeat + '&m=' + e.shiftKey + '&f=' + document.hasFocus()));"
+                u" window.report = () => fetch('/value?v=' + encodeURIComponent(f.value)); fetch('/ready?');"),
+            kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.Request("/ready?").empty(); }));
+
+  KeyEvent down;
+  down.type = KeyEvent::Type::kRawKeyDown;
+  down.modifiers = 8;  // Shift
+  down.windows_virtual_key_code = down.native_virtual_key_code = 65;
+  down.key = "A";
+  down.code = "KeyA";
+  ASSERT_EQ(view->DispatchKeyEvent(down), kOk);
+  KeyEvent typed;
+  typed.type = KeyEvent::Type::kChar;
+  typed.text = "A";
+  ASSERT_EQ(view->DispatchKeyEvent(typed), kOk);
+  KeyEvent keypad = down;
+  keypad.modifiers = 0;
+  keypad.windows_virtual_key_code = keypad.native_virtual_key_code = 100;
+  keypad.key = "4";
+  keypad.code = "Numpad4";
+  keypad.location = 3;
+  keypad.is_keypad = true;
+  keypad.auto_repeat = true;
+  ASSERT_EQ(view->DispatchKeyEvent(keypad), kOk);
+  ASSERT_EQ(view->InsertText("b\xC3\xA9"), kOk);
+  ASSERT_EQ(view->ExecuteScript(u"report()"), kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.Request("/value?").empty(); }));
+  EXPECT_EQ(Query(sink.Request("/value?"), "v"), "Ab\xC3\xA9");
+  const std::string first = sink.Request("/key?k=A&");
+  EXPECT_EQ(Query(first, "c"), "KeyA") << first;
+  EXPECT_EQ(Query(first, "l"), "0") << first;
+  EXPECT_EQ(Query(first, "m"), "true") << first;
+  EXPECT_EQ(Query(first, "f"), "true") << first;
+  const std::string second = sink.Request("/key?k=4&");
+  EXPECT_EQ(Query(second, "c"), "Numpad4") << second;
+  EXPECT_EQ(Query(second, "l"), "3") << second;
+  EXPECT_EQ(Query(second, "r"), "true") << second;
+
+  ASSERT_EQ(view->SetFocusEmulationEnabled(false, [&](HResult hr) { focus.push_back(hr); }), kOk);
+  ASSERT_TRUE(queue_.PumpUntil([&] { return focus.size() == 2; }));
+  EXPECT_EQ(focus[1], kOk);
+
+  view->Close();
+  EXPECT_EQ(view->InsertText("x"), kUnexpected);
+  EXPECT_EQ(view->DispatchKeyEvent(down), kUnexpected);
+  EXPECT_EQ(view->EnableNetworkEvents(), kUnexpected);
+  EXPECT_EQ(view->SetHttpCacheDisabled(true), kUnexpected);
+  EXPECT_EQ(view->SetFocusEmulationEnabled(true, [&](HResult hr) { focus.push_back(hr); }), kUnexpected);
+  queue_.PumpFor(200ms);
+  EXPECT_EQ(focus.size(), 2u);
 }
 
 TEST_F(CdpBrowserTest, WebMessagesTellStringsFromJsonAndOnlyTheMainFrameCounts) {

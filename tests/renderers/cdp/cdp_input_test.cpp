@@ -59,5 +59,79 @@ TEST(CdpInput, MouseEventParameters) {
   EXPECT_FALSE(MouseEventParams(0x100, 0, 0, 0, 0, 1.0, clicks, 0));
 }
 
+// The parameters of the key events the input side sends, exactly as the browser receives them.
+TEST(CdpInput, KeyEventParameters) {
+  using Type = KeyEvent::Type;
+  const auto key = [](Type type, uint32_t modifiers, uint32_t vk, bool repeat, const char* k, const char* code,
+                      int32_t location, bool keypad = false, bool system = false) {
+    KeyEvent e;
+    e.type = type;
+    e.modifiers = modifiers;
+    e.windows_virtual_key_code = vk;
+    e.native_virtual_key_code = vk;
+    e.auto_repeat = repeat;
+    e.key = k;
+    e.code = code;
+    e.location = location;
+    e.is_keypad = keypad;
+    e.is_system_key = system;
+    return e;
+  };
+  const auto character = [](const std::string& text, uint32_t modifiers = 0) {
+    KeyEvent e;
+    e.type = Type::kChar;
+    e.modifiers = modifiers;
+    e.text = text;
+    e.key = "ignored";  // a character event carries its text only
+    e.windows_virtual_key_code = 65;
+    return e;
+  };
+  const struct {
+    KeyEvent event;
+    const char* json;
+  } cases[] = {
+      {key(Type::kRawKeyDown, 0, 65, false, "a", "KeyA", 0),
+       R"({"modifiers":0,"type":"rawKeyDown","windowsVirtualKeyCode":65,"nativeVirtualKeyCode":65,"autoRepeat":false,"key":"a","code":"KeyA","location":0})"},
+      {key(Type::kRawKeyDown, 8, 65, true, "A", "KeyA", 0),
+       R"({"modifiers":8,"type":"rawKeyDown","windowsVirtualKeyCode":65,"nativeVirtualKeyCode":65,"autoRepeat":true,"key":"A","code":"KeyA","location":0})"},
+      // Key-up events say nothing of repeating; system keys say so.
+      {key(Type::kKeyUp, 0, 18, true, "Alt", "AltRight", 2, false, true),
+       R"({"modifiers":0,"type":"keyUp","windowsVirtualKeyCode":18,"nativeVirtualKeyCode":18,"key":"Alt","code":"AltRight","location":2,"isSystemKey":true})"},
+      {key(Type::kRawKeyDown, 0, 18, false, "Alt", "AltLeft", 1, false, true),
+       R"({"modifiers":0,"type":"rawKeyDown","windowsVirtualKeyCode":18,"nativeVirtualKeyCode":18,"autoRepeat":false,"key":"Alt","code":"AltLeft","location":1,"isSystemKey":true})"},
+      {key(Type::kRawKeyDown, 0, 37, false, "ArrowLeft", "ArrowLeft", 0),
+       R"({"modifiers":0,"type":"rawKeyDown","windowsVirtualKeyCode":37,"nativeVirtualKeyCode":37,"autoRepeat":false,"key":"ArrowLeft","code":"ArrowLeft","location":0})"},
+      {key(Type::kRawKeyDown, 0, 100, false, "4", "Numpad4", 3, true),
+       R"({"modifiers":0,"type":"rawKeyDown","windowsVirtualKeyCode":100,"nativeVirtualKeyCode":100,"autoRepeat":false,"key":"4","code":"Numpad4","location":3,"isKeypad":true})"},
+      {key(Type::kKeyUp, 0, 144, false, "NumLock", "NumLock", 0),
+       R"({"modifiers":0,"type":"keyUp","windowsVirtualKeyCode":144,"nativeVirtualKeyCode":144,"key":"NumLock","code":"NumLock","location":0})"},
+      // No key and no code: neither member is sent.
+      {key(Type::kRawKeyDown, 0, 511, false, "", "", 0),
+       R"({"modifiers":0,"type":"rawKeyDown","windowsVirtualKeyCode":511,"nativeVirtualKeyCode":511,"autoRepeat":false,"location":0})"},
+      // Only the low four modifier bits are sent; names are escaped.
+      {key(Type::kKeyUp, 0xF2, 222, false, "\"", "Quote", 0),
+       R"({"modifiers":2,"type":"keyUp","windowsVirtualKeyCode":222,"nativeVirtualKeyCode":222,"key":"\"","code":"Quote","location":0})"},
+      {key(Type::kRawKeyDown, 0, 220, false, "\\", "Backslash", 0),
+       R"({"modifiers":0,"type":"rawKeyDown","windowsVirtualKeyCode":220,"nativeVirtualKeyCode":220,"autoRepeat":false,"key":"\\","code":"Backslash","location":0})"},
+      {character("\""), R"({"modifiers":0,"type":"char","text":"\""})"},
+      {character("\x01", 2), R"({"modifiers":2,"type":"char","text":"\u0001"})"},
+      {character("\xF0\x9F\x98\x80"), "{\"modifiers\":0,\"type\":\"char\",\"text\":\"\xF0\x9F\x98\x80\"}"},
+      {character("\xEF\xBF\xBD"), "{\"modifiers\":0,\"type\":\"char\",\"text\":\"\xEF\xBF\xBD\"}"},
+      {character(""), R"({"modifiers":0,"type":"char","text":""})"},
+  };
+  for (const auto& c : cases) {
+    const std::string json = BuildKeyEventJson(c.event);
+    EXPECT_EQ(json, c.json);
+    EXPECT_TRUE(Json::accept(json)) << json;
+  }
+}
+
+TEST(CdpInput, InsertTextParameters) {
+  EXPECT_EQ(BuildInsertTextJson("h\"i\\"), R"({"text":"h\"i\\"})");
+  EXPECT_EQ(BuildInsertTextJson("line\nnext\ttab/"), R"({"text":"line\nnext\ttab/"})");
+  EXPECT_EQ(BuildInsertTextJson("h\xC3\xA9"), "{\"text\":\"h\xC3\xA9\"}");
+  EXPECT_EQ(BuildInsertTextJson(""), R"({"text":""})");
+}
+
 }  // namespace
 }  // namespace vyo::web::cdp

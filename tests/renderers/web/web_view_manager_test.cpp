@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "base/text.h"
 #include "fakes/app_harness.h"
 #include "fakes/fake_pipe.h"
@@ -104,7 +106,8 @@ TEST_F(WebFixture, ControllerIsConfiguredAndNavigatedEvenWhenStepsFail) {
   FakeWebView* wv = view.get();
   wv->failing = {{"SetDevToolsEnabled", web::kFail},
                  {"SetBrowserAcceleratorKeysEnabled", web::kNoInterface},
-                 {"CallDevToolsProtocolMethod", web::kFail}};
+                 {"EnableNetworkEvents", web::kFail},
+                 {"SetHttpCacheDisabled", web::kUnexpected}};
   auto request = std::move(env->requests.front());
   env->requests.pop_front();
   request.done(web::kOk, std::move(view));
@@ -112,6 +115,10 @@ TEST_F(WebFixture, ControllerIsConfiguredAndNavigatedEvenWhenStepsFail) {
   EXPECT_TRUE(Logged("ConfigureDevToolsPolicy AreDevToolsEnabled=FALSE, hr=0x80004005"));
   EXPECT_TRUE(Logged("ConfigureDevToolsPolicy requires ICoreWebView2Settings3, hr=0x80004002"));
   EXPECT_TRUE(Logged("DisableHttpCache Network.enable, hr=0x80004005"));
+  EXPECT_TRUE(Logged("DisableHttpCache Network.setCacheDisabled, hr=0x8000ffff"));
+  EXPECT_TRUE(wv->Called("EnableNetworkEvents"));
+  EXPECT_TRUE(wv->Called("SetHttpCacheDisabled"));
+  EXPECT_EQ(std::count(wv->calls.begin(), wv->calls.end(), "SetHttpCacheDisabled(1)"), 1);
   // The browser has no Input.enable: it is not asked for.
   for (const auto& call : wv->calls) EXPECT_EQ(call.find("Input.enable"), std::string::npos) << call;
   EXPECT_TRUE(Logged("OnCompositionControllerCreated success, view_id=1"));
