@@ -80,7 +80,6 @@ CaptureService::CaptureService(platform::Clock& clock, const host::HostSettings&
                                host::OverlayChannel& overlay, host::MainThread& main_thread,
                                ICaptureDelegate& delegate, CaptureEngines engines)
     : clock_(clock),
-      settings_(settings),
       views_(views),
       overlay_(overlay),
       main_thread_(main_thread),

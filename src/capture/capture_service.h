@@ -160,7 +160,6 @@ class CaptureService final : public host::IViewObserver, public IDirtyReports {
   void WorkerLogView(const char* text, uint32_t view_id, const SourceLocation& where = SourceLocation::Current());
 
   platform::Clock& clock_;
-  const host::HostSettings& settings_;
   host::ViewRegistry& views_;
   host::OverlayChannel& overlay_;
   host::MainThread& main_thread_;
