@@ -189,15 +189,15 @@ bool NativeButtons::CreateButtonView(uint32_t view_id, int32_t x, int32_t y, int
     LogView("native button refused, windowed presentation has no button surfaces", view_id);
     return false;
   }
-  host::NativeViewSpec spec;
-  spec.view_id = view_id;
-  spec.x = x;
-  spec.y = y;
-  spec.width = width;
-  spec.height = height * 3;
-  spec.z_order = z;
-  spec.visible = visible;
-  if (!delegate_.CreateNativeView(spec)) {
+  host::NativeViewRequest request;
+  request.view_id = view_id;
+  request.x = x;
+  request.y = y;
+  request.width = width;
+  request.height = height * 3;
+  request.z_order = z;
+  request.visible = visible;
+  if (!delegate_.CreateNativeView(request)) {
     LogView("native button refused, its view could not be made", view_id);
     return false;
   }

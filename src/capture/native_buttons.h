@@ -46,7 +46,7 @@ class INativeButtonsDelegate {
   virtual ~INativeButtonsDelegate() = default;
   // Destroys whatever had the id (its observers and modules told), then makes the native view's
   // record and tells the observers (capture makes the texture). False when it cannot be made.
-  virtual bool CreateNativeView(const host::NativeViewSpec& spec) = 0;
+  virtual bool CreateNativeView(const host::NativeViewRequest& request) = 0;
 };
 
 class NativeButtons final : public host::IViewObserver {

@@ -21,7 +21,7 @@ capture::ViewContent HostDelegates::ContentOf(uint32_t view_id) {
   return content;
 }
 
-bool HostDelegates::CreateNativeView(const NativeViewSpec& spec) { return app_.view_service().CreateNativeView(spec); }
+bool HostDelegates::CreateNativeView(const NativeViewRequest& request) { return app_.view_service().CreateNativeView(request); }
 
 void HostDelegates::OnWebMessageReceived(uint32_t view_id, const web::WebMessage& message) {
   app_.pages().OnWebMessageReceived(view_id, message);

@@ -34,7 +34,7 @@ class HostDelegates final : public capture::ICaptureDelegate,
   // Capture: what a view shows (the web view manager's answer).
   capture::ViewContent ContentOf(uint32_t view_id) override;
   // Native buttons: their views are made by the view service.
-  bool CreateNativeView(const NativeViewSpec& spec) override;
+  bool CreateNativeView(const NativeViewRequest& request) override;
 
   // Web: page events go to the page policy; events and page messages of module views to the
   // module host; a page's own navigation to the view service.

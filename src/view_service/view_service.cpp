@@ -163,17 +163,17 @@ void ViewService::DestroyAllViews() {
   views_.RemoveAllViews();
 }
 
-bool ViewService::CreateNativeView(const NativeViewSpec& spec) {
+bool ViewService::CreateNativeView(const NativeViewRequest& request) {
   main_thread_.CheckOnMainThread();
   if (settings_.windowed) return false;
   // Whatever had this id goes completely first (a web view loses its browser view, texture and page
   // state, its observers told), so no half-destroyed view is left behind.
-  DestroyView(spec.view_id, true);
+  DestroyView(request.view_id, true);
   {
     std::lock_guard<ViewsLock> guard(views_.lock());
-    MakeNativeRecord(views_.GetOrCreateLocked(spec.view_id), spec);
+    MakeNativeRecord(views_.GetOrCreateLocked(request.view_id), request);
   }
-  views_.NotifyCreated(spec.view_id);  // the capture service makes the texture and announces it
+  views_.NotifyCreated(request.view_id);  // the capture service makes the texture and announces it
   return true;
 }
 

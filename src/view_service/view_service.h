@@ -60,7 +60,7 @@ class ViewService final : public IModuleServices, public IWebPopupHost {
   // A native view: whatever had its id is destroyed first (modules told), then the record is made
   // and the observers told (capture makes its texture). False in windowed presentation, which has
   // no surfaces for native views.
-  bool CreateNativeView(const NativeViewSpec& spec);
+  bool CreateNativeView(const NativeViewRequest& request);
   // The view's page starts a navigation of its own: what it shows is about to change.
   void NoteNavigating(uint32_t view_id);
   void SetViewVisible(uint32_t view_id, bool visible);

@@ -47,23 +47,23 @@ struct ViewState : ViewFacts {
 
 // A view without a browser (a native button): its record's facts. The image it shows is filled by
 // its maker once the view exists.
-struct NativeViewSpec {
+struct NativeViewRequest {
   uint32_t view_id = 0;
   int32_t x = 0, y = 0, width = 1, height = 1;
   int32_t z_order = 0;
   bool visible = false;
 };
 
-// The record of a native view as `spec` gives it.
-inline void MakeNativeRecord(ViewState& view, const NativeViewSpec& spec) {
-  view.view_id = spec.view_id;
+// The record of a native view as `request` gives it.
+inline void MakeNativeRecord(ViewState& view, const NativeViewRequest& request) {
+  view.view_id = request.view_id;
   view.kind = ViewKind::kNative;
-  view.width = spec.width;
-  view.height = spec.height;
-  view.visible = spec.visible;
-  view.x = spec.x;
-  view.y = spec.y;
-  view.z_order = spec.z_order;
+  view.width = request.width;
+  view.height = request.height;
+  view.visible = request.visible;
+  view.x = request.x;
+  view.y = request.y;
+  view.z_order = request.z_order;
   view.has_surface = true;
 }
 

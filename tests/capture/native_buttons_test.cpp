@@ -84,16 +84,16 @@ struct ViewServiceStandIn final : INativeButtonsDelegate {
   explicit ViewServiceStandIn(host::ViewRegistry& v) : views(v) {}
   host::ViewRegistry& views;
   std::vector<uint32_t> destroyed;
-  bool CreateNativeView(const host::NativeViewSpec& spec) override {
-    if (views.Facts(spec.view_id)) {
-      destroyed.push_back(spec.view_id);
-      Access::Destroy(views, spec.view_id);
+  bool CreateNativeView(const host::NativeViewRequest& request) override {
+    if (views.Facts(request.view_id)) {
+      destroyed.push_back(request.view_id);
+      Access::Destroy(views, request.view_id);
     }
     {
       std::lock_guard<host::ViewsLock> guard(views.lock());
-      host::MakeNativeRecord(Access::GetOrCreateLocked(views, spec.view_id), spec);
+      host::MakeNativeRecord(Access::GetOrCreateLocked(views, request.view_id), request);
     }
-    Access::NotifyCreated(views, spec.view_id);
+    Access::NotifyCreated(views, request.view_id);
     return true;
   }
 };

@@ -333,10 +333,10 @@ TEST_F(StartedApp, MainLoopEndsOnPipeFailures) {
 TEST_F(StartedApp, ANativeViewTakesItsIdThroughTheViewService) {
   Start();
   service().EnsureView(5, 10, 10, true, u"");  // a web view first
-  NativeViewSpec spec;
-  spec.view_id = 5;
-  spec.x = 1, spec.y = 2, spec.width = 4, spec.height = 6, spec.z_order = 30, spec.visible = true;
-  ASSERT_TRUE(service().CreateNativeView(spec));
+  NativeViewRequest request;
+  request.view_id = 5;
+  request.x = 1, request.y = 2, request.width = 4, request.height = 6, request.z_order = 30, request.visible = true;
+  ASSERT_TRUE(service().CreateNativeView(request));
   const ViewState view = *app->views().Snapshot(5);
   EXPECT_EQ(view.kind, ViewKind::kNative);
   EXPECT_EQ(std::make_tuple(view.x, view.y, view.width, view.height, view.z_order, view.visible),
@@ -354,7 +354,7 @@ TEST_F(StartedApp, ANativeViewTakesItsIdThroughTheViewService) {
   HostOptions windowed;
   windowed.windowed = true;
   Start(windowed);
-  EXPECT_FALSE(service().CreateNativeView(spec));
+  EXPECT_FALSE(service().CreateNativeView(request));
   EXPECT_FALSE(app->views().Snapshot(5).has_value());
 }
 
