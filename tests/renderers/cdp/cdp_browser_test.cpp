@@ -345,6 +345,20 @@ class CdpBrowserTest : public ::testing::Test {
     return out;
   }
 
+  // A new environment with one view showing the test site's index page at `origin`, intercepted and
+  // answered by `sink`, once its first navigation completed (a null view when a step failed).
+  Started OpenSite(Sink& sink, const std::u16string& origin) {
+    Started out = StartBrowserWithView();
+    if (!out.view) return out;
+    sink.answer = Site;
+    OpenIntercepted(*out.view, sink, origin, u"/index.html");
+    if (!queue_.PumpUntil([&] { return !sink.completed.empty(); })) {
+      ADD_FAILURE() << "the site's first navigation did not complete";
+      out.view.reset();
+    }
+    return out;
+  }
+
   // Subscribes `view` to every event this runtime raises, with `sink`.
   static void Subscribe(IWebView& view, Sink& sink) {
     view.SetEventSink(&sink);
@@ -767,14 +781,11 @@ TEST_F(CdpBrowserTest, RendererCrashIsAProcessFailure) {
 // window.open reaches the sink with its URL; a handled request closes the opened target, an
 // unhandled one leaves it open.
 TEST_F(CdpBrowserTest, NewWindowsReachTheSinkAndHandledOnesAreClosed) {
-  auto env = Environment();
-  ASSERT_TRUE(env);
-  auto view = View(*env);
-  ASSERT_TRUE(view);
   Sink sink;
-  sink.answer = Site;
-  OpenIntercepted(*view, sink, u"https://v5.content.vyo.invalid", u"/index.html");
-  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.completed.empty(); }));
+  Started site = OpenSite(sink, u"https://v5.content.vyo.invalid");
+  ASSERT_TRUE(site.view);
+  std::shared_ptr<IWebEnvironment>& env = site.env;
+  std::unique_ptr<IWebView>& view = site.view;
   const size_t before = PageTargets(*env).size();
 
   const auto open = [&](const std::string& url) {
@@ -798,14 +809,11 @@ TEST_F(CdpBrowserTest, NewWindowsReachTheSinkAndHandledOnesAreClosed) {
 // A window opened by a window the host does not show as a view has nobody to claim it: it is
 // closed, while the window the view's page opened (left open by its handler) stays.
 TEST_F(CdpBrowserTest, WindowsOpenedByWindowsThatAreNotViewsAreClosed) {
-  auto env = Environment();
-  ASSERT_TRUE(env);
-  auto view = View(*env);
-  ASSERT_TRUE(view);
   Sink sink;
-  sink.answer = Site;
-  OpenIntercepted(*view, sink, u"https://v5.content.vyo.invalid", u"/index.html");
-  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.completed.empty(); }));
+  Started site = OpenSite(sink, u"https://v5.content.vyo.invalid");
+  ASSERT_TRUE(site.view);
+  std::shared_ptr<IWebEnvironment>& env = site.env;
+  std::unique_ptr<IWebView>& view = site.view;
   const size_t before = PageTargets(*env).size();
 
   sink.handle_new_windows = false;  // the first window stays open
@@ -884,14 +892,10 @@ TEST_F(CdpBrowserTest, DialogsAreDismissedAndUiSettingsFollowHeadlessMode) {
 // emulation is confirmed, sees each key with its DOM names and gets the typed and inserted text; a
 // closed view refuses them all, and a refused focus request never completes.
 TEST_F(CdpBrowserTest, TypedKeysTextAndFocusEmulationReachThePage) {
-  auto env = Environment();
-  ASSERT_TRUE(env);
-  auto view = View(*env);
-  ASSERT_TRUE(view);
   Sink sink;
-  sink.answer = Site;
-  OpenIntercepted(*view, sink, u"https://v8.content.vyo.invalid", u"/index.html");
-  ASSERT_TRUE(queue_.PumpUntil([&] { return !sink.completed.empty(); }));
+  Started site = OpenSite(sink, u"https://v8.content.vyo.invalid");
+  ASSERT_TRUE(site.view);
+  std::unique_ptr<IWebView>& view = site.view;
   EXPECT_EQ(view->EnableNetworkEvents(), kOk);
   EXPECT_EQ(view->SetHttpCacheDisabled(true), kOk);
 
